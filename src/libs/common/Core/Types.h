@@ -1,0 +1,23 @@
+#pragma once
+
+// Fixed-size scalar names used throughout the engine and its plug-ins.
+#include <cstddef>
+#include <cstdint>
+
+using int8 = std::int8_t;
+using int16 = std::int16_t;
+using int32 = std::int32_t;
+using int64 = std::int64_t;
+using uint8 = std::uint8_t;
+using uint16 = std::uint16_t;
+using uint32 = std::uint32_t;
+using uint64 = std::uint64_t;
+
+// Sentinel for a missing 32-bit index, movement or identifier.
+inline constexpr uint32 kInvalidIndex = 0xFFFFFFFFu;
+
+#if defined(__GNUC__)
+#define TARN_PRINTF_FORMAT(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+#else
+#define TARN_PRINTF_FORMAT(fmtIndex, firstArg)
+#endif

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+
+// Operating-system heaps of the POSIX platform layer.
+//
+// A heap is a handle over the C library's malloc family: blocks of every heap
+// come from malloc and go back with free, so a block may be released on any
+// thread. The handle gives a heap an identity (the memory manager keeps one
+// per thread) and counts its live blocks. Destroying a heap releases nothing:
+// its owner frees every block it still lists first.
+
+namespace Common::Posix {
+
+struct SHeap;
+using HeapHandle = SHeap*;
+
+// The process heap: always valid, never destroyed.
+HeapHandle GetProcessHeap();
+
+// A new heap, or null when the system refuses the handle.
+HeapHandle HeapCreate();
+
+// Destroys a heap made by HeapCreate. False for null or the process heap.
+bool HeapDestroy(HeapHandle hHeap);
+
+// malloc, realloc and free on behalf of a heap; null heap handles fail.
+void* HeapAlloc(HeapHandle hHeap, size_t uiSize);
+void* HeapReAlloc(HeapHandle hHeap, void* pBlock, size_t uiSize);
+bool HeapFree(HeapHandle hHeap, void* pBlock);
+
+// Live blocks of a heap (allocations minus frees through this handle).
+long HeapBlockCount(HeapHandle hHeap);
+
+}  // namespace Common::Posix

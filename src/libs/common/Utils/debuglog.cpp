@@ -1,0 +1,226 @@
+#include "Utils/debuglog.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "System/Posix/PosixDebugger.h"
+#include "System/Posix/PosixFileSystem.h"
+#include "System/Posix/PosixThreadId.h"
+
+namespace Common {
+
+namespace {
+
+// Line buffers and their owners (thread id, 0 while free).
+char s_aacBuffers[CDebugLog::MaxThread][CDebugLog::BufferSize];
+std::atomic<uint32> s_auiOwners[CDebugLog::MaxThread];
+
+// The calling thread's buffer; gives it back when the thread ends, so that
+// threads that come and go (one per network connection) never use up the
+// buffers for good.
+struct SThreadSlot
+{
+    int iSlot = -1;
+    ~SThreadSlot()
+    {
+        if (iSlot >= 0)
+            s_auiOwners[iSlot].store(0, std::memory_order_release);
+    }
+};
+thread_local SThreadSlot tl_kSlot;
+
+char* AcquireBuffer()
+{
+    if (tl_kSlot.iSlot >= 0)
+        return s_aacBuffers[tl_kSlot.iSlot];
+    const uint32 uiSelf = Posix::GetCurrentThreadId();
+    for (uint32 i = 0; i < CDebugLog::MaxThread; ++i)
+    {
+        uint32 uiExpected = 0;
+        if (s_auiOwners[i].compare_exchange_strong(uiExpected, uiSelf, std::memory_order_acq_rel))
+        {
+            tl_kSlot.iSlot = static_cast<int>(i);
+            return s_aacBuffers[i];
+        }
+    }
+    return nullptr;
+}
+
+// Log file location. The directory keeps its trailing '/' (or is empty for
+// the working directory); file output is off until a location is set.
+std::mutex s_kLocationLock;
+char s_acDirectory[CDebugLog::MaxDirectoryLength + 1];
+char s_acFileName[256];
+bool s_bFileEnabled = false;
+
+std::mutex s_kListenerLock;
+CDebugLog::Listener s_pListener = nullptr;
+void* s_pListenerUser = nullptr;
+
+void WriteToFile(const char* pText, size_t uiLength)
+{
+    char acPath[CDebugLog::MaxDirectoryLength + sizeof(s_acFileName) + 1];
+    {
+        std::lock_guard<std::mutex> kGuard(s_kLocationLock);
+        if (!s_bFileEnabled)
+            return;
+        snprintf(acPath, sizeof(acPath), "%s%s", s_acDirectory, s_acFileName);
+    }
+    int iFd = open(acPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (iFd < 0)
+        return;
+    // One write per line: appends of concurrent threads never interleave.
+    iovec akParts[2] = {{const_cast<char*>(pText), uiLength}, {const_cast<char*>("\n"), 1}};
+    ssize_t iIgnored = writev(iFd, akParts, 2);
+    (void)iIgnored;
+    close(iFd);
+}
+
+}  // namespace
+
+void CDebugLog::Print(const char* pFormat, ...)
+{
+    va_list kArgs;
+    va_start(kArgs, pFormat);
+    PrintV(pFormat, kArgs);
+    va_end(kArgs);
+}
+
+void CDebugLog::PrintV(const char* pFormat, va_list kArgs)
+{
+    char* pBuffer = AcquireBuffer();
+    if (!pBuffer)
+    {
+        Posix::OutputDebugString("Increase CDebugLog MaxThread");
+        return;
+    }
+    vsnprintf(pBuffer, BufferSize, pFormat ? pFormat : "", kArgs);
+    Output(pBuffer);
+}
+
+void CDebugLog::Output(const char* pText)
+{
+    if (!pText)
+        pText = "";
+    size_t uiLength = strlen(pText);
+    // Each sink ends the line itself; a text that already ends with a newline
+    // must not produce an empty line after it.
+    char acLine[BufferSize];
+    if (uiLength > 0 && pText[uiLength - 1] == '\n')
+    {
+        --uiLength;
+        if (uiLength >= sizeof(acLine))
+            uiLength = sizeof(acLine) - 1;
+        memcpy(acLine, pText, uiLength);
+        acLine[uiLength] = '\0';
+        pText = acLine;
+    }
+
+    Posix::OutputDebugString(pText);
+
+    flockfile(stdout);
+    fwrite(pText, 1, uiLength, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+    funlockfile(stdout);
+
+    WriteToFile(pText, uiLength);
+
+    Listener pListener;
+    void* pUser;
+    {
+        std::lock_guard<std::mutex> kGuard(s_kListenerLock);
+        pListener = s_pListener;
+        pUser = s_pListenerUser;
+    }
+    if (pListener)
+        pListener(pText, pUser);
+}
+
+bool CDebugLog::SetupLogLocation(bool bUseUserDocuments, const char* pSubDirectory, const char* pFileName)
+{
+    char acDirectory[4096] = "";
+    if (bUseUserDocuments && !Posix::GetUserDocumentsFolder(acDirectory, sizeof(acDirectory)))
+        return false;
+    size_t uiLength = strlen(acDirectory);
+    if (uiLength > 0 && acDirectory[uiLength - 1] != '/')
+        acDirectory[uiLength++] = '/';
+    const char* pSub = pSubDirectory ? pSubDirectory : "";
+    for (; *pSub; ++pSub)
+    {
+        if (uiLength + 1 >= sizeof(acDirectory))
+            return false;
+        acDirectory[uiLength++] = (*pSub == '\\') ? '/' : *pSub;
+    }
+    // An empty directory stays empty (the working directory) rather than
+    // becoming the file-system root.
+    if (uiLength > 0 && acDirectory[uiLength - 1] != '/')
+        acDirectory[uiLength++] = '/';
+    acDirectory[uiLength] = '\0';
+    if (uiLength > MaxDirectoryLength)
+        return false;
+    if (uiLength > 0 && !Posix::CreateDirectories(acDirectory))
+        return false;
+
+    const char* pName = (pFileName && pFileName[0]) ? pFileName : DefaultFileName;
+    if (strlen(pName) >= sizeof(s_acFileName))
+        return false;
+
+    std::lock_guard<std::mutex> kGuard(s_kLocationLock);
+    memcpy(s_acDirectory, acDirectory, uiLength + 1);
+    snprintf(s_acFileName, sizeof(s_acFileName), "%s", pName);
+    s_bFileEnabled = true;
+    return true;
+}
+
+bool CDebugLog::SetLogFile(const char* pPath)
+{
+    if (!pPath || !pPath[0])
+    {
+        std::lock_guard<std::mutex> kGuard(s_kLocationLock);
+        s_bFileEnabled = false;
+        return true;
+    }
+    const char* pSlash = strrchr(pPath, '/');
+    const size_t uiDirectoryLength = pSlash ? static_cast<size_t>(pSlash - pPath) + 1 : 0;
+    const char* pName = pPath + uiDirectoryLength;
+    if (uiDirectoryLength > MaxDirectoryLength || !pName[0] || strlen(pName) >= sizeof(s_acFileName))
+        return false;
+    char acDirectory[MaxDirectoryLength + 1];
+    memcpy(acDirectory, pPath, uiDirectoryLength);
+    acDirectory[uiDirectoryLength] = '\0';
+    if (uiDirectoryLength > 1 && !Posix::CreateDirectories(acDirectory))
+        return false;
+
+    std::lock_guard<std::mutex> kGuard(s_kLocationLock);
+    memcpy(s_acDirectory, acDirectory, uiDirectoryLength + 1);
+    snprintf(s_acFileName, sizeof(s_acFileName), "%s", pName);
+    s_bFileEnabled = true;
+    return true;
+}
+
+void CDebugLog::GetLogFilePath(char* pOut, size_t uiCapacity)
+{
+    if (!pOut || uiCapacity == 0)
+        return;
+    std::lock_guard<std::mutex> kGuard(s_kLocationLock);
+    if (s_bFileEnabled)
+        snprintf(pOut, uiCapacity, "%s%s", s_acDirectory, s_acFileName);
+    else
+        pOut[0] = '\0';
+}
+
+void CDebugLog::SetListener(Listener pListener, void* pUserData)
+{
+    std::lock_guard<std::mutex> kGuard(s_kListenerLock);
+    s_pListener = pListener;
+    s_pListenerUser = pListener ? pUserData : nullptr;
+}
+
+}  // namespace Common
