@@ -24,19 +24,36 @@ std::atomic<uint32> s_auiOwners[CDebugLog::MaxThread];
 // The calling thread's buffer; gives it back when the thread ends, so that
 // threads that come and go (one per network connection) never use up the
 // buffers for good.
+// The state is plain data, so that it stays readable after the releaser
+// has run at thread exit.
 struct SThreadSlot
 {
     int iSlot = -1;
-    ~SThreadSlot()
-    {
-        if (iSlot >= 0)
-            s_auiOwners[iSlot].store(0, std::memory_order_release);
-    }
+    bool bReleased = false;  // the thread is ending: its buffer is gone
+    bool bPrinting = false;  // a print of this thread is being output
 };
 thread_local SThreadSlot tl_kSlot;
 
-char* AcquireBuffer()
+struct SThreadSlotReleaser
 {
+    ~SThreadSlotReleaser()
+    {
+        if (tl_kSlot.iSlot >= 0)
+            s_auiOwners[tl_kSlot.iSlot].store(0, std::memory_order_release);
+        tl_kSlot.iSlot = -1;
+        tl_kSlot.bReleased = true;
+    }
+};
+thread_local SThreadSlotReleaser tl_kReleaser;
+
+// The calling thread's line buffer, or null when all are owned by others.
+// A thread that prints while it is ending (from another thread-local
+// destructor) or from inside its own print (a listener or channel sink that
+// prints) gets pScratch instead, so no buffer is ever written twice at once.
+char* AcquireBuffer(char* pScratch)
+{
+    if (tl_kSlot.bReleased || tl_kSlot.bPrinting)
+        return pScratch;
     if (tl_kSlot.iSlot >= 0)
         return s_aacBuffers[tl_kSlot.iSlot];
     const uint32 uiSelf = Posix::GetCurrentThreadId();
@@ -45,6 +62,7 @@ char* AcquireBuffer()
         uint32 uiExpected = 0;
         if (s_auiOwners[i].compare_exchange_strong(uiExpected, uiSelf, std::memory_order_acq_rel))
         {
+            (void)&tl_kReleaser;  // registers the release at thread exit
             tl_kSlot.iSlot = static_cast<int>(i);
             return s_aacBuffers[i];
         }
@@ -94,14 +112,19 @@ void CDebugLog::Print(const char* pFormat, ...)
 
 void CDebugLog::PrintV(const char* pFormat, va_list kArgs)
 {
-    char* pBuffer = AcquireBuffer();
+    char acScratch[BufferSize];
+    char* pBuffer = AcquireBuffer(acScratch);
     if (!pBuffer)
     {
         Posix::OutputDebugString("Increase CDebugLog MaxThread");
         return;
     }
     vsnprintf(pBuffer, BufferSize, pFormat ? pFormat : "", kArgs);
+    const bool bOuter = !tl_kSlot.bPrinting;
+    tl_kSlot.bPrinting = true;
     Output(pBuffer);
+    if (bOuter)
+        tl_kSlot.bPrinting = false;
 }
 
 void CDebugLog::Output(const char* pText)
