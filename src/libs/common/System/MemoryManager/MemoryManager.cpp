@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sched.h>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "System/MemoryManager/MemoryTags.h"
 #include "System/Posix/PosixTls.h"
@@ -85,27 +88,30 @@ private:
 // ---------------------------------------------------------------------------
 // Heap lock
 
-void CHeapLock::Lock()
+void CHeapLock::LockContended()
 {
-    for (;;)
+    // A couple of short pauses catch a holder that is just unlocking;
+    // spinning longer only delays the hand-over on a busy machine.
+    for (uint32 uiSpin = 0; uiSpin < 2; ++uiSpin)
     {
-        if (!m_bLocked.exchange(true, std::memory_order_acquire))
-            return;
-        uint32 uiSpins = 0;
-        while (m_bLocked.load(std::memory_order_relaxed))
-        {
-            if (++uiSpins < 64)
-            {
 #if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
+        __builtin_ia32_pause();
 #endif
-            }
-            else
-            {
-                sched_yield();
-            }
-        }
+        int iExpected = kFree;
+        if (m_iState.load(std::memory_order_relaxed) == kFree &&
+            m_iState.compare_exchange_weak(iExpected, kLocked, std::memory_order_acquire))
+            return;
     }
+    // Mark the lock as waited for, then sleep until it is released. The
+    // futex only puts the thread to sleep; the exchange is what synchronises.
+    while (m_iState.exchange(kLockedWithWaiters, std::memory_order_acquire) != kFree)
+        syscall(SYS_futex, reinterpret_cast<int*>(&m_iState), FUTEX_WAIT_PRIVATE, int(kLockedWithWaiters), nullptr,
+                nullptr, 0);
+}
+
+void CHeapLock::WakeOne()
+{
+    syscall(SYS_futex, reinterpret_cast<int*>(&m_iState), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -124,7 +130,9 @@ CMemoryManager* CMemoryManager::CreateInstance()
     // instance could never be told apart from a released one.
     if (s_bInstanceDestroyed.load(std::memory_order_acquire))
         return nullptr;
-    void* pMemory = malloc(sizeof(CMemoryManager));
+    // Heap records are cache-line aligned: so must the instance be.
+    constexpr size_t uiAlign = alignof(CMemoryManager);
+    void* pMemory = aligned_alloc(uiAlign, (sizeof(CMemoryManager) + uiAlign - 1) / uiAlign * uiAlign);
     if (!pMemory)
         return nullptr;
     auto* pCreated = new (pMemory) CMemoryManager();
@@ -249,7 +257,7 @@ void* CMemoryManager::Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile
     if (!TARN_ASSERT_TEXT(uiSize <= kMaxBlockSize, "size<=kMaxBlockSize",
                           "Alloc of %zu bytes is larger than a block can record", uiSize))
     {
-        m_iLastError.store(kErrNotEnoughMemory, std::memory_order_relaxed);
+        SetLastError(kErrNotEnoughMemory);
         return nullptr;
     }
     const uintptr_t uiAlign = uintptr_t(1) << uiBits;
@@ -277,7 +285,7 @@ void* CMemoryManager::Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile
     {
         // Report outside the lock: the listing takes every heap's lock.
         pHeapInfo->kLock.Unlock();
-        m_iLastError.store(kErrNotEnoughMemory, std::memory_order_relaxed);
+        SetLastError(kErrNotEnoughMemory);
         DisplayLargeAllocsOfAllHeaps();
         TARN_ASSERT(0, "Alloc of %i bytes failed : not enough memory ?", static_cast<int>(uiSize));
         return nullptr;
@@ -310,7 +318,7 @@ int32 CMemoryManager::Free(void* pBlock, SHeapInfo* _pHeap)
 {
     if (!pBlock)
     {
-        m_iLastError.store(kErrNone, std::memory_order_relaxed);
+        SetLastError(kErrNone);
         return kErrNone;
     }
     SAllocInfo* pAllocInfo = HeaderOf(pBlock);
@@ -319,10 +327,10 @@ int32 CMemoryManager::Free(void* pBlock, SHeapInfo* _pHeap)
         if (_pHeap && _pHeap->hHeap)
         {
             Posix::HeapFree(_pHeap->hHeap, pBlock);
-            m_iLastError.store(kErrNone, std::memory_order_relaxed);
+            SetLastError(kErrNone);
             return kErrNone;
         }
-        m_iLastError.store(kErrInvalidPointer, std::memory_order_relaxed);
+        SetLastError(kErrInvalidPointer);
         TARN_ASSERT(_pHeap, "Memory not-allocated with MemoryManager. This should not happen.");
         return kErrInvalidPointer;
     }
@@ -331,7 +339,7 @@ int32 CMemoryManager::Free(void* pBlock, SHeapInfo* _pHeap)
     if (iHeapIndex < 0 || static_cast<uint32>(iHeapIndex) >= m_iNumHeaps.load(std::memory_order_acquire) ||
         !m_kHeaps[iHeapIndex].hHeap)
     {
-        m_iLastError.store(kErrHeapHasNoHandle, std::memory_order_relaxed);
+        SetLastError(kErrHeapHasNoHandle);
         return kErrHeapHasNoHandle;
     }
     SHeapInfo* pHeapInfo = &m_kHeaps[iHeapIndex];
@@ -345,7 +353,7 @@ int32 CMemoryManager::Free(void* pBlock, SHeapInfo* _pHeap)
     {
         pHeapInfo->kLock.Unlock();
         TARN_ASSERT(false, "Internal memroy manager error");
-        m_iLastError.store(kErrInvalidPointer, std::memory_order_relaxed);
+        SetLastError(kErrInvalidPointer);
         return kErrInvalidPointer;
     }
     if (ReadGuard(pAllocInfo) != kGuardWord)
@@ -363,7 +371,7 @@ int32 CMemoryManager::Free(void* pBlock, SHeapInfo* _pHeap)
         CSuspendTracking kSuspend(this);
         m_pAccounting->Add(uiTag, -static_cast<int64>(uiSize));
     }
-    m_iLastError.store(kErrNone, std::memory_order_relaxed);
+    SetLastError(kErrNone);
     return kErrNone;
 }
 

@@ -43,20 +43,39 @@ struct SAllocInfo
 };
 static_assert(sizeof(SAllocInfo) == 64, "block header must be 64 bytes");
 
-// A heap lock: a test-and-test-and-set lock that yields while it waits.
-// Heap locks are held for a few pointer updates only.
+// A heap lock. Heap locks are held for a few pointer updates only, so a
+// waiter first spins briefly; past that it sleeps in the kernel until the
+// holder wakes it, so that contention never burns a core.
 class CHeapLock
 {
 public:
-    void Lock();
-    void Unlock() { m_bLocked.store(false, std::memory_order_release); }
+    void Lock()
+    {
+        int iExpected = kFree;
+        if (!m_iState.compare_exchange_strong(iExpected, kLocked, std::memory_order_acquire))
+            LockContended();
+    }
+    void Unlock()
+    {
+        if (m_iState.exchange(kFree, std::memory_order_release) == kLockedWithWaiters)
+            WakeOne();
+    }
 
 private:
-    std::atomic<bool> m_bLocked{false};
+    enum : int
+    {
+        kFree = 0,
+        kLocked = 1,
+        kLockedWithWaiters = 2,
+    };
+    void LockContended();
+    void WakeOne();
+    std::atomic<int> m_iState{kFree};
 };
 
 // One heap record: its operating-system heap and the list of live blocks.
-struct SHeapInfo
+// Records of different threads' heaps sit on cache lines of their own.
+struct alignas(64) SHeapInfo
 {
     int32 iIndex = -1;
     Posix::HeapHandle hHeap = nullptr;
@@ -191,6 +210,13 @@ private:
     static std::atomic<CMemoryManager*> s_pInstance;
     static std::atomic<bool> s_bOwnedInstance;
 
+    // Writes the error only when it changes: threads freeing concurrently
+    // must not bounce the field's cache line on every call.
+    void SetLastError(int32 iError)
+    {
+        if (m_iLastError.load(std::memory_order_relaxed) != iError)
+            m_iLastError.store(iError, std::memory_order_relaxed);
+    }
     SHeapInfo* SelectHeap(SHeapInfo* _pHeap);
     STagList* GetThreadTagList(bool bCreate);
     static void ReleaseThreadTagList(void* pList);

@@ -1,14 +1,13 @@
 #include "System/Posix/PosixHeap.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace Common::Posix {
 
-struct SHeap
+struct alignas(64) SHeap
 {
-    std::atomic<long> iLiveBlocks{0};
+    char acUnused[64];
 };
 
 namespace {
@@ -37,10 +36,7 @@ void* HeapAlloc(HeapHandle hHeap, size_t uiSize)
 {
     if (!hHeap)
         return nullptr;
-    void* pBlock = malloc(uiSize ? uiSize : 1);
-    if (pBlock)
-        hHeap->iLiveBlocks.fetch_add(1, std::memory_order_relaxed);
-    return pBlock;
+    return malloc(uiSize ? uiSize : 1);
 }
 
 void* HeapReAlloc(HeapHandle hHeap, void* pBlock, size_t uiSize)
@@ -56,17 +52,8 @@ bool HeapFree(HeapHandle hHeap, void* pBlock)
 {
     if (!hHeap)
         return false;
-    if (pBlock)
-    {
-        free(pBlock);
-        hHeap->iLiveBlocks.fetch_sub(1, std::memory_order_relaxed);
-    }
+    free(pBlock);
     return true;
-}
-
-long HeapBlockCount(HeapHandle hHeap)
-{
-    return hHeap ? hHeap->iLiveBlocks.load(std::memory_order_relaxed) : 0;
 }
 
 }  // namespace Common::Posix

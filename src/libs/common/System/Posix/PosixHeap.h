@@ -7,8 +7,9 @@
 // A heap is a handle over the C library's malloc family: blocks of every heap
 // come from malloc and go back with free, so a block may be released on any
 // thread. The handle gives a heap an identity (the memory manager keeps one
-// per thread) and counts its live blocks. Destroying a heap releases nothing:
-// its owner frees every block it still lists first.
+// per thread); it keeps no shared counters, so threads using different heaps
+// never touch a common cache line. Destroying a heap releases nothing: its
+// owner frees every block it still lists first.
 
 namespace Common::Posix {
 
@@ -28,8 +29,5 @@ bool HeapDestroy(HeapHandle hHeap);
 void* HeapAlloc(HeapHandle hHeap, size_t uiSize);
 void* HeapReAlloc(HeapHandle hHeap, void* pBlock, size_t uiSize);
 bool HeapFree(HeapHandle hHeap, void* pBlock);
-
-// Live blocks of a heap (allocations minus frees through this handle).
-long HeapBlockCount(HeapHandle hHeap);
 
 }  // namespace Common::Posix
