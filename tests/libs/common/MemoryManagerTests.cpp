@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
 #include "support/ReportCapture.h"
 
 using Common::Mem::CMemoryManager;
@@ -379,4 +380,30 @@ TEST(MemoryManager, DeleteThroughASecondaryBaseFreesTheWholeBlock)
     EXPECT_TRUE(bDestroyed);
     EXPECT_EQ(kReports.Count(), 0u);
     EXPECT_EQ(pManager->GetNumAllocations(), uiBefore);
+}
+
+TEST(MemoryManager, AReportMadeUnderAHeapLockMayAllocate)
+{
+    // An assertion handler that allocates runs while Free holds the heap's
+    // lock (the overrun report): the lock must let its holder in again.
+    CMemoryManager kManager;
+    struct SState
+    {
+        CMemoryManager* pManager;
+        int iReports;
+    } kState{&kManager, 0};
+    void* pOldUser = nullptr;
+    Common::AssertHandler pOld = Common::SetAssertHandler(
+        [](const char*, int, const char*, void* pUser) {
+            auto* pState = static_cast<SState*>(pUser);
+            ++pState->iReports;
+            pState->pManager->Free(pState->pManager->Alloc(32, 16, __FILE__, __LINE__));
+        },
+        &kState, &pOldUser);
+    char* pBlock = static_cast<char*>(kManager.Alloc(8, 16, __FILE__, __LINE__));
+    pBlock[8] = 'X';
+    EXPECT_EQ(kManager.Free(pBlock), 0);
+    Common::SetAssertHandler(pOld, pOldUser);
+    EXPECT_EQ(kState.iReports, 1);
+    EXPECT_EQ(kManager.GetNumAllocations(), 0u);
 }

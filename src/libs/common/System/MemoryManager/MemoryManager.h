@@ -45,18 +45,32 @@ static_assert(sizeof(SAllocInfo) == 64, "block header must be 64 bytes");
 
 // A heap lock. Heap locks are held for a few pointer updates only, so a
 // waiter first spins briefly; past that it sleeps in the kernel until the
-// holder wakes it, so that contention never burns a core.
+// holder wakes it, so that contention never burns a core. Like a critical
+// section it may be taken again by the thread that holds it: a report made
+// under the lock may reach an assertion handler or log listener that
+// allocates.
 class CHeapLock
 {
 public:
     void Lock()
     {
+        const void* pSelf = CurrentThread();
+        if (m_pOwner.load(std::memory_order_relaxed) == pSelf)
+        {
+            ++m_uiDepth;
+            return;
+        }
         int iExpected = kFree;
         if (!m_iState.compare_exchange_strong(iExpected, kLocked, std::memory_order_acquire))
             LockContended();
+        m_pOwner.store(pSelf, std::memory_order_relaxed);
+        m_uiDepth = 1;
     }
     void Unlock()
     {
+        if (--m_uiDepth != 0)
+            return;
+        m_pOwner.store(nullptr, std::memory_order_relaxed);
         if (m_iState.exchange(kFree, std::memory_order_release) == kLockedWithWaiters)
             WakeOne();
     }
@@ -68,9 +82,17 @@ private:
         kLocked = 1,
         kLockedWithWaiters = 2,
     };
+    // An address unique to each live thread.
+    static const void* CurrentThread()
+    {
+        thread_local char tl_cMarker;
+        return &tl_cMarker;
+    }
     void LockContended();
     void WakeOne();
     std::atomic<int> m_iState{kFree};
+    std::atomic<const void*> m_pOwner{nullptr};
+    uint32 m_uiDepth = 0;
 };
 
 // One heap record: its operating-system heap and the list of live blocks.
@@ -261,8 +283,9 @@ public:
     }
     ~CTagScope()
     {
-        if (m_bPushed)
-            CMemoryManager::GetInstance()->PopTag();
+        CMemoryManager* pManager = m_bPushed ? CMemoryManager::GetInstance() : nullptr;
+        if (pManager)
+            pManager->PopTag();
     }
     CTagScope(const CTagScope&) = delete;
     CTagScope& operator=(const CTagScope&) = delete;
@@ -278,10 +301,19 @@ inline void* Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile, int iLi
     return pManager ? pManager->Alloc(uiSize, uiAlignment, pFile, iLine) : nullptr;
 }
 
+// After the final shutdown there is no manager: a late free (a static
+// object destroyed after DestroyInstance) is let go.
 inline void Free(void* pBlock)
 {
-    if (pBlock)
-        CMemoryManager::GetInstance()->Free(pBlock);
+    CMemoryManager* pManager = pBlock ? CMemoryManager::GetInstance() : nullptr;
+    if (pManager)
+        pManager->Free(pBlock);
+}
+
+inline void* Realloc(void* pBlock, size_t uiSize, const char* pFile, int iLine)
+{
+    CMemoryManager* pManager = CMemoryManager::GetInstance();
+    return pManager ? pManager->Realloc(pBlock, uiSize, pFile, iLine) : nullptr;
 }
 
 // Constructs a T in a block of the manager; null when the allocation failed.
@@ -321,8 +353,7 @@ void Delete(T* pObject)
 
 #define TARN_ALLOC(size) ::Common::Mem::Alloc((size), 16, __FILE__, __LINE__)
 #define TARN_ALLOC_ALIGNED(size, alignment) ::Common::Mem::Alloc((size), (alignment), __FILE__, __LINE__)
-#define TARN_REALLOC(block, size) \
-    ::Common::Mem::CMemoryManager::GetInstance()->Realloc((block), (size), __FILE__, __LINE__)
+#define TARN_REALLOC(block, size) ::Common::Mem::Realloc((block), (size), __FILE__, __LINE__)
 #define TARN_FREE(block) ::Common::Mem::Free(block)
 #define TARN_NEW(T, ...) ::Common::Mem::New<T>(__FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 #define TARN_NEW_TAGGED(tag, T, ...) \

@@ -112,6 +112,11 @@ struct SThreadControl
     uint32 uiThreadId = 0;    // under kLock until published
     uint32 uiExitCode = 0;    // written before bDone is set
     std::atomic<bool> bDone{false};
+    // The body's end (bDone) comes before the thread's own clean-up
+    // (thread-local destructors, slot destructors). The thread has really
+    // ended only once joined: waiters join it, once, under this lock.
+    std::mutex kJoinLock;
+    bool bJoined = false;
     CThread::EntryPoint pEntry = nullptr;
     void* pParam = nullptr;
     char acName[CThread::kMaxSystemNameLength + 1] = {};
@@ -211,10 +216,17 @@ void CThread::Close()
     // One poll: a thread that has ended is joined (it is at most a few
     // instructions from its exit), a running one is detached. A thread that
     // closes its own object is still running, so it never joins itself.
-    if (m_pControl->bDone.load(std::memory_order_acquire))
-        pthread_join(m_kThread, nullptr);
-    else
-        pthread_detach(m_kThread);
+    {
+        std::lock_guard<std::mutex> kGuard(m_pControl->kJoinLock);
+        if (!m_pControl->bJoined)
+        {
+            if (m_pControl->bDone.load(std::memory_order_acquire))
+                pthread_join(m_kThread, nullptr);
+            else
+                pthread_detach(m_kThread);
+            m_pControl->bJoined = true;
+        }
+    }
     m_pControl->Release();
     m_pControl = nullptr;
     m_kThread = pthread_t{};
@@ -223,7 +235,25 @@ void CThread::Close()
 
 bool CThread::IsRunning() const
 {
-    return m_pControl && !m_pControl->bDone.load(std::memory_order_acquire);
+    if (!m_pControl)
+        return false;
+    if (!m_pControl->bDone.load(std::memory_order_acquire))
+        return true;
+    // The body has returned; the thread runs until its clean-up is over.
+    std::lock_guard<std::mutex> kGuard(m_pControl->kJoinLock);
+    if (!m_pControl->bJoined && pthread_tryjoin_np(m_kThread, nullptr) == 0)
+        m_pControl->bJoined = true;
+    return !m_pControl->bJoined;
+}
+
+void CThread::JoinEnded() const
+{
+    std::lock_guard<std::mutex> kGuard(m_pControl->kJoinLock);
+    if (!m_pControl->bJoined)
+    {
+        pthread_join(m_kThread, nullptr);
+        m_pControl->bJoined = true;
+    }
 }
 
 bool CThread::Wait(uint32 uiTimeoutMs) const
@@ -232,13 +262,17 @@ bool CThread::Wait(uint32 uiTimeoutMs) const
         return false;
     SThreadControl* pControl = m_pControl;
     auto kIsDone = [pControl] { return pControl->bDone.load(std::memory_order_acquire); };
-    std::unique_lock<std::mutex> kGuard(pControl->kLock);
-    if (uiTimeoutMs == kInfinite)
     {
-        pControl->kCondition.wait(kGuard, kIsDone);
-        return true;
+        std::unique_lock<std::mutex> kGuard(pControl->kLock);
+        if (uiTimeoutMs == kInfinite)
+            pControl->kCondition.wait(kGuard, kIsDone);
+        else if (!pControl->kCondition.wait_for(kGuard, std::chrono::milliseconds(uiTimeoutMs), kIsDone))
+            return false;
     }
-    return pControl->kCondition.wait_for(kGuard, std::chrono::milliseconds(uiTimeoutMs), kIsDone);
+    // Returns only once the thread's clean-up is over too, as a thread
+    // handle is signalled only when the thread has gone.
+    JoinEnded();
+    return true;
 }
 
 bool CThread::GetExitCode(uint32* pExitCode) const

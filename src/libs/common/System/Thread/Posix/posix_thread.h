@@ -49,8 +49,9 @@ public:
     bool IsHeld() const { return m_pControl != nullptr; }
     // True while a held thread has not ended.
     bool IsRunning() const;
-    // Waits for a held thread to end. True when it has ended; false on
-    // time-out or when no thread is held.
+    // Waits for a held thread to end, its clean-up (thread-local
+    // destructors) included. True when it has ended; false on time-out or
+    // when no thread is held.
     bool Wait(uint32 uiTimeoutMs = kInfinite) const;
     // The exit code of a held thread that has ended.
     bool GetExitCode(uint32* pExitCode) const;
@@ -80,6 +81,8 @@ public:
 
 private:
     static void* ThreadMain(void* pParam);
+    // Joins a thread whose body has returned (once, whoever asks first).
+    void JoinEnded() const;
 
     SThreadControl* m_pControl = nullptr;
     pthread_t m_kThread{};
