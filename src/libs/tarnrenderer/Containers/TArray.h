@@ -82,6 +82,13 @@ public:
     void RemoveAt(SizeT uiIndex);
     // Frees the buffer: size and capacity 0.
     void Clear() { Resize(0); }
+    // Size 0, keeping the buffer for reuse (working arrays refilled often).
+    void Empty()
+    {
+        for (SizeT i = 0; i < m_uiSize; ++i)
+            m_pData[i] = T();
+        m_uiSize = 0;
+    }
     // Index of the first element equal to kValue, or uiMaxValue.
     SizeT Find(const T& kValue) const
     {

@@ -1,0 +1,216 @@
+#include "Process/FrameProcessor.h"
+
+#include <cmath>
+
+#include "DataDynamic/AnimHelper.h"
+#include "DataDynamic/Skeleton.h"
+#include "Process/Sampler.h"
+#include "Scene/Link.h"
+#include "Transition/TransitionEngine.h"
+
+namespace TarnAnim {
+
+void FrameProcessor::PreUpdate(Skeleton& kSkeleton, float fDeltaMs)
+{
+    const uint32 uiSlots = kSkeleton.GetControlSlotCount();
+    // Resized only when the control table changed size.
+    if (m_kProgress.GetSize() != uiSlots)
+        m_kProgress.Resize(uiSlots);
+    for (uint32 i = 0; i < uiSlots; ++i)
+    {
+        SProgress& kProgress = m_kProgress[i];
+        const AnimationControl* pControl = kSkeleton.GetControl(i);
+        if (!pControl)
+        {
+            kProgress = SProgress();
+            continue;
+        }
+        kProgress.fRate = std::fabs(pControl->GetSpeed() * pControl->GetFramesPerMs());
+        kProgress.fRemaining = fDeltaMs;
+        kProgress.fBefore = kProgress.fAfter = pControl->GetPosition();
+        kProgress.fStepMs = 0.0f;
+        kProgress.bPending = true;
+    }
+}
+
+bool FrameProcessor::Step(Skeleton& kSkeleton, uint32)
+{
+    kSkeleton.CheckEvents();
+    bool bTimeLeft = false;
+    // Controls created during the tick have no record (and no time) yet.
+    const uint32 uiSlots = m_kProgress.GetSize();
+    for (uint32 i = 0; i < uiSlots; ++i)
+        StepControl(kSkeleton, i, bTimeLeft);
+    RootMotionPass(kSkeleton);
+    kSkeleton.CheckEvents();
+    return bTimeLeft;
+}
+
+void FrameProcessor::StepControl(Skeleton& kSkeleton, uint32 uiControlId, bool& bTimeLeft)
+{
+    SProgress& kProgress = m_kProgress[uiControlId];
+    if (kProgress.fRemaining <= 0.0f)
+    {
+        kProgress.bPending = false;
+        kProgress.fStepMs = 0.0f;
+        return;
+    }
+    const float k = kProgress.fRate;
+    float a = kProgress.fRemaining * k;
+    float t = kProgress.fRemaining;
+    if (a > 1.0f)
+    {
+        a = 1.0f;
+        t = 1.0f / k;
+    }
+
+    AnimationControl* pControl = kSkeleton.GetControl(uiControlId);
+    if (pControl && !pControl->IsFrozen())
+    {
+        float fBefore = pControl->GetPosition();
+        const bool bBackwards = pControl->GetSpeed() < 0.0f;
+        const float fLast = pControl->GetFrameCount() - 1.0f;
+        // A looping control that ended its last step on an end restarts from
+        // the other end, so the wrap never shows as a jump in root motion.
+        if (pControl->IsLooping())
+        {
+            if (bBackwards && fBefore <= 0.0f)
+            {
+                fBefore = fLast;
+                pControl->SetFrame(fLast);
+            }
+            else if (!bBackwards && fBefore >= fLast)
+            {
+                fBefore = 0.0f;
+                pControl->SetFrame(0.0f);
+            }
+        }
+        const float fTarget = bBackwards ? fBefore - a : fBefore + a;
+        const bool bBoundary = std::floor(fBefore) != std::floor(fTarget) || fTarget < 0.0f;
+        bool bLanding = false;
+        float fLanding = 0.0f;
+        if (bBoundary && k > 0.0f)
+        {
+            if (!bBackwards)
+            {
+                fLanding = std::floor(fTarget);
+                t = (fLanding - fBefore) / k;
+                bLanding = true;
+            }
+            else
+            {
+                const float fFraction = fBefore - std::floor(fBefore);
+                if (fFraction > 0.0f)
+                {
+                    fLanding = std::floor(fBefore);
+                    t = fFraction / k;
+                    bLanding = true;
+                }
+            }
+        }
+        pControl->Update(t);
+        if (bLanding)
+            pControl->SetFrame(fLanding);
+        kProgress.fBefore = fBefore;
+        kProgress.fAfter = pControl->GetPosition();
+    }
+    kProgress.fStepMs = t;
+    kProgress.fRemaining -= t;
+    if (kProgress.fRemaining > 0.0f)
+        bTimeLeft = true;
+}
+
+void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
+{
+    const uint32 uiMotionChannel = kSkeleton.GetAccumChannel(1);
+    const uint32 uiChannels = kSkeleton.GetChannelCount();
+    for (uint32 uiInstance = 0; uiInstance < kSkeleton.GetAnimatedSkeletonSlotCount(); ++uiInstance)
+    {
+        AnimatedSkeleton* pInstance = kSkeleton.GetAnimatedSkeleton(uiInstance);
+        TransitionEngine* pEngine = pInstance ? pInstance->GetTransitionEngine() : nullptr;
+        TarnRenderer::Link* pSceneObject = pEngine ? pEngine->GetSceneObject() : nullptr;
+        if (!pSceneObject)
+            continue;
+        m_kWorkingSet.Empty();
+        AnimHelper::CollectAccumulatingControls(&kSkeleton, uiInstance, m_kWorkingSet);
+
+        bool bMoved = false;
+        if (!pInstance->GetAccumulation(1) || pEngine->HasRootTrack() || m_kWorkingSet.IsEmpty())
+        {
+            if (pEngine->HasRootTrack() && !pEngine->IsSuspended())
+                bMoved = pEngine->ApplyRootMotion();
+        }
+        else if (uiMotionChannel < uiChannels)
+        {
+            // The motion channel of every control that stepped, sampled before
+            // and after its step, blended by effective weight.
+            m_kBefore.Empty();
+            m_kAfter.Empty();
+            m_kWeights.Empty();
+            float fStepMs = 0.0f;
+            for (AnimationControl* pControl : m_kWorkingSet)
+            {
+                const SProgress* pProgress = GetProgress(pControl->GetId());
+                const Sequence* pSequence = kSkeleton.GetSequence(pControl->GetMocapIndex(), pControl->GetSequenceIndex());
+                if (!pProgress || !pProgress->bPending || !pSequence)
+                    continue;
+                Transform kBefore;
+                Transform kAfter;
+                if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pProgress->fBefore, kBefore) ||
+                    !Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pProgress->fAfter, kAfter))
+                    continue;
+                m_kBefore.Add(kBefore);
+                m_kAfter.Add(kAfter);
+                m_kWeights.Add(pControl->GetEffectiveWeight());
+                if (pProgress->fStepMs > fStepMs)
+                    fStepMs = pProgress->fStepMs;
+            }
+            if (!m_kBefore.IsEmpty())
+            {
+                const Transform kBefore = Sampler::Blend(m_kBefore.GetData(), m_kWeights.GetData(), m_kBefore.GetSize());
+                const Transform kAfter = Sampler::Blend(m_kAfter.GetData(), m_kWeights.GetData(), m_kAfter.GetSize());
+                const Math::Quaternion kInverse = kBefore.kRotation.Conjugate();
+                Math::Quaternion kDeltaRotation = (kInverse * kAfter.kRotation).Normalized();
+                Math::LocalVector3 kDeltaTranslation = kInverse.Rotate(kAfter.kTranslation - kBefore.kTranslation);
+
+                TransitionEngine::SAccumulation kAccumulation;
+                if (pEngine->GetAccumulation(kAccumulation) && kAccumulation.bHasModifier)
+                {
+                    const float fSeconds = fStepMs / 1000.0f;
+                    kDeltaTranslation = Math::LocalVector3::Scale(kDeltaTranslation,
+                                                                  Math::LocalVector3(1.0f, 1.0f, 1.0f) + kAccumulation.kVector1) +
+                                        kAccumulation.kVector2 * fSeconds;
+                    kDeltaRotation =
+                        (kDeltaRotation * Math::Quaternion::Nlerp(Math::Quaternion::Identity(), kAccumulation.kRotation, fSeconds))
+                            .Normalized();
+                }
+
+                const Math::Quaternion kSceneRotation = pSceneObject->GetWorldRotation();
+                pSceneObject->SetWorldPosition(pSceneObject->GetWorldPosition() + kSceneRotation.Rotate(kDeltaTranslation));
+                pSceneObject->SetWorldRotation((kSceneRotation * kDeltaRotation).Normalized());
+                bMoved = true;
+            }
+        }
+
+        if (bMoved && m_pRootMotionCallback)
+        {
+            Math::LocalVector3 kPosition = pSceneObject->GetWorldPosition();
+            Math::Quaternion kRotation = pSceneObject->GetWorldRotation();
+            m_pRootMotionCallback(pSceneObject, kPosition, kRotation, m_pRootMotionUserData);
+        }
+    }
+}
+
+void FrameProcessor::PostStep(Skeleton& kSkeleton)
+{
+    for (uint32 uiInstance = 0; uiInstance < kSkeleton.GetAnimatedSkeletonSlotCount(); ++uiInstance)
+    {
+        AnimatedSkeleton* pInstance = kSkeleton.GetAnimatedSkeleton(uiInstance);
+        if (pInstance && pInstance->GetTransitionEngine())
+            pInstance->GetTransitionEngine()->Update();
+    }
+    if (m_pEndOfPassCallback)
+        m_pEndOfPassCallback(&kSkeleton, m_pEndOfPassUserData);
+}
+
+}  // namespace TarnAnim

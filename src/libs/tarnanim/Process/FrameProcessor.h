@@ -1,0 +1,93 @@
+#pragma once
+
+#include "Containers/TArray.h"
+#include "Core/Types.h"
+#include "DataStatic/Mocap.h"
+#include "Math/LocalVector3.h"
+#include "Math/Quaternion.h"
+
+namespace TarnRenderer {
+class Link;
+}
+
+namespace TarnAnim {
+
+class AnimationControl;
+class Skeleton;
+
+// Steps a skeleton's controls frame by frame within a tick, and moves scene
+// objects by root motion.
+//
+// One per skeleton, owned by it. Within a tick every control advances one
+// whole-frame boundary at a time (Step), so that events, frame transitions
+// and root motion see every whole frame a control passes, however long the
+// tick. Root motion (see docs/formats.md, "Root motion"): the displacement
+// of a step leads from the blended root before it to the blended root after
+// it, expressed in the root's own frame; it is applied to the instance's
+// scene object as position += rotation.Rotate(translation) and rotation =
+// normalise(rotation (x) displacement rotation).
+class FrameProcessor
+{
+public:
+    // Called for each instance whose root moved in a pass, after its scene
+    // object was moved: (scene object, its new position, its new rotation,
+    // user data). Both are working copies that the callback may change.
+    using RootMotionCallback = void (*)(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
+                                        Math::Quaternion& kRotation, void* pUserData);
+    // Called after every frame step, once the transition engines ran.
+    using EndOfPassCallback = void (*)(Skeleton* pSkeleton, void* pUserData);
+
+    struct SProgress
+    {
+        float fRate = 0.0f;       // |speed x frames per ms| at the tick's start
+        float fRemaining = 0.0f;  // ms left in this tick
+        float fBefore = 0.0f;     // position before the last step
+        float fAfter = 0.0f;      // position after the last step
+        float fStepMs = 0.0f;     // time the last step took
+        bool bPending = false;
+    };
+
+    // Starts a tick of fDeltaMs for every existing control.
+    void PreUpdate(Skeleton& kSkeleton, float fDeltaMs);
+    // One step: events, every control up to its next frame boundary, root
+    // motion, events. True while some control has time left.
+    bool Step(Skeleton& kSkeleton, uint32 uiInstance);
+    // Steps the transition engines of the skeleton's instances, then calls
+    // the end-of-pass callback.
+    void PostStep(Skeleton& kSkeleton);
+
+    void SetAccumulationCallback(RootMotionCallback pCallback, void* pUserData)
+    {
+        m_pRootMotionCallback = pCallback;
+        m_pRootMotionUserData = pUserData;
+    }
+    RootMotionCallback GetAccumulationCallback() const { return m_pRootMotionCallback; }
+    void* GetAccumulationUserData() const { return m_pRootMotionUserData; }
+    void SetEndOfPassCallback(EndOfPassCallback pCallback, void* pUserData)
+    {
+        m_pEndOfPassCallback = pCallback;
+        m_pEndOfPassUserData = pUserData;
+    }
+
+    const SProgress* GetProgress(uint32 uiControlId) const
+    {
+        return uiControlId < m_kProgress.GetSize() ? &m_kProgress[uiControlId] : nullptr;
+    }
+
+private:
+    void StepControl(Skeleton& kSkeleton, uint32 uiControlId, bool& bTimeLeft);
+    void RootMotionPass(Skeleton& kSkeleton);
+
+    TarnRenderer::TArray<SProgress> m_kProgress;
+    TarnRenderer::TArray<Transform> m_kBefore;   // working data of the root-motion pass
+    TarnRenderer::TArray<Transform> m_kAfter;
+    TarnRenderer::TArray<float> m_kWeights;
+    TarnRenderer::TArray<uint32> m_kScratch;
+    TarnRenderer::TArray<AnimationControl*> m_kWorkingSet;
+    EndOfPassCallback m_pEndOfPassCallback = nullptr;
+    void* m_pEndOfPassUserData = nullptr;
+    RootMotionCallback m_pRootMotionCallback = nullptr;
+    void* m_pRootMotionUserData = nullptr;
+};
+
+}  // namespace TarnAnim

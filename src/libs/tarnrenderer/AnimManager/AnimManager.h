@@ -1,0 +1,90 @@
+#pragma once
+
+#include "Containers/TArray.h"
+#include "Core/Types.h"
+
+namespace TarnAnim {
+class Skeleton;
+}
+
+namespace TarnRenderer {
+
+class Link;
+
+// The animation of one placed character: its skeleton and instance, an
+// optional extra skeleton and instance (cutscene tracks), and its link.
+class AnimActor
+{
+public:
+    TarnAnim::Skeleton* pSkeleton = nullptr;
+    uint32 iAnimatedSkeletonIdx = kInvalidIndex;
+    TarnAnim::Skeleton* pExtraSkeleton = nullptr;
+    uint32 uiExtraInstanceIdx = kInvalidIndex;
+    Link* pLink = nullptr;
+    uint32 uiStorage = kInvalidIndex;
+    uint32 uiId = kInvalidIndex;
+};
+
+// The actors of one animation session, stepped together by a tick.
+// Owns its actors (not their skeletons or links).
+class AnimManagerStorage
+{
+public:
+    ~AnimManagerStorage();
+    const TArray<AnimActor*>& GetActors() const { return m_kActors; }
+
+private:
+    friend class CAnimManager;
+    TArray<AnimActor*> m_kActors;  // null entries are free ids
+    TArray<TarnAnim::Skeleton*> m_kTickSkeletons;
+};
+
+// The renderer's animation manager: sessions (storages) of anim actors, the
+// tick that advances them, and root-motion accumulation switches.
+//
+// Owns its storages. Skeletons and links belong to the caller and must
+// outlive the actors that name them.
+class CAnimManager
+{
+public:
+    using TickCallback = void (*)(CAnimManager* pManager, uint32 uiStorage, void* pUserData);
+
+    CAnimManager() = default;
+    ~CAnimManager();
+    CAnimManager(const CAnimManager&) = delete;
+    CAnimManager& operator=(const CAnimManager&) = delete;
+
+    // A new storage; returns its index.
+    uint32 AddSession();
+    void RemoveSession(uint32 uiStorage);
+    AnimManagerStorage* GetStorage(uint32 uiStorage) const
+    {
+        return uiStorage < m_kStorages.GetSize() ? m_kStorages[uiStorage] : nullptr;
+    }
+
+    // An actor for an instance of a skeleton, moved by root motion on pLink.
+    // Null after a report for an unknown storage or a missing instance.
+    AnimActor* CreateActor(uint32 uiStorage, TarnAnim::Skeleton* pSkeleton, uint32 uiInstance, Link* pLink);
+    void DestroyActor(AnimActor* pActor);
+
+    // Advances every skeleton of the storage by fDeltaMs, frame by frame.
+    void Tick(uint32 uiStorage, float fDeltaMs);
+    void SetTickCallback(TickCallback pCallback, void* pUserData)
+    {
+        m_pTickCallback = pCallback;
+        m_pTickUserData = pUserData;
+    }
+
+    // Switches root-motion accumulation of the actor's instance. Switching
+    // it on also gives the instance a transition engine (created when
+    // missing) that names this actor and moves its link. False after a
+    // report when the skeleton has no mocap or no accumulation channels.
+    bool SetAccumulation(AnimActor* pActor, bool bEnable);
+
+private:
+    TArray<AnimManagerStorage*> m_kStorages;  // null entries are free
+    TickCallback m_pTickCallback = nullptr;
+    void* m_pTickUserData = nullptr;
+};
+
+}  // namespace TarnRenderer

@@ -1,0 +1,269 @@
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "AnimManager/AnimManager.h"
+#include "DataDynamic/AnimHelper.h"
+#include "DataDynamic/Skeleton.h"
+#include "Process/FrameProcessor.h"
+#include "Scene/Link.h"
+#include "Transition/TransitionEngine.h"
+#include "support/AnimTestData.h"
+#include "support/ReportCapture.h"
+
+using TarnAnim::AnimationControl;
+using TarnAnim::Skeleton;
+using TarnRenderer::AnimActor;
+using TarnRenderer::CAnimManager;
+using TarnRenderer::Link;
+using TestSupport::MakeMocap;
+
+namespace {
+
+constexpr float kPi = 3.14159265358979f;
+constexpr float kMsPerFrame = 1000.0f / 30.0f;
+
+enum ESequence : uint32
+{
+    kWalk = 0,   // 1.4 m/s forward, loops (31 frames: a 30-frame cycle)
+    kTurn = 1,   // 90 degrees of yaw in place over 30 frames
+    kIdle = 2,   // loops, no displacement
+};
+
+// One character on the real runtime: a skeleton with a walk, a turn and an
+// idle, one instance, its link and its anim actor in a manager session.
+class AnimManagerTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_kSkeleton.Init(2, 2);
+        ASSERT_EQ(m_kSkeleton.AddMocap(MakeMocap(
+                      "Biped", {{.pName = "Walk", .uiFrames = 31, .bLoop = true, .fForwardPerFrame = 1.4f / 30.0f},
+                                {.pName = "Turn", .uiFrames = 31, .fYawPerFrame = (kPi / 2.0f) / 30.0f},
+                                {.pName = "Idle", .uiFrames = 31, .bLoop = true}})),
+                  0);
+        ASSERT_NE(m_kSkeleton.CreateAnimatedSkeleton(), nullptr);
+        m_uiStorage = m_kManager.AddSession();
+        m_pActor = m_kManager.CreateActor(m_uiStorage, &m_kSkeleton, 0, &m_kLink);
+        ASSERT_NE(m_pActor, nullptr);
+    }
+    void TearDown() override
+    {
+        m_kManager.DestroyActor(m_pActor);
+        m_kSkeleton.Release();
+    }
+
+    AnimationControl* Play(uint32 uiSequence)
+    {
+        AnimationControl* pControl = TarnAnim::AnimHelper::PlayAnim(&m_kSkeleton, 0, 0, uiSequence, 0.0f);
+        EXPECT_NE(pControl, nullptr);
+        return pControl;
+    }
+    void TickFor(float fTotalMs, float fStepMs = 16.0f)
+    {
+        for (float fDone = 0.0f; fDone + 0.5f < fTotalMs; fDone += fStepMs)
+            m_kManager.Tick(m_uiStorage, fStepMs);
+    }
+
+    Skeleton m_kSkeleton;
+    CAnimManager m_kManager;
+    Link m_kLink;
+    uint32 m_uiStorage = 0;
+    AnimActor* m_pActor = nullptr;
+};
+
+struct SEventLog
+{
+    std::vector<float> kFrames;
+    static void OnEvent(Skeleton* pSkeleton, TarnAnim::EventInstance* pInstance, uint64 ui64EventId, void* pUser)
+    {
+        auto* pLog = static_cast<SEventLog*>(pUser);
+        (void)ui64EventId;
+        pLog->kFrames.push_back(pSkeleton->GetControl(pInstance->m_uiControlId)->GetFrame());
+    }
+};
+
+float Yaw(const Math::Quaternion& kRotation)
+{
+    const Math::LocalVector3 kForward = kRotation.Rotate({1.0f, 0.0f, 0.0f});
+    return std::atan2(kForward.y, kForward.x);
+}
+
+}  // namespace
+
+TEST_F(AnimManagerTest, ATickStepsFrameByFrameAndEventsSeeEveryFrame)
+{
+    SEventLog kLog;
+    m_kSkeleton.SetEventCallback(&SEventLog::OnEvent, &kLog);
+    for (uint32 uiFrame : {1u, 2u, 3u, 5u})
+        m_kSkeleton.AddEventInfo(0, kTurn, uiFrame, uiFrame, false);
+    AnimationControl* pControl = Play(kTurn);
+
+    uint32 uiSteps = 0;
+    m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback(
+        [](Skeleton*, void* pUser) { ++*static_cast<uint32*>(pUser); }, &uiSteps);
+    m_kManager.Tick(m_uiStorage, 110.0f);
+
+    EXPECT_EQ(uiSteps, 4u);
+    EXPECT_EQ(pControl->GetFrame(), 3.0f);
+    EXPECT_NEAR(pControl->GetFraction(), 0.3f, 1e-3f);
+    EXPECT_EQ(kLog.kFrames, (std::vector<float>{1.0f, 2.0f, 3.0f}));
+}
+
+TEST_F(AnimManagerTest, FrozenAndStoppedControlsConsumeTheirTimeWithoutMoving)
+{
+    AnimationControl* pFrozen = Play(kWalk);
+    pFrozen->SetFrame(4.0f);
+    pFrozen->SetFrozen(true);
+    AnimationControl* pStill = TarnAnim::AnimHelper::PlayAnim(&m_kSkeleton, 0, 0, kIdle, 0.0f);
+    pStill->SetSpeed(0.0f);
+    pStill->SetFrame(7.0f);
+    uint32 uiSteps = 0;
+    m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback(
+        [](Skeleton*, void* pUser) { ++*static_cast<uint32*>(pUser); }, &uiSteps);
+    m_kManager.Tick(m_uiStorage, 490.0f);
+    EXPECT_EQ(pFrozen->GetPosition(), 4.0f);
+    EXPECT_EQ(pStill->GetPosition(), 7.0f);
+    // A frozen control still steps one frame's worth at a time; a still one
+    // spends all its time in one step.
+    EXPECT_EQ(uiSteps, 15u);
+    EXPECT_FALSE(m_kSkeleton.GetFrameProcessor()->GetProgress(pStill->GetId())->fRemaining > 0.0f);
+}
+
+TEST_F(AnimManagerTest, ALoopRestartsFromFrameZeroAfterEndingOnItsLastFrame)
+{
+    AnimationControl* pControl = Play(kWalk);
+    pControl->SetFrame(29.0f);
+    // The first step lands on the last frame (30); the second starts again
+    // from frame 0 rather than from 30.
+    m_kManager.Tick(m_uiStorage, 1.2f * kMsPerFrame);
+    EXPECT_NEAR(pControl->GetPosition(), 0.2f, 1e-3f);
+    EXPECT_EQ(m_kSkeleton.GetFrameProcessor()->GetProgress(pControl->GetId())->fBefore, 0.0f);
+}
+
+TEST_F(AnimManagerTest, RootMotionOfALoopingWalkMovesTheLinkAlongItsHeading)
+{
+    ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, true));
+    m_kLink.SetWorldRotation(Math::Quaternion::FromAxisAngle({0.0f, 0.0f, 1.0f}, kPi / 2.0f));
+    m_kLink.SetWorldPosition({5.0f, 0.0f, 0.0f});
+    Play(kWalk);
+
+    TickFor(2000.0f);  // 125 ticks of 16 ms, across two loop wraps
+
+    const Math::LocalVector3 kMoved = m_kLink.GetWorldPosition() - Math::LocalVector3(5.0f, 0.0f, 0.0f);
+    EXPECT_NEAR(kMoved.Length(), 2.8f, 2.8f * 0.01f);
+    EXPECT_NEAR(kMoved.x, 0.0f, 0.01f);  // along the link's heading (+Y)
+    EXPECT_GT(kMoved.y, 0.0f);
+    EXPECT_NEAR(Yaw(m_kLink.GetWorldRotation()), kPi / 2.0f, 1e-3f);
+}
+
+TEST_F(AnimManagerTest, RootMotionOfATurnRotatesTheLinkByItsAuthoredAngle)
+{
+    ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, true));
+    Play(kTurn);
+    struct SCalls
+    {
+        int iCount = 0;
+        Link* pLink = nullptr;
+        Math::Quaternion kRotation;
+    } kCalls;
+    m_kSkeleton.GetFrameProcessor()->SetAccumulationCallback(
+        [](Link* pLink, Math::LocalVector3&, Math::Quaternion& kRotation, void* pUser) {
+            auto* pCalls = static_cast<SCalls*>(pUser);
+            ++pCalls->iCount;
+            pCalls->pLink = pLink;
+            pCalls->kRotation = kRotation;
+        },
+        &kCalls);
+
+    TickFor(1500.0f);
+
+    EXPECT_NEAR(Yaw(m_kLink.GetWorldRotation()), kPi / 2.0f, 1e-3f);
+    EXPECT_NEAR(m_kLink.GetWorldPosition().Length(), 0.0f, 1e-4f);
+    EXPECT_EQ(kCalls.pLink, &m_kLink);
+    EXPECT_GE(kCalls.iCount, 30);
+    EXPECT_NEAR(Yaw(kCalls.kRotation), kPi / 2.0f, 1e-3f);
+}
+
+TEST_F(AnimManagerTest, AccumulationNeedsMotionDataAndLandsOnTheActorsLink)
+{
+    TarnAnim::AnimatedSkeleton* pInstance = m_kSkeleton.GetAnimatedSkeleton(0);
+    ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, true));
+    ASSERT_NE(pInstance->GetTransitionEngine(), nullptr);
+    EXPECT_EQ(pInstance->GetTransitionEngine()->GetSceneObject(), &m_kLink);
+    EXPECT_TRUE(pInstance->GetAccumulation(0));
+    EXPECT_TRUE(pInstance->GetAccumulation(1));
+
+    // A reset engine forgets its scene object; switching on again restores it.
+    pInstance->GetTransitionEngine()->Reset();
+    EXPECT_EQ(pInstance->GetTransitionEngine()->GetSceneObject(), nullptr);
+    ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, true));
+    EXPECT_EQ(pInstance->GetTransitionEngine()->GetSceneObject(), &m_kLink);
+    ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, false));
+    EXPECT_FALSE(pInstance->GetAccumulation(1));
+
+    Skeleton kEmpty;
+    kEmpty.Init(1, 1);
+    kEmpty.CreateAnimatedSkeleton();
+    AnimActor* pEmptyActor = m_kManager.CreateActor(m_uiStorage, &kEmpty, 0, &m_kLink);
+    TestSupport::CAssertCapture kReports;
+    EXPECT_FALSE(m_kManager.SetAccumulation(pEmptyActor, true));
+    TarnAnim::Mocap* pNoAccumulation = MakeMocap("Flat", {{.pName = "Still"}});
+    pNoAccumulation->m_auiAccumChannels[2] = kInvalidIndex;
+    kEmpty.AddMocap(pNoAccumulation);
+    EXPECT_FALSE(m_kManager.SetAccumulation(pEmptyActor, true));
+    EXPECT_EQ(kReports.Texts(), (std::vector<std::string>{"Assertion \"false\" failed. Skeleton is not init",
+                                                          "Assertion \"false\" failed. Skeleton has no accumulation channel"}));
+    m_kManager.DestroyActor(pEmptyActor);
+    kEmpty.Release();
+}
+
+TEST_F(AnimManagerTest, OneShotEventsFireOnceAndCallbacksMayRemoveThem)
+{
+    SEventLog kLog;
+    m_kSkeleton.SetEventCallback(&SEventLog::OnEvent, &kLog);
+    TarnAnim::EventInfo* pOnce = m_kSkeleton.AddEventInfo(0, kWalk, 2, 7, true);
+    m_kSkeleton.AddEventInfo(0, kWalk, 4, 9, false);
+    Play(kWalk);
+    TickFor(2100.0f);  // more than two cycles
+    EXPECT_EQ(kLog.kFrames, (std::vector<float>{2.0f, 4.0f, 4.0f}));
+    m_kSkeleton.RemoveEventInfo(pOnce->m_uiId);
+
+    TestSupport::CAssertCapture kReports;
+    m_kSkeleton.RemoveEventInfo(0);
+    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"pEventInfo\" failed. EventInfo already removed"});
+}
+
+TEST_F(AnimManagerTest, FadedOutControlsAreRemovedAtTheEndOfTheTick)
+{
+    AnimationControl* pFirst = Play(kWalk);
+    const uint32 uiFirst = pFirst->GetId();
+    TarnAnim::AnimHelper::PlayAnim(&m_kSkeleton, 0, 0, kIdle, 100.0f);
+    TickFor(96.0f);
+    EXPECT_NE(m_kSkeleton.GetControl(uiFirst), nullptr);
+    TickFor(16.0f);
+    EXPECT_EQ(m_kSkeleton.GetControl(uiFirst), nullptr);
+    EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 1u);
+
+    char acDump[64];
+    EXPECT_TRUE(m_kSkeleton.DumpControls(acDump, sizeof(acDump)));
+    EXPECT_STREQ(acDump, "(0)Biped Idle \n");
+    EXPECT_FALSE(m_kSkeleton.DumpControls(acDump, 8));
+}
+
+TEST_F(AnimManagerTest, ASecondMocapMustShareTheArchitecture)
+{
+    TarnAnim::Mocap* pOther = MakeMocap("Other", {{.pName = "Walk"}});
+    pOther->m_kChannelNames.Add().Set("Extra");
+    pOther->m_kChannelParents.Add(2);
+    TestSupport::CAssertCapture kReports;
+    EXPECT_EQ(m_kSkeleton.AddMocap(pOther), -1);
+    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"false\" failed. Cannot add new Mocap with different "
+                                                         "architecture that one previously added"});
+    EXPECT_EQ(m_kSkeleton.AddMocap(MakeMocap("Same", {{.pName = "Walk"}})), 1);
+    EXPECT_EQ(m_kSkeleton.FindMocap("Same"), 1);
+    EXPECT_TRUE(m_kSkeleton.IsMocapUnused(1));
+}
