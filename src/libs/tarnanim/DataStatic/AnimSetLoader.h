@@ -19,10 +19,10 @@ struct LoadError
 
 // Reads AnimSet documents (*.animset.json, see docs/formats.md) into mocaps.
 //
-// The whole document is validated before anything is built; a document with
-// any problem is rejected whole with a message naming the source and the
-// offending member, and no mocap is returned. Nothing here asserts: the
-// caller decides how to report.
+// Every member is checked while a private mocap is built; at the first
+// problem the document is rejected whole with a message naming the source
+// and the offending member, the partial mocap is freed, and no mocap is
+// returned. Nothing here asserts: the caller decides how to report.
 class AnimSetLoader
 {
 public:
