@@ -118,7 +118,10 @@ TEST_F(AnimManagerTest, FrozenAndStoppedControlsConsumeTheirTimeWithoutMoving)
     AnimationControl* pFrozen = Play(kWalk);
     pFrozen->SetFrame(4.0f);
     pFrozen->SetFrozen(true);
-    AnimationControl* pStill = TarnAnim::AnimHelper::PlayAnim(&m_kSkeleton, 0, 0, kIdle, 0.0f);
+    // Created directly: playing it would fade the frozen control out.
+    AnimationControl* pStill = m_kSkeleton.CreateAnimatedControl(0, 0, kIdle);
+    pStill->SetWeight(1.0f);
+    pStill->FadeIn(0.0f);
     pStill->SetSpeed(0.0f);
     pStill->SetFrame(7.0f);
     uint32 uiSteps = 0;
