@@ -84,13 +84,3 @@ void ManagerTick(benchmark::State& kState)
 }  // namespace
 
 BENCHMARK(ManagerTick)->Arg(1)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
-
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return Common::Mem::CMemoryManager::DestroyInstance() == 0 ? 0 : 1;
-}

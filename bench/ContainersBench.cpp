@@ -69,13 +69,3 @@ void ArrayAdd(benchmark::State& kState)
 BENCHMARK(MapInsert)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(MapFind)->Arg(10)->Arg(1000)->Arg(100000);
 BENCHMARK(ArrayAdd)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
-
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return Common::Mem::CMemoryManager::DestroyInstance() == 0 ? 0 : 1;
-}

@@ -67,4 +67,3 @@ BENCHMARK(BM_Random32);
 
 }  // namespace
 
-BENCHMARK_MAIN();

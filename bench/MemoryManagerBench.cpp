@@ -86,13 +86,3 @@ BENCHMARK(Malloc)->Arg(16)->Arg(64)->Arg(256)->Arg(4096)->Threads(1)->Threads(2)
 BENCHMARK(ManagerSharedHeap)->Arg(16)->Arg(64)->Arg(256)->Arg(4096)->Threads(1)->Threads(2);
 BENCHMARK(ManagerOwnHeap)->Arg(16)->Arg(64)->Arg(256)->Arg(4096)->Threads(1)->Threads(2);
 BENCHMARK(ManagerTagged)->Arg(64)->Threads(1)->Threads(2);
-
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return CMemoryManager::DestroyInstance() == 0 ? 0 : 1;
-}

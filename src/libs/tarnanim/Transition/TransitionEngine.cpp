@@ -511,20 +511,7 @@ void TransitionEngine::Reset()
     if (m_pAnimActor)
         SetInstanceAccumulation(false);
 
-    SendCommand(kListNormal, kCmdRemove, 0.0f);
-    SendCommand(kListAdditive, kCmdRemove, 0.0f);
-    SendCommand(kListExtra, kCmdRemove, 0.0f);
-
-    m_uiRootTrack = kInvalidIndex;
-    m_uiSecondaryTrack = kInvalidIndex;
-    m_uiCurrentTune = kInvalidIndex;
-    m_vecAnimationTune.Clear();
-    m_kAdditiveTunes.Clear();
-    m_kExtraTunes.Clear();
-    m_kAccumModificators.Clear();
-    m_kNormalTuneDescription.Clear();
-    m_kFrameToTransition.Clear();
-    m_kFrameTransitions.Clear();
+    ClearTunes();
     m_bKeepSceneTransform = false;
     m_bEndLoopSuppressed = false;
     m_bStopped = true;
