@@ -18,6 +18,7 @@
 #include "DataStatic/Mocap.h"
 #include "Process/Sampler.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "Utils/JsonAllocator.h"
 
 namespace TarnAnim {
 
@@ -43,28 +44,8 @@ constexpr uint32 kFloatsPerKey = 7;
 constexpr size_t kJsonChunkBytes = 64 * 1024;
 constexpr size_t kJsonStackBytes = 1024;
 
-// rapidjson's base allocator over the engine memory manager, so that the
-// parser's memory is accounted like every other allocation.
-class CJsonHeap
-{
-public:
-    static const bool kNeedFree = true;
-
-    void* Malloc(size_t uiSize) { return uiSize ? TARN_ALLOC(uiSize) : nullptr; }
-    void* Realloc(void* pBlock, size_t /*uiOldSize*/, size_t uiNewSize)
-    {
-        if (uiNewSize == 0)
-        {
-            TARN_FREE(pBlock);
-            return nullptr;
-        }
-        return TARN_REALLOC(pBlock, uiNewSize);
-    }
-    static void Free(void* pBlock) { TARN_FREE(pBlock); }
-};
-
-using JsonPool = rapidjson::MemoryPoolAllocator<CJsonHeap>;
-using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, CJsonHeap>;
+using JsonPool = rapidjson::MemoryPoolAllocator<Common::CJsonAllocator>;
+using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, Common::CJsonAllocator>;
 using JsonValue = rapidjson::GenericValue<rapidjson::UTF8<>, JsonPool>;
 
 // Whether a number is finite as a 32-bit float (the conversion of a larger
@@ -967,7 +948,7 @@ Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* p
         return nullptr;
     }
 
-    CJsonHeap kHeap;
+    Common::CJsonAllocator kHeap;
     JsonPool kPool(kJsonChunkBytes, &kHeap);
     JsonDocument kDocument(&kPool, kJsonStackBytes, &kHeap);
     kDocument.Parse(pText ? pText : "", uiLength);

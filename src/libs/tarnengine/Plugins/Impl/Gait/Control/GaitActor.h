@@ -1,0 +1,148 @@
+#pragma once
+
+#include "Containers/TArray.h"
+#include "Core/Types.h"
+#include "Math/LocalVector3.h"
+#include "Math/Quaternion.h"
+#include "Plugins/Impl/Gait/Data/GaitType.h"
+
+namespace TarnAnim {
+class AnimationControl;
+class Skeleton;
+}  // namespace TarnAnim
+
+namespace TarnRenderer {
+class AnimActor;
+class Link;
+}  // namespace TarnRenderer
+
+namespace TarnEngine {
+struct WorldContext;
+}
+
+namespace GaitPlugin {
+
+// The run-time controller of one animated character: turns a requested
+// rotation and speed into idle, turn-in-place, start, walk and stop
+// movements with synchronised hand-overs, and bends the root rotation toward
+// the target while moving.
+//
+// Borrows everything it is given (runtime data, world context, link, anim
+// actor): they must outlive it. Owns the movement controls it creates on the
+// actor's instance (one per movement) from Start to Stop. In standby (after
+// construction, Init and Stop) Update does nothing. Engine thread only; the
+// rectifier runs inside the animation tick on the same thread.
+class GaitActor
+{
+public:
+    // The owner's rotation callback: (scene object, position, rectified
+    // rotation, context).
+    using RotationCallback = void (*)(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
+                                      Math::Quaternion& kRotation, void* pContext);
+    // A foot touched the floor: (link, anim actor, context).
+    using FootOnFloorCallback = void (*)(TarnRenderer::Link* pLink, TarnRenderer::AnimActor* pAnimActor, void* pContext);
+
+    static constexpr float kFadeMs = 500.0f;
+    static constexpr float kWalkSpeedFactor = 0.75f;
+    static constexpr float kTurnAmplitudeThreshold = 0.2f;
+
+    GaitActor() = default;
+    ~GaitActor();
+    GaitActor(const GaitActor&) = delete;
+    GaitActor& operator=(const GaitActor&) = delete;
+
+    void Init(const GaitRuntimeData* pData, const TarnEngine::WorldContext* pWorldContext, TarnRenderer::Link* pLink,
+              TarnRenderer::AnimActor* pAnimActor, bool bStopExisting, bool bUseTransitionEngine);
+    // True: Stop; false: Start. Reported (and nothing done) for invalid data.
+    void SetStandby(bool bStandby);
+    void Start();
+    void Stop();
+    // One engine step with the requested rotation and speed.
+    void Update(const Math::Quaternion& kTarget, float fSpeed, float fElapsedMs);
+
+    void SetRotationCallback(RotationCallback pCallback, void* pContext)
+    {
+        m_pRotationCallback = pCallback;
+        m_pRotationContext = pContext;
+    }
+    void SetFootOnFloorCallback(FootOnFloorCallback pCallback, void* pContext)
+    {
+        m_pFootOnFloorCallback = pCallback;
+        m_pFootOnFloorContext = pContext;
+    }
+    // A rotation callback that writes the rectified rotation to the scene
+    // object: what an owner registers to steer the character (the steering
+    // extension of the gait document).
+    static void ApplyRotationToLink(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
+                                    Math::Quaternion& kRotation, void* pContext);
+
+    // Installs (true) or removes (false) the rectifier and switches root-motion
+    // accumulation of the actor's instance.
+    void EnableRootMotion(bool bEnable);
+    // Whether every movement's sequence still has a control on the instance.
+    bool CheckAnimations();
+    // -1, 0 or +1: the way to turn from the link's rotation toward q (0 when
+    // already there); pWay receives 1 - |link . q|.
+    int32 GetRotationDirection(const Math::Quaternion& kTarget, float* pWay = nullptr) const;
+    void TurnInPlace(const Math::Quaternion& kTarget);
+    // Starts the hand-over of a behaviour from the source movement's current
+    // frame; false when that frame has none.
+    bool TryTransition(uint32 eSource, uint32 eBehavior);
+    // The root-motion callback: bends the rotation toward the target while
+    // moving, then calls the owner's rotation callback.
+    static void RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
+                                Math::Quaternion& kRotation, void* pUserData);
+
+    // The control of a movement, null (reported) when it has none.
+    TarnAnim::AnimationControl* GetMovementControl(uint32 eMovement) const;
+    uint32 GetCurrentMovement() const { return m_eCurrentMovement; }
+    bool IsStandby() const { return m_bStandby; }
+    const Math::Quaternion& GetReferenceRotation() const { return m_kReferenceRotation; }
+    const Math::Quaternion& GetTargetRotation() const { return m_kTargetRotation; }
+    const TarnRenderer::TArray<Math::Quaternion>& GetStableRotations() const { return m_kStableRotations; }
+    const TarnRenderer::TArray<GaitAnimTransition>& GetTransitions() const { return m_kTransitions; }
+    const TarnRenderer::TArray<GaitAnimationTune>& GetTunes() const { return m_kTunes; }
+    const TarnRenderer::TArray<AnimationAxis>& GetAxes() const { return m_kAxes; }
+    TarnRenderer::Link* GetLink() const { return m_pLink; }
+    TarnRenderer::AnimActor* GetAnimActor() const { return m_pAnimActor; }
+
+private:
+    TarnAnim::Skeleton* GetSkeleton() const;
+    void CreateMovementControls();
+    void BuildAxes();
+    void BuildTransitions();
+    void BuildStableRotations();
+    void Play(uint32 eMovement);
+    void FadeOutMovement(uint32 eMovement);
+    void Freeze(uint32 eMovement);
+    void SwitchTurn(uint32 eOn, uint32 eOff);
+    void SetTurnDirection(uint32 eFirst, uint32 eSecond, int32 iDirection);
+    void LocomotionStep(float fSpeed, const Math::Quaternion& kTarget, float fElapsedMs);
+    void StartWalking();
+    void RaiseFootOnFloor(uint32 uiFrame, uint32 uiControlIndex);
+
+    const GaitRuntimeData* m_pData = nullptr;
+    const TarnEngine::WorldContext* m_pWorldContext = nullptr;
+    TarnRenderer::Link* m_pLink = nullptr;
+    TarnRenderer::AnimActor* m_pAnimActor = nullptr;
+    RotationCallback m_pRotationCallback = nullptr;
+    void* m_pRotationContext = nullptr;
+    FootOnFloorCallback m_pFootOnFloorCallback = nullptr;
+    void* m_pFootOnFloorContext = nullptr;
+    TarnRenderer::TArray<GaitAnimationTune> m_kTunes;
+    TarnRenderer::TArray<AnimationAxis> m_kAxes;
+    TarnRenderer::TArray<GaitAnimTransition> m_kTransitions;
+    uint32 m_eCurrentMovement = kInvalidIndex;
+    Math::Quaternion m_kReferenceRotation;
+    Math::Quaternion m_kTargetRotation;
+    float m_fRequestedSpeed = 0.0f;
+    TarnRenderer::TArray<Math::Quaternion> m_kStableRotations;
+    bool m_bStopExisting = false;
+    bool m_bStandby = true;
+    bool m_bUseTransitionEngine = true;
+    bool m_bInitialised = false;
+    uint32 m_uiLastControlIndex = kInvalidIndex;
+    uint32 m_uiLastFrame = kInvalidIndex;
+};
+
+}  // namespace GaitPlugin

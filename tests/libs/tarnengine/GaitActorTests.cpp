@@ -1,0 +1,381 @@
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "AnimManager/AnimManager.h"
+#include "DataDynamic/AnimationControl.h"
+#include "DataDynamic/Skeleton.h"
+#include "Math/SFMT/SFMT.h"
+#include "Plugins/Impl/Gait/Control/GaitActor.h"
+#include "Process/FrameProcessor.h"
+#include "Scene/Link.h"
+#include "World/WorldContext.h"
+#include "support/AnimTestData.h"
+#include "support/ReportCapture.h"
+
+namespace EAnimBehavior = GaitPlugin::EAnimBehavior;
+namespace EAnimMovement = GaitPlugin::EAnimMovement;
+using GaitPlugin::GaitActor;
+using GaitPlugin::GaitRuntimeData;
+using GaitPlugin::InfoSynchronization;
+using TarnAnim::AnimationControl;
+
+namespace {
+
+constexpr float kPi = 3.14159265358979f;
+
+Math::Quaternion Yaw(float fRadians)
+{
+    return Math::Quaternion::FromAxisAngle({0.0f, 0.0f, 1.0f}, fRadians);
+}
+
+InfoSynchronization Synchro(uint32 eBehavior, uint32 eSource, uint32 uiSourceFirst, uint32 uiSourceLast,
+                            uint32 eTarget, uint32 uiTargetFirst, uint32 uiTargetLast, uint32 uiEaseMs = 200)
+{
+    InfoSynchronization kSynchro;
+    kSynchro.m_eBehavior = eBehavior;
+    kSynchro.m_uiEaseMs = uiEaseMs;
+    kSynchro.m_kSource = {eSource, uiSourceFirst, uiSourceLast};
+    kSynchro.m_kTarget = {eTarget, uiTargetFirst, uiTargetLast};
+    return kSynchro;
+}
+
+// A character made in code: one sequence per movement, named like the
+// movement, in movement order. Walk loops and moves 1.4 m/s; the turns
+// yaw 180 degrees over 60 frames; everything else stays in place.
+class GaitActorTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Math::SeedRandom(7);
+        m_kSkeleton.Init(2, 2);
+        TestSupport::SSequenceSpec akSpecs[EAnimMovement::NB_TYPE];
+        for (uint32 i = 0; i < EAnimMovement::NB_TYPE; ++i)
+            akSpecs[i] = {.pName = GaitPlugin::g_apAnimMovementNames[i], .uiFrames = 31};
+        akSpecs[EAnimMovement::Idle].bLoop = true;
+        akSpecs[EAnimMovement::Walk].bLoop = true;
+        akSpecs[EAnimMovement::Walk].fForwardPerFrame = 1.4f / 30.0f;
+        akSpecs[EAnimMovement::TurnLeft].uiFrames = 61;
+        akSpecs[EAnimMovement::TurnLeft].fYawPerFrame = kPi / 60.0f;
+        akSpecs[EAnimMovement::TurnRight].uiFrames = 61;
+        akSpecs[EAnimMovement::TurnRight].fYawPerFrame = -kPi / 60.0f;
+        TarnAnim::Mocap* pMocap = TestSupport::MakeMocap("Body", {});
+        TarnAnim::Mocap* pSequences = TestSupport::MakeMocap(
+            "Parts", {akSpecs[0], akSpecs[1], akSpecs[2], akSpecs[3], akSpecs[4], akSpecs[5], akSpecs[6], akSpecs[7],
+                      akSpecs[8], akSpecs[9], akSpecs[10], akSpecs[11], akSpecs[12]});
+        pMocap->m_kSequences = pSequences->m_kSequences;
+        pSequences->m_kSequences.Clear();
+        TARN_DELETE(pSequences);
+        ASSERT_EQ(m_kSkeleton.AddMocap(pMocap), 0);
+        ASSERT_NE(m_kSkeleton.CreateAnimatedSkeleton(), nullptr);
+        m_uiStorage = m_kManager.AddSession();
+        m_pAnimActor = m_kManager.CreateActor(m_uiStorage, &m_kSkeleton, 0, &m_kLink);
+        m_kWorld.pAnimManager = &m_kManager;
+
+        for (uint32 i = 0; i < EAnimMovement::NB_TYPE; ++i)
+        {
+            GaitPlugin::InfoBindAnim& kBind = m_kData.m_kBindAnims.Add();
+            kBind.m_eAnim = i;
+            kBind.m_iAnimIdx = i;
+            kBind.m_bLoop = (i == EAnimMovement::Idle || i == EAnimMovement::Walk) ? 1 : 0;
+        }
+        m_kData.m_kStablePoints.Add({EAnimMovement::Idle, 0.0f});
+        for (uint32 eTurn : {uint32(EAnimMovement::TurnLeft), uint32(EAnimMovement::TurnRight)})
+        {
+            m_kData.m_kStablePoints.Add({eTurn, 30.0f});
+            m_kData.m_kStablePoints.Add({eTurn, 60.0f});
+        }
+        m_kData.m_kSynchronizations.Add(Synchro(EAnimBehavior::WalkStart, EAnimMovement::IdleToWalkRight, 20, 30,
+                                                EAnimMovement::Walk, 0, 10));
+        m_kData.m_kSynchronizations.Add(Synchro(EAnimBehavior::WalkStart, EAnimMovement::IdleToWalkLeft, 20, 30,
+                                                EAnimMovement::Walk, 15, 25));
+        m_kData.m_kSynchronizations.Add(Synchro(EAnimBehavior::WalkStop, EAnimMovement::Walk, 10, 20,
+                                                EAnimMovement::WalkToIdleRight, 0, 10));
+    }
+    void TearDown() override
+    {
+        m_kActor.reset();
+        m_kManager.DestroyActor(m_pAnimActor);
+        m_kSkeleton.Release();
+    }
+
+    GaitActor& Actor()
+    {
+        if (!m_kActor)
+        {
+            m_kActor = std::make_unique<GaitActor>();
+            m_kActor->Init(&m_kData, &m_kWorld, &m_kLink, m_pAnimActor, true, true);
+        }
+        return *m_kActor;
+    }
+    void Step(const Math::Quaternion& kTarget, float fSpeed, int iSteps = 1)
+    {
+        for (int i = 0; i < iSteps; ++i)
+        {
+            Actor().Update(kTarget, fSpeed, 16.0f);
+            m_kManager.Tick(m_uiStorage, 16.0f);
+        }
+    }
+    AnimationControl* Control(uint32 eMovement) { return Actor().GetMovementControl(eMovement); }
+
+    TarnAnim::Skeleton m_kSkeleton;
+    TarnRenderer::CAnimManager m_kManager;
+    TarnRenderer::Link m_kLink;
+    TarnEngine::WorldContext m_kWorld;
+    uint32 m_uiStorage = 0;
+    TarnRenderer::AnimActor* m_pAnimActor = nullptr;
+    GaitRuntimeData m_kData;
+    std::unique_ptr<GaitActor> m_kActor;
+};
+
+}  // namespace
+
+TEST_F(GaitActorTest, InvalidDataIsRefusedAndCreatesNothing)
+{
+    m_kData.m_kBindAnims.RemoveAt(12);
+    TestSupport::CAssertCapture kReports;
+    Actor().SetStandby(false);
+    EXPECT_TRUE(Actor().IsStandby());
+    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"false\" failed. Gait data is not valid"});
+    EXPECT_TRUE(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().IsEmpty());
+}
+
+TEST_F(GaitActorTest, StartCreatesSilentControlsAndPlaysIdle)
+{
+    Actor().SetStandby(false);
+    ASSERT_FALSE(Actor().IsStandby());
+    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
+    EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 13u);
+    for (uint32 i = 0; i < EAnimMovement::NB_TYPE; ++i)
+    {
+        const AnimationControl* pControl = Control(i);
+        ASSERT_NE(pControl, nullptr) << i;
+        EXPECT_EQ(pControl->GetFadeDirection(), i == EAnimMovement::Idle ? 1 : -1) << i;
+        EXPECT_EQ(pControl->GetFlag(AnimationControl::kFlagSpeedFollowsFade),
+                  i != EAnimMovement::TurnLeft && i != EAnimMovement::TurnRight && i != EAnimMovement::Walk);
+    }
+    // Stable rotations: Idle frame 0 and the turns at 90 and 180 degrees.
+    ASSERT_EQ(Actor().GetStableRotations().GetSize(), 5u);
+    EXPECT_NEAR(std::fabs(Math::Quaternion::Dot(Actor().GetStableRotations()[1], Yaw(kPi / 2.0f))), 1.0f, 1e-4f);
+    EXPECT_NEAR(std::fabs(Math::Quaternion::Dot(Actor().GetStableRotations()[4], Yaw(-kPi))), 1.0f, 1e-4f);
+
+    // Standby removes them; a restart makes them again.
+    Actor().SetStandby(true);
+    EXPECT_TRUE(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().IsEmpty());
+    Step(Math::Quaternion::Identity(), 1.0f, 5);
+    EXPECT_EQ(Actor().GetCurrentMovement(), kInvalidIndex);
+    Actor().SetStandby(false);
+    EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 13u);
+}
+
+TEST_F(GaitActorTest, HandOversFollowTheTableFrameByFrame)
+{
+    struct SCase
+    {
+        const char* pName;
+        std::vector<InfoSynchronization> kSynchros;
+        float fWalkFrame;
+        bool bHandsOver;
+        float fTargetFrame;
+        size_t uiReports;
+    };
+    const SCase akCases[] = {
+        {"inside the range", {}, 15.0f, true, 5.0f, 0},
+        {"before the range", {}, 9.0f, false, 0.0f, 0},
+        {"after the range", {}, 21.0f, false, 0.0f, 0},
+        {"short target range",
+         {Synchro(EAnimBehavior::WalkStop, EAnimMovement::Walk, 10, 20, EAnimMovement::WalkToIdleRight, 0, 5)},
+         18.0f, true, 8.0f, 5},
+        {"later record wins",
+         {Synchro(EAnimBehavior::WalkStop, EAnimMovement::Walk, 10, 20, EAnimMovement::WalkToIdleRight, 0, 10),
+          Synchro(EAnimBehavior::WalkStop, EAnimMovement::Walk, 14, 16, EAnimMovement::WalkToIdleLeft, 2, 4)},
+         15.0f, true, 3.0f, 0},
+        {"source beyond the animation",
+         {Synchro(EAnimBehavior::WalkStop, EAnimMovement::Walk, 28, 33, EAnimMovement::WalkToIdleRight, 0, 5)},
+         29.0f, true, 1.0f, 3},
+    };
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pName);
+        if (!kCase.kSynchros.empty())
+        {
+            m_kData.m_kSynchronizations.Clear();
+            for (const InfoSynchronization& kSynchro : kCase.kSynchros)
+                m_kData.m_kSynchronizations.Add(kSynchro);
+        }
+        TestSupport::CAssertCapture kReports;
+        Actor().SetStandby(false);
+        EXPECT_EQ(kReports.Count(), kCase.uiReports);
+        Control(EAnimMovement::Walk)->SetFrame(kCase.fWalkFrame);
+        const bool bHandedOver = Actor().TryTransition(EAnimMovement::Walk, EAnimBehavior::WalkStop);
+        EXPECT_EQ(bHandedOver, kCase.bHandsOver);
+        if (bHandedOver)
+        {
+            const uint32 eTarget = Actor().GetCurrentMovement();
+            EXPECT_EQ(Control(eTarget)->GetFrame(), kCase.fTargetFrame);
+            EXPECT_EQ(Control(eTarget)->GetFadeDirection(), 1);
+            EXPECT_EQ(Control(EAnimMovement::Walk)->GetFadeDirection(), -1);
+        }
+        Actor().SetStandby(true);
+        m_kActor.reset();
+    }
+}
+
+TEST_F(GaitActorTest, AnEaseOfZeroSwapsAtOnce)
+{
+    m_kData.m_kSynchronizations.Clear();
+    m_kData.m_kSynchronizations.Add(
+        Synchro(EAnimBehavior::WalkStop, EAnimMovement::Walk, 0, 30, EAnimMovement::WalkToIdleLeft, 0, 30, 0));
+    Actor().SetStandby(false);
+    Control(EAnimMovement::Walk)->FadeIn(0.0f);
+    ASSERT_TRUE(Actor().TryTransition(EAnimMovement::Walk, EAnimBehavior::WalkStop));
+    EXPECT_EQ(Control(EAnimMovement::WalkToIdleLeft)->GetFadeFactor(), 1.0f);
+    EXPECT_EQ(Control(EAnimMovement::Walk)->GetFadeFactor(), 0.0f);
+}
+
+TEST_F(GaitActorTest, RotationDirectionFollowsTheVerticalCrossProduct)
+{
+    Actor();
+    float fWay = -1.0f;
+    EXPECT_EQ(Actor().GetRotationDirection(Math::Quaternion::Identity(), &fWay), 0);
+    EXPECT_EQ(fWay, 0.0f);
+    EXPECT_EQ(Actor().GetRotationDirection(Yaw(kPi / 2.0f)), 1);    // to the left
+    EXPECT_EQ(Actor().GetRotationDirection(Yaw(-kPi / 2.0f)), -1);  // to the right
+    EXPECT_EQ(Actor().GetRotationDirection(Yaw(kPi), &fWay), -1);
+    EXPECT_NEAR(fWay, 1.0f, 1e-6f);
+    m_kLink.SetWorldRotation(Yaw(kPi / 2.0f));
+    EXPECT_EQ(Actor().GetRotationDirection(Yaw(kPi * 0.75f)), 1);
+}
+
+TEST_F(GaitActorTest, AFarTargetTurnsInPlaceBeforeWalking)
+{
+    Actor().SetStandby(false);
+    // 90 degrees to the left: fAmplitude is about 0.29, above 0.2.
+    Step(Yaw(kPi / 2.0f), 1.0f, 3);
+    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnLeft));
+    EXPECT_EQ(Control(EAnimMovement::TurnLeft)->GetSpeed(), 1.0f);
+    EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetSpeed(), 0.0f);
+    // Once less than about 74 degrees are left (fAmplitude 0.2), the walk
+    // starts: without steering the heading stays where the turn left it.
+    Step(Yaw(kPi / 2.0f), 1.0f, 150);
+    const uint32 eMovement = Actor().GetCurrentMovement();
+    EXPECT_TRUE(eMovement == EAnimMovement::IdleToWalkRight || eMovement == EAnimMovement::IdleToWalkLeft ||
+                eMovement == EAnimMovement::Walk)
+        << eMovement;
+    const Math::LocalVector3 kForward = m_kLink.GetWorldRotation().Rotate({1.0f, 0.0f, 0.0f});
+    const float fHeading = std::atan2(kForward.y, kForward.x);
+    EXPECT_GT(fHeading, 10.0f * kPi / 180.0f);
+    EXPECT_LT(1.0f - std::fabs(Math::Quaternion::Dot(m_kLink.GetWorldRotation(), Yaw(kPi / 2.0f))), 0.2f);
+
+    // Speed 0 while turning fades both turns out and keeps the movement.
+    Actor().SetStandby(true);
+    Actor().SetStandby(false);
+    Step(Yaw(-kPi / 2.0f), 1.0f, 3);
+    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnRight));
+    Step(Yaw(-kPi / 2.0f), 0.0f, 2);
+    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnRight));
+    EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetFadeDirection(), -1);
+    EXPECT_EQ(Actor().GetAxes()[2].m_fValue, 0.0f);
+}
+
+TEST_F(GaitActorTest, WalkSpeedAndWeightFollowTheRequestedSpeed)
+{
+    Actor().SetStandby(false);
+    Step(Math::Quaternion::Identity(), 2.0f, 200);
+    ASSERT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::Walk));
+    // The ticks in between keep what the actor set.
+    EXPECT_FLOAT_EQ(Control(EAnimMovement::Walk)->GetSpeed(), 1.5f);
+    EXPECT_FLOAT_EQ(Control(EAnimMovement::Walk)->GetWeight(), 1.5f);
+}
+
+TEST_F(GaitActorTest, FootOnFloorIsRaisedOncePerLanding)
+{
+    m_kData.m_kFoFPoints.Add({EAnimMovement::Walk, 10});
+    m_kData.m_kFoFPoints.Add({EAnimMovement::Walk, 11});  // never reached: the first entry wins
+    int iEvents = 0;
+    Actor().SetFootOnFloorCallback([](TarnRenderer::Link*, TarnRenderer::AnimActor*, void* pCount) { ++*static_cast<int*>(pCount); },
+                                   &iEvents);
+    Actor().SetStandby(false);
+    AnimationControl* pWalk = Control(EAnimMovement::Walk);
+    Control(EAnimMovement::Idle)->FadeOut(0.0f);
+    pWalk->FadeIn(0.0f);
+
+    pWalk->SetFrame(8.0f);
+    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);  // the walk becomes the main control
+    EXPECT_EQ(iEvents, 0);
+    pWalk->SetFrame(12.0f);
+    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);  // jumped over frame 10
+    EXPECT_EQ(iEvents, 1);
+    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);  // same frame: nothing moved
+    EXPECT_EQ(iEvents, 1);
+
+    // A new main control standing exactly on the frame raises it too.
+    pWalk->FadeOut(0.0f);
+    AnimationControl* pIdle = Control(EAnimMovement::Idle);
+    pIdle->FadeIn(0.0f);
+    m_kData.m_kFoFPoints.Add({EAnimMovement::Idle, 10});
+    pIdle->SetFrame(10.0f);
+    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);
+    EXPECT_EQ(iEvents, 2);
+}
+
+TEST_F(GaitActorTest, RectifierExponentCountsWholePowers)
+{
+    struct SCase
+    {
+        float fExponent;
+        float fFactor;  // x^exponent for a walk weight x of 0.5
+    };
+    const SCase akCases[] = {{8.7f, std::pow(0.5f, 8.0f)}, {-2.0f, 4.0f}, {0.0f, 1.0f}};
+    const Math::Quaternion kTarget = Yaw(kPi / 2.0f);
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.fExponent);
+        m_kData.m_kParameters = {0.1f, kCase.fExponent, 0.2f, 0.0001f};
+        std::vector<Math::Quaternion> kSeen;
+        Actor().SetRotationCallback(
+            [](TarnRenderer::Link*, Math::LocalVector3&, Math::Quaternion& kRotation, void* pSeen) {
+                static_cast<std::vector<Math::Quaternion>*>(pSeen)->push_back(kRotation);
+            },
+            &kSeen);
+        Actor().SetStandby(false);
+        TarnAnim::FrameProcessor* pProcessor = m_kSkeleton.GetFrameProcessor();
+        auto pRectifier = pProcessor->GetAccumulationCallback();
+        void* pUser = pProcessor->GetAccumulationUserData();
+        ASSERT_NE(pRectifier, nullptr);
+        Math::LocalVector3 kTranslation;
+
+        // Idle: the rotation passes unchanged.
+        Step(kTarget, 0.0f, 1);
+        Math::Quaternion kRotation = Math::Quaternion::Identity();
+        kSeen.clear();
+        pRectifier(&m_kLink, kTranslation, kRotation, pUser);
+        ASSERT_EQ(kSeen.size(), 1u);
+        EXPECT_EQ(kSeen[0], Math::Quaternion::Identity());
+
+        // Turning counts as moving; the walk at weight 0.5 engages. (The
+        // actor acts when the idle's frame changes: within a few steps.)
+        Step(kTarget, 1.0f, 6);
+        ASSERT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnLeft));
+        Control(EAnimMovement::Walk)->SetWeight(0.5f);
+        Control(EAnimMovement::Walk)->FadeIn(0.0f);
+        kRotation = Math::Quaternion::Identity();
+        kSeen.clear();
+        pRectifier(&m_kLink, kTranslation, kRotation, pUser);
+        const Math::Quaternion kExpected =
+            Math::Quaternion::BlendNormalized(Math::Quaternion::Identity(), kTarget, kCase.fFactor * 0.1f);
+        ASSERT_EQ(kSeen.size(), 1u);
+        EXPECT_NEAR(Math::Quaternion::Dot(kSeen[0], kExpected), 1.0f, 1e-6f);
+
+        // In standby the owner hears nothing.
+        Actor().SetStandby(true);
+        kSeen.clear();
+        pRectifier(&m_kLink, kTranslation, kRotation, pUser);
+        EXPECT_TRUE(kSeen.empty());
+        m_kActor.reset();
+    }
+}
