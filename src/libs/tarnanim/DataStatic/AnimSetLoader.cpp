@@ -19,6 +19,7 @@
 #include "Process/Sampler.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/JsonAllocator.h"
+#include "Utils/JsonText.h"
 
 namespace TarnAnim {
 
@@ -30,7 +31,7 @@ constexpr uint64 kMaxFileBytes = 512ull * 1024ull * 1024ull;
 // Deepest nesting of arrays and objects accepted. The parser recurses once
 // per level, so unbounded nesting could exhaust the stack; a valid AnimSet
 // nests six levels deep.
-constexpr uint32 kMaxNesting = 256;
+constexpr uint32 kMaxNesting = Common::kMaxJsonNesting;
 // Frame numbers of the transition engine's frame table and its 16-bit
 // fields (target frames, fade lengths): the table is indexed by global frame,
 // so its frames are kept to this range.
@@ -81,36 +82,6 @@ void FormatError(LoadError& kError, const char* pSource, const char* pPath, cons
     // and the member first.
     if (snprintf(kError.m_acText, sizeof(kError.m_acText), "%s: %s: %s", pSource, pPath, acProblem) < 0)
         kError.m_acText[0] = '\0';
-}
-
-// Offset of the first place where arrays and objects nest deeper than
-// kMaxNesting, or uiLength when they never do. Strings are skipped, escapes
-// included; the parser reports malformed text itself.
-size_t FindExcessiveNesting(const char* pText, size_t uiLength)
-{
-    uint32 uiDepth = 0;
-    bool bInString = false;
-    for (size_t uiIdx = 0; uiIdx < uiLength; ++uiIdx)
-    {
-        const char cChar = pText[uiIdx];
-        if (bInString)
-        {
-            if (cChar == '\\')
-                ++uiIdx;
-            else if (cChar == '"')
-                bInString = false;
-        }
-        else if (cChar == '"')
-            bInString = true;
-        else if (cChar == '[' || cChar == '{')
-        {
-            if (++uiDepth > kMaxNesting)
-                return uiIdx;
-        }
-        else if ((cChar == ']' || cChar == '}') && uiDepth > 0)
-            --uiDepth;
-    }
-    return uiLength;
 }
 
 // A name with the document position it came from, for sorting.
@@ -940,7 +911,7 @@ Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* p
         FormatError(kError, pSource, "document", "no text");
         return nullptr;
     }
-    const size_t uiDeep = pText ? FindExcessiveNesting(pText, uiLength) : uiLength;
+    const size_t uiDeep = pText ? Common::FindExcessiveJsonNesting(pText, uiLength) : uiLength;
     if (uiDeep < uiLength)
     {
         FormatError(kError, pSource, "document", "invalid JSON at offset %zu: nested deeper than %u levels", uiDeep,

@@ -12,6 +12,7 @@
 
 #include "DataStatic/Mocap.h"
 #include "Utils/JsonAllocator.h"
+#include "Utils/JsonText.h"
 #include "Utils/assertion.h"
 
 namespace GaitPlugin {
@@ -25,7 +26,7 @@ constexpr size_t kJsonStackBytes = 1024;
 // Deepest nesting of arrays and objects accepted in a text. The parser
 // recurses once per level, so unbounded nesting could exhaust the stack; a
 // gait document nests four levels deep.
-constexpr uint32 kMaxNesting = 256;
+constexpr uint32 kMaxNesting = Common::kMaxJsonNesting;
 // Problems reported and listed one by one; the rest are counted in one
 // closing line, so that a huge broken document cannot flood the log.
 constexpr uint32 kMaxListedProblems = 32;
@@ -34,36 +35,6 @@ constexpr uint32 kSummaryRoom = 64;
 
 using JsonPool = rapidjson::MemoryPoolAllocator<Common::CJsonAllocator>;
 using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, Common::CJsonAllocator>;
-
-// Offset of the first place where arrays and objects nest deeper than
-// kMaxNesting, or uiLength when they never do. Strings are skipped, escapes
-// included; the parser reports malformed text itself.
-size_t FindExcessiveNesting(const char* pText, size_t uiLength)
-{
-    uint32 uiDepth = 0;
-    bool bInString = false;
-    for (size_t uiIdx = 0; uiIdx < uiLength; ++uiIdx)
-    {
-        const char cChar = pText[uiIdx];
-        if (bInString)
-        {
-            if (cChar == '\\')
-                ++uiIdx;
-            else if (cChar == '"')
-                bInString = false;
-        }
-        else if (cChar == '"')
-            bInString = true;
-        else if (cChar == '[' || cChar == '{')
-        {
-            if (++uiDepth > kMaxNesting)
-                return uiIdx;
-        }
-        else if ((cChar == ']' || cChar == '}') && uiDepth > 0)
-            --uiDepth;
-    }
-    return uiLength;
-}
 
 // The problems of one document. Each is reported as an assertion whose
 // quoted expression is the member path, and listed as "<path>: <problem>" on
@@ -541,7 +512,7 @@ bool GaitSerializer::LoadFromText(const char* pText, size_t uiLength, ParamGait&
     }
     if (!pText)
         pText = "";
-    const size_t uiDeep = FindExcessiveNesting(pText, uiLength);
+    const size_t uiDeep = Common::FindExcessiveJsonNesting(pText, uiLength);
     if (uiDeep < uiLength)
     {
         kProblems.Add("document", "nested deeper than %u levels at offset %zu", kMaxNesting, uiDeep);
