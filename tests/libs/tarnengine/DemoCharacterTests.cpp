@@ -293,3 +293,19 @@ TEST_F(DemoCharacterTest, SpeedZeroStopsThroughAHandOverAndComesToRest)
     EXPECT_EQ(m_pActor->GetCurrentMovement(), uint32(EAnimMovement::Idle));
     EXPECT_LT(RecentSpeed(1.0f), 0.01f);
 }
+
+TEST_F(DemoCharacterTest, AWalkEnteredWithoutSpeedStillReachesAStop)
+{
+    // Speed drops to 0 during the start: the hand-over enters the walk with
+    // no speed requested, and the walk must still carry on to a stop.
+    Start(true);
+    Run(Math::Quaternion::Identity(), 1.0f, 0.3f);
+    ASSERT_TRUE(m_pActor->GetCurrentMovement() == EAnimMovement::IdleToWalkRight ||
+                m_pActor->GetCurrentMovement() == EAnimMovement::IdleToWalkLeft);
+    Run(Math::Quaternion::Identity(), 0.0f, 4.0f);
+    EXPECT_EQ(m_pActor->GetCurrentMovement(), uint32(EAnimMovement::Idle));
+    // And walks again when asked.
+    Run(Math::Quaternion::Identity(), 1.0f, 3.0f);
+    EXPECT_EQ(m_pActor->GetCurrentMovement(), uint32(EAnimMovement::Walk));
+    EXPECT_GT(RecentSpeed(1.0f), 0.5f * kWalkSpeedAtRequestOne);
+}

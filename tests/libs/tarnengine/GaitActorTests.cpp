@@ -379,3 +379,48 @@ TEST_F(GaitActorTest, RectifierExponentCountsWholePowers)
         m_kActor.reset();
     }
 }
+
+TEST_F(GaitActorTest, TheLaterBindingWinsAndAMovementWithoutOneStandsBy)
+{
+    // Walk bound twice (the later to the Breath sequence), Idle not at all.
+    m_kData.m_kBindAnims[EAnimMovement::Idle].m_eAnim = EAnimMovement::Walk;
+    m_kData.m_kBindAnims[EAnimMovement::Idle].m_iAnimIdx = EAnimMovement::Walk;
+    m_kData.m_kBindAnims[EAnimMovement::Walk].m_iAnimIdx = EAnimMovement::Breath;
+    ASSERT_TRUE(GaitPlugin::IsDataValid(&m_kData));
+    TestSupport::CAssertCapture kReports;
+    Actor().SetStandby(false);
+    EXPECT_EQ(Actor().GetTunes()[EAnimMovement::Walk].m_iAnimIdx, uint32(EAnimMovement::Breath));
+    EXPECT_EQ(Actor().GetTunes()[EAnimMovement::Idle].m_iAnimIdx, kInvalidIndex);
+    Step(Math::Quaternion::Identity(), 0.0f, 1);
+    EXPECT_TRUE(Actor().IsStandby());
+    EXPECT_TRUE(kReports.Has("Assertion \"false\" failed. some animations are no longer available to handle gait, going "
+                             "to standby"));
+    // Destroying the actor still removes the controls it made.
+    m_kActor.reset();
+    EXPECT_TRUE(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().IsEmpty());
+}
+
+TEST_F(GaitActorTest, AHandOverIntoBreathLeavesTheStateMachineAlone)
+{
+    m_kData.m_kSynchronizations.Add(
+        Synchro(EAnimBehavior::WalkStart, EAnimMovement::Idle, 0, 30, EAnimMovement::Breath, 0, 30, 0));
+    Actor().SetStandby(false);
+    ASSERT_TRUE(Actor().TryTransition(EAnimMovement::Idle, EAnimBehavior::WalkStart));
+    ASSERT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::Breath));
+    Step(Yaw(kPi / 2.0f), 1.0f, 30);
+    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::Breath));
+    EXPECT_EQ(Control(EAnimMovement::TurnLeft)->GetFadeDirection(), -1);
+}
+
+TEST_F(GaitActorTest, StopLeavesControlsThatReusedItsIdsAlone)
+{
+    Actor().SetStandby(false);
+    // Someone removes the actor's idle control; another control takes its id.
+    const uint32 uiIdleId = Control(EAnimMovement::Idle)->GetId();
+    m_kSkeleton.RemoveAnimationControl(uiIdleId);
+    AnimationControl* pStranger = m_kSkeleton.CreateAnimatedControl(0, 0, EAnimMovement::LookUp);
+    ASSERT_EQ(pStranger->GetId(), uiIdleId);
+    Actor().SetStandby(true);
+    EXPECT_EQ(m_kSkeleton.GetControl(uiIdleId), pStranger);
+    EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 1u);
+}

@@ -52,7 +52,8 @@ protected:
     }
     void TearDown() override
     {
-        m_kManager.DestroyActor(m_pActor);
+        if (m_pActor)
+            m_kManager.DestroyActor(m_pActor);
         m_kSkeleton.Release();
     }
 
@@ -269,4 +270,70 @@ TEST_F(AnimManagerTest, ASecondMocapMustShareTheArchitecture)
     EXPECT_EQ(m_kSkeleton.AddMocap(MakeMocap("Same", {{.pName = "Walk"}})), 1);
     EXPECT_EQ(m_kSkeleton.FindMocap("Same"), 1);
     EXPECT_TRUE(m_kSkeleton.IsMocapUnused(1));
+}
+
+TEST_F(AnimManagerTest, CallbacksMayChangeActorsAndControlsDuringATick)
+{
+    // An event callback destroys the actor that is being stepped.
+    struct SState
+    {
+        CAnimManager* pManager;
+        AnimActor** ppActor;
+    } kState{&m_kManager, &m_pActor};
+    m_kSkeleton.AddEventInfo(0, kWalk, 1, 1, false);
+    AnimationControl* pWalk = Play(kWalk);
+    pWalk->SetEventCallback(
+        [](Skeleton*, TarnAnim::EventInstance*, uint64, void* pUser) {
+            auto* pState = static_cast<SState*>(pUser);
+            pState->pManager->DestroyActor(*pState->ppActor);
+            *pState->ppActor = nullptr;
+        },
+        &kState);
+    m_kManager.Tick(m_uiStorage, 110.0f);
+    EXPECT_EQ(m_pActor, nullptr);
+    EXPECT_EQ(pWalk->GetFrame(), 3.0f);  // the skeleton still stepped through the tick
+}
+
+TEST_F(AnimManagerTest, AControlRecreatedInAFreedSlotIsANewControl)
+{
+    // The control's own callback replaces it by a new control of the same
+    // sequence, which takes the same id and event slot.
+    struct SState
+    {
+        Skeleton* pSkeleton;
+        int iCalls = 0;
+        uint32 uiNewId = kInvalidIndex;
+    } kState{&m_kSkeleton};
+    m_kSkeleton.AddEventInfo(0, kTurn, 2, 2, true);  // one-shot
+    AnimationControl* pFirst = Play(kTurn);
+    pFirst->SetSpeed(2.0f);
+    pFirst->SetEventCallback(
+        [](Skeleton* pSkeleton, TarnAnim::EventInstance* pInstance, uint64, void* pUser) {
+            auto* pState = static_cast<SState*>(pUser);
+            if (pState->iCalls++ > 0)
+                return;
+            pSkeleton->RemoveAnimationControl(pInstance->m_uiControlId);
+            AnimationControl* pNew = pSkeleton->CreateAnimatedControl(0, 0, kTurn);
+            pNew->SetWeight(1.0f);
+            pNew->FadeIn(0.0f);
+            pNew->SetSpeed(0.5f);
+            pState->uiNewId = pNew->GetId();
+        },
+        &kState);
+    int iSkeletonCalls = 0;
+    m_kSkeleton.SetEventCallback([](Skeleton*, TarnAnim::EventInstance*, uint64, void* pCount) { ++*static_cast<int*>(pCount); },
+                                 &iSkeletonCalls);
+    m_kManager.Tick(m_uiStorage, 100.0f);
+
+    AnimationControl* pNew = m_kSkeleton.GetControl(kState.uiNewId);
+    ASSERT_NE(pNew, nullptr);
+    // The new control has no time in the tick it was made in, and its event
+    // binding is neither fired nor removed by the old one's one-shot rule.
+    EXPECT_EQ(pNew->GetPosition(), 0.0f);
+    EXPECT_EQ(iSkeletonCalls, 0);
+    uint32 uiBindings = 0;
+    for (uint32 i = 0; i < 8; ++i)
+        if (TarnAnim::EventInstance* pInstance = m_kSkeleton.GetEventInstance(i))
+            uiBindings += pInstance->m_uiControlId == kState.uiNewId ? 1 : 0;
+    EXPECT_EQ(uiBindings, 1u);
 }

@@ -216,6 +216,8 @@ bool Skeleton::RemoveAnimationControl(uint32 uiControlId)
     }
     UnbindControlEvents(uiControlId);
     m_kControls[uiControlId] = nullptr;
+    // A control made later in this id must not inherit the tick's progress.
+    m_pFrameProcessor->ForgetControl(uiControlId);
     TARN_DELETE(pControl);
     return true;
 }
@@ -298,6 +300,7 @@ EventInstance* Skeleton::AddEventInstance(uint32 uiControlId, uint32 uiEventInfo
     if (!pInstance)
         return nullptr;
     pInstance->m_uiId = StoreInFreeSlot(m_kVecEventInstance, pInstance);
+    pInstance->m_uiSerial = m_uiNextEventSerial++;
     pInstance->m_uiEventInfoId = uiEventInfoId;
     pInstance->m_uiControlId = uiControlId;
     return pInstance;
@@ -351,7 +354,14 @@ void Skeleton::CheckEvents()
         pInstance->m_bFired = true;
 
         const uint32 uiInfoId = pInstance->m_uiEventInfoId;
+        const uint32 uiSerial = pInstance->m_uiSerial;
         const uint64 ui64EventId = pInfo->m_ui64EventId;
+        const bool bOneShot = pInfo->m_bOneShot;
+        // Still the same instance (ids are reused) and still bound to an info.
+        auto kStillThere = [&]() {
+            EventInstance* pNow = GetEventInstance(i);
+            return pNow && pNow->m_uiSerial == uiSerial && GetEventInfo(uiInfoId) ? pNow : nullptr;
+        };
         // A callback may remove the control, the instance or the info: each
         // is looked up again after every call.
         EventCallback apCallbacks[3] = {
@@ -370,13 +380,11 @@ void Skeleton::CheckEvents()
             if (!apCallbacks[uiCall])
                 continue;
             apCallbacks[uiCall](this, pInstance, ui64EventId, apUserData[uiCall]);
-            pInstance = GetEventInstance(i);
-            if (!pInstance || !GetEventInfo(uiInfoId))
+            pInstance = kStillThere();
+            if (!pInstance)
                 break;
         }
-        pInfo = GetEventInfo(uiInfoId);
-        pInstance = GetEventInstance(i);
-        if (pInfo && pInstance && pInfo->m_bOneShot)
+        if (bOneShot && kStillThere())
             RemoveEventInstance(i);
     }
 }

@@ -31,6 +31,9 @@ struct EventInstance
     uint32 m_uiEventInfoId = kInvalidIndex;
     uint32 m_uiControlId = kInvalidIndex;
     bool m_bFired = false;
+    // Unique per skeleton: tells an instance from a later one that reuses
+    // its id while an event callback runs.
+    uint32 m_uiSerial = 0;
 };
 
 // The animation data and state of one animated model.
@@ -166,6 +169,7 @@ private:
     EventCallback m_pEventCallback = nullptr;
     void* m_pEventUserData = nullptr;
     bool m_bHasMocap = false;
+    uint32 m_uiNextEventSerial = 1;
     float m_afLodDistances[4] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
                                  std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity()};
 };

@@ -55,6 +55,13 @@ public:
     // Steps the transition engines of the skeleton's instances, then calls
     // the end-of-pass callback.
     void PostStep(Skeleton& kSkeleton);
+    // A removed control's slot has no time left in this tick: a control
+    // created later in the same slot waits for the next tick.
+    void ForgetControl(uint32 uiControlId)
+    {
+        if (uiControlId < m_kProgress.GetSize())
+            m_kProgress[uiControlId] = SProgress();
+    }
 
     void SetAccumulationCallback(RootMotionCallback pCallback, void* pUserData)
     {

@@ -40,6 +40,8 @@ void CAnimManager::RemoveSession(uint32 uiStorage)
     AnimManagerStorage* pStorage = GetStorage(uiStorage);
     if (!pStorage)
         return;
+    if (!TARN_ASSERT(uiStorage != m_uiTickingStorage, "Session %u is being ticked: it can't be removed now", uiStorage))
+        return;
     for (AnimActor* pActor : pStorage->m_kActors)
         if (pActor)
             DestroyActor(pActor);
@@ -100,6 +102,7 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
     AnimManagerStorage* pStorage = GetStorage(uiStorage);
     if (!pStorage)
         return;
+    m_uiTickingStorage = uiStorage;
 
     // The distinct skeletons of the storage, each prepared once.
     TArray<TarnAnim::Skeleton*>& kSkeletons = pStorage->m_kTickSkeletons;
@@ -118,16 +121,22 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
     // Step each skeleton frame by frame, together with the actor's extra
     // skeleton, until no control has time left. A skeleton shared by several
     // actors is stepped once.
+    //
+    // Callbacks run inside the steps (events, transition behaviours, root
+    // motion, end of pass) and may create or destroy actors: the actor list is
+    // read by index and each actor's fields are copied before stepping.
     TArray<bool> kStepped;
     kStepped.Resize(kSkeletons.GetSize());
     uint32 uiSteppedCount = 0;
-    for (const AnimActor* pActor : pStorage->m_kActors)
+    for (uint32 uiActor = 0; uiActor < pStorage->m_kActors.GetSize(); ++uiActor)
     {
+        const AnimActor* pActor = pStorage->m_kActors[uiActor];
         if (!pActor)
             continue;
         if (uiSteppedCount == kSkeletons.GetSize())
             break;
         TarnAnim::Skeleton* apPair[2] = {pActor->pSkeleton, pActor->pExtraSkeleton};
+        const uint32 auiInstance[2] = {pActor->iAnimatedSkeletonIdx, pActor->uiExtraInstanceIdx};
         uint32 auiIndex[2] = {kInvalidIndex, kInvalidIndex};
         bool bAnyNew = false;
         for (uint32 i = 0; i < 2; ++i)
@@ -135,7 +144,11 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
             if (!apPair[i])
                 continue;
             auiIndex[i] = kSkeletons.Find(apPair[i]);
-            if (!kStepped[auiIndex[i]])
+            // A skeleton that appeared during the tick was not prepared: it
+            // waits for the next tick.
+            if (auiIndex[i] == kInvalidIndex)
+                apPair[i] = nullptr;
+            else if (!kStepped[auiIndex[i]])
                 bAnyNew = true;
         }
         if (!bAnyNew)
@@ -147,9 +160,9 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
             // The extra skeleton steps first: the main skeleton's root-motion
             // pass reads the root track from it, and must see this step.
             if (apPair[1])
-                bTimeLeft |= apPair[1]->GetFrameProcessor()->Step(*apPair[1], pActor->uiExtraInstanceIdx);
+                bTimeLeft |= apPair[1]->GetFrameProcessor()->Step(*apPair[1], auiInstance[1]);
             if (apPair[0])
-                bTimeLeft |= apPair[0]->GetFrameProcessor()->Step(*apPair[0], pActor->iAnimatedSkeletonIdx);
+                bTimeLeft |= apPair[0]->GetFrameProcessor()->Step(*apPair[0], auiInstance[0]);
             for (TarnAnim::Skeleton* pSkeleton : apPair)
                 if (pSkeleton)
                     pSkeleton->GetFrameProcessor()->PostStep(*pSkeleton);
@@ -166,6 +179,7 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
 
     for (TarnAnim::Skeleton* pSkeleton : kSkeletons)
         pSkeleton->RemoveFadedControls();
+    m_uiTickingStorage = kInvalidIndex;
     if (m_pTickCallback)
         m_pTickCallback(this, uiStorage, m_pTickUserData);
 }

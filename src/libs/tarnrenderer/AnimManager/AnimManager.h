@@ -56,6 +56,8 @@ public:
 
     // A new storage; returns its index.
     uint32 AddSession();
+    // Destroys a storage and its actors; refused (reported) from inside
+    // that storage's own tick.
     void RemoveSession(uint32 uiStorage);
     AnimManagerStorage* GetStorage(uint32 uiStorage) const
     {
@@ -83,6 +85,7 @@ public:
 
 private:
     TArray<AnimManagerStorage*> m_kStorages;  // null entries are free
+    uint32 m_uiTickingStorage = kInvalidIndex;
     TickCallback m_pTickCallback = nullptr;
     void* m_pTickUserData = nullptr;
 };

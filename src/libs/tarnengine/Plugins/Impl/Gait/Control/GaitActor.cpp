@@ -63,7 +63,9 @@ const InfoBindAnim* FindBinding(const GaitRuntimeData& kData, uint32 eMovement)
 
 GaitActor::~GaitActor()
 {
-    if (m_bInitialised && !m_bStandby)
+    // An initialised actor is stopped, also when an update already put it in
+    // standby (its controls are still on the instance then).
+    if (m_bInitialised && (!m_bStandby || !m_kTunes.IsEmpty()))
         Stop();
     // A stopped actor never stays registered; this covers an actor destroyed
     // while its rectifier was still installed by other means.
@@ -163,8 +165,17 @@ void GaitActor::Stop()
 {
     EnableRootMotion(false);
     if (TarnAnim::Skeleton* pSkeleton = GetSkeleton())
+    {
+        // Control ids are reused: a control removed by someone else may have
+        // given its id to another character's control, which stays.
         for (const GaitAnimationTune& kTune : m_kTunes)
-            pSkeleton->RemoveAnimationControl(kTune.m_iAnimCtrlIdx);
+        {
+            const AnimationControl* pControl = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx);
+            if (pControl && pControl->GetInstanceIndex() == m_pAnimActor->iAnimatedSkeletonIdx &&
+                pControl->GetSequenceIndex() == kTune.m_iAnimIdx)
+                pSkeleton->RemoveAnimationControl(kTune.m_iAnimCtrlIdx);
+        }
+    }
     m_eCurrentMovement = kInvalidIndex;
     m_bStandby = true;
     m_kTunes.Clear();
@@ -486,7 +497,15 @@ void GaitActor::LocomotionStep(float fSpeed, const Math::Quaternion& kTarget, fl
             break;
         case EAnimMovement::Walk:
             if (fEffectiveSpeed == 0.0f)
+            {
+                // The walk must keep going until it reaches a frame that
+                // hands over to a stop; one entered while no speed was
+                // requested would otherwise stand still for good.
+                AnimationControl* pWalk = GetMovementControl(EAnimMovement::Walk);
+                if (pWalk && pWalk->GetSpeed() <= 0.0f)
+                    pWalk->SetSpeed(kWalkSpeedFactor);
                 TryTransition(EAnimMovement::Walk, EAnimBehavior::WalkStop);
+            }
             else if (AnimationControl* pWalk = GetMovementControl(EAnimMovement::Walk))
             {
                 pWalk->SetSpeed(fSpeed * kWalkSpeedFactor);
