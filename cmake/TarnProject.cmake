@@ -44,3 +44,41 @@ function(tarn_add_test_suite name)
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 120)
 endfunction()
+
+# A plug-in module: a shared object named
+# PLUGIN_<name>_DLL_<Debug|Release>_<bits>.so, the name the plugin manager
+# searches for, built from SOURCES with the static libraries of DEPS linked
+# into it. The target is PLUGIN_<name>. The module keeps everything hidden
+# except the entry points it marks for export (Plugins/ModuleExport.h); the
+# symbols of the static libraries stay local to it too, so that it binds its
+# own copies of the engine-wide instances, never the host's by accident.
+# OUTPUT_DIRECTORY defaults to ${CMAKE_BINARY_DIR}/Plugins.
+function(tarn_add_plugin_module name)
+  cmake_parse_arguments(ARG "" "OUTPUT_DIRECTORY" "SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_OUTPUT_DIRECTORY)
+    set(ARG_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/Plugins")
+  endif()
+  math(EXPR _bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  set(_target PLUGIN_${name})
+  add_library(${_target} MODULE ${ARG_SOURCES})
+  target_link_libraries(${_target} PRIVATE ${ARG_DEPS} ${CMAKE_DL_LIBS})
+  # The configuration word follows NDEBUG, which the optimised configurations
+  # define.
+  set(_config "$<IF:$<CONFIG:Release,RelWithDebInfo,MinSizeRel>,Release,Debug>")
+  set_target_properties(${_target} PROPERTIES
+    PREFIX ""
+    SUFFIX ".so"
+    OUTPUT_NAME "PLUGIN_${name}_DLL_${_config}_${_bits}"
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    # (the empty expression keeps multi-configuration generators from adding
+    # a folder per configuration)
+    LIBRARY_OUTPUT_DIRECTORY "${ARG_OUTPUT_DIRECTORY}$<0:>")
+  target_link_options(${_target} PRIVATE "LINKER:--exclude-libs,ALL")
+  # Everything a module uses is linked into it; sanitizer runtimes come from
+  # the host program, so only an uninstrumented module can be held to that.
+  if(NOT TARN_SANITIZE)
+    target_link_options(${_target} PRIVATE "LINKER:--no-undefined")
+  endif()
+  tarn_target_defaults(${_target})
+endfunction()

@@ -1,0 +1,118 @@
+#include "Plugins/ModuleLoader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace TarnEngine {
+
+const char* CModuleLoader::GetConfigurationName()
+{
+#if defined(NDEBUG)
+    return "Release";
+#else
+    return "Debug";
+#endif
+}
+
+void CModuleLoader::GetPluginFilePattern(char* pOut, size_t uiCapacity)
+{
+    snprintf(pOut, uiCapacity, "PLUGIN_*_DLL_%s_%u.so", GetConfigurationName(), GetPointerBits());
+}
+
+bool CModuleLoader::IsPluginFileName(const char* pFileName)
+{
+    char acPattern[64];
+    GetPluginFilePattern(acPattern, sizeof(acPattern));
+    return MatchPattern(acPattern, pFileName);
+}
+
+bool CModuleLoader::MatchPattern(const char* pPattern, const char* pText)
+{
+    if (!pPattern || !pText)
+        return false;
+    // Greedy matching with one backtrack point: the last '*' seen and the
+    // text position it has absorbed up to. A later mismatch lets that '*'
+    // absorb one more character; earlier stars never need to.
+    const char* pStar = nullptr;
+    const char* pStarText = nullptr;
+    while (*pText)
+    {
+        if (*pPattern == '*')
+        {
+            pStar = pPattern++;
+            pStarText = pText;
+        }
+        else if (*pPattern == '?' || *pPattern == *pText)
+        {
+            ++pPattern;
+            ++pText;
+        }
+        else if (pStar)
+        {
+            pPattern = pStar + 1;
+            pText = ++pStarText;
+        }
+        else
+            return false;
+    }
+    while (*pPattern == '*')
+        ++pPattern;
+    return *pPattern == '\0';
+}
+
+bool CModuleLoader::ListPluginFiles(const char* pDirectory, TarnRenderer::TArray<FileName>& kFiles)
+{
+    kFiles.Empty();
+    DIR* pDir = pDirectory ? opendir(pDirectory) : nullptr;
+    if (!pDir)
+        return false;
+    const int iDirFd = dirfd(pDir);
+    while (const dirent* pEntry = readdir(pDir))
+    {
+        if (!IsPluginFileName(pEntry->d_name))
+            continue;
+        // Follows links: a link to a module counts as the module.
+        struct stat kStat;
+        if (fstatat(iDirFd, pEntry->d_name, &kStat, 0) != 0 || !S_ISREG(kStat.st_mode))
+            continue;
+        FileName& kName = kFiles.Add();
+        snprintf(kName.m_acName, sizeof(kName.m_acName), "%s", pEntry->d_name);
+    }
+    closedir(pDir);
+    // The directory's own order depends on the file system: sorted, every
+    // host starts its plug-ins in the same order.
+    std::sort(kFiles.begin(), kFiles.end(), [](const FileName& kFirst, const FileName& kSecond) {
+        return strcmp(kFirst.m_acName, kSecond.m_acName) < 0;
+    });
+    return true;
+}
+
+CModuleLoader::ModuleHandle CModuleLoader::Load(const char* pPath, char* pError, size_t uiErrorCapacity)
+{
+    if (pError && uiErrorCapacity)
+        pError[0] = '\0';
+    if (!pPath)
+        return nullptr;
+    ModuleHandle hModule = dlopen(pPath, RTLD_NOW | RTLD_LOCAL);
+    if (!hModule && pError && uiErrorCapacity)
+    {
+        const char* pReason = dlerror();
+        snprintf(pError, uiErrorCapacity, "%s", pReason ? pReason : "unknown reason");
+    }
+    return hModule;
+}
+
+void* CModuleLoader::FindSymbol(ModuleHandle hModule, const char* pName)
+{
+    if (!hModule || !pName)
+        return nullptr;
+    return dlsym(hModule, pName);
+}
+
+} // namespace TarnEngine

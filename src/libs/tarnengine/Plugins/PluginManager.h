@@ -1,0 +1,159 @@
+#pragma once
+
+#include "Containers/TArray.h"
+#include "Containers/TMap.h"
+#include "Core/Types.h"
+#include "Plugins/PluginComponent.h"
+#include "Plugins/PluginParam.h"
+
+namespace TarnEngine {
+
+class IPluginManager;
+
+// A plug-in's entry points, as the manager keeps them.
+using InitPluginFunc = bool (*)(PluginParam* _pParam);
+using ReleasePluginFunc = bool (*)(IPluginManager* _pManager);
+// A named step's callback: takes the step's argument.
+using StepCallback = void (*)(void* _pArgument);
+
+// The engine's registry of plug-ins and what they add.
+//
+// It starts plug-in modules (and plug-ins linked into the host), keeps their
+// release entries for shutdown, and keeps three registries that plug-ins
+// fill, each keyed by the identifier (GenerateUIntIdFromString, seed 0) of a
+// name: custom node factories and their nodes by node type name, component
+// builders by component name. The engine's containers and its update loop
+// reach every plug-in only through this interface.
+//
+// Threads: none of it is locked. Loading, registration and shutdown run on
+// the engine thread; BuildComponentData may run on a loader thread and only
+// reads the registries, so builders are registered before the first
+// container loads.
+class IPluginManager
+{
+public:
+    virtual ~IPluginManager() = default;
+
+    // Calls UpdateComponents(_pStepContext, kTime) of every builder, in key
+    // order.
+    virtual void UpdateComponentBuilders(void* _pStepContext, StepTime kTime) = 0;
+    // Calls the callbacks of the named step in registration order.
+    virtual void CallStepCallbacks(const char* pStepName, void* _pArgument) = 0;
+    // Starts the plug-in modules of the directory pBasePath + "Plugins".
+    virtual bool LoadPlugins(const char* pBasePath) = 0;
+    // Starts a plug-in linked into the host.
+    virtual bool RegisterStaticPlugin(InitPluginFunc pInit, ReleasePluginFunc pRelease) = 0;
+    virtual void RegisterCustomNode(CustomNodeFactory* pFactory) = 0;
+    virtual void UnregisterCustomNode(const char* pTypeName) = 0;
+    virtual void RegisterComponentBuilder(PluginComponentBuilder* pBuilder) = 0;
+    virtual void UnregisterComponentBuilder(uint32 uiComponentId) = 0;
+    virtual PluginNode* GetPluginNode(const char* pTypeName) = 0;
+    virtual void* CreateNodeInstance(const char* pTypeName, const PluginJsonValue& kValue, void* _pContextA,
+                                     void* _pContextB) = 0;
+    virtual void DestroyNodeInstance(const char* pTypeName, void* _pInstance) = 0;
+    virtual PluginComponent* BuildComponent(uint32 uiComponentId, void* _pPrefabInstance, TarnRenderer::Link* _pLink,
+                                            IPluginComponentData* _pData) = 0;
+    virtual PluginComponent* BuildComponentByName(const char* pComponentName, void* _pPrefabInstance,
+                                                  TarnRenderer::Link* _pLink, IPluginComponentData* _pData) = 0;
+    // Hands an add-in object {"Type": name, "Json": text} of a container of
+    // the given short type name to the builders of that name and container.
+    virtual bool BuildComponentData(const char* pContainerType, const PluginJsonValue& kAddIn, void* _pContextA,
+                                    void* _pContextB, TarnRenderer::TArray<IPluginComponentData*>& kOut) = 0;
+    virtual void NotifyComponentBuilder(const char* pComponentName, void* _pValue) = 0;
+    virtual void DestroyComponent(uint32 uiComponentId, void* _pPrefabInstance, TarnRenderer::Link* _pLink,
+                                  IPluginComponentData* _pData) = 0;
+    virtual void RegisterStepCallback(const char* pStepName, StepCallback pCallback) = 0;
+    virtual void UnregisterStepCallback(const char* pStepName, StepCallback pCallback) = 0;
+
+    // Read access for the engine's tools (node type lists, builder lists).
+    const TarnRenderer::TMap<unsigned int, CustomNodeFactory*>& GetCustomNodeFactories() const
+    {
+        return m_kCustomNodeFactories;
+    }
+    const TarnRenderer::TMap<unsigned int, PluginNode*>& GetPluginNodes() const { return m_kPluginNodes; }
+    const TarnRenderer::TMap<unsigned int, PluginComponentBuilder*>& GetComponentBuilders() const
+    {
+        return m_kComponentBuilders;
+    }
+
+protected:
+    // Node type ID -> the plug-in's factory (not owned).
+    TarnRenderer::TMap<unsigned int, CustomNodeFactory*> m_kCustomNodeFactories;
+    // Node type ID -> the node its factory supplied (owned).
+    TarnRenderer::TMap<unsigned int, PluginNode*> m_kPluginNodes;
+    // Component ID -> the plug-in's builder (not owned).
+    TarnRenderer::TMap<unsigned int, PluginComponentBuilder*> m_kComponentBuilders;
+};
+
+// The engine's plugin manager.
+//
+// Ownership: owns the plugin nodes that factories hand it and the lists of
+// step callbacks; builders and factories stay the plug-ins'. Destruction
+// calls every kept release entry with the manager, in start order (the
+// plug-ins unregister and delete their objects there), then deletes the
+// plugin nodes still registered and the step lists.
+//
+// Modules are loaded from the directory pBasePath + "Plugins" (the engine
+// passes "" in its editor modes, "../Toolchain/" otherwise) and are never
+// unloaded. The host context handed to InitPlugin carries the memory
+// manager instance of the host and the engine, data provider and editor
+// pick callback set below (null until set).
+class BasePluginManager : public IPluginManager
+{
+public:
+    BasePluginManager() = default;
+    ~BasePluginManager() override;
+    BasePluginManager(const BasePluginManager&) = delete;
+    BasePluginManager& operator=(const BasePluginManager&) = delete;
+
+    void UpdateComponentBuilders(void* _pStepContext, StepTime kTime) override;
+    void CallStepCallbacks(const char* pStepName, void* _pArgument) override;
+    bool LoadPlugins(const char* pBasePath) override;
+    bool RegisterStaticPlugin(InitPluginFunc pInit, ReleasePluginFunc pRelease) override;
+    void RegisterCustomNode(CustomNodeFactory* pFactory) override;
+    void UnregisterCustomNode(const char* pTypeName) override;
+    void RegisterComponentBuilder(PluginComponentBuilder* pBuilder) override;
+    void UnregisterComponentBuilder(uint32 uiComponentId) override;
+    PluginNode* GetPluginNode(const char* pTypeName) override;
+    void* CreateNodeInstance(const char* pTypeName, const PluginJsonValue& kValue, void* _pContextA,
+                             void* _pContextB) override;
+    void DestroyNodeInstance(const char* pTypeName, void* _pInstance) override;
+    PluginComponent* BuildComponent(uint32 uiComponentId, void* _pPrefabInstance, TarnRenderer::Link* _pLink,
+                                    IPluginComponentData* _pData) override;
+    PluginComponent* BuildComponentByName(const char* pComponentName, void* _pPrefabInstance,
+                                          TarnRenderer::Link* _pLink, IPluginComponentData* _pData) override;
+    bool BuildComponentData(const char* pContainerType, const PluginJsonValue& kAddIn, void* _pContextA,
+                            void* _pContextB, TarnRenderer::TArray<IPluginComponentData*>& kOut) override;
+    void NotifyComponentBuilder(const char* pComponentName, void* _pValue) override;
+    void DestroyComponent(uint32 uiComponentId, void* _pPrefabInstance, TarnRenderer::Link* _pLink,
+                          IPluginComponentData* _pData) override;
+    void RegisterStepCallback(const char* pStepName, StepCallback pCallback) override;
+    void UnregisterStepCallback(const char* pStepName, StepCallback pCallback) override;
+
+    // The host objects handed to plug-ins in their host context.
+    void SetEngineInstance(void* _pEngine) { m_pEngine = _pEngine; }
+    void SetDataProviderInstance(void* _pDataProvider) { m_pDataProvider = _pDataProvider; }
+    // Handed only to modules loaded from the plug-in directory; an editor
+    // host sets it, other hosts leave it null.
+    void SetEditorPickCallback(EditorPickCallback pCallback) { m_pEditorPickCallback = pCallback; }
+
+    // The number of registered callbacks of a step (duplicates counted).
+    uint32 GetNumStepCallbacks(const char* pStepName) const;
+
+private:
+    // Loads one module file of the directory and starts it.
+    bool LoadPlugin(const char* pDirectory, const char* pFileName);
+    // Fills the host context for one start.
+    void FillParam(PluginParam& kParam, bool bFromDirectory);
+
+    // Step name ID -> its callbacks in registration order (owned lists).
+    TarnRenderer::TMap<unsigned int, TarnRenderer::TArray<StepCallback>*> m_kStepCallbacks;
+    // ReleasePlugin entries of the started plug-ins, in start order.
+    TarnRenderer::TArray<ReleasePluginFunc> m_kReleaseEntries;
+
+    void* m_pEngine = nullptr;
+    void* m_pDataProvider = nullptr;
+    EditorPickCallback m_pEditorPickCallback = nullptr;
+};
+
+} // namespace TarnEngine
