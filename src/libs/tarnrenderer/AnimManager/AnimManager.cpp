@@ -97,6 +97,17 @@ void CAnimManager::DestroyActor(AnimActor* pActor)
     TARN_DELETE(pActor);
 }
 
+AnimActor* CAnimManager::FindActor(uint32 uiStorage, const Link* pLink) const
+{
+    const AnimManagerStorage* pStorage = GetStorage(uiStorage);
+    if (!pStorage || !pLink)
+        return nullptr;
+    for (AnimActor* pActor : pStorage->m_kActors)
+        if (pActor && pActor->pLink == pLink)
+            return pActor;
+    return nullptr;
+}
+
 void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
 {
     AnimManagerStorage* pStorage = GetStorage(uiStorage);

@@ -68,6 +68,8 @@ public:
     // Null after a report for an unknown storage or a missing instance.
     AnimActor* CreateActor(uint32 uiStorage, TarnAnim::Skeleton* pSkeleton, uint32 uiInstance, Link* pLink);
     void DestroyActor(AnimActor* pActor);
+    // The actor of a link in a storage, or null.
+    AnimActor* FindActor(uint32 uiStorage, const Link* pLink) const;
 
     // Advances every skeleton of the storage by fDeltaMs, frame by frame.
     void Tick(uint32 uiStorage, float fDeltaMs);

@@ -540,6 +540,12 @@ bool GaitSerializer::LoadFromDocument(const rapidjson::Value& kRoot, ParamGait& 
     return LoadRoot(kRoot, kParam, kProblems);
 }
 
+bool GaitSerializer::LoadFromDocument(const ManagedJsonValue& kRoot, ParamGait& kParam, GaitLoadErrors* pErrors)
+{
+    CProblemList kProblems(pErrors);
+    return LoadRoot(kRoot, kParam, kProblems);
+}
+
 void GaitSerializer::Serialize(const ParamGait* pParam, const TarnAnim::Mocap& kMocap, GaitRuntimeData& kData)
 {
     if (!pParam)

@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include "Core/Types.h"
+#include "Utils/JsonAllocator.h"
 #include "Plugins/Impl/Gait/Data/GaitType.h"
 
 namespace TarnAnim {
@@ -32,8 +33,12 @@ public:
     // returns false with kParam unchanged. Otherwise loads it into kParam
     // exactly in the document's order and returns true.
     static bool LoadFromText(const char* pText, size_t uiLength, ParamGait& kParam, GaitLoadErrors* pErrors = nullptr);
-    // The same for a document parsed by the caller (its root value).
+    // The same for a document parsed by the caller (its root value), with
+    // rapidjson's default allocator or through the memory manager.
     static bool LoadFromDocument(const rapidjson::Value& kRoot, ParamGait& kParam, GaitLoadErrors* pErrors = nullptr);
+    using ManagedJsonValue =
+        rapidjson::GenericValue<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<Common::CJsonAllocator>>;
+    static bool LoadFromDocument(const ManagedJsonValue& kRoot, ParamGait& kParam, GaitLoadErrors* pErrors = nullptr);
 
     // Resolves pParam (nothing happens for null) against the mocap's
     // sequences into kData; unknown names are reported and resolve to the

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "Math/Quaternion.h"
+#include "Plugins/Impl/Gait/Control/GaitActor.h"
+#include "Plugins/Impl/Gait/Data/GaitType.h"
+#include "Plugins/PluginComponent.h"
+
+namespace GaitPlugin {
+
+// The data object a prefab container holds for its "Gait" add-in: the
+// authored parameters read from the add-in's document. Shared by every
+// component built from the same prefab container, which owns it.
+class GaitComponentContainer : public TarnEngine::PluginData<ParamGait>
+{
+public:
+    // Reads the gait document. A rejected document (reported member by
+    // member) leaves the parameters as they were and gives false.
+    bool Load(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB) override;
+};
+
+// The Gait component of one link: the requested rotation and speed, the
+// resolved copy of its container's parameters, and the character's actor.
+//
+// Stored by value in the link's "GAIT" user-data record, which the link's
+// scene owns; it is copied there as a block before its first Init and never
+// moved afterwards (the actor keeps the address of the runtime data, and the
+// rectifier finds the actor by its link). Borrows its container, link and
+// prefab instance. Engine thread only.
+class GaitComponent : public TarnEngine::PluginComponent
+{
+public:
+    GaitComponent() = default;
+    ~GaitComponent() override = default;
+
+    void Update(void* _pStepContext, TarnRenderer::Link* _pLink, TarnEngine::StepTime kTime) override;
+    TarnEngine::IPluginComponentData* GetData() override { return m_pData; }
+    void SetData(TarnEngine::IPluginComponentData* pData) override { m_pData = pData; }
+    bool IsActive() override { return !m_kActor.IsStandby(); }
+    void Activate(bool bActive) override { m_kActor.SetStandby(!bActive); }
+
+    // Binds the component to a link of a prefab instance: resolves the
+    // container's parameters against the instance's skeleton and binds the
+    // actor in standby. Reported (and nothing done) without data; a link
+    // without an animated character leaves the actor unbound silently.
+    void Init(TarnRenderer::Link* pLink, void* pPrefabInstance);
+    // Reloads the container from a document and initialises again; false
+    // (reported) for text that does not parse, without data, or for a
+    // document the loader rejects.
+    bool ReloadFromJson(const char* pText);
+    // A stop followed by a fresh start.
+    void Reset();
+    void SetRotation(const Math::Quaternion& kRotation) { m_kRotation = kRotation; }
+    void SetSpeed(float fSpeed) { m_fSpeed = fSpeed; }
+    // Puts the actor in standby (the builder forgets the link).
+    void Release() { m_kActor.SetStandby(true); }
+
+    const Math::Quaternion& GetRotation() const { return m_kRotation; }
+    float GetSpeed() const { return m_fSpeed; }
+    GaitActor& GetActor() { return m_kActor; }
+    const GaitRuntimeData& GetRuntimeData() const { return m_kRuntimeData; }
+
+private:
+    TarnEngine::IPluginComponentData* m_pData = nullptr;
+    GaitRuntimeData m_kRuntimeData;
+    GaitActor m_kActor;
+    TarnRenderer::Link* m_pLink = nullptr;
+    void* m_pPrefabInstance = nullptr;
+    Math::Quaternion m_kRotation = Math::Quaternion::Identity();
+    float m_fSpeed = 0.0f;
+};
+
+}  // namespace GaitPlugin

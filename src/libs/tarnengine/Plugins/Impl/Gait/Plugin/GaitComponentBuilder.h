@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Plugins/PluginComponent.h"
+#include "Scene/UserDataHelper.h"
+
+namespace GaitPlugin {
+
+class GaitComponent;
+
+// Adds the "Gait" component type to prefab containers: turns a prefab's
+// "Gait" add-in into a GaitComponentContainer, builds a GaitComponent on the
+// links of prefab instances, updates them every engine step, and puts them
+// to standby when the engine tears them down.
+//
+// Owns its list of built links (not the links). The components belong to the
+// links' user data, the containers to the prefab containers that asked for
+// them. One builder exists while the plug-in is loaded.
+class GaitComponentBuilder : public TarnEngine::PluginComponentBuilder
+{
+public:
+    // The tag of the links' user-data record that holds the component.
+    static constexpr uint32 kUserDataTag = TarnRenderer::MakeTag("GAIT");
+
+    TarnEngine::PluginComponent* BuildComponent(void* _pPrefabInstance, TarnRenderer::Link* _pLink,
+                                                TarnEngine::IPluginComponentData* _pData) override;
+    bool BuildComponentData(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB,
+                            TarnRenderer::TArray<TarnEngine::IPluginComponentData*, unsigned int>& kOut) override;
+    void OnBuilderEvent(void*) override {}
+    void UpdateComponents(void* _pStepContext, TarnEngine::StepTime kTime) override;
+    TarnEngine::CustomComponentDesc* GetDesc() override;
+    void DestroyComponent(TarnRenderer::Link* _pLink) override;
+
+    // The component on a link (element 0 of its "GAIT" record), or null.
+    static GaitComponent* GetComponent(const TarnRenderer::Link* pLink);
+};
+
+}  // namespace GaitPlugin
