@@ -9,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/TextFile.h"
 #include "AnimManager/AnimManager.h"
 #include "DataDynamic/Skeleton.h"
 #include "Math/SFMT/SFMT.h"
@@ -18,20 +19,6 @@
 #include "World/WorldContext.h"
 
 namespace {
-
-std::string ReadText(const std::string& kPath)
-{
-    std::string kText;
-    if (FILE* pFile = fopen(kPath.c_str(), "rb"))
-    {
-        char acBuffer[65536];
-        size_t uiRead;
-        while ((uiRead = fread(acBuffer, 1, sizeof(acBuffer), pFile)) > 0)
-            kText.append(acBuffer, uiRead);
-        fclose(pFile);
-    }
-    return kText;
-}
 
 void GaitStep(benchmark::State& kState)
 {
@@ -44,7 +31,7 @@ void GaitStep(benchmark::State& kState)
         kState.SkipWithError("demo AnimSet missing");
         return;
     }
-    const std::string kGait = ReadText(kFolder + "biped.gait.json");
+    const std::string kGait = TestSupport::ReadTextFile(kFolder + "biped.gait.json");
     GaitPlugin::ParamGait kParam;
     GaitPlugin::GaitRuntimeData kData;
     if (!GaitPlugin::GaitSerializer::LoadFromText(kGait.data(), kGait.size(), kParam))

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TextFile.h"
 #include "AnimManager/AnimManager.h"
 #include "DataDynamic/AnimationControl.h"
 #include "DataDynamic/Skeleton.h"
@@ -28,20 +29,6 @@ constexpr float kDegrees = kPi / 180.0f;
 // The demo walk covers 1.4 m per second at control speed 1; the actor plays
 // it at 0.75 x the requested speed.
 constexpr float kWalkSpeedAtRequestOne = 1.4f * 0.75f;
-
-std::string ReadText(const std::string& kPath)
-{
-    std::string kText;
-    FILE* pFile = fopen(kPath.c_str(), "rb");
-    if (!pFile)
-        return kText;
-    char acBuffer[65536];
-    size_t uiRead;
-    while ((uiRead = fread(acBuffer, 1, sizeof(acBuffer), pFile)) > 0)
-        kText.append(acBuffer, uiRead);
-    fclose(pFile);
-    return kText;
-}
 
 Math::Quaternion Yaw(float fRadians)
 {
@@ -73,7 +60,7 @@ protected:
         const std::string kFolder = std::string(TARN_DATA_DIR) + "/demo/";
         m_kSkeleton.Init(2, 2);
         ASSERT_EQ(m_kSkeleton.LoadAndStoreMocap((kFolder + "biped.animset.json").c_str()), 0);
-        const std::string kGait = ReadText(kFolder + "biped.gait.json");
+        const std::string kGait = TestSupport::ReadTextFile(kFolder + "biped.gait.json");
         ASSERT_FALSE(kGait.empty());
         GaitPlugin::GaitLoadErrors kErrors;
         ASSERT_TRUE(GaitPlugin::GaitSerializer::LoadFromText(kGait.data(), kGait.size(), m_kParam, &kErrors))

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TextFile.h"
 #include "AnimManager/AnimManager.h"
 #include "DataDynamic/Skeleton.h"
 #include "Math/SFMT/SFMT.h"
@@ -24,20 +25,6 @@ using GaitPlugin::GaitComponentBuilder;
 
 namespace {
 
-std::string ReadText(const std::string& kPath)
-{
-    std::string kText;
-    if (FILE* pFile = fopen(kPath.c_str(), "rb"))
-    {
-        char acBuffer[65536];
-        size_t uiRead;
-        while ((uiRead = fread(acBuffer, 1, sizeof(acBuffer), pFile)) > 0)
-            kText.append(acBuffer, uiRead);
-        fclose(pFile);
-    }
-    return kText;
-}
-
 class GaitComponentTest : public testing::Test
 {
 protected:
@@ -47,7 +34,7 @@ protected:
         const std::string kFolder = std::string(TARN_DATA_DIR) + "/demo/";
         m_kSkeleton.Init(2, 2);
         ASSERT_EQ(m_kSkeleton.LoadAndStoreMocap((kFolder + "biped.animset.json").c_str()), 0);
-        m_kGaitText = ReadText(kFolder + "biped.gait.json");
+        m_kGaitText = TestSupport::ReadTextFile(kFolder + "biped.gait.json");
         ASSERT_FALSE(m_kGaitText.empty());
 
         m_kWorld.uiWorldIndex = m_kManager.AddSession();
