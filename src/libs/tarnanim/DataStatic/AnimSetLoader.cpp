@@ -8,16 +8,13 @@
 #include <cstring>
 #include <limits>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
 #include "DataStatic/Mocap.h"
 #include "Process/Sampler.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "Utils/FileText.h"
 #include "Utils/JsonAllocator.h"
 #include "Utils/JsonText.h"
 
@@ -957,66 +954,14 @@ Mocap* AnimSetLoader::LoadFile(const char* pPath, LoadError& kError)
     if (!*pSource)
         pSource = pPath;
 
-    const int iFile = open(pPath, O_RDONLY | O_CLOEXEC);
-    if (iFile < 0)
+    Common::CFileText kFile;
+    char acProblem[Common::CFileText::ProblemCapacity];
+    if (!kFile.Read(pPath, kMaxFileBytes, acProblem))
     {
-        FormatError(kError, pSource, "file", "cannot be opened: %s", strerror(errno));
+        FormatError(kError, pSource, "file", "%s", acProblem);
         return nullptr;
     }
-    struct stat kStat = {};
-    if (fstat(iFile, &kStat) != 0)
-    {
-        FormatError(kError, pSource, "file", "cannot be examined: %s", strerror(errno));
-        close(iFile);
-        return nullptr;
-    }
-    if (!S_ISREG(kStat.st_mode))
-    {
-        FormatError(kError, pSource, "file", "not a regular file");
-        close(iFile);
-        return nullptr;
-    }
-    const uint64 ui64Size = static_cast<uint64>(kStat.st_size);
-    if (ui64Size > kMaxFileBytes)
-    {
-        FormatError(kError, pSource, "file", "%llu bytes is more than the limit of %llu bytes (512 MiB)",
-                    static_cast<unsigned long long>(ui64Size), static_cast<unsigned long long>(kMaxFileBytes));
-        close(iFile);
-        return nullptr;
-    }
-
-    const size_t uiSize = static_cast<size_t>(ui64Size);
-    char* pBuffer = static_cast<char*>(TARN_ALLOC(uiSize ? uiSize : 1));
-    if (!pBuffer)
-    {
-        FormatError(kError, pSource, "file", "out of memory for %zu bytes", uiSize);
-        close(iFile);
-        return nullptr;
-    }
-    // The file may change while it is read: what is there up to the size
-    // found above is the document.
-    size_t uiRead = 0;
-    while (uiRead < uiSize)
-    {
-        const ssize_t iChunk = read(iFile, pBuffer + uiRead, uiSize - uiRead);
-        if (iChunk < 0 && errno == EINTR)
-            continue;
-        if (iChunk < 0)
-        {
-            FormatError(kError, pSource, "file", "cannot be read: %s", strerror(errno));
-            TARN_FREE(pBuffer);
-            close(iFile);
-            return nullptr;
-        }
-        if (iChunk == 0)
-            break;
-        uiRead += static_cast<size_t>(iChunk);
-    }
-    close(iFile);
-
-    Mocap* pMocap = LoadText(pBuffer, uiRead, pSource, kError);
-    TARN_FREE(pBuffer);
-    return pMocap;
+    return LoadText(kFile.GetText(), kFile.GetLength(), pSource, kError);
 }
 
 }  // namespace TarnAnim

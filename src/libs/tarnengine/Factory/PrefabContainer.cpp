@@ -5,16 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <rapidjson/error/en.h>
 
 #include "DataDynamic/Skeleton.h"
 #include "DataProvider/DataProvider.h"
 #include "DataStatic/AnimSetLoader.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "Utils/FileText.h"
 #include "Utils/JsonAllocator.h"
 #include "Utils/JsonText.h"
 #include "Utils/debuglog.h"
@@ -47,82 +44,6 @@ void FormatError(PrefabLoadError& kError, const char* pFile, const char* pMember
     if (snprintf(kError.m_acText, sizeof(kError.m_acText), "%s: %s: %s", pFile, pMember, acProblem) < 0)
         kError.m_acText[0] = '\0';
 }
-
-// A file's bytes in a block of the memory manager (free with TARN_FREE).
-class CFileText
-{
-public:
-    CFileText() = default;
-    ~CFileText() { TARN_FREE(m_pText); }
-    CFileText(const CFileText&) = delete;
-    CFileText& operator=(const CFileText&) = delete;
-
-    bool Read(const char* pPath, PrefabLoadError& kError)
-    {
-        const int iFile = open(pPath, O_RDONLY | O_CLOEXEC);
-        if (iFile < 0)
-        {
-            FormatError(kError, pPath, "file", "cannot be opened: %s", strerror(errno));
-            return false;
-        }
-        const bool bRead = ReadOpened(iFile, pPath, kError);
-        close(iFile);
-        return bRead;
-    }
-
-    const char* GetText() const { return m_pText; }
-    size_t GetLength() const { return m_uiLength; }
-
-private:
-    bool ReadOpened(int iFile, const char* pPath, PrefabLoadError& kError)
-    {
-        struct stat kStat = {};
-        if (fstat(iFile, &kStat) != 0)
-        {
-            FormatError(kError, pPath, "file", "cannot be examined: %s", strerror(errno));
-            return false;
-        }
-        if (!S_ISREG(kStat.st_mode))
-        {
-            FormatError(kError, pPath, "file", "not a regular file");
-            return false;
-        }
-        const uint64 ui64Size = static_cast<uint64>(kStat.st_size);
-        if (ui64Size > kMaxFileBytes)
-        {
-            FormatError(kError, pPath, "file", "%llu bytes is more than the limit of %llu bytes (16 MiB)",
-                        static_cast<unsigned long long>(ui64Size), static_cast<unsigned long long>(kMaxFileBytes));
-            return false;
-        }
-        const size_t uiSize = static_cast<size_t>(ui64Size);
-        m_pText = static_cast<char*>(TARN_ALLOC(uiSize ? uiSize : 1));
-        if (!m_pText)
-        {
-            FormatError(kError, pPath, "file", "out of memory for %zu bytes", uiSize);
-            return false;
-        }
-        // The file may change while it is read: what is there up to the size
-        // found above is the document.
-        while (m_uiLength < uiSize)
-        {
-            const ssize_t iChunk = read(iFile, m_pText + m_uiLength, uiSize - m_uiLength);
-            if (iChunk < 0 && errno == EINTR)
-                continue;
-            if (iChunk < 0)
-            {
-                FormatError(kError, pPath, "file", "cannot be read: %s", strerror(errno));
-                return false;
-            }
-            if (iChunk == 0)
-                break;
-            m_uiLength += static_cast<size_t>(iChunk);
-        }
-        return true;
-    }
-
-    char* m_pText = nullptr;
-    size_t m_uiLength = 0;
-};
 
 // Checks a string member that names something: non-empty, no NUL, at most
 // uiMaxLength bytes. The problem goes into kError.
@@ -259,9 +180,13 @@ bool PrefabContainer::LoadFile(const char* pPath, PrefabLoadError& kError)
         return false;
     }
 
-    CFileText kText;
-    if (!kText.Read(pPath, kError))
+    Common::CFileText kText;
+    char acProblem[Common::CFileText::ProblemCapacity];
+    if (!kText.Read(pPath, kMaxFileBytes, acProblem))
+    {
+        FormatError(kError, pPath, "file", "%s", acProblem);
         return false;
+    }
     const size_t uiDeep = Common::FindExcessiveJsonNesting(kText.GetText(), kText.GetLength());
     if (uiDeep < kText.GetLength())
     {

@@ -1,0 +1,82 @@
+#include "Utils/FileText.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "System/MemoryManager/MemoryManager.h"
+
+namespace Common {
+
+CFileText::~CFileText()
+{
+    TARN_FREE(m_pText);
+}
+
+bool CFileText::Read(const char* pPath, uint64 ui64MaxBytes, char (&acProblem)[ProblemCapacity])
+{
+    acProblem[0] = '\0';
+    TARN_FREE(m_pText);
+    m_pText = nullptr;
+    m_uiLength = 0;
+    const int iFile = pPath ? open(pPath, O_RDONLY | O_CLOEXEC) : -1;
+    if (iFile < 0)
+    {
+        snprintf(acProblem, ProblemCapacity, "cannot be opened: %s", strerror(pPath ? errno : EINVAL));
+        return false;
+    }
+    const bool bRead = ReadOpened(iFile, ui64MaxBytes, acProblem);
+    close(iFile);
+    return bRead;
+}
+
+bool CFileText::ReadOpened(int iFile, uint64 ui64MaxBytes, char (&acProblem)[ProblemCapacity])
+{
+    struct stat kStat = {};
+    if (fstat(iFile, &kStat) != 0)
+    {
+        snprintf(acProblem, ProblemCapacity, "cannot be examined: %s", strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(kStat.st_mode))
+    {
+        snprintf(acProblem, ProblemCapacity, "not a regular file");
+        return false;
+    }
+    const uint64 ui64Size = static_cast<uint64>(kStat.st_size);
+    if (ui64Size > ui64MaxBytes)
+    {
+        snprintf(acProblem, ProblemCapacity, "%llu bytes is more than the limit of %llu bytes (%llu MiB)",
+                 static_cast<unsigned long long>(ui64Size), static_cast<unsigned long long>(ui64MaxBytes),
+                 static_cast<unsigned long long>(ui64MaxBytes >> 20));
+        return false;
+    }
+    const size_t uiSize = static_cast<size_t>(ui64Size);
+    m_pText = static_cast<char*>(TARN_ALLOC(uiSize ? uiSize : 1));
+    if (!m_pText)
+    {
+        snprintf(acProblem, ProblemCapacity, "out of memory for %zu bytes", uiSize);
+        return false;
+    }
+    while (m_uiLength < uiSize)
+    {
+        const ssize_t iChunk = read(iFile, m_pText + m_uiLength, uiSize - m_uiLength);
+        if (iChunk < 0 && errno == EINTR)
+            continue;
+        if (iChunk < 0)
+        {
+            snprintf(acProblem, ProblemCapacity, "cannot be read: %s", strerror(errno));
+            return false;
+        }
+        if (iChunk == 0)
+            break;
+        m_uiLength += static_cast<size_t>(iChunk);
+    }
+    return true;
+}
+
+}  // namespace Common

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+
+#include "Core/Types.h"
+
+namespace Common {
+
+// The whole text of a data file, in a block of the memory manager.
+//
+// Only regular files are read, up to a size limit given by the caller (a
+// file far larger than its kind ever is, is a wrong path). A file that
+// changes while it is read gives what was there up to the size found first.
+// Owns its block; frees it when destroyed.
+class CFileText
+{
+public:
+    static constexpr size_t ProblemCapacity = 256;
+
+    CFileText() = default;
+    ~CFileText();
+    CFileText(const CFileText&) = delete;
+    CFileText& operator=(const CFileText&) = delete;
+
+    // False with the reason in pProblem ("cannot be opened: ...", "not a
+    // regular file", "N bytes is more than the limit of M bytes (K MiB)",
+    // "out of memory for N bytes", "cannot be read: ...").
+    bool Read(const char* pPath, uint64 ui64MaxBytes, char (&acProblem)[ProblemCapacity]);
+
+    const char* GetText() const { return m_pText; }
+    size_t GetLength() const { return m_uiLength; }
+
+private:
+    bool ReadOpened(int iFile, uint64 ui64MaxBytes, char (&acProblem)[ProblemCapacity]);
+
+    char* m_pText = nullptr;
+    size_t m_uiLength = 0;
+};
+
+}  // namespace Common
