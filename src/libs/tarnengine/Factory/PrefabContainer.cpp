@@ -101,9 +101,8 @@ const char* CheckAddIn(const PluginJsonValue& kAddIn, char* pProblem, size_t uiP
                  Common::kMaxJsonNesting, uiDeep);
         return pProblem;
     }
-    Common::CJsonAllocator kHeap;
-    PluginJsonPool kPool(kJsonChunkBytes, &kHeap);
-    PluginJsonDocument kDocument(&kPool, kJsonStackBytes, &kHeap);
+    CManagedJsonDocument kManaged(kJsonChunkBytes, kJsonStackBytes);
+    PluginJsonDocument& kDocument = kManaged.Get();
     kDocument.Parse(pText, uiLength);
     if (kDocument.HasParseError())
     {
@@ -194,9 +193,8 @@ bool PrefabContainer::LoadFile(const char* pPath, PrefabLoadError& kError)
                     uiDeep);
         return false;
     }
-    Common::CJsonAllocator kHeap;
-    PluginJsonPool kPool(kJsonChunkBytes, &kHeap);
-    PluginJsonDocument kDocument(&kPool, kJsonStackBytes, &kHeap);
+    CManagedJsonDocument kManaged(kJsonChunkBytes, kJsonStackBytes);
+    PluginJsonDocument& kDocument = kManaged.Get();
     kDocument.Parse(kText.GetText(), kText.GetLength());
     if (kDocument.HasParseError())
     {

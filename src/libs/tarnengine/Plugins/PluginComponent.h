@@ -24,6 +24,27 @@ using PluginJsonPool = rapidjson::MemoryPoolAllocator<Common::CJsonAllocator>;
 using PluginJsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, PluginJsonPool, Common::CJsonAllocator>;
 using PluginJsonValue = PluginJsonDocument::ValueType;
 
+// A document whose every byte, its parse stack included, goes through the
+// memory manager (a document made without allocators would use the global
+// heap for its own pool).
+class CManagedJsonDocument
+{
+public:
+    explicit CManagedJsonDocument(size_t uiChunkBytes = 16 * 1024, size_t uiStackBytes = 1024)
+        : m_kPool(uiChunkBytes, &m_kHeap), m_kDocument(&m_kPool, uiStackBytes, &m_kHeap)
+    {
+    }
+    CManagedJsonDocument(const CManagedJsonDocument&) = delete;
+    CManagedJsonDocument& operator=(const CManagedJsonDocument&) = delete;
+
+    PluginJsonDocument& Get() { return m_kDocument; }
+
+private:
+    Common::CJsonAllocator m_kHeap;
+    PluginJsonPool m_kPool;
+    PluginJsonDocument m_kDocument;
+};
+
 // The time step of one engine frame, passed by value.
 struct StepTime
 {

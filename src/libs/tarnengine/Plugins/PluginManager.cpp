@@ -281,9 +281,8 @@ bool BasePluginManager::BuildComponentData(const char* pContainerType, const Plu
 
         // Nesting is checked first: the parser recurses once per level.
         const size_t uiDeep = Common::FindExcessiveJsonNesting(pText, uiTextLength);
-        Common::CJsonAllocator kHeap;
-        PluginJsonPool kPool(kJsonChunkBytes, &kHeap);
-        PluginJsonDocument kDocument(&kPool, kJsonStackBytes, &kHeap);
+        CManagedJsonDocument kManaged(kJsonChunkBytes, kJsonStackBytes);
+        PluginJsonDocument& kDocument = kManaged.Get();
         if (uiDeep == uiTextLength)
             kDocument.Parse(pText, uiTextLength);
         if (uiDeep < uiTextLength || kDocument.HasParseError())

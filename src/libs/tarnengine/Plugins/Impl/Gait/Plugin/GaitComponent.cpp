@@ -54,7 +54,8 @@ void GaitComponent::Init(TarnRenderer::Link* pLink, void* pPrefabInstance)
 bool GaitComponent::ReloadFromJson(const char* pText)
 {
     const size_t uiLength = pText ? strlen(pText) : 0;
-    TarnEngine::PluginJsonDocument kDocument;
+    TarnEngine::CManagedJsonDocument kManaged;
+    TarnEngine::PluginJsonDocument& kDocument = kManaged.Get();
     if (!pText || Common::FindExcessiveJsonNesting(pText, uiLength) != uiLength ||
         kDocument.Parse(pText, uiLength).HasParseError())
     {

@@ -1,0 +1,208 @@
+#include "Core/CommandManager/CommandManager.h"
+
+#include <cstring>
+
+#include "Utils/JsonText.h"
+#include "Utils/debuglog.h"
+
+namespace TarnEngine {
+
+namespace {
+
+// Writes the failure of a request that waits for an acknowledgment.
+void ReplyError(CReturnBuffer* pReply, bool bWaitAck, const char* pText)
+{
+    if (!bWaitAck || !pReply)
+        return;
+    pReply->Clear();
+    JSonParamReader::WriteError(*pReply, pText);
+}
+
+// The text of a report, as the reply carries it.
+struct SReportText
+{
+    char acText[JSonParamReader::kFailureTextSize];
+};
+
+}  // namespace
+
+CommandManager::~CommandManager()
+{
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+        for (auto& kPair : m_kRegistry)
+            FreeCommand(kPair.Value);
+        m_kRegistry.Clear();
+    }
+    if (m_pPointerResolver)
+    {
+        CPointerResolver::ReleaseInstance(m_pPointerResolver);
+        TARN_DELETE(m_pPointerResolver);
+        m_pPointerResolver = nullptr;
+    }
+}
+
+bool CommandManager::Init()
+{
+    if (!m_pPointerResolver)
+    {
+        m_pPointerResolver = TARN_NEW_TAGGED("TarnEngine::CommandManager::Init", CPointerResolver);
+        if (!TARN_ASSERT(m_pPointerResolver, "no memory for the pointer resolver"))
+            return false;
+    }
+    return CPointerResolver::SetInstance(m_pPointerResolver);
+}
+
+void CommandManager::FreeCommand(EngineCommand* pCommand)
+{
+    // Plain storage: a command's code may live in a plug-in module, which is
+    // not called into here.
+    TARN_FREE(pCommand);
+}
+
+bool CommandManager::Insert(uint32 uiCommandId, EngineCommand* pCommand)
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    if (m_kRegistry.Lookup(uiCommandId))
+        return false;
+    m_kRegistry.Insert(uiCommandId, pCommand);
+    return m_kRegistry.Lookup(uiCommandId) != nullptr;
+}
+
+EngineCommand* CommandManager::FindCommand(uint32 uiCommandId) const
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    EngineCommand* const* ppCommand = m_kRegistry.Lookup(uiCommandId);
+    return ppCommand ? *ppCommand : nullptr;
+}
+
+EngineCommand* CommandManager::FindCommand(const char* pClassName, const char* pMethodName) const
+{
+    return FindCommand(GetCommandId(pClassName, pMethodName));
+}
+
+uint32 CommandManager::GetCommandCount() const
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    return m_kRegistry.GetSize();
+}
+
+bool CommandManager::ExecuteJSon(const char* pText, CReturnBuffer* pReply)
+{
+    return ExecuteJSon(pText, pText ? strlen(pText) : 0, pReply);
+}
+
+bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply)
+{
+    if (!TARN_ASSERT(pText && uiLength > 0, "empty remote request"))
+        return false;
+    const size_t uiDeep = Common::FindExcessiveJsonNesting(pText, uiLength);
+    if (!TARN_ASSERT(uiDeep == uiLength, "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
+        return false;
+
+    JSonCommand* pCommand = TARN_NEW_TAGGED("TarnEngine::CommandManager::ExecuteJSon", JSonCommand);
+    if (!TARN_ASSERT(pCommand, "no memory for a remote request"))
+        return false;
+    PluginJsonDocument& kDocument = pCommand->m_kDocument;
+    kDocument.Parse(pText, uiLength);
+    if (!TARN_ASSERT(!kDocument.HasParseError() && kDocument.IsObject(), "remote request is not a JSON object"))
+    {
+        // Whether it waits cannot be told: no reply.
+        TARN_DELETE(pCommand);
+        return false;
+    }
+
+    // "WaitAck" first, so that every later failure can be answered.
+    const auto kWaitAck = kDocument.FindMember("WaitAck");
+    const bool bWaitAckValid = kWaitAck != kDocument.MemberEnd() && kWaitAck->value.IsBool();
+    const bool bWaitAck = bWaitAckValid && kWaitAck->value.GetBool();
+
+    enum class EForm
+    {
+        String,
+        Int32,
+        Bool,
+    };
+    static const struct
+    {
+        const char* pName;
+        EForm eForm;
+        const char* pExpected;
+    } s_akEnvelope[] = {
+        {"ClassName", EForm::String, "a string"},
+        {"MethodName", EForm::String, "a string"},
+        {"InstanceID", EForm::Int32, "a signed 32-bit integer"},
+        {"WaitAck", EForm::Bool, "a bool"},
+        {"UseTcpThread", EForm::Bool, "a bool"},
+    };
+    for (const auto& kMember : s_akEnvelope)
+    {
+        const auto kIt = kDocument.FindMember(kMember.pName);
+        bool bValid = kIt != kDocument.MemberEnd();
+        if (bValid)
+        {
+            const PluginJsonValue& kValue = kIt->value;
+            switch (kMember.eForm)
+            {
+            case EForm::String: bValid = kValue.IsString(); break;
+            case EForm::Int32: bValid = kValue.IsInt(); break;
+            case EForm::Bool: bValid = kValue.IsBool(); break;
+            }
+        }
+        if (!TARN_ASSERT_TEXT(bValid, kMember.pName, "remote request member %s must be %s", kMember.pName,
+                              kMember.pExpected))
+        {
+            SReportText kReport;
+            snprintf(kReport.acText, sizeof(kReport.acText),
+                     "Assertion \"%s\" failed. remote request member %s must be %s", kMember.pName, kMember.pName,
+                     kMember.pExpected);
+            ReplyError(pReply, bWaitAck, kReport.acText);
+            TARN_DELETE(pCommand);
+            return false;
+        }
+    }
+
+    pCommand->m_pClassName = kDocument["ClassName"].GetString();
+    pCommand->m_pMethodName = kDocument["MethodName"].GetString();
+    pCommand->m_uiInstanceID = static_cast<uint32>(kDocument["InstanceID"].GetInt());
+    pCommand->m_bWaitAck = bWaitAck;
+    pCommand->m_bUseTcpThread = kDocument["UseTcpThread"].GetBool();
+    pCommand->m_pReply = pReply;
+    pCommand->m_bDone.store(false, std::memory_order_relaxed);
+
+    EngineCommand* pEngineCommand = FindCommand(pCommand->m_pClassName, pCommand->m_pMethodName);
+    if (!TARN_ASSERT_TEXT(pEngineCommand, "false", "this command is not registred"))
+    {
+        Common::CDebugLog::Print("Remote request for %s.%s: no such command", pCommand->m_pClassName,
+                                 pCommand->m_pMethodName);
+        ReplyError(pReply, bWaitAck, "Assertion \"false\" failed. this command is not registred");
+        TARN_DELETE(pCommand);
+        return false;
+    }
+    pCommand->m_pCommand = pEngineCommand;
+    // Only commands declared safe may run on the network thread.
+    if (pCommand->m_bUseTcpThread && !pEngineCommand->IsSafeOffEngineThread())
+        pCommand->m_bUseTcpThread = false;
+
+    m_kQueue.Push(pCommand);
+    return true;
+}
+
+bool CommandManager::ExecuteDirect(const char* pClassName, const char* pMethodName, const char* pArguments)
+{
+    EngineCommand* pCommand = FindCommand(pClassName, pMethodName);
+    if (!TARN_ASSERT_TEXT(pCommand, "false", "this command is not registred"))
+        return false;
+    const char* pText = pArguments ? pArguments : "";
+    const size_t uiLength = strnlen(pText, kDirectArgumentsSize);
+    if (!TARN_ASSERT(uiLength < kDirectArgumentsSize, "argument text of %s.%s is longer than %zu characters",
+                     pClassName, pMethodName, kDirectArgumentsSize - 1))
+        return false;
+    char acBlock[kDirectArgumentsSize];
+    memcpy(acBlock, pText, uiLength);
+    acBlock[uiLength] = 0;
+    const int ret = pCommand->ExecuteText(0, acBlock);
+    return TARN_ASSERT(ret == 1, "engine command failed!");
+}
+
+}  // namespace TarnEngine

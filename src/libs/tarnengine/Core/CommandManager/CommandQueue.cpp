@@ -1,0 +1,157 @@
+#include "Core/CommandManager/CommandQueue.h"
+
+#include "System/MemoryManager/MemoryManager.h"
+#include "System/Thread/Thread.h"
+#include "Utils/assertion.h"
+
+namespace TarnEngine {
+
+JSonCommand::JSonCommand()
+    : m_kJsonPool(kJsonChunkBytes, &m_kJsonHeap), m_kDocument(&m_kJsonPool, kJsonStackBytes, &m_kJsonHeap)
+{
+}
+
+CommandQueue::CommandQueue()
+{
+    TARN_ASSERT(m_kWakeEvent.Create(false), "couldn't create the wake event of the command queue");
+    SetEngineThread();
+}
+
+CommandQueue::~CommandQueue()
+{
+    TarnRenderer::TArray<JSonCommand*> kLeft;
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(this);
+        kLeft = std::move(m_kPending);
+    }
+    for (JSonCommand* pCommand : kLeft)
+    {
+        if (pCommand->m_bWaitAck)
+        {
+            // Its pusher is still waiting: answer it rather than leave it
+            // hanging; it deletes the command.
+            pCommand->m_kResult.Clear();
+            JSonParamReader::WriteError(pCommand->m_kResult, "the command queue was destroyed before the command ran");
+            PublishDone(pCommand);
+        }
+        else
+            TARN_DELETE(pCommand);
+    }
+}
+
+void CommandQueue::SetEngineThread()
+{
+    m_uiEngineThreadId.store(Common::CThread::GetCurrentThreadId(), std::memory_order_release);
+}
+
+bool CommandQueue::IsEngineThread() const
+{
+    return m_uiEngineThreadId.load(std::memory_order_acquire) == Common::CThread::GetCurrentThreadId();
+}
+
+uint32 CommandQueue::GetPendingCount()
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(this);
+    return m_kPending.GetSize();
+}
+
+int CommandQueue::RunCommand(JSonCommand* pCommand)
+{
+    JSonParamReader kReader(pCommand->m_kDocument, pCommand->m_bWaitAck ? &pCommand->m_kResult : nullptr);
+    const int iRet = pCommand->m_pCommand ? pCommand->m_pCommand->Execute(pCommand->m_uiInstanceID, kReader) : 0;
+    if (!TARN_ASSERT_TEXT(iRet == 1, "ret == 1", "engine command failed!") && pCommand->m_bWaitAck)
+    {
+        kReader.NoteFailure("ret == 1", "engine command failed!");
+        pCommand->m_kResult.Clear();
+        JSonParamReader::WriteError(pCommand->m_kResult, kReader.GetFailureText());
+    }
+    return iRet;
+}
+
+void CommandQueue::PublishDone(JSonCommand* pCommand)
+{
+    if (pCommand->m_pReply)
+        *pCommand->m_pReply = pCommand->m_kResult;
+    if (pCommand->m_kDoneEvent.IsCreated())
+    {
+        // The waiter wakes on the event only, and the event lets its setter
+        // finish before the waiter goes on, so the waiter may delete the
+        // command as soon as its wait ends.
+        pCommand->m_bDone.store(true, std::memory_order_release);
+        pCommand->m_kDoneEvent.Set();
+    }
+    else
+    {
+        // The waiter polls the flag: the store must be the last touch.
+        pCommand->m_bDone.store(true, std::memory_order_release);
+    }
+}
+
+void CommandQueue::WaitDone(JSonCommand* pCommand)
+{
+    if (pCommand->m_kDoneEvent.IsCreated())
+    {
+        while (!pCommand->m_kDoneEvent.Wait())
+        {
+        }
+    }
+    else
+    {
+        while (!pCommand->m_bDone.load(std::memory_order_acquire))
+            Common::CThread::SleepCurrent(0);
+    }
+    TARN_ASSERT(pCommand->m_bDone.load(std::memory_order_acquire), "a waited command was not done");
+}
+
+void CommandQueue::Push(JSonCommand* pCommand)
+{
+    if (!TARN_ASSERT(pCommand, "null command pushed"))
+        return;
+    if (pCommand->m_bUseTcpThread)
+    {
+        RunCommand(pCommand);
+        if (pCommand->m_bWaitAck && pCommand->m_pReply)
+            *pCommand->m_pReply = pCommand->m_kResult;
+        pCommand->m_bDone.store(true, std::memory_order_release);
+        TARN_DELETE(pCommand);
+        return;
+    }
+
+    const bool bWaitAck = pCommand->m_bWaitAck;
+    if (bWaitAck)
+        TARN_ASSERT(pCommand->m_kDoneEvent.Create(false), "couldn't create the completion event of a command");
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(this);
+        m_kPending.Add(pCommand);
+    }
+    m_kWakeEvent.Set();
+    if (!bWaitAck)
+        return;  // the engine thread owns the command now
+
+    if (IsEngineThread())
+        ProcessQueue();  // waiting for ourselves would never end
+    WaitDone(pCommand);
+    TARN_DELETE(pCommand);
+}
+
+uint32 CommandQueue::ProcessQueue()
+{
+    TarnRenderer::TArray<JSonCommand*> kBatch;
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(this);
+        if (m_kPending.IsEmpty())
+            return 0;
+        kBatch = std::move(m_kPending);
+    }
+    for (JSonCommand* pCommand : kBatch)
+    {
+        RunCommand(pCommand);
+        if (pCommand->m_bWaitAck)
+            PublishDone(pCommand);  // its pusher deletes it
+        else
+            TARN_DELETE(pCommand);
+    }
+    return kBatch.GetSize();
+}
+
+}  // namespace TarnEngine

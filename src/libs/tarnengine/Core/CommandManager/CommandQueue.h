@@ -1,0 +1,112 @@
+#pragma once
+
+#include <atomic>
+
+#include "Containers/TArray.h"
+#include "Core/CommandManager/EngineCommand.h"
+#include "Core/CommandManager/ReturnBuffer.h"
+#include "Plugins/PluginComponent.h"
+#include "System/Event/Event.h"
+#include "System/Mutex/Mutex.h"
+#include "Utils/JsonAllocator.h"
+
+namespace TarnEngine {
+
+// One request on its way from a network thread to the command that runs it.
+//
+// Owns the parsed request (the names and string arguments point into it) and
+// the command's own result text; the reply buffer belongs to the requesting
+// connection. Made by CommandManager::ExecuteJSon and handed to
+// CommandQueue::Push, which decides who deletes it (see there).
+class JSonCommand : private Common::CNonCopyable
+{
+public:
+    static constexpr size_t kJsonChunkBytes = 4 * 1024;
+    static constexpr size_t kJsonStackBytes = 1024;
+
+    JSonCommand();
+    ~JSonCommand() = default;
+
+    // The parser and its memory come first so that the document is made
+    // with them and destroyed before them.
+    Common::CJsonAllocator m_kJsonHeap;
+    PluginJsonPool m_kJsonPool;
+    PluginJsonDocument m_kDocument;
+
+    CReturnBuffer* m_pReply = nullptr;
+    CReturnBuffer m_kResult;
+    const char* m_pClassName = nullptr;
+    const char* m_pMethodName = nullptr;
+    uint32 m_uiInstanceID = 0;
+    bool m_bWaitAck = false;
+    bool m_bUseTcpThread = false;
+    // Set, with release ordering, once the result is in the reply buffer.
+    std::atomic<bool> m_bDone{false};
+    EngineCommand* m_pCommand = nullptr;
+    // Signalled after m_bDone for a pusher that waits ("WaitAck").
+    Common::CEvent m_kDoneEvent;
+};
+
+// The commands waiting for the engine thread.
+//
+// Network threads push; the engine thread runs the pending commands in push
+// order with ProcessQueue, which takes the lock only to swap the pending list
+// out. Every push signals the wake event, on which the engine loop waits
+// between its steps, so that a queued command runs as soon as the engine
+// thread is woken rather than at its next step.
+//
+// The engine thread is the thread that made the queue, unless
+// SetEngineThread names another one.
+class CommandQueue : public Common::CLockable
+{
+public:
+    CommandQueue();
+    ~CommandQueue() override;
+
+    CommandQueue(const CommandQueue&) = delete;
+    CommandQueue& operator=(const CommandQueue&) = delete;
+
+    // Takes the command (its m_pCommand set):
+    // - "UseTcpThread": runs it at once on the calling thread, copies its
+    //   result into the reply buffer and deletes it;
+    // - otherwise queues it and signals the wake event; with "WaitAck" the
+    //   call blocks until the engine thread has run it (when the caller is
+    //   the engine thread itself, the queue is processed right here), then
+    //   deletes it; without, it returns at once and the engine thread
+    //   deletes it after running it.
+    void Push(JSonCommand* pCommand);
+
+    // Runs every command pending at the call, in push order, on the calling
+    // thread (the engine thread). Commands pushed meanwhile wait for the
+    // next call. Returns how many ran.
+    uint32 ProcessQueue();
+
+    // The event the engine loop waits on; signalled by every queued push.
+    Common::CEvent& GetWakeEvent() { return m_kWakeEvent; }
+
+    // Names the calling thread as the engine thread.
+    void SetEngineThread();
+    bool IsEngineThread() const;
+
+    // Commands waiting now.
+    uint32 GetPendingCount();
+
+    // Runs one command on the calling thread: executes it with a reader
+    // whose writer is the command's result buffer when it waits for an
+    // acknowledgment; a failure makes that result {"Error":"<report>"}.
+    // Returns the command's result (1 on success).
+    static int RunCommand(JSonCommand* pCommand);
+
+private:
+    // Copies the result into the reply and marks the command done, waking
+    // its waiter. The command must not be touched afterwards.
+    static void PublishDone(JSonCommand* pCommand);
+    // Blocks the pushing thread until the command is done.
+    static void WaitDone(JSonCommand* pCommand);
+
+    TarnRenderer::TArray<JSonCommand*> m_kPending;
+    Common::CEvent m_kWakeEvent;
+    std::atomic<uint32> m_uiEngineThreadId{0};
+};
+
+}  // namespace TarnEngine
