@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "Core/CommandManager/CommandManager.h"
 #include "DataProvider/DataProvider.h"
 #include "Factory/PrefabContainer.h"
 #include "Math/SFMT/SFMT.h"
@@ -134,6 +135,15 @@ void CEngine::Start(const SEngineStartup& kStartup)
 
     m_pWorld = TARN_NEW_TAGGED("TarnEngine::CEngine::Start", CWorld);
 
+    // The endpoint comes before the plug-ins: they register their remote
+    // commands with its command manager while they start.
+    if (kStartup.bStartNetwork)
+    {
+        m_pEngineNet = TARN_NEW_TAGGED("TarnEngine::CEngine::Start", CEngineNet);
+        if (m_pEngineNet)
+            m_pEngineNet->Init(kStartup.kNetOptions);
+    }
+
     const char* pBasePath = kStartup.pPluginBasePath && kStartup.pPluginBasePath[0]
                                 ? kStartup.pPluginBasePath
                                 : GetDefaultPluginBasePath(m_uiMode);
@@ -158,6 +168,14 @@ void CEngine::Start(const SEngineStartup& kStartup)
 
 CEngine::~CEngine()
 {
+    // No remote call may run while the engine comes apart: the endpoint stops
+    // first (connections end, waiting clients get their replies), and what
+    // was still queued runs before the instances go.
+    if (m_pEngineNet)
+    {
+        m_pEngineNet->Shutdown();
+        ProcessCommands();
+    }
     if (m_pWorld)
         m_pWorld->RemoveAllInstances();
     TARN_DELETE(m_pPluginManager);
@@ -167,6 +185,8 @@ CEngine::~CEngine()
     m_kPrefabs.Clear();
     TARN_DELETE(m_pWorld);
     m_pWorld = nullptr;
+    TARN_DELETE(m_pEngineNet);
+    m_pEngineNet = nullptr;
     if (m_bOwnsDataProvider && DataProvider::DataPoviderInterface::HasInstance() &&
         DataProvider::DataPoviderInterface::GetInstance() == m_pDataProvider)
         DataProvider::DataPoviderInterface::Destroy();
@@ -247,8 +267,15 @@ bool CEngine::RemoveInstance(PrefabInstance* pInstance)
     return m_pWorld && m_pWorld->RemoveInstance(pInstance);
 }
 
+uint32 CEngine::ProcessCommands()
+{
+    CommandManager* pCommands = m_pEngineNet ? m_pEngineNet->GetCommandManager() : nullptr;
+    return pCommands ? pCommands->ProcessQueue() : 0;
+}
+
 void CEngine::Step(uint32 uiElapsedMs)
 {
+    ProcessCommands();
     if (m_pPluginManager)
         m_pPluginManager->UpdateComponentBuilders(nullptr, StepTime{uiElapsedMs});
     if (m_pWorld)

@@ -4,6 +4,7 @@
 
 #include "Containers/TArray.h"
 #include "Core/Types.h"
+#include "Engine/EngineNet.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 
@@ -59,6 +60,10 @@ struct SEngineStartup
     // Called with the plugin manager after the modules (whether or not they
     // were asked for); null for none.
     StaticPluginHook pStaticPluginHook = nullptr;
+    // Whether the network endpoint is started (before the plug-ins, which
+    // register their remote commands with it), and its options.
+    bool bStartNetwork = false;
+    SNetOptions kNetOptions;
 
     // Reads the options this record knows from a command line: "-mode
     // <name>" (the last one counts). pModeName then points into ppArgv.
@@ -116,11 +121,21 @@ public:
 
     uint32 GetMode() const { return m_uiMode; }
     uint32 GetRandomSeed() const { return m_uiRandomSeed; }
+    // Records the seed the process-wide generator was last seeded with.
+    void SetRandomSeed(uint32 uiSeed) { m_uiRandomSeed = uiSeed; }
     // The base path the plug-in modules are (or would be) loaded from.
     const char* GetPluginBasePath() const { return m_acPluginBasePath; }
     BasePluginManager* GetPluginManager() const { return m_pPluginManager; }
     DataProvider::DataPoviderInterface* GetDataProvider() const { return m_pDataProvider; }
     CWorld* GetWorld() const { return m_pWorld; }
+    // The network endpoint, or null when the start-up did not ask for one.
+    CEngineNet* GetEngineNet() const { return m_pEngineNet; }
+
+    // Asks the host's loop to end (the remote "Root"."ForceQuit"); any thread.
+    void RequestQuit() { m_bQuitRequested.store(true, std::memory_order_release); }
+    bool IsQuitRequested() const { return m_bQuitRequested.load(std::memory_order_acquire); }
+    // Runs the remote commands queued for the engine thread; the number run.
+    uint32 ProcessCommands();
 
     // The container of a prefab file (path relative to the data root, or
     // absolute), loaded on the first request. Null when the file is refused:
@@ -140,9 +155,10 @@ public:
     // report for an instance that is not in the world.
     bool RemoveInstance(PrefabInstance* pInstance);
 
-    // One engine step: the plug-ins' builders update their components with
-    // the step time (UpdateComponentBuilders with no step context), then the
-    // world's animation advances by the same time.
+    // One engine step: the queued remote commands run, the plug-ins'
+    // builders update their components with the step time
+    // (UpdateComponentBuilders with no step context), then the world's
+    // animation advances by the same time.
     void Step(uint32 uiElapsedMs);
 
 private:
@@ -168,6 +184,8 @@ private:
     DataProvider::DataPoviderInterface* m_pDataProvider = nullptr;
     bool m_bOwnsDataProvider = false;
     CWorld* m_pWorld = nullptr;
+    CEngineNet* m_pEngineNet = nullptr;
+    std::atomic<bool> m_bQuitRequested{false};
     TarnRenderer::TArray<PrefabContainer*> m_kPrefabs;
     char m_acPluginBasePath[kMaxBasePathLength] = {};
 };

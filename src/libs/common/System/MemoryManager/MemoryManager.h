@@ -153,6 +153,8 @@ public:
         CMemoryManager* pInstance = s_pInstance.load(std::memory_order_acquire);
         return pInstance ? pInstance : CreateInstance();
     }
+    // The global instance if there is one; never creates it.
+    static CMemoryManager* PeekInstance() { return s_pInstance.load(std::memory_order_acquire); }
     // Binds this module to another module's live instance.
     static void SetInstance(CMemoryManager* pInstance);
     // Shuts down and frees the instance that GetInstance created (an instance

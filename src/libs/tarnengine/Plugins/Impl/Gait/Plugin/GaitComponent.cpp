@@ -7,6 +7,8 @@
 #include "AnimManager/AnimManager.h"
 #include "DataDynamic/Skeleton.h"
 #include "Plugins/Impl/Gait/Data/GaitSerializer.h"
+#include "Plugins/Impl/Gait/Plugin/GaitPluginEntry.h"
+#include "Plugins/Impl/Gait/RPC/GaitComponentBuilderRpc.h"
 #include "Utils/JsonText.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
@@ -17,6 +19,12 @@ namespace GaitPlugin {
 bool GaitComponentContainer::Load(const TarnEngine::PluginJsonValue& kDocument, void*, void*)
 {
     return GaitSerializer::LoadFromDocument(kDocument, m_kParam);
+}
+
+GaitComponent::~GaitComponent()
+{
+    if (RPC::CGaitComponentBuilderRpc* pRpc = GetPluginBuilderRpc(); pRpc && m_pLink)
+        pRpc->ForgetLink(m_pLink);
 }
 
 void GaitComponent::Update(void*, TarnRenderer::Link*, TarnEngine::StepTime kTime)

@@ -30,7 +30,9 @@ class GaitComponent : public TarnEngine::PluginComponent
 {
 public:
     GaitComponent() = default;
-    ~GaitComponent() override = default;
+    // A component is destroyed with its link's records: remote facades of
+    // the link are told, so that they never reach the link again.
+    ~GaitComponent() override;
 
     void Update(void* _pStepContext, TarnRenderer::Link* _pLink, TarnEngine::StepTime kTime) override;
     TarnEngine::IPluginComponentData* GetData() override { return m_pData; }

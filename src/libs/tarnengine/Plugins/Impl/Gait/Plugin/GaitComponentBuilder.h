@@ -3,6 +3,11 @@
 #include "Plugins/PluginComponent.h"
 #include "Scene/UserDataHelper.h"
 
+namespace TarnEngine {
+class IPluginManager;
+struct PluginParam;
+}  // namespace TarnEngine
+
 namespace GaitPlugin {
 
 class GaitComponent;
@@ -32,6 +37,11 @@ public:
 
     // The component on a link (element 0 of its "GAIT" record), or null.
     static GaitComponent* GetComponent(const TarnRenderer::Link* pLink);
+
+    // The plug-in's entry points, which the module's InitPlugin and
+    // ReleasePlugin forward to (Plugin/GaitPluginEntry.cpp).
+    static bool InitPluginStatic(TarnEngine::PluginParam* _pParam);
+    static bool ReleasePluginStatic(TarnEngine::IPluginManager* _pManager);
 };
 
 }  // namespace GaitPlugin

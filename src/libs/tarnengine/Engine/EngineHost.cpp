@@ -1,0 +1,252 @@
+#include "Engine/EngineHost.h"
+
+#include <cstring>
+
+#include <arpa/inet.h>
+
+#include "Core/CommandManager/CommandManager.h"
+#include "Core/CommandManager/ReturnBuffer.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
+#include "Utils/debuglog.h"
+
+namespace TarnEngine {
+
+namespace {
+
+constexpr uint32 kPollMs = 10;
+constexpr size_t kPeerCapacity = 64;
+
+// Whether a dotted IPv4 address is on the loopback network (127.0.0.0/8).
+bool IsLoopbackAddress(const char* pAddress)
+{
+    in_addr kAddress;
+    if (inet_pton(AF_INET, pAddress, &kAddress) != 1)
+        return false;
+    return (ntohl(kAddress.s_addr) >> 24) == 127u;
+}
+
+}  // namespace
+
+CEngineHost::~CEngineHost()
+{
+    Stop();
+}
+
+bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
+{
+    if (!TARN_ASSERT(!m_pHostThread, "the host runs already"))
+        return false;
+    const char* pAddress = kOptions.pBindAddress ? kOptions.pBindAddress : "127.0.0.1";
+    m_pCommandManager = &kManager;
+    m_uiMaxFrameBytes = kOptions.uiMaxFrameBytes;
+    m_uiMaxConnections = kOptions.uiMaxConnections;
+
+    HostThread* pThread = TARN_NEW(HostThread, this);
+    if (!pThread || !pThread->GetSocket().Listen(kOptions.uiPort, pAddress))
+    {
+        TARN_DELETE(pThread);
+        TARN_ASSERT(false, "could not open host RPC connection");
+        return false;
+    }
+    m_uiPort = pThread->GetSocket().GetPort();
+    if (!IsLoopbackAddress(pAddress))
+        Common::CDebugLog::Print("[EngineHost] : warning: listening on %s:%u, remote calls are unauthenticated",
+                                 pAddress, static_cast<unsigned>(m_uiPort));
+    m_pHostThread = pThread;
+    if (!pThread->Start("EngineNetListener"))
+    {
+        m_pHostThread = nullptr;
+        pThread->GetSocket().Close();
+        TARN_DELETE(pThread);
+        m_uiPort = 0;
+        TARN_ASSERT(false, "could not start the host RPC thread");
+        return false;
+    }
+    return true;
+}
+
+void CEngineHost::Stop()
+{
+    if (m_pHostThread)
+    {
+        // Closing the listening socket ends the blocking accept.
+        m_pHostThread->GetSocket().Close();
+        while (m_pHostThread->IsRunning())
+            Common::CThread::SleepCurrent(kPollMs);
+        m_pHostThread->Wait();
+        TARN_DELETE(m_pHostThread);
+        m_pHostThread = nullptr;
+    }
+
+    // The listener is gone: the list no longer grows.
+    TarnRenderer::TArray<ConnectionThread*> kConnections;
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+        kConnections = std::move(m_kConnections);
+    }
+    for (ConnectionThread* pConnection : kConnections)
+        pConnection->CloseSocket();
+
+    // A connection waiting for an acknowledged command is released only by
+    // the engine thread: when that is us, keep running the queue.
+    const bool bEngineThread = m_pCommandManager && m_pCommandManager->GetQueue().IsEngineThread();
+    for (;;)
+    {
+        bool bAllFinished = true;
+        for (ConnectionThread* pConnection : kConnections)
+            bAllFinished = bAllFinished && !pConnection->IsRunning();
+        if (bAllFinished)
+            break;
+        if (bEngineThread)
+            m_pCommandManager->ProcessQueue();
+        Common::CThread::SleepCurrent(kPollMs);
+    }
+    for (ConnectionThread* pConnection : kConnections)
+    {
+        pConnection->Wait();
+        TARN_DELETE(pConnection);
+    }
+    m_uiPort = 0;
+}
+
+uint32 CEngineHost::GetConnectionCount()
+{
+    Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+    uint32 uiLive = 0;
+    for (ConnectionThread* pConnection : m_kConnections)
+        uiLive += pConnection->IsFinished() ? 0u : 1u;
+    return uiLive;
+}
+
+uint32 CEngineHost::ReapFinishedConnections()
+{
+    Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+    uint32 uiIndex = 0;
+    while (uiIndex < m_kConnections.GetSize())
+    {
+        ConnectionThread* pConnection = m_kConnections[uiIndex];
+        if (pConnection->IsFinished())
+        {
+            pConnection->Wait();
+            TARN_DELETE(pConnection);
+            m_kConnections.RemoveAt(uiIndex);
+        }
+        else
+        {
+            ++uiIndex;
+        }
+    }
+    return m_kConnections.GetSize();
+}
+
+void CEngineHost::AddConnection(int iDescriptor, const char* pPeer)
+{
+    const uint32 uiLive = ReapFinishedConnections();
+    if (uiLive >= m_uiMaxConnections)
+    {
+        Common::CDebugLog::Print("[EngineHost] : connection from %s refused: %u connections already open", pPeer,
+                                 uiLive);
+        Common::TcpSocket kRefused(iDescriptor);
+        kRefused.Close();
+        return;
+    }
+    ConnectionThread* pConnection = TARN_NEW(ConnectionThread, this, iDescriptor);
+    if (!pConnection)
+    {
+        Common::TcpSocket kRefused(iDescriptor);
+        kRefused.Close();
+        return;
+    }
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+        m_kConnections.Add(pConnection);
+        if (m_kConnections.GetSize() == 0 || m_kConnections[m_kConnections.GetSize() - 1] != pConnection)
+        {
+            // The list refused to grow (reported).
+            TARN_DELETE(pConnection);
+            return;
+        }
+    }
+    Common::CDebugLog::Print("Start new client connection on port %i", static_cast<int>(m_uiPort));
+    if (!pConnection->Start("connection"))
+    {
+        Common::CDebugLog::Print("[EngineHost] : could not start a thread for the connection from %s", pPeer);
+        pConnection->CloseSocket();
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+        const uint32 uiIndex = m_kConnections.Find(pConnection);
+        if (uiIndex != m_kConnections.uiMaxValue)
+            m_kConnections.RemoveAt(uiIndex);
+        TARN_DELETE(pConnection);
+    }
+}
+
+uint32 CEngineHost::HostThread::Run()
+{
+    for (;;)
+    {
+        char acPeer[kPeerCapacity] = {};
+        const int iConnection = m_kSocket.Accept(acPeer, sizeof(acPeer));
+        if (iConnection < 0)
+            break;  // closed by Stop, or failed (printed)
+        Common::CDebugLog::Print("Connection accepted from %s ", acPeer);
+        m_pHost->AddConnection(iConnection, acPeer);
+        Sleep(kPollMs);
+    }
+    return 0;
+}
+
+uint32 CEngineHost::ConnectionThread::Run()
+{
+    CommandManager* pManager = m_pHost->GetCommandManager();
+    const uint32 uiMaxFrameBytes = m_pHost->GetMaxFrameBytes();
+    // The receive buffer is kept across requests and grows only when a
+    // longer message arrives.
+    char* pBuffer = nullptr;
+    size_t uiCapacity = 0;
+    CReturnBuffer kReply;
+
+    bool bServing = true;
+    while (bServing)
+    {
+        uint32 uiLength = 0;
+        switch (Common::MessageFraming::Receive(m_kSocket, pBuffer, uiCapacity, uiMaxFrameBytes, &uiLength))
+        {
+            case Common::MessageFraming::EReceive::CloseMarker:
+                Common::CDebugLog::Print("client connection closed...");
+                Common::MessageFraming::SendCloseMarker(m_kSocket);
+                bServing = false;
+                break;
+            case Common::MessageFraming::EReceive::TooLong:
+                Common::CDebugLog::Print(
+                    "[EngineHost] : message of %u bytes exceeds the limit of %u bytes, connection closed", uiLength,
+                    uiMaxFrameBytes);
+                bServing = false;
+                break;
+            case Common::MessageFraming::EReceive::Empty:
+                Common::CDebugLog::Print("[EngineHost] : empty message rejected");
+                break;
+            case Common::MessageFraming::EReceive::Closed:
+                bServing = false;
+                break;
+            case Common::MessageFraming::EReceive::Message:
+            {
+                kReply.Clear();
+                pManager->ExecuteJSon(pBuffer, uiLength, &kReply);
+                const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
+                if (uiReplyLength != 0 &&
+                    !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
+                    bServing = false;
+                break;
+            }
+        }
+    }
+
+    if (pBuffer)
+        TARN_FREE(pBuffer);
+    m_kSocket.Close();
+    m_bFinished.store(true, std::memory_order_release);
+    return 0;
+}
+
+}  // namespace TarnEngine

@@ -1,0 +1,64 @@
+#include "Engine/EngineNet.h"
+
+#include "Core/CommandManager/CommandManager.h"
+#include "Engine/EngineHost.h"
+#include "Engine/RPC/EngineRemoteClasses.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
+
+namespace TarnEngine {
+
+CEngineNet::CEngineNet() = default;
+
+CEngineNet::~CEngineNet()
+{
+    Shutdown();
+}
+
+bool CEngineNet::Init(const SNetOptions& kOptions)
+{
+    if (!TARN_ASSERT(!m_pCommandManager, "the network endpoint is initialised already"))
+        return false;
+    m_pCommandManager = TARN_NEW(CommandManager);
+    if (!TARN_ASSERT(m_pCommandManager, "no memory for the command manager"))
+        return false;
+    m_pCommandManager->Init();
+    // The root registers itself as the "Root" singleton with the resolver
+    // that Init installed.
+    m_pRoot = TARN_NEW(RPC::CRoot);
+    RegisterRemoteClasses(*m_pCommandManager);
+
+    m_pHost = TARN_NEW(CEngineHost);
+    if (!m_pHost)
+        return false;
+    return m_pHost->Start(*m_pCommandManager, kOptions);
+}
+
+void CEngineNet::Shutdown()
+{
+    if (m_pHost)
+    {
+        // No connection is left waiting on the command manager after this.
+        m_pHost->Stop();
+        TARN_DELETE(m_pHost);
+        m_pHost = nullptr;
+    }
+    if (m_pRoot)
+    {
+        // Before the command manager: the root leaves its resolver.
+        TARN_DELETE(m_pRoot);
+        m_pRoot = nullptr;
+    }
+    if (m_pCommandManager)
+    {
+        TARN_DELETE(m_pCommandManager);
+        m_pCommandManager = nullptr;
+    }
+}
+
+uint16 CEngineNet::GetPort() const
+{
+    return m_pHost ? m_pHost->GetPort() : 0;
+}
+
+}  // namespace TarnEngine

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "Core/Types.h"
+
+namespace RPC {
+class CRoot;
+}
+
+namespace TarnEngine {
+
+class CommandManager;
+class CEngineHost;
+
+// Start-up options of the network endpoint.
+struct SNetOptions
+{
+    uint16 uiPort = 27921;                    // 0: an ephemeral port (see GetPort)
+    const char* pBindAddress = "127.0.0.1";   // listening on another address logs a warning
+    uint32 uiMaxFrameBytes = 16u << 20;       // longer frames close their connection
+    uint32 uiMaxConnections = 64;             // connections beyond it are closed at once
+};
+
+// The engine's network endpoint: the command manager, the remote root
+// object and the host that accepts connections.
+//
+// Owns all three. Init registers the engine's remote classes with the new
+// command manager; plug-ins reach the command manager through this object.
+class CEngineNet
+{
+public:
+    CEngineNet();
+    ~CEngineNet();
+    CEngineNet(const CEngineNet&) = delete;
+    CEngineNet& operator=(const CEngineNet&) = delete;
+
+    // Creates the command manager and the root object, registers the remote
+    // classes, then starts listening. False (reported) when the host could
+    // not open its socket; the command manager is usable all the same.
+    bool Init(const SNetOptions& kOptions);
+    // Closes the listening socket and ends every connection.
+    void Shutdown();
+
+    CommandManager* GetCommandManager() const { return m_pCommandManager; }
+    RPC::CRoot* GetRoot() const { return m_pRoot; }
+    // The port listened on (the ephemeral one when 0 was asked for).
+    uint16 GetPort() const;
+
+private:
+    RPC::CRoot* m_pRoot = nullptr;
+    CommandManager* m_pCommandManager = nullptr;
+    CEngineHost* m_pHost = nullptr;
+};
+
+}  // namespace TarnEngine

@@ -1,0 +1,118 @@
+#include "Engine/RPC/EngineRemoteClasses.h"
+
+#include "Core/CommandManager/CommandManager.h"
+#include "Engine/Engine.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
+#include "World/PrefabInstance.h"
+
+namespace RPC {
+
+// ---------------------------------------------------------------------------
+// Prefab
+
+CPrefab::~CPrefab() = default;
+
+Math::LocalVector3 CPrefab::GetPosition()
+{
+    return m_pInstance ? m_pInstance->GetLink()->GetWorldPosition() : Math::LocalVector3();
+}
+
+Math::Quaternion CPrefab::GetOrientation()
+{
+    return m_pInstance ? m_pInstance->GetLink()->GetWorldRotation() : Math::Quaternion::Identity();
+}
+
+void CPrefab::SetPosition(const Math::LocalVector3& kPosition)
+{
+    if (m_pInstance)
+        m_pInstance->GetLink()->SetWorldPosition(kPosition);
+}
+
+void CPrefab::SetOrientation(const Math::Quaternion& kOrientation)
+{
+    if (m_pInstance)
+        m_pInstance->GetLink()->SetWorldRotation(kOrientation.Normalized());
+}
+
+// ---------------------------------------------------------------------------
+// Prefab manager
+
+CPrefab* CPrefabManager::LoadFile(const char* const& pPath)
+{
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
+    if (!TARN_ASSERT(pEngine, "No engine to load prefab %s into", pPath ? pPath : "(null)"))
+        return nullptr;
+    TarnEngine::PrefabContainer* pContainer = pEngine->LoadPrefab(pPath);
+    if (!TARN_ASSERT(pContainer, "Could not load prefab %s", pPath ? pPath : "(null)"))
+        return nullptr;
+    TarnEngine::PrefabInstance* pInstance =
+        pEngine->InstancePrefab(pContainer, Math::LocalVector3(), Math::Quaternion::Identity());
+    if (!pInstance)
+        return nullptr;
+    return TARN_NEW_TAGGED("RPC::CPrefabManager::LoadFile", CPrefab, pInstance);
+}
+
+bool CPrefabManager::RemovePrefab(CPrefab* const& pPrefab)
+{
+    if (!pPrefab || !pPrefab->GetInstance())
+        return false;
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
+    TarnEngine::PrefabInstance* pInstance = pPrefab->GetInstance();
+    pPrefab->ForgetInstance();
+    return pEngine && pEngine->RemoveInstance(pInstance);
+}
+
+// ---------------------------------------------------------------------------
+// Root
+
+CRoot::~CRoot()
+{
+    // The root holds one reference of its own to its prefab manager.
+    if (m_pPrefabManager)
+        m_pPrefabManager->ReleaseRef();
+}
+
+void CRoot::ForceQuit()
+{
+    if (TarnEngine::CEngine::HasInstance())
+        TarnEngine::CEngine::GetInstance()->RequestQuit();
+}
+
+CPrefabManager* CRoot::GetPrefabManager()
+{
+    if (!m_pPrefabManager)
+    {
+        m_pPrefabManager = TARN_NEW_TAGGED("RPC::CRoot::GetPrefabManager", CPrefabManager);
+        if (m_pPrefabManager)
+            m_pPrefabManager->AddRef();
+    }
+    return m_pPrefabManager;
+}
+
+}  // namespace RPC
+
+namespace TarnEngine {
+
+void RegisterRemoteClasses(CommandManager& kManager)
+{
+    kManager.RegisterSingleton<RPC::IRPCStub_CRoot>("Root");
+    kManager.Register("Root", "IsLoadingFinished", &RPC::IRPCStub_CRoot::IsLoadingFinished);
+    kManager.Register("Root", "GetPrefabManager", &RPC::IRPCStub_CRoot::GetPrefabManager);
+    // A keep-alive touches nothing of the engine: safe on a network thread.
+    kManager.Register("Root", "KeepAlive", &RPC::IRPCStub_CRoot::KeepAlive, true);
+    kManager.Register("Root", "ForceQuit", &RPC::IRPCStub_CRoot::ForceQuit);
+    kManager.RegisterReleaseRef<RPC::IRPCStub_CRoot>("Root");
+
+    kManager.Register("PrefabManager", "LoadFile", &RPC::IRPCStub_CPrefabManager::LoadFile);
+    kManager.Register("PrefabManager", "RemovePrefab", &RPC::IRPCStub_CPrefabManager::RemovePrefab);
+    kManager.RegisterReleaseRef<RPC::IRPCStub_CPrefabManager>("PrefabManager");
+
+    kManager.Register("Prefab", "GetPosition", &RPC::IRPCStub_CPrefab::GetPosition);
+    kManager.Register("Prefab", "GetOrientation", &RPC::IRPCStub_CPrefab::GetOrientation);
+    kManager.Register("Prefab", "SetPosition", &RPC::IRPCStub_CPrefab::SetPosition);
+    kManager.Register("Prefab", "SetOrientation", &RPC::IRPCStub_CPrefab::SetOrientation);
+    kManager.RegisterReleaseRef<RPC::IRPCStub_CPrefab>("Prefab");
+}
+
+}  // namespace TarnEngine

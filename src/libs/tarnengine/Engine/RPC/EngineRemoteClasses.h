@@ -1,0 +1,101 @@
+#pragma once
+
+#include "Core/CommandManager/CommandInstanceHelper.h"
+#include "Math/LocalVector3.h"
+#include "Math/Quaternion.h"
+
+namespace TarnEngine {
+class CommandManager;
+class PrefabInstance;
+}  // namespace TarnEngine
+
+// The engine's own remote classes, as far as a client needs them to reach a
+// plug-in's component: "Root" (the singleton a client starts from),
+// "PrefabManager" (loads and removes placed prefabs) and "Prefab" (one placed
+// prefab: its link's position and orientation).
+namespace RPC {
+
+class CPrefab;
+class CPrefabManager;
+
+class IRPCStub_CPrefab : public TarnEngine::CInstanceManager<IRPCStub_CPrefab>
+{
+public:
+    virtual Math::LocalVector3 GetPosition() = 0;
+    virtual Math::Quaternion GetOrientation() = 0;
+    virtual void SetPosition(const Math::LocalVector3& kPosition) = 0;
+    virtual void SetOrientation(const Math::Quaternion& kOrientation) = 0;
+};
+
+// The remote face of one placed prefab. Made by the prefab manager (created
+// with TARN_NEW; the last ReleaseRef deletes it). It forgets its instance
+// when the instance is removed; its methods then do nothing.
+class CPrefab : public IRPCStub_CPrefab
+{
+public:
+    explicit CPrefab(TarnEngine::PrefabInstance* pInstance) : m_pInstance(pInstance) {}
+    ~CPrefab() override;
+
+    Math::LocalVector3 GetPosition() override;
+    Math::Quaternion GetOrientation() override;
+    void SetPosition(const Math::LocalVector3& kPosition) override;
+    void SetOrientation(const Math::Quaternion& kOrientation) override;
+
+    TarnEngine::PrefabInstance* GetInstance() const { return m_pInstance; }
+    void ForgetInstance() { m_pInstance = nullptr; }
+
+private:
+    TarnEngine::PrefabInstance* m_pInstance;
+};
+
+class IRPCStub_CPrefabManager : public TarnEngine::CInstanceManager<IRPCStub_CPrefabManager>
+{
+public:
+    virtual CPrefab* LoadFile(const char* const& pPath) = 0;
+    virtual bool RemovePrefab(CPrefab* const& pPrefab) = 0;
+};
+
+class CPrefabManager : public IRPCStub_CPrefabManager
+{
+public:
+    // "LoadFile": loads a prefab file (absolute or relative to the data root)
+    // and places one instance; its Prefab, or null after a report.
+    CPrefab* LoadFile(const char* const& pPath) override;
+    // "RemovePrefab": removes the placed instance; false when it is gone.
+    bool RemovePrefab(CPrefab* const& pPrefab) override;
+};
+
+class IRPCStub_CRoot : public TarnEngine::CSingletonManager<IRPCStub_CRoot>
+{
+public:
+    virtual bool IsLoadingFinished() = 0;
+    virtual bool KeepAlive() = 0;
+    virtual void ForceQuit() = 0;
+    virtual CPrefabManager* GetPrefabManager() = 0;
+};
+
+// The "Root" singleton: what a client asks first.
+class CRoot : public IRPCStub_CRoot
+{
+public:
+    CRoot() = default;
+    ~CRoot() override;
+
+    bool IsLoadingFinished() override { return true; }
+    bool KeepAlive() override { return true; }
+    // Asks the engine's host to end its loop (see CEngine::RequestQuit).
+    void ForceQuit() override;
+    CPrefabManager* GetPrefabManager() override;
+
+private:
+    CPrefabManager* m_pPrefabManager = nullptr;
+};
+
+}  // namespace RPC
+
+namespace TarnEngine {
+
+// Registers "Root", "PrefabManager" and "Prefab" with a command manager.
+void RegisterRemoteClasses(CommandManager& kManager);
+
+}  // namespace TarnEngine

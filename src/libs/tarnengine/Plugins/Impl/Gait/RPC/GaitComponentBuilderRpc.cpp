@@ -1,0 +1,89 @@
+#include "Plugins/Impl/Gait/RPC/GaitComponentBuilderRpc.h"
+
+#include "Core/CommandManager/CommandManager.h"
+#include "Engine/RPC/EngineRemoteClasses.h"
+#include "Plugins/Impl/Gait/RPC/GaitComponentRpc.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
+#include "World/PrefabInstance.h"
+
+namespace RPC {
+
+CGaitComponentBuilderRpc::~CGaitComponentBuilderRpc()
+{
+    // The facades outlive the registry: they must not come back to it.
+    auto kFacades = m_kFacades.Lock();
+    for (uint32 i = 0; i < kFacades->GetSize(); ++i)
+        (*kFacades)[i]->ForgetRegistry();
+    kFacades->Clear();
+}
+
+CGaitComponent* CGaitComponentBuilderRpc::GetPrefabComponent(CPrefab* const& _pPrefab)
+{
+    if (!TARN_ASSERT(_pPrefab, "%s", ""))
+        return nullptr;
+    TarnEngine::PrefabInstance* pInstance = _pPrefab->GetInstance();
+    if (!TARN_ASSERT(pInstance, "The prefab has been removed"))
+        return nullptr;
+    TarnRenderer::Link* pLink = pInstance->GetLink();
+
+    auto kFacades = m_kFacades.Lock();
+    for (uint32 i = 0; i < kFacades->GetSize(); ++i)
+    {
+        CGaitComponent* pFacade = (*kFacades)[i];
+        if (pFacade->GetLink() == pLink)
+            return pFacade;
+    }
+    CGaitComponent* pFacade =
+        TARN_NEW_TAGGED("RPC::CGaitComponentBuilderRpc::GetPrefabComponent", CGaitComponent, pLink, this);
+    if (!TARN_ASSERT(pFacade, "no memory for a Gait component facade"))
+        return nullptr;
+    kFacades->Add(pFacade);
+    return pFacade;
+}
+
+uint32 CGaitComponentBuilderRpc::GetFacadeCount() const
+{
+    return m_kFacades.Lock()->GetSize();
+}
+
+void CGaitComponentBuilderRpc::Forget(const CGaitComponent* pFacade)
+{
+    auto kFacades = m_kFacades.Lock();
+    const uint32 uiIndex = kFacades->Find(const_cast<CGaitComponent*>(pFacade));
+    if (uiIndex != Registry::uiMaxValue)
+        kFacades->RemoveAt(uiIndex);
+}
+
+void CGaitComponentBuilderRpc::ForgetLink(const TarnRenderer::Link* pLink)
+{
+    auto kFacades = m_kFacades.Lock();
+    for (uint32 i = kFacades->GetSize(); i-- > 0;)
+    {
+        CGaitComponent* pFacade = (*kFacades)[i];
+        if (pFacade->GetLink() == pLink)
+        {
+            pFacade->ForgetLink();
+            pFacade->ForgetRegistry();
+            kFacades->RemoveAt(i);
+        }
+    }
+}
+
+void RegisterGaitRemoteClasses(TarnEngine::CommandManager& kManager)
+{
+    kManager.RegisterReleaseRef<IRPCStub_CGaitComponentBuilder>("GaitComponentBuilderRpc");
+    kManager.RegisterSingleton<IRPCStub_CGaitComponentBuilder>("GaitComponentBuilderRpc");
+    kManager.Register("GaitComponentBuilderRpc", "GetPrefabComponent",
+                      &IRPCStub_CGaitComponentBuilder::GetPrefabComponent);
+
+    kManager.RegisterReleaseRef<IRPCStub_CGaitComponent>("GaitComponentRpc");
+    kManager.Register("GaitComponentRpc", "Reset", &IRPCStub_CGaitComponent::Reset);
+    kManager.Register("GaitComponentRpc", "SetRotation", &IRPCStub_CGaitComponent::SetRotation);
+    kManager.Register("GaitComponentRpc", "SetSpeed", &IRPCStub_CGaitComponent::SetSpeed);
+    kManager.Register("GaitComponentRpc", "ReloadFromJson", &IRPCStub_CGaitComponent::ReloadFromJson);
+    kManager.Register("GaitComponentRpc", "Activate", &IRPCStub_CGaitComponent::Activate);
+    kManager.Register("GaitComponentRpc", "IsActive", &IRPCStub_CGaitComponent::IsActive);
+}
+
+} // namespace RPC
