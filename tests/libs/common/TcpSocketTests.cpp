@@ -110,7 +110,7 @@ TEST(TcpSocket, APeerLeavingInTheMiddleOfAMessageEndsTheConnection)
     EXPECT_FALSE(bSent);
 }
 
-TEST(TcpSocket, ClosingTheListenerEndsABlockingAccept)
+TEST(TcpSocket, ShuttingTheListenerDownEndsABlockingAccept)
 {
     TcpSocket kListener;
     ASSERT_TRUE(kListener.Listen(0));
@@ -119,9 +119,10 @@ TEST(TcpSocket, ClosingTheListenerEndsABlockingAccept)
     // Let the thread reach accept; even if it has not, the closed socket
     // makes accept fail at once.
     std::this_thread::yield();
-    kListener.Close();
+    kListener.Shutdown();
     kAccept.join();
     EXPECT_EQ(iAccepted, -1);
+    kListener.Close();
 
     // Nobody listens on the closed port: connecting fails with a message.
     TcpSocket kClient;

@@ -77,7 +77,9 @@ char s_acDirectory[CDebugLog::MaxDirectoryLength + 1];
 char s_acFileName[256];
 bool s_bFileEnabled = false;
 
-std::mutex s_kListenerLock;
+// Held while the listener runs, so that SetListener waits for calls in
+// flight; recursive, as a listener may print.
+std::recursive_mutex s_kListenerLock;
 CDebugLog::Listener s_pListener = nullptr;
 void* s_pListenerUser = nullptr;
 
@@ -155,15 +157,9 @@ void CDebugLog::Output(const char* pText)
 
     WriteToFile(pText, uiLength);
 
-    Listener pListener;
-    void* pUser;
-    {
-        std::lock_guard<std::mutex> kGuard(s_kListenerLock);
-        pListener = s_pListener;
-        pUser = s_pListenerUser;
-    }
-    if (pListener)
-        pListener(pText, pUser);
+    std::lock_guard<std::recursive_mutex> kGuard(s_kListenerLock);
+    if (s_pListener)
+        s_pListener(pText, s_pListenerUser);
 }
 
 bool CDebugLog::SetupLogLocation(bool bUseUserDocuments, const char* pSubDirectory, const char* pFileName)
@@ -241,7 +237,7 @@ void CDebugLog::GetLogFilePath(char* pOut, size_t uiCapacity)
 
 void CDebugLog::SetListener(Listener pListener, void* pUserData)
 {
-    std::lock_guard<std::mutex> kGuard(s_kListenerLock);
+    std::lock_guard<std::recursive_mutex> kGuard(s_kListenerLock);
     s_pListener = pListener;
     s_pListenerUser = pListener ? pUserData : nullptr;
 }

@@ -70,8 +70,9 @@ void CEngineHost::Stop()
 {
     if (m_pHostThread)
     {
-        // Closing the listening socket ends the blocking accept.
-        m_pHostThread->GetSocket().Close();
+        // Shutting the listening socket down ends the blocking accept; the
+        // thread's socket closes when the thread object goes.
+        m_pHostThread->GetSocket().Shutdown();
         while (m_pHostThread->IsRunning())
             Common::CThread::SleepCurrent(kPollMs);
         m_pHostThread->Wait();

@@ -64,7 +64,9 @@ public:
         uint32 Run() override;
 
         // Ends a blocking receive or send (any thread).
-        void CloseSocket() { m_kSocket.Close(); }
+        // Ends the connection from another thread; the thread closes its
+        // socket itself when it returns.
+        void CloseSocket() { m_kSocket.Shutdown(); }
         // True once Run has left its loop and no longer touches the host.
         bool IsFinished() const { return m_bFinished.load(std::memory_order_acquire); }
 

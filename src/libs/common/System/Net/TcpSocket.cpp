@@ -95,8 +95,9 @@ int TcpSocket::Accept(char* pPeer, size_t uiPeerCapacity)
         }
         if (errno == EINTR || errno == ECONNABORTED)
             continue;
-        // A closed listening socket ends the accept: no message for that.
-        if (IsOpen())
+        // A socket shut down by another thread ends the accept: no message
+        // for that.
+        if (IsOpen() && errno != EINVAL)
             CDebugLog::Print("Accept error : %d ", errno);
         return -1;
     }
@@ -195,6 +196,14 @@ bool TcpSocket::HasData(uint32 uiTimeoutMs) const
     if (kPoll.fd < 0)
         return false;
     return poll(&kPoll, 1, static_cast<int>(uiTimeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : uiTimeoutMs)) > 0;
+}
+
+void TcpSocket::Shutdown()
+{
+    m_bConnected.store(false, std::memory_order_release);
+    const int iSocket = m_iSocket.load(std::memory_order_acquire);
+    if (iSocket >= 0)
+        shutdown(iSocket, SHUT_RDWR);
 }
 
 void TcpSocket::Close()

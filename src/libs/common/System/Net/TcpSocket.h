@@ -12,8 +12,8 @@ namespace Common {
 //
 // Owns its descriptor and closes it when destroyed. Failures are printed
 // through the debug log and returned; nothing is thrown and no signal is
-// raised (writes to a closed peer fail instead of sending SIGPIPE). Close may
-// be called from another thread to end a blocking Accept or Receive.
+// raised (writes to a closed peer fail instead of sending SIGPIPE). Another
+// thread ends a blocking Accept or Receive with Shutdown.
 class TcpSocket
 {
 public:
@@ -43,8 +43,13 @@ public:
     // Whether data (or the peer's close) is waiting, within uiTimeoutMs.
     bool HasData(uint32 uiTimeoutMs) const;
 
-    // Shuts the connection down and closes the descriptor; safe to call from
-    // another thread and more than once.
+    // Ends the connection (or a listening socket's accept) without closing
+    // the descriptor: a thread blocked in Accept or Receive on it returns.
+    // This is what other threads call; the owning thread then closes.
+    void Shutdown();
+    // Shuts the connection down and closes the descriptor; the owning thread
+    // calls it (a descriptor closed under another thread's call could be
+    // reused at once for something else). Safe to call more than once.
     void Close();
     bool IsOpen() const { return m_iSocket.load(std::memory_order_acquire) >= 0; }
     bool IsConnected() const { return m_bConnected.load(std::memory_order_acquire); }
