@@ -170,10 +170,11 @@ CEngine::~CEngine()
 {
     // No remote call may run while the engine comes apart: the endpoint stops
     // first (connections end, waiting clients get their replies), and what
-    // was still queued runs before the instances go.
+    // was still queued runs before the instances go. The command manager
+    // itself goes last, after the plug-ins have left its resolver.
     if (m_pEngineNet)
     {
-        m_pEngineNet->Shutdown();
+        m_pEngineNet->Stop();
         ProcessCommands();
     }
     if (m_pWorld)

@@ -34,7 +34,7 @@ bool CEngineNet::Init(const SNetOptions& kOptions)
     return m_pHost->Start(*m_pCommandManager, kOptions);
 }
 
-void CEngineNet::Shutdown()
+void CEngineNet::Stop()
 {
     if (m_pHost)
     {
@@ -43,6 +43,11 @@ void CEngineNet::Shutdown()
         TARN_DELETE(m_pHost);
         m_pHost = nullptr;
     }
+}
+
+void CEngineNet::Shutdown()
+{
+    Stop();
     if (m_pRoot)
     {
         // Before the command manager: the root leaves its resolver.

@@ -37,7 +37,11 @@ public:
     // classes, then starts listening. False (reported) when the host could
     // not open its socket; the command manager is usable all the same.
     bool Init(const SNetOptions& kOptions);
-    // Closes the listening socket and ends every connection.
+    // Closes the listening socket and ends every connection; the command
+    // manager stays, so that plug-ins can still leave its resolver.
+    void Stop();
+    // Stops, then destroys the root object and the command manager. Whatever
+    // registered with the command manager must have left it before this.
     void Shutdown();
 
     CommandManager* GetCommandManager() const { return m_pCommandManager; }
