@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,16 @@ bool ParseAddress(const char* pAddress, uint16 uiPort, sockaddr_in& kOut)
     kOut.sin_family = AF_INET;
     kOut.sin_port = htons(uiPort);
     return inet_pton(AF_INET, pAddress ? pAddress : "127.0.0.1", &kOut.sin_addr) == 1;
+}
+
+// Requests and replies are small and framed as a length then a body: with
+// Nagle's algorithm the body waits for the peer's delayed acknowledgement of
+// the length, some 40 ms per message. Both ends send at once instead.
+void DisableSendDelay(int iSocket)
+{
+    const int iOne = 1;
+    if (setsockopt(iSocket, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof(iOne)) != 0)
+        CDebugLog::Print("[TcpSocket] : set TCP_NODELAY failed");
 }
 
 }  // namespace
@@ -85,6 +96,7 @@ int TcpSocket::Accept(char* pPeer, size_t uiPeerCapacity)
             accept4(iListening, reinterpret_cast<sockaddr*>(&kPeer), &uiPeerLength, SOCK_CLOEXEC);
         if (iConnection >= 0)
         {
+            DisableSendDelay(iConnection);
             if (pPeer && uiPeerCapacity)
             {
                 char acAddress[INET_ADDRSTRLEN] = "?";
@@ -128,6 +140,7 @@ bool TcpSocket::Connect(const char* pAddress, uint16 uiPort)
         close(iSocket);
         return false;
     }
+    DisableSendDelay(iSocket);
     m_uiPort = uiPort;
     m_iSocket.store(iSocket, std::memory_order_release);
     m_bConnected.store(true, std::memory_order_release);
