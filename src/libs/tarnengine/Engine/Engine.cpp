@@ -160,7 +160,12 @@ void CEngine::Start(const SEngineStartup& kStartup)
         return;
     m_pPluginManager->SetEngineInstance(this);
     m_pPluginManager->SetDataProviderInstance(m_pDataProvider);
-    if (kStartup.bLoadPlugins && bBaseFits && !m_pPluginManager->LoadPlugins(m_acPluginBasePath))
+    if (kStartup.bLoadPlugins && kStartup.pPluginDirectory && kStartup.pPluginDirectory[0])
+    {
+        if (!m_pPluginManager->LoadPluginDirectory(kStartup.pPluginDirectory))
+            Common::CDebugLog::Print("TarnEngine : no plug-in module in %s", kStartup.pPluginDirectory);
+    }
+    else if (kStartup.bLoadPlugins && bBaseFits && !m_pPluginManager->LoadPlugins(m_acPluginBasePath))
         Common::CDebugLog::Print("TarnEngine : no plug-in module in %sPlugins", m_acPluginBasePath);
     if (kStartup.pStaticPluginHook)
         kStartup.pStaticPluginHook(m_pPluginManager);

@@ -57,6 +57,9 @@ struct SEngineStartup
     const char* pPluginBasePath = nullptr;
     // Whether the plug-in modules of the plug-in folder are started.
     bool bLoadPlugins = false;
+    // The folder of the modules itself, in place of <base path>Plugins; null
+    // or empty for the rule above.
+    const char* pPluginDirectory = nullptr;
     // Called with the plugin manager after the modules (whether or not they
     // were asked for); null for none.
     StaticPluginHook pStaticPluginHook = nullptr;

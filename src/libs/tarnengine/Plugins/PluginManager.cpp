@@ -88,14 +88,18 @@ bool BasePluginManager::LoadPlugins(const char* pBasePath)
     if (!TARN_ASSERT(iLength >= 0 && static_cast<uint32>(iLength) < CModuleLoader::MaxPath,
                      "Plugin directory %sPlugins does not fit %u bytes", pBasePath, CModuleLoader::MaxPath))
         return false;
+    return LoadPluginDirectory(acDirectory);
+}
 
+bool BasePluginManager::LoadPluginDirectory(const char* pDirectory)
+{
     TarnRenderer::TArray<CModuleLoader::FileName> kFiles;
-    if (!CModuleLoader::ListPluginFiles(acDirectory, kFiles) || kFiles.IsEmpty())
+    if (!CModuleLoader::ListPluginFiles(pDirectory, kFiles) || kFiles.IsEmpty())
         return false;
     for (const CModuleLoader::FileName& kFile : kFiles)
     {
-        const bool bLoaded = LoadPlugin(acDirectory, kFile.m_acName);
-        Common::CDebugLog::Print("plugin %s/%s loading : %s", acDirectory, kFile.m_acName, bLoaded ? "Ok" : "Failed");
+        const bool bLoaded = LoadPlugin(pDirectory, kFile.m_acName);
+        Common::CDebugLog::Print("plugin %s/%s loading : %s", pDirectory, kFile.m_acName, bLoaded ? "Ok" : "Failed");
     }
     return true;
 }

@@ -109,6 +109,9 @@ public:
     void UpdateComponentBuilders(void* _pStepContext, StepTime kTime) override;
     void CallStepCallbacks(const char* pStepName, void* _pArgument) override;
     bool LoadPlugins(const char* pBasePath) override;
+    // Starts every module of pDirectory itself (no "Plugins" appended), in
+    // name order. False when the folder cannot be read or holds no module.
+    bool LoadPluginDirectory(const char* pDirectory);
     bool RegisterStaticPlugin(InitPluginFunc pInit, ReleasePluginFunc pRelease) override;
     void RegisterCustomNode(CustomNodeFactory* pFactory) override;
     void UnregisterCustomNode(const char* pTypeName) override;
@@ -137,6 +140,8 @@ public:
     // host sets it, other hosts leave it null.
     void SetEditorPickCallback(EditorPickCallback pCallback) { m_pEditorPickCallback = pCallback; }
 
+    // The number of plug-ins started (from modules or registered statically).
+    uint32 GetNumStartedPlugins() const { return m_kReleaseEntries.GetSize(); }
     // The number of registered callbacks of a step (duplicates counted).
     uint32 GetNumStepCallbacks(const char* pStepName) const;
 

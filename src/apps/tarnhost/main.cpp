@@ -1,0 +1,226 @@
+// tarn-host: the headless engine host. Creates the engine, loads the plug-in
+// modules of its plug-in folder, serves remote calls over TCP and runs the
+// engine loop at a fixed step until SIGINT, SIGTERM or "Root"."ForceQuit".
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Engine/Engine.h"
+#include "Engine/EngineNet.h"
+#include "HostLoop.h"
+#include "Math/LocalVector3.h"
+#include "Math/Quaternion.h"
+#include "Plugins/PluginManager.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/debuglog.h"
+
+namespace {
+
+constexpr const char* kDemoPrefab = "demo/biped.prefab.json";
+// Distance between the placed characters, in metres, along Y.
+constexpr float kRowSpacing = 2.0f;
+
+TarnHost::CHostLoop* s_pLoop = nullptr;
+
+void OnSignal(int)
+{
+    // Only an atomic store: safe in a signal handler.
+    if (s_pLoop)
+        s_pLoop->Stop();
+}
+
+std::string ExecutableDirectory()
+{
+    char acPath[4096];
+    const ssize_t iLength = readlink("/proc/self/exe", acPath, sizeof(acPath) - 1);
+    if (iLength <= 0)
+        return ".";
+    acPath[iLength] = '\0';
+    std::string kPath(acPath);
+    const size_t uiSlash = kPath.find_last_of('/');
+    return uiSlash == std::string::npos ? "." : kPath.substr(0, uiSlash);
+}
+
+bool IsDirectory(const std::string& kPath)
+{
+    struct stat kStat;
+    return stat(kPath.c_str(), &kStat) == 0 && S_ISDIR(kStat.st_mode);
+}
+
+struct SOptions
+{
+    std::string kPlugins;
+    uint16 uiPort = 27921;
+    std::string kBind = "127.0.0.1";
+    uint32 uiHz = 60;
+    uint32 uiCount = 1;
+    bool bDemo = false;
+    std::string kPrefab;
+    std::string kData;
+    std::string kLog;
+};
+
+// Loads the prefab and places uiCount instances of it in a row. False (with
+// a message on stderr) when the prefab is refused.
+bool PlaceCharacters(TarnEngine::CEngine& kEngine, const std::string& kPrefab, uint32 uiCount)
+{
+    TarnEngine::PrefabContainer* pContainer = kEngine.LoadPrefab(kPrefab.c_str());
+    if (!pContainer)
+    {
+        fprintf(stderr, "tarn-host: cannot load prefab %s (see the log above)\n", kPrefab.c_str());
+        return false;
+    }
+    for (uint32 i = 0; i < uiCount; ++i)
+    {
+        const Math::LocalVector3 kPosition(0.0f, kRowSpacing * static_cast<float>(i), 0.0f);
+        if (!kEngine.InstancePrefab(pContainer, kPosition, Math::Quaternion::Identity()))
+        {
+            fprintf(stderr, "tarn-host: cannot place instance %u of %s\n", i + 1, kPrefab.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunHost(const SOptions& kOptions)
+{
+    if (!kOptions.kLog.empty() && !Common::CDebugLog::SetLogFile(kOptions.kLog.c_str()))
+    {
+        fprintf(stderr, "tarn-host: cannot write the log file %s\n", kOptions.kLog.c_str());
+        return 1;
+    }
+    const std::string kExeDir = ExecutableDirectory();
+    const std::string kPlugins = kOptions.kPlugins.empty() ? kExeDir + "/Plugins" : kOptions.kPlugins;
+    std::string kData = kOptions.kData;
+    if (kData.empty())
+        kData = IsDirectory(kExeDir + "/data") ? kExeDir + "/data" : std::string(TARN_SOURCE_DATA_DIR);
+    if (!IsDirectory(kData))
+    {
+        fprintf(stderr, "tarn-host: the data folder %s does not exist\n", kData.c_str());
+        return 1;
+    }
+    if (!kOptions.kPrefab.empty() && kOptions.bDemo)
+    {
+        fprintf(stderr, "tarn-host: --demo and --prefab exclude each other\n");
+        return 1;
+    }
+
+    TarnEngine::SEngineStartup kStartup;
+    kStartup.pDataRoot = kData.c_str();
+    kStartup.bLoadPlugins = true;
+    kStartup.pPluginDirectory = kPlugins.c_str();
+    kStartup.bStartNetwork = true;
+    kStartup.kNetOptions.uiPort = kOptions.uiPort;
+    kStartup.kNetOptions.pBindAddress = kOptions.kBind.c_str();
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
+    if (!pEngine)
+    {
+        fprintf(stderr, "tarn-host: cannot create the engine\n");
+        return 1;
+    }
+    TarnEngine::CEngineNet* pNet = pEngine->GetEngineNet();
+    const uint16 uiPort = pNet ? pNet->GetPort() : 0;
+    int iExit = 0;
+    if (uiPort == 0)
+    {
+        fprintf(stderr, "tarn-host: cannot listen on %s:%u (see the log above)\n", kOptions.kBind.c_str(),
+                static_cast<unsigned>(kOptions.uiPort));
+        iExit = 1;
+    }
+    const std::string kPrefab = kOptions.bDemo ? std::string(kDemoPrefab) : kOptions.kPrefab;
+    const uint32 uiCharacters = kPrefab.empty() ? 0 : kOptions.uiCount;
+    if (iExit == 0 && !kPrefab.empty() && !PlaceCharacters(*pEngine, kPrefab, uiCharacters))
+        iExit = 1;
+
+    if (iExit == 0)
+    {
+        const uint32 uiStepMs = (1000 + kOptions.uiHz / 2) / kOptions.uiHz;
+        TarnHost::CHostLoop kLoop(*pEngine, uiStepMs);
+        s_pLoop = &kLoop;
+        struct sigaction kAction = {};
+        kAction.sa_handler = OnSignal;
+        sigemptyset(&kAction.sa_mask);
+        sigaction(SIGINT, &kAction, nullptr);
+        sigaction(SIGTERM, &kAction, nullptr);
+
+        printf("tarn-host ready: listening on %s:%u, plug-ins loaded: %u, characters: %u, step: %u ms\n",
+               kOptions.kBind.c_str(), static_cast<unsigned>(uiPort),
+               pEngine->GetPluginManager() ? pEngine->GetPluginManager()->GetNumStartedPlugins() : 0u, uiCharacters,
+               uiStepMs);
+        fflush(stdout);
+        const uint64 uiSteps = kLoop.Run();
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        s_pLoop = nullptr;
+        Common::CDebugLog::Print("tarn-host: stopping after %llu steps%s", static_cast<unsigned long long>(uiSteps),
+                                 pEngine->IsQuitRequested() ? " (ForceQuit)" : "");
+    }
+
+    TarnEngine::CEngine::DestroyInstance();
+    // The memory manager prints its leak report as it shuts down.
+    const uint32 uiLeaks = Common::Mem::CMemoryManager::DestroyInstance();
+    if (uiLeaks != 0)
+    {
+        fprintf(stderr, "tarn-host: %u blocks leaked\n", uiLeaks);
+        return iExit ? iExit : 3;
+    }
+    return iExit;
+}
+
+}  // namespace
+
+int main(int iArgc, char** ppArgv)
+{
+    CLI::App kApp{"tarn-host: the headless engine host. Loads the plug-in modules of its plug-in folder, serves "
+                  "remote calls (JSON over TCP) and runs the engine loop at a fixed step until SIGINT, SIGTERM or "
+                  "\"Root\".\"ForceQuit\". Exit code 0 after a clean shutdown, 1 on a start-up error, 3 when memory "
+                  "leaked.",
+                  "tarn-host"};
+    kApp.set_version_flag("--version", std::string("tarn-host ") + TARN_VERSION);
+    SOptions kOptions;
+    kApp.add_option("--plugins", kOptions.kPlugins, "Folder of the plug-in modules (default: Plugins beside "
+                                                    "the executable)");
+    kApp.add_option("--port", kOptions.uiPort, "TCP port to listen on; 0 picks a free port, printed in the "
+                                               "ready line")
+        ->capture_default_str();
+    kApp.add_option("--bind", kOptions.kBind, "Address to listen on; anything but 127.0.0.1 lets other machines "
+                                              "call the engine without authentication")
+        ->capture_default_str();
+    kApp.add_option("--hz", kOptions.uiHz, "Engine steps per second (the step is a whole number of "
+                                           "milliseconds)")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 1000u));
+    std::vector<uint32> kDemoCount;
+    CLI::Option* pDemo = kApp.add_option("--demo", kDemoCount, "Load the demo character and place N instances "
+                                                               "in a row (default 1)")
+                             ->expected(0, 1)
+                             ->type_name("[N]");
+    CLI::Option* pPrefab = kApp.add_option("--prefab", kOptions.kPrefab,
+                                           "Load another prefab (relative to the data folder, or absolute) and "
+                                           "place --count instances");
+    kApp.add_option("--count", kOptions.uiCount, "Instances placed with --prefab")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 10000u));
+    kApp.add_option("--data", kOptions.kData, "Data folder (default: data beside the executable, else the "
+                                              "source tree's data)");
+    kApp.add_option("--log", kOptions.kLog, "Also write the log to this file");
+    pDemo->excludes(pPrefab);
+    CLI11_PARSE(kApp, iArgc, ppArgv);
+
+    if (pDemo->count() > 0)
+    {
+        kOptions.bDemo = true;
+        kOptions.uiCount = kDemoCount.empty() ? 1 : kDemoCount.front();
+        if (kOptions.uiCount == 0 || kOptions.uiCount > 10000)
+        {
+            fprintf(stderr, "tarn-host: --demo takes 1 to 10000 characters\n");
+            return 1;
+        }
+    }
+    return RunHost(kOptions);
+}
