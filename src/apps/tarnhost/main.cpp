@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <sys/stat.h>
@@ -195,7 +196,7 @@ int main(int iArgc, char** ppArgv)
                                            "milliseconds)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 1000u));
-    std::vector<uint32> kDemoCount;
+    std::vector<std::string> kDemoCount;
     CLI::Option* pDemo = kApp.add_option("--demo", kDemoCount, "Load the demo character and place N instances "
                                                                "in a row (default 1)")
                              ->expected(0, 1)
@@ -215,12 +216,16 @@ int main(int iArgc, char** ppArgv)
     if (pDemo->count() > 0)
     {
         kOptions.bDemo = true;
-        kOptions.uiCount = kDemoCount.empty() ? 1 : kDemoCount.front();
-        if (kOptions.uiCount == 0 || kOptions.uiCount > 10000)
+        // "--demo" alone may come with an empty value.
+        const std::string kCount = kDemoCount.empty() ? std::string() : kDemoCount.front();
+        char* pEnd = nullptr;
+        const unsigned long ulCount = kCount.empty() ? 1ul : strtoul(kCount.c_str(), &pEnd, 10);
+        if ((!kCount.empty() && (*pEnd != '\0' || kCount[0] == '-')) || ulCount == 0 || ulCount > 10000)
         {
-            fprintf(stderr, "tarn-host: --demo takes 1 to 10000 characters\n");
+            fprintf(stderr, "tarn-host: --demo takes 1 to 10000 characters, not \"%s\"\n", kCount.c_str());
             return 1;
         }
+        kOptions.uiCount = static_cast<uint32>(ulCount);
     }
     return RunHost(kOptions);
 }

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# End to end: tarn-host as a process on an ephemeral port with the demo
+# character, driven by tarn-rpc; then SIGTERM ends it cleanly.
+#   host_and_client.sh <tarn-host> <tarn-rpc>
+set -uo pipefail
+host="$1"
+rpc="$2"
+work="$(mktemp -d)"
+trap 'kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; echo "--- host output"; cat "$work/host.out"; exit 1; }
+
+"$host" --port 0 --demo >"$work/host.out" 2>&1 &
+pid=$!
+port=""
+for _ in $(seq 1 100); do
+  port="$(sed -n 's/^tarn-host ready: listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/host.out")"
+  [ -n "$port" ] && break
+  kill -0 "$pid" 2>/dev/null || fail "the host ended before it was ready"
+  sleep 0.1
+done
+[ -n "$port" ] || fail "no ready line"
+grep -q "plug-ins loaded: 1" "$work/host.out" || fail "the Gait module was not loaded"
+
+reply="$("$rpc" --port "$port" Root IsLoadingFinished 2>/dev/null)" || fail "IsLoadingFinished failed"
+[ "$reply" = '{"Res":true}' ] || fail "unexpected reply $reply"
+
+# The demo road: the character walks away from the origin.
+"$rpc" --port "$port" --seconds 2 demo >"$work/demo.out" 2>&1 || fail "the demo road failed: $(cat "$work/demo.out")"
+last="$(grep '^t=' "$work/demo.out" | tail -1)"
+x="$(echo "$last" | sed 's/.*position ( *\([-0-9.]*\),.*/\1/')"
+awk -v x="$x" 'BEGIN { exit !(x > 0.5) }' || fail "the character did not move: $last"
+
+# A bad request: an error reply and exit code 3; a bad argument: exit code 1.
+"$rpc" --port "$port" GaitComponentRpc IsActive --id 12345 >"$work/error.out" 2>/dev/null
+[ $? -eq 3 ] || fail "an error reply must give exit code 3"
+grep -q '"Error"' "$work/error.out" || fail "no error reply: $(cat "$work/error.out")"
+"$rpc" --port "$port" Root KeepAlive 'not json' >/dev/null 2>&1
+[ $? -eq 1 ] || fail "a bad argument must give exit code 1"
+
+kill -TERM "$pid"
+wait "$pid"
+code=$?
+[ $code -eq 0 ] || fail "the host ended with exit code $code after SIGTERM"
+grep -q "Leak detected : 0 " "$work/host.out" || fail "the host reported a leak"
+echo "ok"
