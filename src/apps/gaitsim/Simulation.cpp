@@ -138,7 +138,12 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
                         ApplyCall(kCall, *kComponents[c]);
                         std::string kText = std::string("call:") + GetCallName(kCall.eKind);
                         if (kCall.eKind == SScenarioCall::EKind::SetRotation)
-                            kText += "(" + std::to_string(static_cast<int>(std::lround(kCall.dHeadingDeg))) + ")";
+                        {
+                            // (appended piecewise: g++ 12 warns wrongly on "(" + std::string)
+                            kText += '(';
+                            kText += std::to_string(static_cast<int>(std::lround(kCall.dHeadingDeg)));
+                            kText += ')';
+                        }
                         AddEvent(kEvents[c], kText);
                     }
             }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "Report.h"
+#include "shared/AppPaths.h"
 #include "Scenario.h"
 #include "Simulation.h"
 #include "System/MemoryManager/MemoryManager.h"
@@ -19,24 +20,6 @@ namespace {
 
 // Runs longer than this many character steps show a progress line.
 constexpr double kProgressThreshold = 20000.0;
-
-std::string ExecutableDirectory()
-{
-    char acPath[4096];
-    const ssize_t iLength = readlink("/proc/self/exe", acPath, sizeof(acPath) - 1);
-    if (iLength <= 0)
-        return ".";
-    acPath[iLength] = '\0';
-    const std::string kPath(acPath);
-    const size_t uiSlash = kPath.find_last_of('/');
-    return uiSlash == std::string::npos ? "." : kPath.substr(0, uiSlash);
-}
-
-bool IsDirectory(const std::string& kPath)
-{
-    struct stat kStat;
-    return stat(kPath.c_str(), &kStat) == 0 && S_ISDIR(kStat.st_mode);
-}
 
 // 0 on success; prints what went wrong otherwise.
 int RunOne(const std::string& kFile, const std::string& kData, const std::string& kOut, bool bQuiet)
@@ -96,22 +79,19 @@ int main(int iArgc, char** ppArgv)
     bool bQuiet = false;
     kApp.add_option("scenarios", kFiles, "Scenario files")->required()->check(CLI::ExistingFile);
     kApp.add_option("--out", kOut, "Folder for the CSV and SVG files")->capture_default_str();
-    kApp.add_option("--data", kData, "Data folder (default: data beside the executable, else the source tree's "
-                                     "data)");
+    kApp.add_option("--data", kData, "Data folder (default: data beside the executable, the installed "
+                                     "share/tarn/data, else the source tree's data)");
     kApp.add_flag("--quiet", bQuiet, "No summary and no progress line");
     CLI11_PARSE(kApp, iArgc, ppArgv);
 
     if (kData.empty())
-    {
-        const std::string kExeDir = ExecutableDirectory();
-        kData = IsDirectory(kExeDir + "/data") ? kExeDir + "/data" : std::string(TARN_SOURCE_DATA_DIR);
-    }
-    if (!IsDirectory(kData))
+        kData = TarnApp::DefaultDataDirectory();
+    if (!TarnApp::IsDirectory(kData))
     {
         fprintf(stderr, "gait-sim: the data folder %s does not exist\n", kData.c_str());
         return 1;
     }
-    if (!IsDirectory(kOut) && mkdir(kOut.c_str(), 0755) != 0)
+    if (!TarnApp::IsDirectory(kOut) && mkdir(kOut.c_str(), 0755) != 0)
     {
         fprintf(stderr, "gait-sim: cannot create the output folder %s\n", kOut.c_str());
         return 1;

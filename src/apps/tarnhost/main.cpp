@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <string>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "HostLoop.h"
+#include "shared/AppPaths.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 #include "Plugins/PluginManager.h"
@@ -33,24 +33,6 @@ void OnSignal(int)
     // Only an atomic store: safe in a signal handler.
     if (s_pLoop)
         s_pLoop->Stop();
-}
-
-std::string ExecutableDirectory()
-{
-    char acPath[4096];
-    const ssize_t iLength = readlink("/proc/self/exe", acPath, sizeof(acPath) - 1);
-    if (iLength <= 0)
-        return ".";
-    acPath[iLength] = '\0';
-    std::string kPath(acPath);
-    const size_t uiSlash = kPath.find_last_of('/');
-    return uiSlash == std::string::npos ? "." : kPath.substr(0, uiSlash);
-}
-
-bool IsDirectory(const std::string& kPath)
-{
-    struct stat kStat;
-    return stat(kPath.c_str(), &kStat) == 0 && S_ISDIR(kStat.st_mode);
 }
 
 struct SOptions
@@ -95,12 +77,12 @@ int RunHost(const SOptions& kOptions)
         fprintf(stderr, "tarn-host: cannot write the log file %s\n", kOptions.kLog.c_str());
         return 1;
     }
-    const std::string kExeDir = ExecutableDirectory();
+    const std::string kExeDir = TarnApp::ExecutableDirectory();
     const std::string kPlugins = kOptions.kPlugins.empty() ? kExeDir + "/Plugins" : kOptions.kPlugins;
     std::string kData = kOptions.kData;
     if (kData.empty())
-        kData = IsDirectory(kExeDir + "/data") ? kExeDir + "/data" : std::string(TARN_SOURCE_DATA_DIR);
-    if (!IsDirectory(kData))
+        kData = TarnApp::DefaultDataDirectory();
+    if (!TarnApp::IsDirectory(kData))
     {
         fprintf(stderr, "tarn-host: the data folder %s does not exist\n", kData.c_str());
         return 1;
@@ -207,8 +189,8 @@ int main(int iArgc, char** ppArgv)
     kApp.add_option("--count", kOptions.uiCount, "Instances placed with --prefab")
         ->capture_default_str()
         ->check(CLI::Range(1u, 10000u));
-    kApp.add_option("--data", kOptions.kData, "Data folder (default: data beside the executable, else the "
-                                              "source tree's data)");
+    kApp.add_option("--data", kOptions.kData, "Data folder (default: data beside the executable, the installed "
+                                              "share/tarn/data, else the source tree's data)");
     kApp.add_option("--log", kOptions.kLog, "Also write the log to this file");
     pDemo->excludes(pPrefab);
     CLI11_PARSE(kApp, iArgc, ppArgv);
