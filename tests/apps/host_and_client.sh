@@ -37,9 +37,22 @@ grep -q '"Error"' "$work/error.out" || fail "no error reply: $(cat "$work/error.
 "$rpc" --port "$port" Root KeepAlive 'not json' >/dev/null 2>&1
 [ $? -eq 1 ] || fail "a bad argument must give exit code 1"
 
+# Objects a client never released (here a prefab manager, a prefab and a
+# Gait component held twice) go at shutdown instead of leaking.
+"$rpc" --port "$port" Root GetPrefabManager >/dev/null 2>&1 || fail "GetPrefabManager failed"
+"$rpc" --port "$port" PrefabManager LoadFile --id 0 '"demo/biped.prefab.json"' >"$work/prefab.out" 2>/dev/null ||
+  fail "LoadFile failed"
+prefab="$(sed -n 's/.*"InstanceID":\([0-9]*\).*/\1/p' "$work/prefab.out")"
+for _ in 1 2; do
+  "$rpc" --port "$port" GaitComponentBuilderRpc GetPrefabComponent "{\"InstanceID\":$prefab}" >/dev/null 2>&1 ||
+    fail "GetPrefabComponent failed"
+done
+
 kill -TERM "$pid"
 wait "$pid"
 code=$?
 [ $code -eq 0 ] || fail "the host ended with exit code $code after SIGTERM"
 grep -q "Leak detected : 0 " "$work/host.out" || fail "the host reported a leak"
+grep -q "remote objects still referenced by clients released" "$work/host.out" ||
+  fail "the objects left referenced were not released at shutdown"
 echo "ok"

@@ -181,6 +181,7 @@ CEngine::~CEngine()
     {
         m_pEngineNet->Stop();
         ProcessCommands();
+        m_pEngineNet->ReleaseRemoteObjects();
     }
     if (m_pWorld)
         m_pWorld->RemoveAllInstances();

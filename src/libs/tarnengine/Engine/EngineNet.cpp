@@ -1,10 +1,12 @@
 #include "Engine/EngineNet.h"
 
+#include "Core/CommandManager/CommandInstanceHelper.h"
 #include "Core/CommandManager/CommandManager.h"
 #include "Engine/EngineHost.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
+#include "Utils/debuglog.h"
 
 namespace TarnEngine {
 
@@ -43,6 +45,21 @@ void CEngineNet::Stop()
         TARN_DELETE(m_pHost);
         m_pHost = nullptr;
     }
+}
+
+void CEngineNet::ReleaseRemoteObjects()
+{
+    // The root goes first: it holds a reference of its own on the prefab
+    // manager.
+    if (m_pRoot)
+    {
+        TARN_DELETE(m_pRoot);
+        m_pRoot = nullptr;
+    }
+    CPointerResolver* pResolver = CPointerResolver::GetInstance();
+    const uint32 uiReleased = pResolver ? pResolver->ReleaseAllInstances() : 0;
+    if (uiReleased)
+        Common::CDebugLog::Print("TarnEngine : %u remote objects still referenced by clients released", uiReleased);
 }
 
 void CEngineNet::Shutdown()

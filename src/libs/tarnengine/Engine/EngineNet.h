@@ -40,6 +40,10 @@ public:
     // Closes the listening socket and ends every connection; the command
     // manager stays, so that plug-ins can still leave its resolver.
     void Stop();
+    // After Stop, on the engine thread: destroys the root object and every
+    // remote object clients left referenced (logged with their number), while
+    // what they point to still exists.
+    void ReleaseRemoteObjects();
     // Stops, then destroys the root object and the command manager. Whatever
     // registered with the command manager must have left it before this.
     void Shutdown();

@@ -103,6 +103,39 @@ void CPointerResolver::UnregisterPtr(uint32 uiTypeKey, const void* pObject)
         (*ppIDToPtr)->Remove(uiId);
 }
 
+uint32 CPointerResolver::ReleaseAllInstances()
+{
+    uint32 uiReleased = 0;
+    for (;;)
+    {
+        uint32 uiTypeKey = 0;
+        void* pObject = nullptr;
+        {
+            Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kLock);
+            for (auto& kPair : m_kIDToPtrMaps)
+                if (!kPair.Value->IsEmpty())
+                {
+                    uiTypeKey = kPair.Key;
+                    pObject = (*kPair.Value->begin()).Value;
+                    break;
+                }
+        }
+        if (!pObject)
+            return uiReleased;
+        CClientRefCount* pCounted = static_cast<CClientRefCount*>(pObject);
+        // The last release deletes the object, which leaves the maps; an
+        // object left with no count is deleted here.
+        uint32 uiCount = pCounted->GetRefCount();
+        if (uiCount == 0)
+            TARN_DELETE(pCounted);
+        while (uiCount-- > 0)
+            pCounted->ReleaseRef();
+        ++uiReleased;
+        // Whatever happened, the entry must not be visited again.
+        UnregisterPtr(uiTypeKey, pObject);
+    }
+}
+
 void* CPointerResolver::FindPtr(uint32 uiTypeKey, uint32 uiId) const
 {
     Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kLock);

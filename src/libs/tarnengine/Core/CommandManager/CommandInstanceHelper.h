@@ -123,6 +123,13 @@ public:
     // Removes the singleton record of the type when it is pObject.
     void ClearSingletonPtr(uint32 uiTypeKey, const void* pObject);
     void* GetSingletonPtr(uint32 uiTypeKey) const;
+    // Drops every client reference still held on the objects with IDs, so
+    // that each is deleted (clients that never called ReleaseRef leave them
+    // behind). Objects are stored as CInstanceManager<I> addresses, which
+    // are their CClientRefCount bases. Returns how many objects went. Run it
+    // on the engine thread while no command runs, before what the objects
+    // point to (the world, the plug-ins) is destroyed.
+    uint32 ReleaseAllInstances();
     // The ID the next object of the type will get (0 for an unknown type).
     uint32 GetNextID(uint32 uiTypeKey) const;
     // Live objects of the type.
