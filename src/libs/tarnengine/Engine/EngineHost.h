@@ -63,9 +63,8 @@ public:
         ConnectionThread(CEngineHost* pHost, int iDescriptor) : m_pHost(pHost), m_kSocket(iDescriptor) {}
         uint32 Run() override;
 
-        // Ends a blocking receive or send (any thread).
-        // Ends the connection from another thread; the thread closes its
-        // socket itself when it returns.
+        // Ends a blocking receive or send from another thread; the thread
+        // closes its socket itself when it returns.
         void CloseSocket() { m_kSocket.Shutdown(); }
         // True once Run has left its loop and no longer touches the host.
         bool IsFinished() const { return m_bFinished.load(std::memory_order_acquire); }
