@@ -37,6 +37,14 @@ grep -q '"Error"' "$work/error.out" || fail "no error reply: $(cat "$work/error.
 "$rpc" --port "$port" Root KeepAlive 'not json' >/dev/null 2>&1
 [ $? -eq 1 ] || fail "a bad argument must give exit code 1"
 
+# The load generator: every request counted, acknowledged or not, and the
+# objects it set up are released again.
+for mode in "" "--no-ack"; do
+  "$rpc" --port "$port" bench -c 2 -n 300 --method GaitComponentRpc.SetSpeed $mode >"$work/bench.out" 2>&1 ||
+    fail "bench $mode failed: $(cat "$work/bench.out")"
+  grep -q ": 300 requests in" "$work/bench.out" || fail "bench $mode did not run every request: $(cat "$work/bench.out")"
+done
+
 # Objects a client never released (here a prefab manager, a prefab and a
 # Gait component held twice) go at shutdown instead of leaking.
 "$rpc" --port "$port" Root GetPrefabManager >/dev/null 2>&1 || fail "GetPrefabManager failed"

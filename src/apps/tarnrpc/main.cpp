@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "LoadGenerator.h"
 #include "RpcSession.h"
 #include "System/MemoryManager/MemoryManager.h"
 
@@ -84,7 +85,17 @@ int Run(int iArgc, char** ppArgv)
     kApp.add_option("--seconds", dSeconds, "How long \"demo\" watches the character")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 3600.0));
-    kApp.add_option("words", kWords, "CLASS METHOD [ARG ...], or demo");
+    TarnRpc::SLoadOptions kLoad;
+    kApp.add_option("-c,--connections", kLoad.uiConnections, "bench: connections, each on its own thread")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 64u));
+    kApp.add_option("-n,--requests", kLoad.uiRequests, "bench: requests in all")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 100000000u));
+    kApp.add_option("--method", kLoad.kMethod,
+                    "bench: Root.KeepAlive, GaitComponentRpc.IsActive or GaitComponentRpc.SetSpeed")
+        ->capture_default_str();
+    kApp.add_option("words", kWords, "CLASS METHOD [ARG ...], demo or bench");
     pRaw->excludes(pScript);
     try
     {
@@ -96,10 +107,18 @@ int Run(int iArgc, char** ppArgv)
     }
 
     const bool bDemo = kWords.size() == 1 && kWords[0] == "demo";
+    if (kWords.size() == 1 && kWords[0] == "bench" && pRaw->count() == 0 && pScript->count() == 0)
+    {
+        kLoad.kHost = kHost;
+        kLoad.uiPort = uiPort;
+        kLoad.bWaitAck = !bNoAck;
+        return TarnRpc::RunLoad(kLoad);
+    }
     const int iModes = (pRaw->count() > 0) + (pScript->count() > 0) + (bDemo || !kWords.empty());
     if (iModes != 1 || (!bDemo && !kWords.empty() && kWords.size() < 2))
     {
-        fprintf(stderr, "tarn-rpc: give CLASS METHOD [ARG ...], --raw, --script or demo (one of them); see --help\n");
+        fprintf(stderr, "tarn-rpc: give CLASS METHOD [ARG ...], --raw, --script, demo or bench (one of them); see "
+                        "--help\n");
         return ExitUsage;
     }
 

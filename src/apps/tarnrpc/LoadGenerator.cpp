@@ -1,0 +1,183 @@
+#include "LoadGenerator.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "Core/CommandManager/ReturnBuffer.h"
+#include "Engine/EngineClient.h"
+#include "RpcSession.h"
+
+namespace TarnRpc {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The instance ids of the Gait set-up, to release afterwards.
+struct SGaitSetup
+{
+    int iManager = -1;
+    int iPrefab = -1;
+    int iGait = -1;
+};
+
+int InstanceOf(const std::string& kResult)
+{
+    const size_t uiAt = kResult.find("\"InstanceID\":");
+    return uiAt == std::string::npos ? -1 : std::atoi(kResult.c_str() + uiAt + 13);
+}
+
+int SetUpGait(CRpcSession& kSession, SGaitSetup& kSetup)
+{
+    std::string kResult;
+    int iExit = kSession.Call("Root", "GetPrefabManager", 0, {}, kResult);
+    kSetup.iManager = InstanceOf(kResult);
+    if (iExit == ExitOk)
+        iExit = kSession.Call("PrefabManager", "LoadFile", kSetup.iManager, {"\"demo/biped.prefab.json\""}, kResult);
+    kSetup.iPrefab = InstanceOf(kResult);
+    if (iExit == ExitOk)
+        iExit = kSession.Call("GaitComponentBuilderRpc", "GetPrefabComponent", 0,
+                              {"{\"InstanceID\":" + std::to_string(kSetup.iPrefab) + "}"}, kResult);
+    kSetup.iGait = InstanceOf(kResult);
+    if (iExit == ExitOk && kSetup.iGait < 0)
+    {
+        fprintf(stderr, "tarn-rpc: the host has no Gait component to call (is the plug-in loaded?)\n");
+        iExit = ExitErrorReply;
+    }
+    return iExit;
+}
+
+void TearDownGait(CRpcSession& kSession, const SGaitSetup& kSetup)
+{
+    std::string kResult;
+    if (kSetup.iGait >= 0)
+        kSession.Call("GaitComponentRpc", "ReleaseRef", kSetup.iGait, {}, kResult);
+    if (kSetup.iPrefab >= 0)
+    {
+        kSession.Call("PrefabManager", "RemovePrefab", kSetup.iManager,
+                      {"{\"InstanceID\":" + std::to_string(kSetup.iPrefab) + "}"}, kResult);
+        kSession.Call("Prefab", "ReleaseRef", kSetup.iPrefab, {}, kResult);
+    }
+    if (kSetup.iManager >= 0)
+        kSession.Call("PrefabManager", "ReleaseRef", kSetup.iManager, {}, kResult);
+}
+
+double Percentile(const std::vector<double>& kSorted, double dFraction)
+{
+    if (kSorted.empty())
+        return 0.0;
+    const size_t uiIndex = std::min(kSorted.size() - 1, static_cast<size_t>(dFraction * kSorted.size()));
+    return kSorted[uiIndex];
+}
+
+}  // namespace
+
+int RunLoad(const SLoadOptions& kOptions)
+{
+    const size_t uiDot = kOptions.kMethod.find('.');
+    const std::string kClass = kOptions.kMethod.substr(0, uiDot);
+    const std::string kMethod = uiDot == std::string::npos ? std::string() : kOptions.kMethod.substr(uiDot + 1);
+    const bool bGait = kClass == "GaitComponentRpc";
+    if (!(kOptions.kMethod == "Root.KeepAlive" || (bGait && (kMethod == "IsActive" || kMethod == "SetSpeed"))))
+    {
+        fprintf(stderr,
+                "tarn-rpc: bench calls Root.KeepAlive, GaitComponentRpc.IsActive or GaitComponentRpc.SetSpeed, "
+                "not %s\n",
+                kOptions.kMethod.c_str());
+        return ExitUsage;
+    }
+
+    CRpcSession kControl;
+    int iExit = kControl.Connect(kOptions.kHost, kOptions.uiPort);
+    if (iExit != ExitOk)
+        return iExit;
+    SGaitSetup kSetup;
+    if (bGait && (iExit = SetUpGait(kControl, kSetup)) != ExitOk)
+    {
+        TearDownGait(kControl, kSetup);
+        return iExit;
+    }
+    const int iInstance = bGait ? kSetup.iGait : 0;
+    const std::vector<std::string> kArgs =
+        kMethod == "SetSpeed" ? std::vector<std::string>{"0.0"} : std::vector<std::string>{};
+    // KeepAlive is safe off the engine thread: it runs on the connection's.
+    std::string kRequest;
+    CRpcSession::BuildRequest(kClass, kMethod, iInstance, kOptions.bWaitAck, kArgs, kRequest);
+    if (kClass == "Root")
+        kRequest.replace(kRequest.find("\"UseTcpThread\":false"), 20, "\"UseTcpThread\":true");
+    std::string kFlush;
+    CRpcSession::BuildRequest(kClass, bGait ? "IsActive" : kMethod, iInstance, true, {}, kFlush);
+
+    const uint32 uiConnections = std::max(1u, kOptions.uiConnections);
+    std::vector<std::vector<double>> kLatencies(uiConnections);
+    std::atomic<uint32> uiFailures{0};
+    std::atomic<uint64> uiDone{0};
+    std::vector<std::thread> kThreads;
+    const Clock::time_point kStart = Clock::now();
+    for (uint32 c = 0; c < uiConnections; ++c)
+    {
+        const uint32 uiCount = kOptions.uiRequests / uiConnections + (c < kOptions.uiRequests % uiConnections);
+        kThreads.emplace_back([&, c, uiCount] {
+            TarnEngine::CEngineClientRPC kClient;
+            if (!kClient.TryConnect(kOptions.kHost.c_str(), kOptions.uiPort))
+            {
+                uiFailures.fetch_add(1);
+                return;
+            }
+            TarnEngine::CReturnBuffer kReply;
+            std::vector<double>& kMine = kLatencies[c];
+            if (kOptions.bWaitAck)
+                kMine.reserve(uiCount);
+            for (uint32 i = 0; i < uiCount; ++i)
+            {
+                const Clock::time_point kSent = Clock::now();
+                if (!kClient.DoCall(kRequest.c_str(), kRequest.size(), kOptions.bWaitAck ? &kReply : nullptr))
+                {
+                    uiFailures.fetch_add(1);
+                    return;
+                }
+                if (kOptions.bWaitAck)
+                    kMine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - kSent).count());
+            }
+            // Requests of one connection run in order: once this one is
+            // answered, every earlier one has run.
+            if (!kOptions.bWaitAck && !kClient.DoCall(kFlush.c_str(), kFlush.size(), &kReply))
+            {
+                uiFailures.fetch_add(1);
+                return;
+            }
+            uiDone.fetch_add(uiCount);
+            kClient.Disconnect();
+        });
+    }
+    for (std::thread& kThread : kThreads)
+        kThread.join();
+    const double dSeconds = std::chrono::duration<double>(Clock::now() - kStart).count();
+
+    if (bGait)
+        TearDownGait(kControl, kSetup);
+    kControl.Disconnect();
+
+    std::vector<double> kAll;
+    for (const std::vector<double>& kMine : kLatencies)
+        kAll.insert(kAll.end(), kMine.begin(), kMine.end());
+    std::sort(kAll.begin(), kAll.end());
+    printf("bench: %s, %s, %u connection(s): %llu requests in %.3f s = %.0f requests/s\n", kOptions.kMethod.c_str(),
+           kOptions.bWaitAck ? "WaitAck" : "no WaitAck", uiConnections, static_cast<unsigned long long>(uiDone.load()),
+           dSeconds, dSeconds > 0.0 ? static_cast<double>(uiDone.load()) / dSeconds : 0.0);
+    if (kOptions.bWaitAck)
+        printf("bench: round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n", Percentile(kAll, 0.50),
+               Percentile(kAll, 0.99), Percentile(kAll, 0.999), kAll.empty() ? 0.0 : kAll.back());
+    if (uiFailures.load() != 0)
+    {
+        fprintf(stderr, "tarn-rpc: %u connection(s) failed during the bench\n", uiFailures.load());
+        return ExitConnection;
+    }
+    return ExitOk;
+}
+
+}  // namespace TarnRpc

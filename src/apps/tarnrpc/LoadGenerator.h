@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "Core/Types.h"
+
+namespace TarnRpc {
+
+// Options of "tarn-rpc bench".
+struct SLoadOptions
+{
+    std::string kHost = "127.0.0.1";
+    uint16 uiPort = 27921;
+    uint32 uiConnections = 1;
+    uint32 uiRequests = 100000;
+    // "Root.KeepAlive", "GaitComponentRpc.IsActive" or "GaitComponentRpc.SetSpeed".
+    std::string kMethod = "Root.KeepAlive";
+    bool bWaitAck = true;
+};
+
+// Sends uiRequests requests spread over uiConnections connections, each on
+// its own thread, and prints requests per second and, with "WaitAck", the
+// round-trip percentiles (p50, p99, p99.9). Without "WaitAck" every
+// connection ends with one acknowledged call, so that the figure counts
+// requests the engine has run, not only sent. Gait methods first set up the
+// demo character's component (and release it afterwards). Returns an exit
+// code of tarn-rpc.
+int RunLoad(const SLoadOptions& kOptions);
+
+}  // namespace TarnRpc
