@@ -70,15 +70,10 @@ void FormatError(LoadError& kError, const char* pSource, const char* pPath, cons
 
 void FormatError(LoadError& kError, const char* pSource, const char* pPath, const char* pFormat, ...)
 {
-    char acProblem[LoadError::Capacity];
     va_list kArgs;
     va_start(kArgs, pFormat);
-    vsnprintf(acProblem, sizeof(acProblem), pFormat, kArgs);
+    Common::FormatSourceErrorV(kError.m_acText, sizeof(kError.m_acText), pSource, pPath, pFormat, kArgs);
     va_end(kArgs);
-    // A message too long for the buffer is cut; it still names the source
-    // and the member first.
-    if (snprintf(kError.m_acText, sizeof(kError.m_acText), "%s: %s: %s", pSource, pPath, acProblem) < 0)
-        kError.m_acText[0] = '\0';
 }
 
 // A name with the document position it came from, for sorting.

@@ -34,15 +34,10 @@ void FormatError(PrefabLoadError& kError, const char* pFile, const char* pMember
 
 void FormatError(PrefabLoadError& kError, const char* pFile, const char* pMember, const char* pFormat, ...)
 {
-    char acProblem[PrefabLoadError::Capacity];
     va_list kArgs;
     va_start(kArgs, pFormat);
-    vsnprintf(acProblem, sizeof(acProblem), pFormat, kArgs);
+    Common::FormatSourceErrorV(kError.m_acText, sizeof(kError.m_acText), pFile, pMember, pFormat, kArgs);
     va_end(kArgs);
-    // A message too long for the buffer is cut; it names the file and the
-    // member first.
-    if (snprintf(kError.m_acText, sizeof(kError.m_acText), "%s: %s: %s", pFile, pMember, acProblem) < 0)
-        kError.m_acText[0] = '\0';
 }
 
 // Checks a string member that names something: non-empty, no NUL, at most
