@@ -1,4 +1,5 @@
 // Sockets and message framing on real loopback connections.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -130,4 +131,73 @@ TEST(TcpSocket, ShuttingTheListenerDownEndsABlockingAccept)
     EXPECT_FALSE(kClient.Connect("127.0.0.1", kListener.GetPort()));
     EXPECT_TRUE(kLog.Contains("connect failed with error:"));
     EXPECT_FALSE(kClient.Listen(0, "not an address"));
+}
+
+// The buffered reader must give the same messages however the bytes of a
+// stream are cut into reads: several messages in one read (each terminated
+// in place, the byte under the terminator given back for the next message),
+// a message split over many reads, and messages longer than its buffer.
+TEST(TcpSocket, TheBufferedReaderSplitsAnyCutOfTheStreamIntoTheSameMessages)
+{
+    const std::string kLong(20000, 'L');
+    const std::vector<std::string> kMessages = {"{\"a\":1}", "", "b", kLong, "{\"c\":[1,2,3]}", "d"};
+    std::string kStream;
+    for (const std::string& kText : kMessages)
+    {
+        const uint32 uiLength = static_cast<uint32>(kText.size());
+        const char acLength[4] = {static_cast<char>(uiLength), static_cast<char>(uiLength >> 8),
+                                  static_cast<char>(uiLength >> 16), static_cast<char>(uiLength >> 24)};
+        kStream.append(acLength, 4).append(kText);
+    }
+    kStream.append("\xFF\xFF\xFF\xFF", 4);
+
+    for (const size_t uiChunk : {kStream.size(), size_t(1), size_t(3), size_t(5000)})
+    {
+        SCOPED_TRACE("chunks of " + std::to_string(uiChunk) + " bytes");
+        SConnectedPair kPair;
+        ASSERT_TRUE(kPair.Open());
+        std::thread kSender([&] {
+            for (size_t uiAt = 0; uiAt < kStream.size(); uiAt += uiChunk)
+            {
+                kPair.kClient.Send(kStream.data() + uiAt, std::min(uiChunk, kStream.size() - uiAt));
+                std::this_thread::yield();
+            }
+        });
+        Framing::CReader kReader(1u << 20);
+        kReader.SetSpinMicroseconds(uiChunk == 3 ? 20 : 0);
+        for (const std::string& kExpected : kMessages)
+        {
+            const char* pText = nullptr;
+            uint32 uiLength = 0;
+            const Framing::EReceive eResult = kReader.Receive(*kPair.pServer, &pText, &uiLength);
+            if (kExpected.empty())
+            {
+                EXPECT_EQ(eResult, Framing::EReceive::Empty);
+                continue;
+            }
+            ASSERT_EQ(eResult, Framing::EReceive::Message);
+            ASSERT_EQ(uiLength, kExpected.size());
+            EXPECT_EQ(std::string(pText), kExpected);  // terminated right after the text
+        }
+        EXPECT_EQ(kReader.Receive(*kPair.pServer, nullptr, nullptr), Framing::EReceive::CloseMarker);
+        EXPECT_FALSE(kReader.HasBuffered());
+        kSender.join();
+    }
+
+    // A length above the limit is refused before anything of its size is
+    // read; a stream cut inside a message ends as Closed.
+    SConnectedPair kPair;
+    ASSERT_TRUE(kPair.Open());
+    Framing::CReader kReader(16);
+    ASSERT_TRUE(Framing::Send(kPair.kClient, "0123456789abcdefXYZ", 19));
+    uint32 uiLength = 0;
+    EXPECT_EQ(kReader.Receive(*kPair.pServer, nullptr, &uiLength), Framing::EReceive::TooLong);
+    EXPECT_EQ(uiLength, 19u);
+    SConnectedPair kCut;
+    ASSERT_TRUE(kCut.Open());
+    ASSERT_TRUE(kCut.kClient.Send("\x0A\x00\x00\x00" "abc", 7));
+    kCut.kClient.Close();
+    TestSupport::CLogCapture kLog;
+    Framing::CReader kCutReader(16);
+    EXPECT_EQ(kCutReader.Receive(*kCut.pServer, nullptr, nullptr), Framing::EReceive::Closed);
 }

@@ -11,19 +11,9 @@
 
 namespace TarnEngine {
 
-namespace {
-
-// How long one look for the reply lasts when nobody is to be called in
-// between; with an idle callback the client looks without waiting.
-constexpr uint32 kQuietWaitMs = 50;
-
-}  // namespace
-
 CEngineClientRPC::~CEngineClientRPC()
 {
     Disconnect();
-    if (m_pBuffer)
-        TARN_FREE(m_pBuffer);
 }
 
 bool CEngineClientRPC::TryConnect(const char* pAddress, uint16 uiPort)
@@ -38,6 +28,7 @@ bool CEngineClientRPC::TryConnect(const char* pAddress, uint16 uiPort)
         return false;
     }
     m_pSocket = pSocket;
+    m_kReader.Reset();
     return true;
 }
 
@@ -74,32 +65,31 @@ bool CEngineClientRPC::DoCall(const char* pRequest, size_t uiLength, CReturnBuff
     if (!pReply)
         return true;
 
-    while (!m_pSocket->HasData(m_pIdleCallback ? 0 : kQuietWaitMs))
+    // Without an idle callback the read below simply blocks.
+    while (m_pIdleCallback && !m_kReader.HasBuffered() && !m_pSocket->HasData(0))
     {
-        if (m_pIdleCallback)
+        if (!m_pIdleCallback->OnIdle())
         {
-            if (!m_pIdleCallback->OnIdle())
-            {
-                Common::CDebugLog::Print("[EngineClient] : wait for a reply abandoned, disconnecting");
-                DropConnection();
-                return false;
-            }
-            Common::CThread::SleepCurrent(0);
+            Common::CDebugLog::Print("[EngineClient] : wait for a reply abandoned, disconnecting");
+            DropConnection();
+            return false;
         }
+        Common::CThread::SleepCurrent(0);
     }
 
     uint32 uiReplyLength = 0;
-    switch (Common::MessageFraming::Receive(*m_pSocket, m_pBuffer, m_uiCapacity, m_uiMaxReplyBytes, &uiReplyLength))
+    const char* pText = nullptr;
+    switch (m_kReader.Receive(*m_pSocket, &pText, &uiReplyLength))
     {
         case Common::MessageFraming::EReceive::Message:
-            pReply->SetText(m_pBuffer);
+            pReply->SetText(pText);
             return true;
         case Common::MessageFraming::EReceive::Empty:
             pReply->Clear();
             return true;
         case Common::MessageFraming::EReceive::TooLong:
             Common::CDebugLog::Print("[EngineClient] : reply of %u bytes exceeds the limit of %u bytes, disconnecting",
-                                     uiReplyLength, m_uiMaxReplyBytes);
+                                     uiReplyLength, m_kReader.GetMaxLength());
             DropConnection();
             return false;
         case Common::MessageFraming::EReceive::CloseMarker:

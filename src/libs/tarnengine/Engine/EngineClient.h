@@ -4,10 +4,7 @@
 
 #include "Containers/TArray.h"
 #include "Core/Types.h"
-
-namespace Common {
-class TcpSocket;
-}
+#include "System/Net/TcpSocket.h"
 
 namespace TarnEngine {
 
@@ -60,7 +57,11 @@ public:
     void SetIdleCallback(IClientIdleCallback* pCallback) { m_pIdleCallback = pCallback; }
     // Longer replies are refused (the connection is closed) before anything
     // of that size is allocated.
-    void SetMaxReplyBytes(uint32 uiBytes) { m_uiMaxReplyBytes = uiBytes; }
+    void SetMaxReplyBytes(uint32 uiBytes) { m_kReader.SetMaxLength(uiBytes); }
+    // How long a wait for a reply polls before it sleeps (without an idle
+    // callback): a load generator measuring the host's latency spends a
+    // core on it so that its own wake-up does not count.
+    void SetSpinMicroseconds(uint32 uiMicroseconds) { m_kReader.SetSpinMicroseconds(uiMicroseconds); }
 
 private:
     // Drops the socket without sending the close marker.
@@ -68,9 +69,7 @@ private:
 
     Common::TcpSocket* m_pSocket = nullptr;
     IClientIdleCallback* m_pIdleCallback = nullptr;
-    char* m_pBuffer = nullptr;
-    size_t m_uiCapacity = 0;
-    uint32 m_uiMaxReplyBytes = kDefaultMaxReplyBytes;
+    Common::MessageFraming::CReader m_kReader{kDefaultMaxReplyBytes};
 };
 
 // Calls the same method on several remote interfaces of one kind.

@@ -16,6 +16,11 @@ namespace {
 
 constexpr uint32 kPollMs = 10;
 constexpr size_t kPeerCapacity = 64;
+// How long a connection looks for the next request before its thread
+// sleeps. A client calling in a loop is then served without a wake-up
+// (tens of microseconds on a loaded machine); an idle connection costs
+// this much once per request, never while nothing arrives.
+uint32 kSpinMicroseconds = 0;
 
 // Whether a dotted IPv4 address is on the loopback network (127.0.0.0/8).
 bool IsLoopbackAddress(const char* pAddress)
@@ -203,15 +208,16 @@ uint32 CEngineHost::ConnectionThread::Run()
     const uint32 uiMaxFrameBytes = m_pHost->GetMaxFrameBytes();
     // The receive buffer is kept across requests and grows only when a
     // longer message arrives.
-    char* pBuffer = nullptr;
-    size_t uiCapacity = 0;
+    Common::MessageFraming::CReader kReader(uiMaxFrameBytes);
+    kReader.SetSpinMicroseconds(kSpinMicroseconds);
+    const char* pText = nullptr;
     CReturnBuffer kReply;
 
     bool bServing = true;
     while (bServing)
     {
         uint32 uiLength = 0;
-        switch (Common::MessageFraming::Receive(m_kSocket, pBuffer, uiCapacity, uiMaxFrameBytes, &uiLength))
+        switch (kReader.Receive(m_kSocket, &pText, &uiLength))
         {
             case Common::MessageFraming::EReceive::CloseMarker:
                 Common::CDebugLog::Print("client connection closed...");
@@ -233,7 +239,7 @@ uint32 CEngineHost::ConnectionThread::Run()
             case Common::MessageFraming::EReceive::Message:
             {
                 kReply.Clear();
-                pManager->ExecuteJSon(pBuffer, uiLength, &kReply);
+                pManager->ExecuteJSon(pText, uiLength, &kReply);
                 const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
                 if (uiReplyLength != 0 &&
                     !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
@@ -243,8 +249,6 @@ uint32 CEngineHost::ConnectionThread::Run()
         }
     }
 
-    if (pBuffer)
-        TARN_FREE(pBuffer);
     m_kSocket.Close();
     m_bFinished.store(true, std::memory_order_release);
     return 0;

@@ -9,9 +9,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Posix/PosixClock.h"
 #include "Utils/debuglog.h"
 
 namespace Common {
@@ -147,14 +149,18 @@ bool TcpSocket::Connect(const char* pAddress, uint16 uiPort)
     return true;
 }
 
-bool TcpSocket::Send(const void* pData, size_t uiLength)
+bool TcpSocket::Send(const void* pFirst, size_t uiFirst, const void* pSecond, size_t uiSecond)
 {
     const int iSocket = m_iSocket.load(std::memory_order_acquire);
-    const char* pBytes = static_cast<const char*>(pData);
-    size_t uiSent = 0;
-    while (uiSent < uiLength)
+    iovec akParts[2] = {{const_cast<void*>(pFirst), uiFirst}, {const_cast<void*>(pSecond), uiSecond}};
+    iovec* pPart = akParts;
+    int iParts = uiSecond ? 2 : 1;
+    while (iParts > 0)
     {
-        const ssize_t iSent = send(iSocket, pBytes + uiSent, uiLength - uiSent, MSG_NOSIGNAL);
+        msghdr kMessage = {};
+        kMessage.msg_iov = pPart;
+        kMessage.msg_iovlen = static_cast<size_t>(iParts);
+        const ssize_t iSent = sendmsg(iSocket, &kMessage, MSG_NOSIGNAL);
         if (iSent < 0 && errno == EINTR)
             continue;
         if (iSent <= 0)
@@ -163,7 +169,19 @@ bool TcpSocket::Send(const void* pData, size_t uiLength)
             m_bConnected.store(false, std::memory_order_release);
             return false;
         }
-        uiSent += static_cast<size_t>(iSent);
+        // A partial write: drop what went and send the rest.
+        size_t uiLeft = static_cast<size_t>(iSent);
+        while (iParts > 0 && uiLeft >= pPart->iov_len)
+        {
+            uiLeft -= pPart->iov_len;
+            ++pPart;
+            --iParts;
+        }
+        if (iParts > 0)
+        {
+            pPart->iov_base = static_cast<char*>(pPart->iov_base) + uiLeft;
+            pPart->iov_len -= uiLeft;
+        }
     }
     return true;
 }
@@ -203,6 +221,38 @@ bool TcpSocket::Receive(void* pData, size_t uiLength, size_t* pReceived)
     return bOk;
 }
 
+size_t TcpSocket::ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicroseconds)
+{
+    const int iSocket = m_iSocket.load(std::memory_order_acquire);
+    if (uiSpinMicroseconds != 0)
+    {
+        const int64 iUntil = Posix::GetMonotonicNs() + static_cast<int64>(uiSpinMicroseconds) * 1000;
+        do
+        {
+            const ssize_t iRead = recv(iSocket, pData, uiCapacity, MSG_DONTWAIT);
+            if (iRead > 0)
+                return static_cast<size_t>(iRead);
+            if (iRead == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                break;  // the blocking read below reports it
+        } while (Posix::GetMonotonicNs() < iUntil);
+    }
+    for (;;)
+    {
+        const ssize_t iRead = recv(iSocket, pData, uiCapacity, 0);
+        if (iRead > 0)
+            return static_cast<size_t>(iRead);
+        if (iRead < 0 && errno == EINTR)
+            continue;
+        if (iRead == 0)
+            CDebugLog::Print("Connection closed");
+        else if (errno != ECONNRESET && errno != ECONNABORTED && errno != ESHUTDOWN && errno != EBADF &&
+                 errno != ENOTCONN)
+            CDebugLog::Print("Recv socket error : %d ", errno);
+        m_bConnected.store(false, std::memory_order_release);
+        return 0;
+    }
+}
+
 bool TcpSocket::HasData(uint32 uiTimeoutMs) const
 {
     pollfd kPoll{m_iSocket.load(std::memory_order_acquire), POLLIN, 0};
@@ -236,7 +286,7 @@ bool Send(TcpSocket& kSocket, const char* pText, uint32 uiLength)
 {
     unsigned char acLength[4] = {static_cast<unsigned char>(uiLength), static_cast<unsigned char>(uiLength >> 8),
                                  static_cast<unsigned char>(uiLength >> 16), static_cast<unsigned char>(uiLength >> 24)};
-    return kSocket.Send(acLength, sizeof(acLength)) && (uiLength == 0 || kSocket.Send(pText, uiLength));
+    return kSocket.Send(acLength, sizeof(acLength), pText, uiLength);
 }
 
 bool SendCloseMarker(TcpSocket& kSocket)
@@ -245,13 +295,25 @@ bool SendCloseMarker(TcpSocket& kSocket)
     return kSocket.Send(acMarker, sizeof(acMarker));
 }
 
+namespace {
+
+// The least a reader's buffer holds: many small messages per read.
+constexpr size_t kMinReadBuffer = 16 * 1024;
+
+uint32 DecodeLength(const unsigned char* pBytes)
+{
+    return static_cast<uint32>(pBytes[0]) | (static_cast<uint32>(pBytes[1]) << 8) |
+           (static_cast<uint32>(pBytes[2]) << 16) | (static_cast<uint32>(pBytes[3]) << 24);
+}
+
+}  // namespace
+
 EReceive Receive(TcpSocket& kSocket, char*& pBuffer, size_t& uiCapacity, uint32 uiMaxLength, uint32* puiLength)
 {
     unsigned char acLength[4];
     if (!kSocket.Receive(acLength, sizeof(acLength)))
         return EReceive::Closed;
-    const uint32 uiLength = static_cast<uint32>(acLength[0]) | (static_cast<uint32>(acLength[1]) << 8) |
-                            (static_cast<uint32>(acLength[2]) << 16) | (static_cast<uint32>(acLength[3]) << 24);
+    const uint32 uiLength = DecodeLength(acLength);
     if (puiLength)
         *puiLength = uiLength;
     if (uiLength == kCloseMarker)
@@ -271,6 +333,91 @@ EReceive Receive(TcpSocket& kSocket, char*& pBuffer, size_t& uiCapacity, uint32 
     if (!kSocket.Receive(pBuffer, uiLength))
         return EReceive::Closed;
     pBuffer[uiLength] = '\0';
+    return EReceive::Message;
+}
+
+CReader::~CReader()
+{
+    if (m_pBuffer)
+        TARN_FREE(m_pBuffer);
+}
+
+void CReader::Reset()
+{
+    m_uiBegin = m_uiEnd = 0;
+    m_bRestore = false;
+}
+
+bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes)
+{
+    if (m_uiEnd - m_uiBegin >= uiBytes)
+        return true;
+    // Room for uiBytes from the start of the buffer, and the terminator.
+    if (m_uiCapacity < uiBytes + 1)
+    {
+        size_t uiGrown = m_uiCapacity ? m_uiCapacity : kMinReadBuffer;
+        while (uiGrown < uiBytes + 1)
+            uiGrown *= 2;
+        char* pGrown = static_cast<char*>(TARN_REALLOC(m_pBuffer, uiGrown));
+        if (!pGrown)
+            return false;
+        m_pBuffer = pGrown;
+        m_uiCapacity = uiGrown;
+    }
+    if (m_uiCapacity - 1 - m_uiBegin < uiBytes)
+    {
+        memmove(m_pBuffer, m_pBuffer + m_uiBegin, m_uiEnd - m_uiBegin);
+        m_uiEnd -= m_uiBegin;
+        m_uiBegin = 0;
+    }
+    while (m_uiEnd - m_uiBegin < uiBytes)
+    {
+        const size_t uiRead = kSocket.ReceiveSome(m_pBuffer + m_uiEnd, m_uiCapacity - 1 - m_uiEnd, m_uiSpinMicroseconds);
+        if (uiRead == 0)
+            return false;
+        m_uiEnd += uiRead;
+    }
+    return true;
+}
+
+EReceive CReader::Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength)
+{
+    if (m_bRestore)
+    {
+        m_pBuffer[m_uiRestoreAt] = m_cRestore;
+        m_bRestore = false;
+    }
+    if (m_uiBegin == m_uiEnd)
+        m_uiBegin = m_uiEnd = 0;
+    if (!Fill(kSocket, 4))
+        return EReceive::Closed;
+    const uint32 uiLength = DecodeLength(reinterpret_cast<const unsigned char*>(m_pBuffer + m_uiBegin));
+    if (puiLength)
+        *puiLength = uiLength;
+    if (uiLength == kCloseMarker)
+    {
+        m_uiBegin += 4;
+        return EReceive::CloseMarker;
+    }
+    if (uiLength > m_uiMaxLength)
+        return EReceive::TooLong;
+    if (uiLength == 0)
+    {
+        m_uiBegin += 4;
+        return EReceive::Empty;
+    }
+    if (!Fill(kSocket, 4 + static_cast<size_t>(uiLength)))
+        return EReceive::Closed;
+    char* pText = m_pBuffer + m_uiBegin + 4;
+    m_uiBegin += 4 + static_cast<size_t>(uiLength);
+    // Terminate the text in place; the byte it covers may already belong
+    // to the next message and comes back on the next call.
+    m_uiRestoreAt = m_uiBegin;
+    m_cRestore = m_pBuffer[m_uiBegin];
+    m_bRestore = true;
+    m_pBuffer[m_uiBegin] = '\0';
+    if (ppText)
+        *ppText = pText;
     return EReceive::Message;
 }
 

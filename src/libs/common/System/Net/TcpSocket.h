@@ -35,11 +35,20 @@ public:
     bool Connect(const char* pAddress, uint16 uiPort);
 
     // Sends the whole buffer. False (printed) when the connection failed.
-    bool Send(const void* pData, size_t uiLength);
+    bool Send(const void* pData, size_t uiLength) { return Send(pData, uiLength, nullptr, 0); }
+    // Sends two buffers back to back in one system call where the kernel
+    // takes them whole, so that a header and its body leave as one segment.
+    bool Send(const void* pFirst, size_t uiFirst, const void* pSecond, size_t uiSecond);
     // Receives exactly uiLength bytes. False when the peer closed the
     // connection ("Connection closed") or it failed; then *pReceived (when
     // given) says how many bytes did arrive.
     bool Receive(void* pData, size_t uiLength, size_t* pReceived = nullptr);
+    // Receives what is waiting, at least one byte and at most uiCapacity:
+    // the number of bytes, or 0 when the peer closed the connection or it
+    // failed (printed as Receive does). With uiSpinMicroseconds, polls
+    // without sleeping for that long before it blocks: a peer that answers
+    // quickly is then served without the cost of waking this thread.
+    size_t ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicroseconds = 0);
     // Whether data (or the peer's close) is waiting, within uiTimeoutMs.
     bool HasData(uint32 uiTimeoutMs) const;
 
@@ -83,8 +92,55 @@ bool SendCloseMarker(TcpSocket& kSocket);
 // Receives one message into a buffer of *puiCapacity bytes that grows (through
 // the memory manager) as needed and is kept for the next message; the text is
 // followed by a zero byte. Lengths above uiMaxLength are refused before
-// anything of that size is allocated.
+// anything of that size is allocated. Reads exactly one message (two system
+// calls); a connection's server reads through a CReader instead.
 EReceive Receive(TcpSocket& kSocket, char*& pBuffer, size_t& uiCapacity, uint32 uiMaxLength, uint32* puiLength);
+
+// Reads the messages of one connection through a buffer of its own: one
+// system call brings in as many messages as have arrived, instead of two
+// calls per message.
+//
+// Owns its buffer (memory-manager memory, grown to the longest message seen
+// and kept). A message's text stays valid, followed by a zero byte, until the
+// next call to Receive or Reset. Lengths above the limit are refused before
+// anything of that size is allocated; the rest of such a message is not read.
+class CReader
+{
+public:
+    explicit CReader(uint32 uiMaxLength) : m_uiMaxLength(uiMaxLength) {}
+    ~CReader();
+    CReader(const CReader&) = delete;
+    CReader& operator=(const CReader&) = delete;
+
+    // The next message. Message: *ppText holds *puiLength bytes. TooLong:
+    // *puiLength is the announced length. Closed also when the connection
+    // ends in the middle of a message, or the buffer cannot grow.
+    EReceive Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength);
+    // Whether bytes of a next message are buffered already.
+    bool HasBuffered() const { return m_uiEnd > m_uiBegin; }
+    // Forgets what is buffered (a new connection).
+    void Reset();
+    // How long a read polls before it sleeps (see TcpSocket::ReceiveSome).
+    void SetSpinMicroseconds(uint32 uiMicroseconds) { m_uiSpinMicroseconds = uiMicroseconds; }
+    void SetMaxLength(uint32 uiMaxLength) { m_uiMaxLength = uiMaxLength; }
+    uint32 GetMaxLength() const { return m_uiMaxLength; }
+
+private:
+    // Makes at least uiBytes bytes from m_uiBegin available; false when the
+    // connection ended first or the buffer could not grow.
+    bool Fill(TcpSocket& kSocket, size_t uiBytes);
+
+    char* m_pBuffer = nullptr;
+    size_t m_uiCapacity = 0;  // one byte is always kept for the terminator
+    size_t m_uiBegin = 0;     // first unread byte
+    size_t m_uiEnd = 0;       // one past the last received byte
+    // The byte that the last message's terminator replaced, and where.
+    size_t m_uiRestoreAt = 0;
+    char m_cRestore = 0;
+    bool m_bRestore = false;
+    uint32 m_uiMaxLength;
+    uint32 m_uiSpinMicroseconds = 0;
+};
 
 }  // namespace MessageFraming
 

@@ -100,15 +100,15 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
     if (!TARN_ASSERT(uiDeep == uiLength, "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
         return false;
 
-    JSonCommand* pCommand = TARN_NEW_TAGGED("TarnEngine::CommandManager::ExecuteJSon", JSonCommand);
-    if (!TARN_ASSERT(pCommand, "no memory for a remote request"))
+    JSonCommand* pCommand = m_kQueue.AcquireCommand();
+    if (!pCommand)
         return false;
     PluginJsonDocument& kDocument = pCommand->m_kDocument;
     kDocument.Parse(pText, uiLength);
     if (!TARN_ASSERT(!kDocument.HasParseError() && kDocument.IsObject(), "remote request is not a JSON object"))
     {
         // Whether it waits cannot be told: no reply.
-        TARN_DELETE(pCommand);
+        m_kQueue.ReleaseCommand(pCommand);
         return false;
     }
 
@@ -157,7 +157,7 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
                      "Assertion \"%s\" failed. remote request member %s must be %s", kMember.pName, kMember.pName,
                      kMember.pExpected);
             ReplyError(pReply, bWaitAck, kReport.acText);
-            TARN_DELETE(pCommand);
+            m_kQueue.ReleaseCommand(pCommand);
             return false;
         }
     }
@@ -176,7 +176,7 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
         Common::CDebugLog::Print("Remote request for %s.%s: no such command", pCommand->m_pClassName,
                                  pCommand->m_pMethodName);
         ReplyError(pReply, bWaitAck, "Assertion \"false\" failed. this command is not registred");
-        TARN_DELETE(pCommand);
+        m_kQueue.ReleaseCommand(pCommand);
         return false;
     }
     pCommand->m_pCommand = pEngineCommand;

@@ -7,8 +7,25 @@
 namespace TarnEngine {
 
 JSonCommand::JSonCommand()
-    : m_kJsonPool(kJsonChunkBytes, &m_kJsonHeap), m_kDocument(&m_kJsonPool, kJsonStackBytes, &m_kJsonHeap)
+    : m_kJsonPool(m_acJsonChunk, sizeof(m_acJsonChunk), kJsonChunkBytes, &m_kJsonHeap),
+      m_kDocument(&m_kJsonPool, kJsonStackBytes, &m_kJsonHeap)
 {
+}
+
+void JSonCommand::Reset()
+{
+    m_kDocument.SetNull();
+    m_kJsonPool.Clear();
+    m_kResult.Clear();
+    m_pReply = nullptr;
+    m_pClassName = nullptr;
+    m_pMethodName = nullptr;
+    m_uiInstanceID = 0;
+    m_bWaitAck = false;
+    m_bUseTcpThread = false;
+    m_bDone.store(false, std::memory_order_relaxed);
+    m_pCommand = nullptr;
+    m_bOrphaned = false;
 }
 
 CommandQueue::CommandQueue()
@@ -29,7 +46,8 @@ CommandQueue::~CommandQueue()
         if (pCommand->m_bWaitAck)
         {
             // Its pusher is still waiting: answer it rather than leave it
-            // hanging; it deletes the command.
+            // hanging; it deletes the command, since this queue is going.
+            pCommand->m_bOrphaned = true;
             pCommand->m_kResult.Clear();
             JSonParamReader::WriteError(pCommand->m_kResult, "the command queue was destroyed before the command ran");
             PublishDone(pCommand);
@@ -37,6 +55,44 @@ CommandQueue::~CommandQueue()
         else
             TARN_DELETE(pCommand);
     }
+    Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
+    for (JSonCommand* pSpare : m_kSpare)
+        TARN_DELETE(pSpare);
+    m_kSpare.Clear();
+}
+
+JSonCommand* CommandQueue::AcquireCommand()
+{
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
+        if (!m_kSpare.IsEmpty())
+        {
+            JSonCommand* pCommand = m_kSpare[m_kSpare.GetSize() - 1];
+            m_kSpare.RemoveAt(m_kSpare.GetSize() - 1);
+            return pCommand;
+        }
+    }
+    JSonCommand* pCommand = TARN_NEW_TAGGED("TarnEngine::CommandManager::ExecuteJSon", JSonCommand);
+    TARN_ASSERT(pCommand, "no memory for a remote request");
+    return pCommand;
+}
+
+void CommandQueue::ReleaseCommand(JSonCommand* pCommand)
+{
+    if (!pCommand)
+        return;
+    pCommand->Reset();
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
+        if (m_kSpare.GetSize() < kMaxSpareCommands)
+        {
+            const uint32 uiBefore = m_kSpare.GetSize();
+            m_kSpare.Add(pCommand);
+            if (m_kSpare.GetSize() != uiBefore)
+                return;
+        }
+    }
+    TARN_DELETE(pCommand);
 }
 
 void CommandQueue::SetEngineThread()
@@ -113,25 +169,34 @@ void CommandQueue::Push(JSonCommand* pCommand)
         if (pCommand->m_bWaitAck && pCommand->m_pReply)
             *pCommand->m_pReply = pCommand->m_kResult;
         pCommand->m_bDone.store(true, std::memory_order_release);
-        TARN_DELETE(pCommand);
+        ReleaseCommand(pCommand);
         return;
     }
 
     const bool bWaitAck = pCommand->m_bWaitAck;
     if (bWaitAck)
-        TARN_ASSERT(pCommand->m_kDoneEvent.Create(false), "couldn't create the completion event of a command");
+        TARN_ASSERT(pCommand->m_kDoneEvent.IsCreated() || pCommand->m_kDoneEvent.Create(false),
+                    "couldn't create the completion event of a command");
+    bool bWasEmpty = false;
     {
         Common::MT::CScopeLock<Common::CLockable> kGuard(this);
+        bWasEmpty = m_kPending.IsEmpty();
         m_kPending.Add(pCommand);
     }
-    m_kWakeEvent.Set();
+    // The engine thread empties the queue in one go, so a queue that held
+    // commands already has a wake-up on its way or is being run now.
+    if (bWasEmpty)
+        m_kWakeEvent.Set();
     if (!bWaitAck)
         return;  // the engine thread owns the command now
 
     if (IsEngineThread())
         ProcessQueue();  // waiting for ourselves would never end
     WaitDone(pCommand);
-    TARN_DELETE(pCommand);
+    if (pCommand->m_bOrphaned)
+        TARN_DELETE(pCommand);
+    else
+        ReleaseCommand(pCommand);
 }
 
 uint32 CommandQueue::ProcessQueue()
@@ -147,9 +212,9 @@ uint32 CommandQueue::ProcessQueue()
     {
         RunCommand(pCommand);
         if (pCommand->m_bWaitAck)
-            PublishDone(pCommand);  // its pusher deletes it
+            PublishDone(pCommand);  // its pusher gives it back
         else
-            TARN_DELETE(pCommand);
+            ReleaseCommand(pCommand);
     }
     return kBatch.GetSize();
 }

@@ -17,7 +17,8 @@ namespace TarnEngine {
 // Owns the parsed request (the names and string arguments point into it) and
 // the command's own result text; the reply buffer belongs to the requesting
 // connection. Made by CommandManager::ExecuteJSon and handed to
-// CommandQueue::Push, which decides who deletes it (see there).
+// CommandQueue::Push, which decides who gives it back (see there). Commands
+// are reused: CommandQueue::AcquireCommand hands out a spare one, Reset.
 class JSonCommand : private Common::CNonCopyable
 {
 public:
@@ -27,8 +28,14 @@ public:
     JSonCommand();
     ~JSonCommand() = default;
 
+    // Back to the state of a new command, keeping its memory: the parsed
+    // request is dropped, the result emptied, the completion event kept.
+    void Reset();
+
     // The parser and its memory come first so that the document is made
-    // with them and destroyed before them.
+    // with them and destroyed before them. A usual request fits the inline
+    // chunk, so that parsing it allocates nothing.
+    alignas(16) char m_acJsonChunk[kJsonChunkBytes];
     Common::CJsonAllocator m_kJsonHeap;
     PluginJsonPool m_kJsonPool;
     PluginJsonDocument m_kDocument;
@@ -43,6 +50,8 @@ public:
     // Set, with release ordering, once the result is in the reply buffer.
     std::atomic<bool> m_bDone{false};
     EngineCommand* m_pCommand = nullptr;
+    // Answered by a queue being destroyed: its pusher deletes it.
+    bool m_bOrphaned = false;
     // Signalled after m_bDone for a pusher that waits ("WaitAck").
     Common::CEvent m_kDoneEvent;
 };
@@ -51,9 +60,13 @@ public:
 //
 // Network threads push; the engine thread runs the pending commands in push
 // order with ProcessQueue, which takes the lock only to swap the pending list
-// out. Every push signals the wake event, on which the engine loop waits
-// between its steps, so that a queued command runs as soon as the engine
-// thread is woken rather than at its next step.
+// out. A push that finds the queue empty signals the wake event, on which the
+// engine loop waits between its steps, so that a queued command runs as soon
+// as the engine thread is woken rather than at its next step; pushes that
+// find commands waiting already need not wake it again.
+//
+// Owns the pending commands and a few spare ones, kept for reuse so that a
+// stream of requests does not allocate a command each.
 //
 // The engine thread is the thread that made the queue, unless
 // SetEngineThread names another one.
@@ -76,12 +89,20 @@ public:
     //   deletes it after running it.
     void Push(JSonCommand* pCommand);
 
+    // A command to fill: a spare one when there is, else a new one. Null
+    // (reported) when memory is refused.
+    JSonCommand* AcquireCommand();
+    // Gives a command back for reuse (or deletes it when enough are spare).
+    // Null is accepted.
+    void ReleaseCommand(JSonCommand* pCommand);
+
     // Runs every command pending at the call, in push order, on the calling
     // thread (the engine thread). Commands pushed meanwhile wait for the
     // next call. Returns how many ran.
     uint32 ProcessQueue();
 
-    // The event the engine loop waits on; signalled by every queued push.
+    // The event the engine loop waits on; signalled by a push to the empty
+    // queue.
     Common::CEvent& GetWakeEvent() { return m_kWakeEvent; }
 
     // Names the calling thread as the engine thread.
@@ -104,7 +125,11 @@ private:
     // Blocks the pushing thread until the command is done.
     static void WaitDone(JSonCommand* pCommand);
 
+    static constexpr uint32 kMaxSpareCommands = 64;
+
     TarnRenderer::TArray<JSonCommand*> m_kPending;
+    Common::CMutex m_kSpareLock;
+    TarnRenderer::TArray<JSonCommand*> m_kSpare;
     Common::CEvent m_kWakeEvent;
     std::atomic<uint32> m_uiEngineThreadId{0};
 };
