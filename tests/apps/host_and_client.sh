@@ -43,6 +43,8 @@ for mode in "" "--no-ack"; do
   "$rpc" --port "$port" bench -c 2 -n 300 --method GaitComponentRpc.SetSpeed $mode >"$work/bench.out" 2>&1 ||
     fail "bench $mode failed: $(cat "$work/bench.out")"
   grep -q ": 300 requests in" "$work/bench.out" || fail "bench $mode did not run every request: $(cat "$work/bench.out")"
+  grep -q "the host ran 300 of the 300 requests" "$work/bench.out" ||
+    fail "bench $mode: the host did not run every request: $(cat "$work/bench.out")"
 done
 
 # Objects a client never released (here a prefab manager, a prefab and a

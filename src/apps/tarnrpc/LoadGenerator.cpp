@@ -66,6 +66,16 @@ void TearDownGait(CRpcSession& kSession, const SGaitSetup& kSetup)
         kSession.Call("PrefabManager", "ReleaseRef", kSetup.iManager, {}, kResult);
 }
 
+// The host's count of commands run, or -1 when it cannot be read.
+long long ExecutedCount(CRpcSession& kSession)
+{
+    std::string kResult;
+    if (kSession.Call("Root", "GetExecutedCount", 0, {}, kResult) != ExitOk)
+        return -1;
+    // The session hands over the "Res" value alone.
+    return kResult.empty() || kResult[0] < '0' || kResult[0] > '9' ? -1 : std::atoll(kResult.c_str());
+}
+
 double Percentile(const std::vector<double>& kSorted, double dFraction)
 {
     if (kSorted.empty())
@@ -113,6 +123,7 @@ int RunLoad(const SLoadOptions& kOptions)
     CRpcSession::BuildRequest(kClass, bGait ? "IsActive" : kMethod, iInstance, true, {}, kFlush);
 
     const uint32 uiConnections = std::max(1u, kOptions.uiConnections);
+    const long long iExecutedBefore = ExecutedCount(kControl);
     std::vector<std::vector<double>> kLatencies(uiConnections);
     std::atomic<uint32> uiFailures{0};
     std::atomic<uint64> uiDone{0};
@@ -128,6 +139,7 @@ int RunLoad(const SLoadOptions& kOptions)
                 uiFailures.fetch_add(1);
                 return;
             }
+            kClient.SetSpinMicroseconds(kOptions.uiSpinMicroseconds);
             TarnEngine::CReturnBuffer kReply;
             std::vector<double>& kMine = kLatencies[c];
             if (kOptions.bWaitAck)
@@ -157,6 +169,11 @@ int RunLoad(const SLoadOptions& kOptions)
     for (std::thread& kThread : kThreads)
         kThread.join();
     const double dSeconds = std::chrono::duration<double>(Clock::now() - kStart).count();
+    // Between the two readings: every request, each connection's closing
+    // call without "WaitAck", and the second reading itself.
+    const long long iExecutedAfter = ExecutedCount(kControl);
+    const long long iExecuted =
+        iExecutedAfter - iExecutedBefore - 1 - (kOptions.bWaitAck ? 0 : static_cast<long long>(uiConnections));
 
     if (bGait)
         TearDownGait(kControl, kSetup);
@@ -172,10 +189,21 @@ int RunLoad(const SLoadOptions& kOptions)
     if (kOptions.bWaitAck)
         printf("bench: round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n", Percentile(kAll, 0.50),
                Percentile(kAll, 0.99), Percentile(kAll, 0.999), kAll.empty() ? 0.0 : kAll.back());
+    if (iExecutedBefore >= 0 && iExecutedAfter >= 0)
+        printf("bench: the host ran %lld of the %llu requests\n", iExecuted,
+               static_cast<unsigned long long>(uiDone.load()));
+    else
+        printf("bench: the host does not count the commands it runs\n");
     if (uiFailures.load() != 0)
     {
         fprintf(stderr, "tarn-rpc: %u connection(s) failed during the bench\n", uiFailures.load());
         return ExitConnection;
+    }
+    if (iExecutedBefore >= 0 && iExecutedAfter >= 0 && iExecuted < static_cast<long long>(uiDone.load()))
+    {
+        fprintf(stderr, "tarn-rpc: the host ran %lld of the %llu requests sent\n", iExecuted,
+                static_cast<unsigned long long>(uiDone.load()));
+        return ExitErrorReply;
     }
     return ExitOk;
 }

@@ -16,13 +16,18 @@ struct SLoadOptions
     // "Root.KeepAlive", "GaitComponentRpc.IsActive" or "GaitComponentRpc.SetSpeed".
     std::string kMethod = "Root.KeepAlive";
     bool bWaitAck = true;
+    // How long each connection polls for its reply before it sleeps: with
+    // it, the client's own wake-up stays out of the measured round trip.
+    uint32 uiSpinMicroseconds = 0;
 };
 
 // Sends uiRequests requests spread over uiConnections connections, each on
 // its own thread, and prints requests per second and, with "WaitAck", the
 // round-trip percentiles (p50, p99, p99.9). Without "WaitAck" every
 // connection ends with one acknowledged call, so that the figure counts
-// requests the engine has run, not only sent. Gait methods first set up the
+// requests the engine has run, not only sent, and the host's count of run
+// commands ("Root"."GetExecutedCount") before and after must differ by every
+// request sent: fewer fails the bench. Gait methods first set up the
 // demo character's component (and release it afterwards). Returns an exit
 // code of tarn-rpc.
 int RunLoad(const SLoadOptions& kOptions);

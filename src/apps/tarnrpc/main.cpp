@@ -92,6 +92,9 @@ int Run(int iArgc, char** ppArgv)
     kApp.add_option("-n,--requests", kLoad.uiRequests, "bench: requests in all")
         ->capture_default_str()
         ->check(CLI::Range(1u, 100000000u));
+    kApp.add_option("--spin-us", kLoad.uiSpinMicroseconds,
+                    "bench: microseconds each connection polls for its reply before it sleeps (default 0)")
+        ->check(CLI::Range(0u, 1000000u));
     kApp.add_option("--method", kLoad.kMethod,
                     "bench: Root.KeepAlive, GaitComponentRpc.IsActive or GaitComponentRpc.SetSpeed")
         ->capture_default_str();

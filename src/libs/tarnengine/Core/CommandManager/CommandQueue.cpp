@@ -115,6 +115,8 @@ int CommandQueue::RunCommand(JSonCommand* pCommand)
 {
     JSonParamReader kReader(pCommand->m_kDocument, pCommand->m_bWaitAck ? &pCommand->m_kResult : nullptr);
     const int iRet = pCommand->m_pCommand ? pCommand->m_pCommand->Execute(pCommand->m_uiInstanceID, kReader) : 0;
+    if (iRet == 1)
+        m_uiExecuted.fetch_add(1, std::memory_order_release);
     if (!TARN_ASSERT_TEXT(iRet == 1, "ret == 1", "engine command failed!") && pCommand->m_bWaitAck)
     {
         kReader.NoteFailure("ret == 1", "engine command failed!");

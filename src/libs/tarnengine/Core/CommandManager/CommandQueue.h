@@ -111,12 +111,15 @@ public:
 
     // Commands waiting now.
     uint32 GetPendingCount();
+    // Commands run successfully so far, on any thread: what a client counts
+    // to check that requests without acknowledgement all ran.
+    uint64 GetExecutedCount() const { return m_uiExecuted.load(std::memory_order_acquire); }
 
     // Runs one command on the calling thread: executes it with a reader
     // whose writer is the command's result buffer when it waits for an
     // acknowledgment; a failure makes that result {"Error":"<report>"}.
     // Returns the command's result (1 on success).
-    static int RunCommand(JSonCommand* pCommand);
+    int RunCommand(JSonCommand* pCommand);
 
 private:
     // Copies the result into the reply and marks the command done, waking
@@ -132,6 +135,7 @@ private:
     TarnRenderer::TArray<JSonCommand*> m_kSpare;
     Common::CEvent m_kWakeEvent;
     std::atomic<uint32> m_uiEngineThreadId{0};
+    std::atomic<uint64> m_uiExecuted{0};
 };
 
 }  // namespace TarnEngine

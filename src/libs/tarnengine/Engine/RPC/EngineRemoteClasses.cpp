@@ -2,6 +2,7 @@
 
 #include "Core/CommandManager/CommandManager.h"
 #include "Engine/Engine.h"
+#include "Engine/EngineNet.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
@@ -79,6 +80,15 @@ void CRoot::ForceQuit()
         TarnEngine::CEngine::GetInstance()->RequestQuit();
 }
 
+uint64 CRoot::GetExecutedCount()
+{
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
+    TarnEngine::CEngineNet* pNet = pEngine ? pEngine->GetEngineNet() : nullptr;
+    TarnEngine::CommandManager* pManager = pNet ? pNet->GetCommandManager() : nullptr;
+    // The count is taken while this command runs: count it too.
+    return pManager ? pManager->GetQueue().GetExecutedCount() + 1 : 0;
+}
+
 CPrefabManager* CRoot::GetPrefabManager()
 {
     if (!m_pPrefabManager)
@@ -101,6 +111,8 @@ void RegisterRemoteClasses(CommandManager& kManager)
     kManager.Register("Root", "GetPrefabManager", &RPC::IRPCStub_CRoot::GetPrefabManager);
     // A keep-alive touches nothing of the engine: safe on a network thread.
     kManager.Register("Root", "KeepAlive", &RPC::IRPCStub_CRoot::KeepAlive, true);
+    // Reads a counter only: safe on a network thread too.
+    kManager.Register("Root", "GetExecutedCount", &RPC::IRPCStub_CRoot::GetExecutedCount, true);
     kManager.Register("Root", "ForceQuit", &RPC::IRPCStub_CRoot::ForceQuit);
     kManager.RegisterReleaseRef<RPC::IRPCStub_CRoot>("Root");
 

@@ -70,6 +70,7 @@ class IRPCStub_CRoot : public TarnEngine::CSingletonManager<IRPCStub_CRoot>
 public:
     virtual bool IsLoadingFinished() = 0;
     virtual bool KeepAlive() = 0;
+    virtual uint64 GetExecutedCount() = 0;
     virtual void ForceQuit() = 0;
     virtual CPrefabManager* GetPrefabManager() = 0;
 };
@@ -83,6 +84,9 @@ public:
 
     bool IsLoadingFinished() override { return true; }
     bool KeepAlive() override { return true; }
+    // How many remote commands the engine has run successfully, this one
+    // included, on any thread.
+    uint64 GetExecutedCount() override;
     // Asks the engine's host to end its loop (see CEngine::RequestQuit).
     void ForceQuit() override;
     CPrefabManager* GetPrefabManager() override;
