@@ -19,8 +19,8 @@ constexpr uint64 kMaxStepsBehind = 10;
 
 }  // namespace
 
-CHostLoop::CHostLoop(TarnEngine::CEngine& kEngine, uint32 uiStepMs)
-    : m_kEngine(kEngine), m_uiStepMs(uiStepMs ? uiStepMs : 1)
+CHostLoop::CHostLoop(TarnEngine::CEngine& kEngine, uint32 uiStepMs, uint32 uiSpinMicroseconds)
+    : m_kEngine(kEngine), m_uiStepMs(uiStepMs ? uiStepMs : 1), m_uiSpinMicroseconds(uiSpinMicroseconds)
 {
 }
 
@@ -30,6 +30,7 @@ uint64 CHostLoop::Run()
     Common::CEvent* pWake = pNet && pNet->GetCommandManager() ? &pNet->GetCommandManager()->GetWakeEvent() : nullptr;
 
     uint64 uiSteps = 0;
+    bool bCallsFlowing = false;
     uint64 uiNextStep = Common::Posix::GetTickCount64() + m_uiStepMs;
     while (!m_bStop.load(std::memory_order_acquire) && !m_kEngine.IsQuitRequested())
     {
@@ -48,7 +49,8 @@ uint64 CHostLoop::Run()
             uiWait = kMaxWaitMs;
         if (pWake)
         {
-            if (pWake->Wait(static_cast<uint32>(uiWait)))
+            bCallsFlowing = pWake->WaitSpinning(bCallsFlowing ? m_uiSpinMicroseconds : 0, static_cast<uint32>(uiWait));
+            if (bCallsFlowing)
                 m_kEngine.ProcessCommands();
         }
         else

@@ -41,6 +41,7 @@ struct SOptions
     uint16 uiPort = 27921;
     std::string kBind = "127.0.0.1";
     uint32 uiHz = 60;
+    uint32 uiSpinMicroseconds = TarnEngine::SNetOptions().uiSpinMicroseconds;
     uint32 uiCount = 1;
     bool bDemo = false;
     std::string kPrefab;
@@ -100,6 +101,7 @@ int RunHost(const SOptions& kOptions)
     kStartup.bStartNetwork = true;
     kStartup.kNetOptions.uiPort = kOptions.uiPort;
     kStartup.kNetOptions.pBindAddress = kOptions.kBind.c_str();
+    kStartup.kNetOptions.uiSpinMicroseconds = kOptions.uiSpinMicroseconds;
     TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
     if (!pEngine)
     {
@@ -123,7 +125,7 @@ int RunHost(const SOptions& kOptions)
     if (iExit == 0)
     {
         const uint32 uiStepMs = (1000 + kOptions.uiHz / 2) / kOptions.uiHz;
-        TarnHost::CHostLoop kLoop(*pEngine, uiStepMs);
+        TarnHost::CHostLoop kLoop(*pEngine, uiStepMs, kOptions.uiSpinMicroseconds);
         s_pLoop = &kLoop;
         struct sigaction kAction = {};
         kAction.sa_handler = OnSignal;
@@ -174,6 +176,11 @@ int main(int iArgc, char** ppArgv)
     kApp.add_option("--bind", kOptions.kBind, "Address to listen on; anything but 127.0.0.1 lets other machines "
                                               "call the engine without authentication")
         ->capture_default_str();
+    kApp.add_option("--spin-us", kOptions.uiSpinMicroseconds,
+                    "Microseconds the engine and connection threads look for the next call before they sleep, "
+                    "once calls flow (lower latency for a busy client; 0 always sleeps at once)")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 10000u));
     kApp.add_option("--hz", kOptions.uiHz, "Engine steps per second (the step is a whole number of "
                                            "milliseconds)")
         ->capture_default_str()

@@ -20,6 +20,7 @@ TEST(EventTest, NeverCreatedEventFailsEveryOperation)
     EXPECT_FALSE(kEvent.Wait(0));
     EXPECT_FALSE(kEvent.Wait(10));
     EXPECT_FALSE(kEvent.Wait());
+    EXPECT_FALSE(kEvent.WaitSpinning(100, CEvent::kInfinite));
     EXPECT_FALSE(kEvent.WaitWithMessages());
     EXPECT_EQ(kEvent.WaitWithMessagesFor(10), EWaitResult::Failed);
 }
@@ -44,6 +45,19 @@ TEST(EventTest, SignalStateFollowsResetMode)
         EXPECT_TRUE(kEvent.Set());
         EXPECT_TRUE(kEvent.Reset());
         EXPECT_FALSE(kEvent.Wait(0));
+        EXPECT_TRUE(kEvent.Reset());
+
+        // Spinning first changes nothing of that: a time-out shorter than
+        // the spin ends the wait, and a signal is taken as Wait takes it.
+        EXPECT_FALSE(kEvent.WaitSpinning(100, 0));
+        EXPECT_FALSE(kEvent.WaitSpinning(1000000, 5));
+        EXPECT_TRUE(kEvent.Set());
+        EXPECT_TRUE(kEvent.WaitSpinning(100, 0));
+        EXPECT_EQ(kEvent.WaitSpinning(100, 0), bManualReset);
+        EXPECT_TRUE(kEvent.Reset());
+        std::thread kSetter([&] { kEvent.Set(); });
+        EXPECT_TRUE(kEvent.WaitSpinning(50, CEvent::kInfinite));
+        kSetter.join();
         EXPECT_TRUE(kEvent.Reset());
 
         // Re-creating gives a fresh, clear event.

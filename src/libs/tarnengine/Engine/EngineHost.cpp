@@ -16,11 +16,6 @@ namespace {
 
 constexpr uint32 kPollMs = 10;
 constexpr size_t kPeerCapacity = 64;
-// How long a connection looks for the next request before its thread
-// sleeps. A client calling in a loop is then served without a wake-up
-// (tens of microseconds on a loaded machine); an idle connection costs
-// this much once per request, never while nothing arrives.
-uint32 kSpinMicroseconds = 0;
 
 // Whether a dotted IPv4 address is on the loopback network (127.0.0.0/8).
 bool IsLoopbackAddress(const char* pAddress)
@@ -45,6 +40,7 @@ bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
     const char* pAddress = kOptions.pBindAddress ? kOptions.pBindAddress : "127.0.0.1";
     m_pCommandManager = &kManager;
     m_uiMaxFrameBytes = kOptions.uiMaxFrameBytes;
+    m_uiSpinMicroseconds = kOptions.uiSpinMicroseconds;
     m_uiMaxConnections = kOptions.uiMaxConnections;
 
     HostThread* pThread = TARN_NEW(HostThread, this);
@@ -209,7 +205,8 @@ uint32 CEngineHost::ConnectionThread::Run()
     // The receive buffer is kept across requests and grows only when a
     // longer message arrives.
     Common::MessageFraming::CReader kReader(uiMaxFrameBytes);
-    kReader.SetSpinMicroseconds(kSpinMicroseconds);
+    // A client calling in a loop is served without waking this thread.
+    kReader.SetSpinMicroseconds(m_pHost->GetSpinMicroseconds());
     const char* pText = nullptr;
     CReturnBuffer kReply;
 

@@ -97,6 +97,7 @@ public:
     uint32 GetConnectionCount();
     CommandManager* GetCommandManager() const { return m_pCommandManager; }
     uint32 GetMaxFrameBytes() const { return m_uiMaxFrameBytes; }
+    uint32 GetSpinMicroseconds() const { return m_uiSpinMicroseconds; }
 
 private:
     // Listener thread: waits for and deletes the connection threads that
@@ -111,6 +112,7 @@ private:
     Common::CMutex m_kConnectionsLock;
     TarnRenderer::TArray<ConnectionThread*> m_kConnections;
     uint32 m_uiMaxFrameBytes = 0;
+    uint32 m_uiSpinMicroseconds = 0;
     uint32 m_uiMaxConnections = 0;
     uint16 m_uiPort = 0;
 };

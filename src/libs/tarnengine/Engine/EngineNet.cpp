@@ -25,6 +25,7 @@ bool CEngineNet::Init(const SNetOptions& kOptions)
     if (!TARN_ASSERT(m_pCommandManager, "no memory for the command manager"))
         return false;
     m_pCommandManager->Init();
+    m_pCommandManager->GetQueue().SetWaitSpinMicroseconds(kOptions.uiSpinMicroseconds);
     // The root registers itself as the "Root" singleton with the resolver
     // that Init installed.
     m_pRoot = TARN_NEW(RPC::CRoot);

@@ -18,6 +18,10 @@ struct SNetOptions
     const char* pBindAddress = "127.0.0.1";   // listening on another address logs a warning
     uint32 uiMaxFrameBytes = 16u << 20;       // longer frames close their connection
     uint32 uiMaxConnections = 64;             // connections beyond it are closed at once
+    // How long a connection thread looks for the next request, or for the
+    // engine thread's answer, before it sleeps. Spinning only follows a
+    // request, so an idle host costs nothing; 0 always sleeps at once.
+    uint32 uiSpinMicroseconds = 50;
 };
 
 // The engine's network endpoint: the command manager, the remote root

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -234,6 +235,9 @@ size_t TcpSocket::ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicro
                 return static_cast<size_t>(iRead);
             if (iRead == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 break;  // the blocking read below reports it
+            // Lets a thread that waits for this core run: with more busy
+            // threads than cores, the peer may need it to answer at all.
+            sched_yield();
         } while (Posix::GetMonotonicNs() < iUntil);
     }
     for (;;)

@@ -149,7 +149,7 @@ void CommandQueue::WaitDone(JSonCommand* pCommand)
 {
     if (pCommand->m_kDoneEvent.IsCreated())
     {
-        while (!pCommand->m_kDoneEvent.Wait())
+        while (!pCommand->m_kDoneEvent.WaitSpinning(m_uiWaitSpinMicroseconds, Common::CEvent::kInfinite))
         {
         }
     }

@@ -105,6 +105,10 @@ public:
     // queue.
     Common::CEvent& GetWakeEvent() { return m_kWakeEvent; }
 
+    // How long a pusher waiting for its command looks for the answer before
+    // it sleeps (see Common::CEvent::WaitSpinning); 0 by default.
+    void SetWaitSpinMicroseconds(uint32 uiMicroseconds) { m_uiWaitSpinMicroseconds = uiMicroseconds; }
+
     // Names the calling thread as the engine thread.
     void SetEngineThread();
     bool IsEngineThread() const;
@@ -126,7 +130,7 @@ private:
     // its waiter. The command must not be touched afterwards.
     static void PublishDone(JSonCommand* pCommand);
     // Blocks the pushing thread until the command is done.
-    static void WaitDone(JSonCommand* pCommand);
+    void WaitDone(JSonCommand* pCommand);
 
     static constexpr uint32 kMaxSpareCommands = 64;
 
@@ -136,6 +140,7 @@ private:
     Common::CEvent m_kWakeEvent;
     std::atomic<uint32> m_uiEngineThreadId{0};
     std::atomic<uint64> m_uiExecuted{0};
+    uint32 m_uiWaitSpinMicroseconds = 0;
 };
 
 }  // namespace TarnEngine

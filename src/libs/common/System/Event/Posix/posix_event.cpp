@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <poll.h>
+#include <sched.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -135,6 +136,33 @@ bool CEvent::Wait(uint32 uiTimeoutMs)
     if (m_iFd < 0)
         return false;
     return WaitOn(-1, uiTimeoutMs) == EWaitResult::Signalled;
+}
+
+bool CEvent::WaitSpinning(uint32 uiSpinMicroseconds, uint32 uiTimeoutMs)
+{
+    if (m_iFd < 0)
+        return false;
+    if (uiSpinMicroseconds != 0)
+    {
+        const int64 iStartNs = GetMonotonicNs();
+        const int64 iSpinNs = static_cast<int64>(uiSpinMicroseconds) * 1000;
+        const int64 iTimeoutNs = static_cast<int64>(uiTimeoutMs) * kNsPerMs;
+        int64 iElapsedNs = 0;
+        do
+        {
+            // An auto-reset event is claimed by one non-blocking read.
+            if (m_bManualReset ? Wait(0) : ClaimSignal())
+                return true;
+            sched_yield();  // the setter may be waiting for this core
+            iElapsedNs = GetMonotonicNs() - iStartNs;
+        } while (iElapsedNs < iSpinNs && (uiTimeoutMs == kInfinite || iElapsedNs < iTimeoutNs));
+        if (uiTimeoutMs != kInfinite)
+        {
+            const int64 iLeftMs = (iTimeoutNs - iElapsedNs) / kNsPerMs;
+            uiTimeoutMs = iLeftMs <= 0 ? 0 : static_cast<uint32>(iLeftMs);
+        }
+    }
+    return Wait(uiTimeoutMs);
 }
 
 bool CEvent::WaitWithMessages()

@@ -54,6 +54,12 @@ public:
     // milliseconds (kInfinite: no time-out; 0: a poll).
     bool Wait(uint32 uiTimeoutMs);
     bool Wait() { return Wait(kInfinite); }
+    // Like Wait, but first looks at the event without sleeping for up to
+    // uiSpinMicroseconds: a signal that comes that soon is taken without the
+    // cost of putting the thread to sleep and waking it (tens of
+    // microseconds on a virtual machine). Costs a core meanwhile, so callers
+    // spin only while work is flowing.
+    bool WaitSpinning(uint32 uiSpinMicroseconds, uint32 uiTimeoutMs);
 
     // Waits without time-out for the event or a wake of the calling thread.
     // True when either ended the wait, false when there is no event.
