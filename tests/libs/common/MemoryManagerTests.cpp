@@ -320,13 +320,20 @@ TEST(MemoryManager, ReportsListBlocksByThresholdAndFile)
 TEST(MemoryManager, ConcurrentAllocAndFreeKeepTheListsConsistent)
 {
     CMemoryManager kManager;
-    std::vector<void*> kShared(2000, nullptr);
+    std::vector<void*> kShared(5000, nullptr);
     // Thread 1 allocates on its own heap; thread 2 frees those blocks while
-    // allocating and freeing its own on heap 0.
+    // allocating and freeing its own on heap 0. Between two shared blocks
+    // thread 1 works alone on its heap long enough to become the lock's
+    // favoured thread, so that every free by thread 2 revokes the favour
+    // while thread 1 may be inside.
     std::thread kProducer([&] {
         kManager.CreateThreadHeap();
         for (void*& pSlot : kShared)
+        {
+            for (int i = 0; i < 80; ++i)
+                kManager.Free(kManager.Alloc(40, 16, __FILE__, __LINE__));
             __atomic_store_n(&pSlot, kManager.Alloc(24, 16, __FILE__, __LINE__), __ATOMIC_RELEASE);
+        }
     });
     std::thread kConsumer([&] {
         for (void*& pSlot : kShared)

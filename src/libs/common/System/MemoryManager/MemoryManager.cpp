@@ -1,9 +1,12 @@
 #include "System/MemoryManager/MemoryManager.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
 #include <linux/futex.h>
+#include <linux/membarrier.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -114,6 +117,70 @@ void CHeapLock::WakeOne()
     syscall(SYS_futex, reinterpret_cast<int*>(&m_iState), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
+namespace {
+
+#if defined(__SANITIZE_THREAD__)
+#define TARN_HEAP_FAVOUR 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARN_HEAP_FAVOUR 0
+#endif
+#endif
+#ifndef TARN_HEAP_FAVOUR
+#define TARN_HEAP_FAVOUR 1
+#endif
+
+// Whether this process may use expedited membarrier (registered once).
+bool CanRevokeFavours()
+{
+#if TARN_HEAP_FAVOUR
+    static const bool s_bRegistered = [] {
+        const long iCommands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+        return iCommands >= 0 && (iCommands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
+               syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    }();
+    return s_bRegistered;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+void CHeapLock::NoteHolder(const void* pSelf)
+{
+    const void* pFavoured = m_pFavoured.load(std::memory_order_relaxed);
+    if (pFavoured == pSelf)
+        return;  // the favoured thread found the flag raised: nothing to do
+    if (pFavoured)
+    {
+        m_iRevoking.store(1, std::memory_order_relaxed);
+        // Every thread of the process passes a full barrier: from here on
+        // the favoured thread either sees the flag or is seen inside.
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+        while (m_iFavouredInside.load(std::memory_order_acquire) != 0)
+            sched_yield();
+        // A favoured thread that read the favour before this store finds the
+        // flag cleared only after it, and then the favour gone.
+        m_pFavoured.store(nullptr, std::memory_order_relaxed);
+        m_iRevoking.store(0, std::memory_order_release);
+        m_pLastHolder = pSelf;
+        m_uiStreak = 1;
+        return;
+    }
+    if (m_pLastHolder != pSelf)
+    {
+        m_pLastHolder = pSelf;
+        m_uiStreak = 1;
+        return;
+    }
+    if (++m_uiStreak >= kFavourStreak && CanRevokeFavours())
+    {
+        m_pFavoured.store(pSelf, std::memory_order_relaxed);
+        m_uiStreak = 0;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Instance
 
@@ -203,7 +270,7 @@ CMemoryManager::~CMemoryManager()
 // ---------------------------------------------------------------------------
 // Allocation
 
-SHeapInfo* CMemoryManager::SelectHeap(SHeapInfo* _pHeap)
+inline SHeapInfo* CMemoryManager::SelectHeap(SHeapInfo* _pHeap)
 {
     if (_pHeap)
         return _pHeap;
@@ -211,7 +278,7 @@ SHeapInfo* CMemoryManager::SelectHeap(SHeapInfo* _pHeap)
     return &m_kHeaps[uiIndex < MAX_HEAPS ? uiIndex : 0];
 }
 
-void CMemoryManager::LinkBlock(SHeapInfo* pHeap, SAllocInfo* pInfo)
+inline void CMemoryManager::LinkBlock(SHeapInfo* pHeap, SAllocInfo* pInfo)
 {
     pInfo->prev = nullptr;
     pInfo->next = pHeap->pFirst;
@@ -225,7 +292,7 @@ void CMemoryManager::LinkBlock(SHeapInfo* pHeap, SAllocInfo* pInfo)
         pHeap->ui64Peak = pHeap->ui64Allocated;
 }
 
-void CMemoryManager::UnlinkBlock(SHeapInfo* pHeap, SAllocInfo* pInfo)
+inline void CMemoryManager::UnlinkBlock(SHeapInfo* pHeap, SAllocInfo* pInfo)
 {
     if (pInfo->prev)
         pInfo->prev->next = pInfo->next;
@@ -249,9 +316,7 @@ void* CMemoryManager::Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile
     if (!TARN_ASSERT_TEXT((uiAlignment & (uiAlignment - 1)) == 0, "(alignementbytes & (alignementbytes - 1)) == 0",
                           "Alignment of %u bytes is not a power of two", uiAlignment))
         return nullptr;
-    uint32 uiBits = 0;
-    while ((1u << uiBits) < uiAlignment)
-        ++uiBits;
+    const uint32 uiBits = static_cast<uint32>(std::countr_zero(uiAlignment));
     if (!TARN_ASSERT_TEXT(uiBits <= 28, "alignementbitoffset<=28", "Alignment of %u bytes is too large", uiAlignment))
         return nullptr;
     if (!TARN_ASSERT_TEXT(uiSize <= kMaxBlockSize, "size<=kMaxBlockSize",

@@ -32,13 +32,6 @@ bool HeapDestroy(HeapHandle hHeap)
     return true;
 }
 
-void* HeapAlloc(HeapHandle hHeap, size_t uiSize)
-{
-    if (!hHeap)
-        return nullptr;
-    return malloc(uiSize ? uiSize : 1);
-}
-
 void* HeapReAlloc(HeapHandle hHeap, void* pBlock, size_t uiSize)
 {
     if (!hHeap)
@@ -46,14 +39,6 @@ void* HeapReAlloc(HeapHandle hHeap, void* pBlock, size_t uiSize)
     if (!pBlock)
         return HeapAlloc(hHeap, uiSize);
     return realloc(pBlock, uiSize ? uiSize : 1);
-}
-
-bool HeapFree(HeapHandle hHeap, void* pBlock)
-{
-    if (!hHeap)
-        return false;
-    free(pBlock);
-    return true;
 }
 
 }  // namespace Common::Posix

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 
 // Operating-system heaps of the POSIX platform layer.
 //
@@ -26,8 +27,18 @@ HeapHandle HeapCreate();
 bool HeapDestroy(HeapHandle hHeap);
 
 // malloc, realloc and free on behalf of a heap; null heap handles fail.
-void* HeapAlloc(HeapHandle hHeap, size_t uiSize);
+// Alloc and Free are inline: they are on the memory manager's hot path.
+inline void* HeapAlloc(HeapHandle hHeap, size_t uiSize)
+{
+    return hHeap ? malloc(uiSize ? uiSize : 1) : nullptr;
+}
 void* HeapReAlloc(HeapHandle hHeap, void* pBlock, size_t uiSize);
-bool HeapFree(HeapHandle hHeap, void* pBlock);
+inline bool HeapFree(HeapHandle hHeap, void* pBlock)
+{
+    if (!hHeap)
+        return false;
+    free(pBlock);
+    return true;
+}
 
 }  // namespace Common::Posix

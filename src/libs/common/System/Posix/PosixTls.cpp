@@ -17,11 +17,6 @@ bool TlsFree(uint32 uiSlot)
     return uiSlot != kTlsOutOfIndexes && pthread_key_delete(static_cast<pthread_key_t>(uiSlot)) == 0;
 }
 
-void* TlsGetValue(uint32 uiSlot)
-{
-    return pthread_getspecific(static_cast<pthread_key_t>(uiSlot));
-}
-
 bool TlsSetValue(uint32 uiSlot, void* pValue)
 {
     return pthread_setspecific(static_cast<pthread_key_t>(uiSlot), pValue) == 0;
