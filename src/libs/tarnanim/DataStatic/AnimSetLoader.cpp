@@ -921,6 +921,12 @@ Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* p
                     rapidjson::GetParseError_En(kDocument.GetParseError()));
         return nullptr;
     }
+    Common::SJsonProblem kTextProblem;
+    if (Common::FindJsonProblem(kDocument, kTextProblem))
+    {
+        FormatError(kError, pSource, kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
+        return nullptr;
+    }
 
     Mocap* pMocap = TARN_NEW(Mocap);
     if (!pMocap)

@@ -197,6 +197,12 @@ bool PrefabContainer::LoadFile(const char* pPath, PrefabLoadError& kError)
                     rapidjson::GetParseError_En(kDocument.GetParseError()), kDocument.GetErrorOffset());
         return false;
     }
+    Common::SJsonProblem kTextProblem;
+    if (Common::FindJsonProblem(kDocument, kTextProblem))
+    {
+        FormatError(kError, pPath, kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
+        return false;
+    }
     if (!kDocument.IsObject())
     {
         FormatError(kError, pPath, "document", "expected an object");

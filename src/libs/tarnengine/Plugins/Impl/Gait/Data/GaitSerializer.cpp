@@ -466,6 +466,15 @@ template <class ValueT> bool ReadCheckedDocument(const ValueT& kRoot, ParamGait&
 // that runs out of memory) leaves kParam as it was.
 template <class ValueT> bool LoadRoot(const ValueT& kRoot, ParamGait& kParam, CProblemList& kProblems)
 {
+    // A repeated member would otherwise be read once and the other copy
+    // ignored without a word; text that is not UTF-8 would reach names.
+    Common::SJsonProblem kTextProblem;
+    if (Common::FindJsonProblem(kRoot, kTextProblem))
+    {
+        kProblems.Add(kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
+        kProblems.Finish();
+        return false;
+    }
     CDocumentChecker<ValueT> kChecker(kProblems);
     kChecker.CheckRoot(kRoot);
     if (kProblems.GetCount() == 0)

@@ -1,0 +1,166 @@
+// Broken data files of every kind an author writes: the demo character's
+// AnimSet, prefab and gait document, each spoiled in the ways files get
+// spoiled (cut short, wrong types, numbers out of range, negative counts,
+// overlong names, repeated members, deep nesting, bytes that are not
+// UTF-8). Each must be refused whole with a message that names the file
+// and the member, and the data already in use must stay as it was.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DataStatic/AnimSetLoader.h"
+#include "DataStatic/Mocap.h"
+#include "Engine/Engine.h"
+#include "Factory/PrefabContainer.h"
+#include "Plugins/Impl/Gait/Data/GaitSerializer.h"
+#include "support/ReportCapture.h"
+#include "support/TextFile.h"
+
+namespace {
+
+const std::string kDataDir = TARN_DATA_DIR;
+
+// One way to spoil a document: the first occurrence of kFind becomes
+// kReplace (or, with an empty kFind, the text is cut to half).
+struct SSpoil
+{
+    const char* pLabel;
+    std::string kFind;
+    std::string kReplace;
+    std::string kMember;  // what the message must name ("document" for the text as a whole)
+};
+
+std::string Spoil(const std::string& kText, const SSpoil& kSpoil)
+{
+    if (kSpoil.kFind.empty())
+        return kText.substr(0, kText.size() / 2);
+    const size_t uiAt = kText.find(kSpoil.kFind);
+    EXPECT_NE(uiAt, std::string::npos) << "the demo file no longer has " << kSpoil.kFind;
+    if (uiAt == std::string::npos)
+        return kText;
+    return kText.substr(0, uiAt) + kSpoil.kReplace + kText.substr(uiAt + kSpoil.kFind.size());
+}
+
+std::string Nested(uint32 uiLevels)
+{
+    return std::string(uiLevels, '[') + std::string(uiLevels, ']');
+}
+
+const std::string kLongName(1024, 'n');
+
+}  // namespace
+
+TEST(BadDataFiles, BrokenAnimSetsAreRefusedNamingFileAndMember)
+{
+    const std::string kText = TestSupport::ReadTextFile(kDataDir + "/demo/biped.animset.json");
+    ASSERT_FALSE(kText.empty());
+    const std::vector<SSpoil> kSpoils = {
+        {"truncated", "", "", "document"},
+        {"wrong type", "\"FirstFrame\": 0", "\"FirstFrame\": \"0\"", "Sequences[0].FirstFrame"},
+        {"number too big for a double", "\"FrameRate\": 30", "\"FrameRate\": 1e400", "document"},
+        {"number too big for 64 bits", "\"LastFrame\": 60", "\"LastFrame\": 18446744073709551616",
+         "Sequences[0].LastFrame"},
+        {"negative frame", "\"LastFrame\": 60", "\"LastFrame\": -1", "Sequences[0].LastFrame"},
+        {"name of 1024 characters", "\"Name\": \"Idle\"", "\"Name\": \"" + kLongName + "\"", "Sequences[0].Name"},
+        {"repeated member", "\"FirstFrame\": 0,", "\"FirstFrame\": 0, \"FirstFrame\": 1,", "Sequences[0].FirstFrame"},
+        {"deep nesting", "\"Loop\": true", "\"Loop\": " + Nested(300), "document"},
+        {"not UTF-8", "\"Name\": \"Biped\"", "\"Name\": \"Bi\xFFped\"", "Name"},
+        {"overlong UTF-8", "\"Name\": \"Root\"", "\"Name\": \"R\xC0\xAFoot\"", "Channels[0].Name"},
+    };
+    for (const SSpoil& kSpoil : kSpoils)
+    {
+        SCOPED_TRACE(kSpoil.pLabel);
+        const std::string kBroken = Spoil(kText, kSpoil);
+        TarnAnim::LoadError kError;
+        TarnAnim::Mocap* pMocap =
+            TarnAnim::AnimSetLoader::LoadText(kBroken.data(), kBroken.size(), "broken.animset.json", kError);
+        EXPECT_EQ(pMocap, nullptr);
+        if (pMocap)
+            TARN_DELETE(pMocap);
+        const std::string kMessage = kError.m_acText;
+        EXPECT_EQ(kMessage.rfind("broken.animset.json: " + kSpoil.kMember + ": ", 0), 0u) << kMessage;
+    }
+}
+
+TEST(BadDataFiles, BrokenGaitDocumentsAreRefusedNamingTheMemberAndKeepTheDataInUse)
+{
+    const std::string kText = TestSupport::ReadTextFile(kDataDir + "/demo/biped.gait.json");
+    ASSERT_FALSE(kText.empty());
+    GaitPlugin::ParamGait kInUse;
+    ASSERT_TRUE(GaitPlugin::GaitSerializer::LoadFromText(kText.data(), kText.size(), kInUse));
+    // The data in use: a distinct mark in it shows that nothing was overwritten.
+    ASSERT_GT(kInUse.Behaviors.GetSize(), 0u);
+    kInUse.Behaviors[0].EaseMs = 4321;
+    const std::vector<SSpoil> kSpoils = {
+        {"truncated", "", "", "document"},
+        {"wrong type", "\"EaseMs\": 200", "\"EaseMs\": \"200\"", "Behaviors[0].EaseMs"},
+        {"number too big for a double", "\"EaseMs\": 200", "\"EaseMs\": 1e400", "document"},
+        {"number too big for 64 bits", "\"EaseMs\": 200", "\"EaseMs\": 18446744073709551616", "Behaviors[0].EaseMs"},
+        {"negative frame", "\"FrameFirst\": 24", "\"FrameFirst\": -24", "Behaviors[0].SynchroSource.FrameFirst"},
+        {"name of 1024 characters", "\"NameBehavior\": \"WalkStart\"", "\"NameBehavior\": \"" + kLongName + "\"",
+         "Behaviors[0].NameBehavior"},
+        {"repeated member", "\"EaseMs\": 200,", "\"EaseMs\": 200, \"EaseMs\": 300,", "Behaviors[0].EaseMs"},
+        {"deep nesting", "\"EaseMs\": 200", "\"EaseMs\": " + Nested(300), "document"},
+        {"not UTF-8", "\"NameKeySource\": \"Idle\"", "\"NameKeySource\": \"Id\xFFle\"", "Binds[0].NameKeySource"},
+    };
+    for (const SSpoil& kSpoil : kSpoils)
+    {
+        SCOPED_TRACE(kSpoil.pLabel);
+        const std::string kBroken = Spoil(kText, kSpoil);
+        TestSupport::CAssertCapture kReports;
+        GaitPlugin::GaitLoadErrors kErrors;
+        GaitPlugin::ParamGait kParam = kInUse;
+        EXPECT_FALSE(GaitPlugin::GaitSerializer::LoadFromText(kBroken.data(), kBroken.size(), kParam, &kErrors));
+        const std::string kMessage = kErrors.m_acText;
+        EXPECT_NE(kMessage.find(kSpoil.kMember + ": "), std::string::npos) << kMessage;
+        EXPECT_GE(kReports.Count(), 1u);
+        EXPECT_EQ(kParam.Binds.GetSize(), kInUse.Binds.GetSize());
+        ASSERT_EQ(kParam.Behaviors.GetSize(), kInUse.Behaviors.GetSize());
+        EXPECT_EQ(kParam.Behaviors[0].EaseMs, 4321u);
+    }
+}
+
+TEST(BadDataFiles, BrokenPrefabsAreRefusedNamingFileAndMemberAndTheLoadedOnesStay)
+{
+    const std::string kText = TestSupport::ReadTextFile(kDataDir + "/demo/biped.prefab.json");
+    ASSERT_FALSE(kText.empty());
+    TarnEngine::SEngineStartup kStartup;
+    kStartup.pDataRoot = kDataDir.c_str();
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
+    ASSERT_NE(pEngine, nullptr);
+    TarnEngine::PrefabContainer* pInUse = pEngine->LoadPrefab("demo/biped.prefab.json");
+    ASSERT_NE(pInUse, nullptr);
+    const std::vector<SSpoil> kSpoils = {
+        {"truncated", "", "", "document"},
+        {"wrong type", "\"Name\": \"Biped\"", "\"Name\": 5", "Name"},
+        {"number too big for a double", "\"Name\": \"Biped\"", "\"Name\": 1e400", "document"},
+        {"name of 1024 characters", "\"Name\": \"Biped\"", "\"Name\": \"" + kLongName + "\"", "Name"},
+        {"repeated member", "\"Name\": \"Biped\",", "\"Name\": \"Biped\", \"Name\": \"Other\",", "Name"},
+        {"deep nesting", "\"Name\": \"Biped\"", "\"Name\": \"Biped\", \"X\": " + Nested(300), "document"},
+        {"not UTF-8", "\"Name\": \"Biped\"", "\"Name\": \"Bi\xFFped\"", "Name"},
+        {"AnimSet of a wrong type", "\"AnimSet\": \"demo/biped.animset.json\"", "\"AnimSet\": -1", "AnimSet"},
+    };
+    const std::string kPath = testing::TempDir() + "broken.prefab.json";
+    for (const SSpoil& kSpoil : kSpoils)
+    {
+        SCOPED_TRACE(kSpoil.pLabel);
+        {
+            FILE* pFile = fopen(kPath.c_str(), "wb");
+            ASSERT_NE(pFile, nullptr);
+            const std::string kBroken = Spoil(kText, kSpoil);
+            fwrite(kBroken.data(), 1, kBroken.size(), pFile);
+            fclose(pFile);
+        }
+        TestSupport::CLogCapture kLog;
+        TarnEngine::PrefabLoadError kError;
+        EXPECT_EQ(pEngine->LoadPrefab(kPath.c_str(), &kError), nullptr);
+        const std::string kMessage = kError.m_acText;
+        EXPECT_EQ(kMessage.rfind(kPath + ": " + kSpoil.kMember + ": ", 0), 0u) << kMessage;
+        EXPECT_EQ(pEngine->GetPrefabCount(), 1u);
+        EXPECT_EQ(pEngine->FindPrefab("demo/biped.prefab.json"), pInUse);
+    }
+    remove(kPath.c_str());
+    TarnEngine::CEngine::DestroyInstance();
+}
