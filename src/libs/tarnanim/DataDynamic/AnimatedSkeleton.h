@@ -65,18 +65,19 @@ public:
 private:
     friend class Skeleton;
 
-    uint32 m_uiIndex;
+    // What the frame processor's passes read for every instance first.
+    TransitionEngine* m_pTransitionEngine = nullptr;
     TarnRenderer::TArray<uint32> m_kVecIdAnimationControl;
+    uint32 m_uiIndex;
+    bool m_abAccumulation[2] = {false, false};
+    bool m_bDistanceSet = false;
     TarnRenderer::TArray<uint32> m_kCursors;  // one per display buffer
     uint32 m_uiLodPercentage = 100;
     uint32 m_uiLodQuality = 0;
     float m_fLodBlend = 0.0f;
     float m_fCameraDistance = std::numeric_limits<float>::infinity();
-    bool m_bDistanceSet = false;
-    bool m_abAccumulation[2] = {false, false};
     EventCallback m_pEventCallback = nullptr;
     void* m_pEventUserData = nullptr;
-    TransitionEngine* m_pTransitionEngine = nullptr;
 };
 
 }  // namespace TarnAnim

@@ -104,28 +104,33 @@ private:
     void Fade(int32 iDirection, float fLengthMs);
     void FadeStep(float fDeltaMs);
 
-    uint32 m_uiId = kInvalidIndex;
-    uint32 m_uiInstanceIndex = kInvalidIndex;
-    uint32 m_uiMocapIndex = kInvalidIndex;
-    uint32 m_uiSequenceIndex = kInvalidIndex;
-    float m_fTime = 0.0f;
-    float m_fWeight = 0.0f;
+    // What the frame steps and the sweeps over a skeleton's controls read
+    // and write every tick comes first, within 64 bytes; identity, duration
+    // and event binding follow. Kept free of padding: a skeleton's controls
+    // lie side by side (Skeleton::kControlsPerBlock), so every byte counts
+    // on each sweep.
     float m_fFrame = 0.0f;
     float m_fFraction = 0.0f;
-    float m_fFramesPerMs = 0.0f;
-    float m_fMsPerFrame = 0.0f;
-    float m_fDuration = 0.0f;
-    float m_fFrameCount = 0.0f;
     float m_fSpeed = 1.0f;
-    float m_fSpeedFactor = 1.0f;
+    float m_fFramesPerMs = 0.0f;
+    float m_fFrameCount = 0.0f;
+    float m_fWeight = 0.0f;
     float m_fFadeFactor = 0.0f;
     float m_fFadeRemaining = 0.0f;
     float m_fFadeLength = 0.0f;
     int32 m_iFadeDirection = -1;
+    float m_fTime = 0.0f;
+    float m_fMsPerFrame = 0.0f;
     ELoopOverride m_eLoopOverride = ELoopOverride::Default;
-    bool m_bSequenceLoops = false;
     uint32 m_uiBlendMode = 0;
     bool m_abFlags[kFlagCount] = {};
+    bool m_bSequenceLoops = false;
+    uint32 m_uiId = kInvalidIndex;
+    uint32 m_uiInstanceIndex = kInvalidIndex;
+    uint32 m_uiMocapIndex = kInvalidIndex;
+    uint32 m_uiSequenceIndex = kInvalidIndex;
+    float m_fDuration = 0.0f;
+    float m_fSpeedFactor = 1.0f;
     EventCallback m_pEventCallback = nullptr;
     void* m_pEventUserData = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "DataStatic/AnimSetLoader.h"
 #include "Process/FrameProcessor.h"
@@ -180,10 +181,19 @@ AnimationControl* Skeleton::CreateAnimatedControl(uint32 uiInstance, uint32 uiMo
     if (!pInstance || !pSequence)
         return nullptr;
 
-    auto* pControl = TARN_NEW(AnimationControl);
-    if (!pControl)
+    // The lowest free id: every slot below the hint is taken.
+    uint32 uiId = m_uiFirstFreeControl < m_kControls.GetSize() ? m_uiFirstFreeControl : m_kControls.GetSize();
+    while (uiId < m_kControls.GetSize() && m_kControls[uiId])
+        ++uiId;
+    void* pSlot = AcquireControlSlot(uiId);
+    if (!pSlot)
         return nullptr;
-    const uint32 uiId = StoreInFreeSlot(m_kControls, pControl);
+    auto* pControl = ::new (pSlot) AnimationControl();
+    if (uiId == m_kControls.GetSize())
+        m_kControls.Add(pControl);
+    else
+        m_kControls[uiId] = pControl;
+    m_uiFirstFreeControl = uiId + 1;
     pControl->m_uiId = uiId;
     pControl->m_uiInstanceIndex = uiInstance;
     pControl->m_uiMocapIndex = uiMocapIndex;
@@ -216,16 +226,62 @@ bool Skeleton::RemoveAnimationControl(uint32 uiControlId)
     }
     UnbindControlEvents(uiControlId);
     m_kControls[uiControlId] = nullptr;
+    if (uiControlId < m_uiFirstFreeControl)
+        m_uiFirstFreeControl = uiControlId;
     // A control made later in this id must not inherit the tick's progress.
     m_pFrameProcessor->ForgetControl(uiControlId);
-    TARN_DELETE(pControl);
+    pControl->~AnimationControl();
+    ReleaseControlSlot(uiControlId);
     return true;
+}
+
+void* Skeleton::AcquireControlSlot(uint32 uiControlId)
+{
+    const uint32 uiBlock = uiControlId / kControlsPerBlock;
+    while (m_kControlBlocks.GetSize() <= uiBlock)
+    {
+        const uint32 uiBefore = m_kControlBlocks.GetSize();
+        m_kControlBlocks.Add(SControlBlock());
+        if (m_kControlBlocks.GetSize() == uiBefore)
+            return nullptr;  // refused (reported by the array)
+    }
+    SControlBlock& kBlock = m_kControlBlocks[uiBlock];
+    if (!kBlock.pStorage)
+    {
+        constexpr size_t uiAlignment = alignof(AnimationControl) > 16 ? alignof(AnimationControl) : 16;
+        kBlock.pStorage = TARN_ALLOC_ALIGNED(sizeof(AnimationControl) * kControlsPerBlock, uiAlignment);
+        if (!kBlock.pStorage)
+            return nullptr;
+    }
+    ++kBlock.uiLive;
+    return static_cast<uint8*>(kBlock.pStorage) + size_t(uiControlId % kControlsPerBlock) * sizeof(AnimationControl);
+}
+
+void Skeleton::ReleaseControlSlot(uint32 uiControlId)
+{
+    const uint32 uiBlock = uiControlId / kControlsPerBlock;
+    if (uiBlock >= m_kControlBlocks.GetSize())
+        return;
+    SControlBlock& kBlock = m_kControlBlocks[uiBlock];
+    if (kBlock.uiLive > 0 && --kBlock.uiLive == 0)
+    {
+        TARN_FREE(kBlock.pStorage);
+        kBlock.pStorage = nullptr;
+    }
 }
 
 void Skeleton::RemoveFadedControls()
 {
+    // The controls lie side by side in id order (kControlsPerBlock): the one
+    // a few ids ahead is fetched early, so that the sweep does not wait.
+    constexpr uint32 kPrefetchAhead = 24;
     for (uint32 i = 0; i < m_kControls.GetSize(); ++i)
     {
+        if (const AnimationControl* pAhead = GetControl(i + kPrefetchAhead))
+        {
+            __builtin_prefetch(pAhead);
+            __builtin_prefetch(reinterpret_cast<const char*>(pAhead) + sizeof(AnimationControl) - 1);
+        }
         AnimationControl* pControl = m_kControls[i];
         if (pControl && pControl->m_abFlags[AnimationControl::kFlagRemoveWhenFadedOut] &&
             pControl->GetEffectiveWeight() <= 0.0f)
@@ -460,6 +516,8 @@ void Skeleton::Release()
     for (uint32 i = 0; i < m_kControls.GetSize(); ++i)
         RemoveAnimationControl(i);
     m_kControls.Clear();
+    m_uiFirstFreeControl = 0;
+    m_kControlBlocks.Clear();  // every block was freed with its last control
     for (EventInstance*& pInstance : m_kVecEventInstance)
     {
         TARN_DELETE(pInstance);

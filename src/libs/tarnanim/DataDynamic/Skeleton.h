@@ -150,16 +150,32 @@ public:
     FrameProcessor* GetFrameProcessor() const { return m_pFrameProcessor; }
 
 private:
+    // Controls live in blocks of consecutive ids (slot = id), so that sweeps
+    // over the control table walk memory in order. A block is allocated with
+    // its first control and freed with its last one.
+    static constexpr uint32 kControlsPerBlock = 64;
+    struct SControlBlock
+    {
+        void* pStorage = nullptr;
+        uint32 uiLive = 0;
+    };
+    // Storage for the control of that id; null when memory is refused.
+    void* AcquireControlSlot(uint32 uiControlId);
+    void ReleaseControlSlot(uint32 uiControlId);
+
     void UnbindControlEvents(uint32 uiControlId);
     void BindNewControlEvents(AnimationControl* pControl);
 
     TarnRenderer::TArray<AnimatedSkeleton*> m_kVecAnimatedSkeleton;
     TarnRenderer::TArray<AnimationControl*> m_kControls;
+    TarnRenderer::TArray<SControlBlock> m_kControlBlocks;
     TarnRenderer::TArray<Mocap*> m_kVecMocap;
     TarnRenderer::TArray<FixedName> m_kChannelNames;
     TarnRenderer::TArray<EventInfo*> m_kVecEventInfo;
     TarnRenderer::TArray<EventInstance*> m_kVecEventInstance;
     TarnRenderer::TArray<uint32> m_kChannelRanges;
+    // No free control id lies below it (ids are handed out lowest first).
+    uint32 m_uiFirstFreeControl = 0;
     FrameProcessor* m_pFrameProcessor = nullptr;
     uint32 m_uiChannelCount = 0;
     uint32 m_uiLevelCount = 0;

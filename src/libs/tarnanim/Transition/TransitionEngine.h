@@ -219,17 +219,26 @@ private:
     // reference (sequence index + 1) at its control's position.
     bool SampleTrack(uint32 uiFlag, uint32 uiReference, Transform& kOut) const;
 
+    // What the frame processor's passes read for every instance on every
+    // step comes first, so that a stopped engine costs a cache line or two.
+    TarnRenderer::Link* m_pSceneObject = nullptr;
+    uint32 m_uiRootTrack = kInvalidIndex;       // sequence index + 1
+    bool m_bStopped = true;
+    bool m_bSuspended = false;
+    bool m_bLoop = false;
+    bool m_bKeepSceneTransform = false;
+    TarnRenderer::TArray<AnimationTuneNormal> m_vecAnimationTune;
+    TarnRenderer::TArray<AnimationTuneAdditive> m_kAdditiveTunes;
+    TarnRenderer::TArray<ExtraAnimationTune> m_kExtraTunes;
+    TarnRenderer::TArray<RegisteredBehavior> m_kBehaviors;
+
     TarnRenderer::CAnimManager* m_pOwner = nullptr;
     uint32 m_uiOwnerId = kInvalidIndex;
-    TarnRenderer::Link* m_pSceneObject = nullptr;
     Transform m_kStartTransform;
     Transform m_kInitialTransform;
     Transform m_kAccumulatedTransform;
     TarnRenderer::AnimActor* m_pAnimActor = nullptr;
     uint32 m_uiMocapIndex = kInvalidIndex;
-    TarnRenderer::TArray<ExtraAnimationTune> m_kExtraTunes;
-    TarnRenderer::TArray<AnimationTuneNormal> m_vecAnimationTune;
-    TarnRenderer::TArray<AnimationTuneAdditive> m_kAdditiveTunes;
     TarnRenderer::TArray<AccumModificatorData> m_kAccumModificators;
     // Per normal tune, the index of its animation description (and modifier).
     TarnRenderer::TArray<uint32> m_kNormalTuneDescription;
@@ -237,18 +246,12 @@ private:
     uint32 m_uiCurrentTune = kInvalidIndex;
     uint32 m_uiGlobalFrame = 0;
     uint32 m_uiGlobalLength = 0;
-    uint32 m_uiRootTrack = kInvalidIndex;       // sequence index + 1
     uint32 m_uiSecondaryTrack = kInvalidIndex;  // sequence index + 1
-    bool m_bStopped = true;
-    bool m_bLoop = false;
-    bool m_bKeepSceneTransform = false;
     bool m_bEndLoopSuppressed = false;
     float m_fGlobalSpeed = 1.0f;
     float m_fDefaultFadeLength = 0.0f;
-    bool m_bSuspended = false;
     TarnRenderer::TArray<uint32> m_kFrameToTransition;
     TarnRenderer::TArray<FrameTransition> m_kFrameTransitions;
-    TarnRenderer::TArray<RegisteredBehavior> m_kBehaviors;
 };
 
 }  // namespace TarnAnim

@@ -11,6 +11,7 @@
 #include "Math/SFMT/SFMT.h"
 #include "Process/FrameProcessor.h"
 #include "Scene/Link.h"
+#include "System/MemoryManager/MemoryManager.h"
 #include "Transition/TransitionEngine.h"
 #include "Utils/assertion.h"
 #include "World/WorldContext.h"
@@ -61,12 +62,94 @@ const InfoBindAnim* FindBinding(const GaitRuntimeData& kData, uint32 eMovement)
 
 }  // namespace
 
+// A hand-over table and what it was built from: the frame count of each
+// movement's control (none for a movement without one) and the
+// synchronisations of the runtime data. Tables built from nothing but these
+// inputs are listed and shared, read-only, by every actor that starts with
+// the same inputs: thousands of characters of one kind hold one table. A
+// table built on top of an actor's previous table (a start without a stop),
+// or whose build reported a problem, stays the actor's own, so that every
+// such start builds and reports again. Engine thread only.
+class GaitTransitionTable
+{
+public:
+    bool Matches(const bool* pHasControl, const uint32* pFrames, const GaitRuntimeData& kData) const
+    {
+        for (uint32 e = 0; e < EAnimMovement::NB_TYPE; ++e)
+            if (m_abHasControl[e] != pHasControl[e] || (pHasControl[e] && m_auiFrames[e] != pFrames[e]))
+                return false;
+        const TarnRenderer::TArray<InfoSynchronization>& kOther = kData.m_kSynchronizations;
+        if (m_kSynchronizations.GetSize() != kOther.GetSize())
+            return false;
+        for (uint32 i = 0; i < kOther.GetSize(); ++i)
+            if (!SameSynchronization(m_kSynchronizations[i], kOther[i]))
+                return false;
+        return true;
+    }
+
+    static bool SamePoint(const InfoSynchroPoint& a, const InfoSynchroPoint& b)
+    {
+        return a.m_eAnim == b.m_eAnim && a.m_iFrameFirst == b.m_iFrameFirst && a.m_iFrameLast == b.m_iFrameLast;
+    }
+    static bool SameSynchronization(const InfoSynchronization& a, const InfoSynchronization& b)
+    {
+        return a.m_eBehavior == b.m_eBehavior && a.m_uiEaseMs == b.m_uiEaseMs && SamePoint(a.m_kSource, b.m_kSource) &&
+               SamePoint(a.m_kTarget, b.m_kTarget);
+    }
+
+    TarnRenderer::TArray<GaitAnimTransition> m_kTransitions;
+    TarnRenderer::TArray<InfoSynchronization> m_kSynchronizations;
+    bool m_abHasControl[EAnimMovement::NB_TYPE] = {};
+    uint32 m_auiFrames[EAnimMovement::NB_TYPE] = {};
+    uint32 m_uiUsers = 0;
+    bool m_bListed = false;
+    GaitTransitionTable* m_pNext = nullptr;
+};
+
+namespace {
+
+// The shared tables (an intrusive list: the registry itself allocates
+// nothing, and is empty once the last actor stopped).
+GaitTransitionTable*& SharedTransitionTables()
+{
+    static GaitTransitionTable* s_pFirst = nullptr;
+    return s_pFirst;
+}
+
+void ReleaseTransitionTable(GaitTransitionTable* pTable)
+{
+    if (!pTable || --pTable->m_uiUsers != 0)
+        return;
+    if (pTable->m_bListed)
+    {
+        for (GaitTransitionTable** ppLink = &SharedTransitionTables(); *ppLink; ppLink = &(*ppLink)->m_pNext)
+        {
+            if (*ppLink == pTable)
+            {
+                *ppLink = pTable->m_pNext;
+                break;
+            }
+        }
+    }
+    TARN_DELETE(pTable);
+}
+
+const TarnRenderer::TArray<GaitAnimTransition>& NoTransitions()
+{
+    static const TarnRenderer::TArray<GaitAnimTransition> s_kEmpty;
+    return s_kEmpty;
+}
+
+}  // namespace
+
 GaitActor::~GaitActor()
 {
     // An initialised actor is stopped, also when an update already put it in
     // standby (its controls are still on the instance then).
     if (m_bInitialised && (!m_bStandby || !m_kTunes.IsEmpty()))
         Stop();
+    ReleaseTransitionTable(m_pTransitions);
+    m_pTransitions = nullptr;
     // A stopped actor never stays registered; this covers an actor destroyed
     // while its rectifier was still installed by other means.
     if (m_pLink)
@@ -180,7 +263,8 @@ void GaitActor::Stop()
     m_bStandby = true;
     m_kTunes.Clear();
     m_kAxes.Clear();
-    m_kTransitions.Clear();
+    ReleaseTransitionTable(m_pTransitions);
+    m_pTransitions = nullptr;
 }
 
 void GaitActor::CreateMovementControls()
@@ -243,21 +327,62 @@ AnimationControl* GaitActor::GetMovementControl(uint32 eMovement) const
 // ---------------------------------------------------------------------------
 // Hand-over table
 
+const TarnRenderer::TArray<GaitAnimTransition>& GaitActor::GetTransitions() const
+{
+    return m_pTransitions ? m_pTransitions->m_kTransitions : NoTransitions();
+}
+
 void GaitActor::BuildTransitions()
 {
-    m_kTransitions.Resize(EAnimMovement::NB_TYPE);
+    bool abHasControl[EAnimMovement::NB_TYPE] = {};
+    uint32 auiFrames[EAnimMovement::NB_TYPE] = {};
     for (uint32 eMovement = 0; eMovement < EAnimMovement::NB_TYPE; ++eMovement)
     {
         const AnimationControl* pControl = GetMovementControl(eMovement);
         if (!pControl)
             continue;
-        const uint32 uiFrames = static_cast<uint32>(pControl->GetFrameCount());
-        GaitAnimTransition& kTransition = m_kTransitions[eMovement];
+        abHasControl[eMovement] = true;
+        auiFrames[eMovement] = static_cast<uint32>(pControl->GetFrameCount());
+    }
+
+    // A start after a stop builds from nothing: a table built from the same
+    // inputs serves as it is.
+    GaitTransitionTable* pPrevious = m_pTransitions;
+    if (!pPrevious)
+    {
+        for (GaitTransitionTable* pTable = SharedTransitionTables(); pTable; pTable = pTable->m_pNext)
+        {
+            if (pTable->Matches(abHasControl, auiFrames, *m_pData))
+            {
+                ++pTable->m_uiUsers;
+                m_pTransitions = pTable;
+                return;
+            }
+        }
+    }
+
+    auto* pTable = TARN_NEW_TAGGED("GaitPlugin::GaitActor::BuildTransitions", GaitTransitionTable);
+    if (!pTable)
+        return;
+    pTable->m_uiUsers = 1;
+    // A start without a stop keeps what the previous table held where the
+    // new inputs do not overwrite it.
+    TarnRenderer::TArray<GaitAnimTransition>& kTransitions = pTable->m_kTransitions;
+    if (pPrevious)
+        kTransitions = pPrevious->m_kTransitions;
+    kTransitions.Resize(EAnimMovement::NB_TYPE);
+    for (uint32 eMovement = 0; eMovement < EAnimMovement::NB_TYPE; ++eMovement)
+    {
+        if (!abHasControl[eMovement])
+            continue;
+        const uint32 uiFrames = auiFrames[eMovement];
+        GaitAnimTransition& kTransition = kTransitions[eMovement];
         kTransition.m_kBehaviors.Resize(EAnimBehavior::NB_TYPE);
         for (GaitBehaviorTarget& kTarget : kTransition.m_kBehaviors)
             kTarget.m_kFrames.Resize(uiFrames);  // every entry starts as (255, 0xFFFF, 0)
     }
 
+    bool bReported = false;
     for (const InfoSynchronization& kInfo : m_pData->m_kSynchronizations)
     {
         // Unknown movements or behaviours, and sources without a control,
@@ -265,7 +390,7 @@ void GaitActor::BuildTransitions()
         if (kInfo.m_kSource.m_eAnim >= EAnimMovement::NB_TYPE || kInfo.m_kTarget.m_eAnim >= EAnimMovement::NB_TYPE ||
             kInfo.m_eBehavior >= EAnimBehavior::NB_TYPE)
             continue;
-        GaitAnimTransition& kTransition = m_kTransitions[kInfo.m_kSource.m_eAnim];
+        GaitAnimTransition& kTransition = kTransitions[kInfo.m_kSource.m_eAnim];
         if (kTransition.m_kBehaviors.GetSize() != EAnimBehavior::NB_TYPE)
             continue;
         TarnRenderer::TArray<GaitFrameTransition>& kFrames = kTransition.m_kBehaviors[kInfo.m_eBehavior].m_kFrames;
@@ -278,6 +403,7 @@ void GaitActor::BuildTransitions()
             if (f >= kFrames.GetSize())
             {
                 TARN_ASSERT(false, "Transition frame overflow");
+                bReported = true;
                 continue;
             }
             GaitFrameTransition& kFrame = kFrames[static_cast<uint32>(f)];
@@ -285,16 +411,32 @@ void GaitActor::BuildTransitions()
             kFrame.m_uiEaseMs = static_cast<uint16>(kInfo.m_uiEaseMs > 0xFFFFu ? 0xFFFFu : kInfo.m_uiEaseMs);
             kFrame.m_eTargetAnim = static_cast<uint8>(kInfo.m_kTarget.m_eAnim);
             kFrame.m_iTargetFrame = static_cast<uint16>(kInfo.m_kTarget.m_iFrameFirst + i);
-            TARN_ASSERT(kFrame.m_iTargetFrame<=kInfo.m_kTarget.m_iFrameLast, "Target frame overflow");
+            if (!TARN_ASSERT(kFrame.m_iTargetFrame<=kInfo.m_kTarget.m_iFrameLast, "Target frame overflow"))
+                bReported = true;
         }
     }
+
+    ReleaseTransitionTable(pPrevious);
+    m_pTransitions = pTable;
+    if (pPrevious || bReported)
+        return;
+    for (uint32 e = 0; e < EAnimMovement::NB_TYPE; ++e)
+    {
+        pTable->m_abHasControl[e] = abHasControl[e];
+        pTable->m_auiFrames[e] = auiFrames[e];
+    }
+    pTable->m_kSynchronizations = m_pData->m_kSynchronizations;
+    pTable->m_bListed = true;
+    pTable->m_pNext = SharedTransitionTables();
+    SharedTransitionTables() = pTable;
 }
 
 bool GaitActor::TryTransition(uint32 eSource, uint32 eBehavior)
 {
-    if (eSource >= m_kTransitions.GetSize() || eBehavior >= EAnimBehavior::NB_TYPE)
+    const TarnRenderer::TArray<GaitAnimTransition>& kTransitions = GetTransitions();
+    if (eSource >= kTransitions.GetSize() || eBehavior >= EAnimBehavior::NB_TYPE)
         return false;
-    const GaitAnimTransition& kTransition = m_kTransitions[eSource];
+    const GaitAnimTransition& kTransition = kTransitions[eSource];
     if (kTransition.m_kBehaviors.GetSize() != EAnimBehavior::NB_TYPE)
         return false;
     AnimationControl* pSource = GetMovementControl(eSource);
@@ -383,8 +525,14 @@ bool GaitActor::CheckAnimations()
         TARN_ASSERT(false, "Could not retreive AnimatedSkeleton");
         return false;
     }
+    const uint32 uiInstance = m_pAnimActor->iAnimatedSkeletonIdx;
     for (const GaitAnimationTune& kTune : m_kTunes)
     {
+        // The movement's own control, still on this instance, is one of the
+        // instance's controls: no need to look through them.
+        const AnimationControl* pOwn = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx);
+        if (pOwn && pOwn->GetInstanceIndex() == uiInstance && pOwn->GetSequenceIndex() == kTune.m_iAnimIdx)
+            continue;
         bool bFound = false;
         for (uint32 uiId : pInstance->GetControlIds())
         {
@@ -632,7 +780,10 @@ void GaitActor::EnableRootMotion(bool bEnable)
             bool bSkeletonInUse = false;
             for (const auto& kEntry : kActors)
                 if (kEntry.Value->GetSkeleton() == pSkeleton)
+                {
                     bSkeletonInUse = true;
+                    break;
+                }
             if (!bSkeletonInUse && pProcessor->GetAccumulationCallback() == &GaitActor::RectifyRotation)
                 pProcessor->SetAccumulationCallback(nullptr, nullptr);
             if (kActors.IsEmpty())
@@ -647,9 +798,19 @@ void GaitActor::RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVec
                                 Math::Quaternion& kRotation, void* pUserData)
 {
     auto* pActors = static_cast<TarnRenderer::TMap<TarnRenderer::Link*, GaitActor*>*>(pUserData);
-    GaitActor* const* ppActor = pActors ? pActors->Lookup(pSceneObject) : nullptr;
-    if (!ppActor)
+    if (!pActors)
         return;
+    // The root-motion pass visits the instances in order, and the links of
+    // characters made one after another mostly follow in address order:
+    // the entry after the previous one is tried before a search.
+    static uint32 s_uiNextEntry = 0;
+    uint32 uiEntry = s_uiNextEntry;
+    if (uiEntry >= pActors->GetSize() || pActors->GetAt(uiEntry).Key != pSceneObject)
+        uiEntry = pActors->Find(pSceneObject);
+    if (uiEntry == TarnRenderer::TMap<TarnRenderer::Link*, GaitActor*>::uiNotFound)
+        return;
+    s_uiNextEntry = uiEntry + 1;
+    GaitActor* const* ppActor = &pActors->GetAt(uiEntry).Value;
     GaitActor& kActor = **ppActor;
     if (kActor.m_bStandby)
         return;

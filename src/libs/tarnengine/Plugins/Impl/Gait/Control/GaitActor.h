@@ -22,6 +22,8 @@ struct WorldContext;
 
 namespace GaitPlugin {
 
+class GaitTransitionTable;
+
 // The run-time controller of one animated character: turns a requested
 // rotation and speed into idle, turn-in-place, start, walk and stop
 // movements with synchronised hand-overs, and bends the root rotation toward
@@ -100,7 +102,8 @@ public:
     const Math::Quaternion& GetReferenceRotation() const { return m_kReferenceRotation; }
     const Math::Quaternion& GetTargetRotation() const { return m_kTargetRotation; }
     const TarnRenderer::TArray<Math::Quaternion>& GetStableRotations() const { return m_kStableRotations; }
-    const TarnRenderer::TArray<GaitAnimTransition>& GetTransitions() const { return m_kTransitions; }
+    // The hand-over table (empty while stopped).
+    const TarnRenderer::TArray<GaitAnimTransition>& GetTransitions() const;
     const TarnRenderer::TArray<GaitAnimationTune>& GetTunes() const { return m_kTunes; }
     const TarnRenderer::TArray<AnimationAxis>& GetAxes() const { return m_kAxes; }
     TarnRenderer::Link* GetLink() const { return m_pLink; }
@@ -131,7 +134,9 @@ private:
     void* m_pFootOnFloorContext = nullptr;
     TarnRenderer::TArray<GaitAnimationTune> m_kTunes;
     TarnRenderer::TArray<AnimationAxis> m_kAxes;
-    TarnRenderer::TArray<GaitAnimTransition> m_kTransitions;
+    // Read-only, and shared with the actors started on the same data and
+    // sequences (see BuildTransitions); null while stopped.
+    GaitTransitionTable* m_pTransitions = nullptr;
     uint32 m_eCurrentMovement = kInvalidIndex;
     Math::Quaternion m_kReferenceRotation;
     Math::Quaternion m_kTargetRotation;

@@ -18,14 +18,22 @@ public:
     bool Load(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB) override;
 };
 
-// The Gait component of one link: the requested rotation and speed, the
-// resolved copy of its container's parameters, and the character's actor.
+class GaitSharedRuntimeData;
+
+// The Gait component of one link: the requested rotation and speed, its
+// container's parameters resolved against the character's mocap, and the
+// character's actor.
+//
+// The resolved data is read-only once made and shared by the components
+// whose resolution gave exactly the same data (thousands of characters of
+// one kind hold one copy). Resolving again (Init, ReloadFromJson) gives the
+// component its own result and leaves the other components' data as it was.
 //
 // Stored by value in the link's "GAIT" user-data record, which the link's
 // scene owns; it is copied there as a block before its first Init and never
-// moved afterwards (the actor keeps the address of the runtime data, and the
-// rectifier finds the actor by its link). Borrows its container, link and
-// prefab instance. Engine thread only.
+// moved afterwards (the rectifier finds the actor by its link). Holds a
+// reference to its shared resolved data, which the actor reads; borrows its
+// container, link and prefab instance. Engine thread only.
 class GaitComponent : public TarnEngine::PluginComponent
 {
 public:
@@ -59,11 +67,29 @@ public:
     const Math::Quaternion& GetRotation() const { return m_kRotation; }
     float GetSpeed() const { return m_fSpeed; }
     GaitActor& GetActor() { return m_kActor; }
-    const GaitRuntimeData& GetRuntimeData() const { return m_kRuntimeData; }
+    const GaitRuntimeData& GetRuntimeData() const;
 
 private:
+    // The component's reference to its shared resolved data, given back when
+    // the component goes (after the actor, which reads it).
+    class CRuntimeDataRef
+    {
+    public:
+        CRuntimeDataRef() = default;
+        ~CRuntimeDataRef() { Reset(nullptr); }
+        CRuntimeDataRef(const CRuntimeDataRef&) = delete;
+        CRuntimeDataRef& operator=(const CRuntimeDataRef&) = delete;
+        // Takes pShared (already counted for this reference) and lets the
+        // previous data go.
+        void Reset(GaitSharedRuntimeData* pShared);
+        GaitSharedRuntimeData* Get() const { return m_pShared; }
+
+    private:
+        GaitSharedRuntimeData* m_pShared = nullptr;
+    };
+
     TarnEngine::IPluginComponentData* m_pData = nullptr;
-    GaitRuntimeData m_kRuntimeData;
+    CRuntimeDataRef m_kRuntimeData;
     GaitActor m_kActor;
     TarnRenderer::Link* m_pLink = nullptr;
     void* m_pPrefabInstance = nullptr;

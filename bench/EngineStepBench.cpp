@@ -1,0 +1,210 @@
+// Engine steps of 16 ms with many demo characters: the demo prefab instanced
+// by the engine, the Gait builder registered as a static plug-in, every
+// character walking, turning and stopping on a fixed script. Measures the
+// nanoseconds per character step, whole and split the way CEngine::Step runs
+// it (command drain, component updates, animation tick with root motion),
+// and what a character costs in memory: resident bytes and memory-manager
+// bytes, taken before instancing and after instancing plus a warm-up.
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "Engine/Engine.h"
+#include "Math/SFMT/SFMT.h"
+#include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
+#include "Plugins/Impl/Gait/Plugin/GaitComponentBuilder.h"
+#include "Plugins/PluginManager.h"
+#include "Plugins/PluginParam.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "World/PrefabInstance.h"
+#include "World/World.h"
+
+using GaitPlugin::GaitComponent;
+using GaitPlugin::GaitComponentBuilder;
+using TarnEngine::CEngine;
+
+namespace {
+
+constexpr uint32 kStepMs = 16;
+constexpr uint32 kPhaseSteps = 120;  // about two seconds per phase
+constexpr uint32 kWarmUpSteps = 60;
+
+GaitComponentBuilder* s_pBuilder = nullptr;
+
+bool InitGait(TarnEngine::PluginParam* pParam)
+{
+    s_pBuilder = TARN_NEW_TAGGED("EngineStepBench::InitGait", GaitComponentBuilder);
+    pParam->m_pPluginManager->RegisterComponentBuilder(s_pBuilder);
+    return true;
+}
+
+bool ReleaseGait(TarnEngine::IPluginManager* pManager)
+{
+    pManager->UnregisterComponentBuilder(s_pBuilder->GetDesc()->m_uiComponentId);
+    TARN_DELETE(s_pBuilder);
+    s_pBuilder = nullptr;
+    return true;
+}
+
+// Resident bytes of the process.
+double ResidentBytes()
+{
+    unsigned long ulSize = 0;
+    unsigned long ulResident = 0;
+    FILE* pFile = std::fopen("/proc/self/statm", "r");
+    if (!pFile)
+        return 0.0;
+    if (std::fscanf(pFile, "%lu %lu", &ulSize, &ulResident) != 2)
+        ulResident = 0;
+    std::fclose(pFile);
+    return static_cast<double>(ulResident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// The script, in four phases: walk toward a heading, turn to a new heading
+// and walk on, turn again, stop. Each character runs it a little offset in
+// time and heading; its requests are set at its first step and then at
+// every phase boundary.
+void ApplyScript(std::vector<GaitComponent*>& kComponents, uint32 uiStep)
+{
+    const uint32 uiCount = static_cast<uint32>(kComponents.size());
+    for (uint32 i = 0; i < uiCount; ++i)
+    {
+        const uint32 uiLocal = uiStep + (i % 13) * 5;
+        if (uiStep != 0 && uiLocal % kPhaseSteps != 0)
+            continue;
+        const uint32 uiPhase = (uiLocal / kPhaseSteps) % 4;
+        const float fHeading = 1.2f * static_cast<float>(uiPhase == 0 ? 0u : uiPhase - 1u) +
+                               0.1f * static_cast<float>(i % 7) + (uiPhase == 1 ? 0.9f : 0.0f);
+        kComponents[i]->SetRotation(Math::Quaternion::FromAxisAngle({0.0f, 0.0f, 1.0f}, fHeading));
+        kComponents[i]->SetSpeed(uiPhase == 3 ? 0.0f : 1.0f);
+    }
+}
+
+// How many instances stand elsewhere than at the given positions.
+uint32 CountMoved(const std::vector<TarnEngine::PrefabInstance*>& kInstances,
+                  const std::vector<Math::LocalVector3>& kFrom)
+{
+    uint32 uiMoved = 0;
+    for (size_t i = 0; i < kInstances.size(); ++i)
+    {
+        const Math::LocalVector3& kNow = kInstances[i]->GetLink()->GetWorldPosition();
+        if (kNow.x != kFrom[i].x || kNow.y != kFrom[i].y)
+            ++uiMoved;
+    }
+    return uiMoved;
+}
+
+std::vector<Math::LocalVector3> Positions(const std::vector<TarnEngine::PrefabInstance*>& kInstances)
+{
+    std::vector<Math::LocalVector3> kPositions;
+    for (const TarnEngine::PrefabInstance* pInstance : kInstances)
+        kPositions.push_back(pInstance->GetLink()->GetWorldPosition());
+    return kPositions;
+}
+
+void EngineStep(benchmark::State& kState)
+{
+    const uint32 uiCharacters = static_cast<uint32>(kState.range(0));
+    static const std::string s_kDataDir = TARN_DATA_DIR;
+    TarnEngine::SEngineStartup kStartup;
+    kStartup.pDataRoot = s_kDataDir.c_str();
+    kStartup.bStartNetwork = false;
+    kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
+        pManager->RegisterStaticPlugin(&InitGait, &ReleaseGait);
+    };
+    CEngine* pEngine = CEngine::CreateInstance(kStartup);
+    TarnEngine::PrefabContainer* pPrefab = pEngine ? pEngine->LoadPrefab("demo/biped.prefab.json") : nullptr;
+    if (!pPrefab || !s_pBuilder)
+    {
+        kState.SkipWithError("engine, Gait builder or demo prefab missing");
+        CEngine::DestroyInstance();
+        return;
+    }
+    Math::SeedRandom(7);
+
+    // Memory freed by an earlier run goes back to the system first, so that
+    // each run counts what its own characters take.
+    malloc_trim(0);
+    Common::Mem::CMemoryManager* pMemory = Common::Mem::CMemoryManager::GetInstance();
+    const double dRssBefore = ResidentBytes();
+    const double dHeapBefore = static_cast<double>(pMemory->GetAllocatedBytes());
+    std::vector<TarnEngine::PrefabInstance*> kInstances;
+    std::vector<GaitComponent*> kComponents;
+    for (uint32 i = 0; i < uiCharacters; ++i)
+    {
+        const Math::LocalVector3 kPlace{static_cast<float>(i % 100) * 2.0f, static_cast<float>(i / 100) * 2.0f, 0.0f};
+        TarnEngine::PrefabInstance* pInstance = pEngine->InstancePrefab(pPrefab, kPlace, Math::Quaternion::Identity());
+        GaitComponent* pComponent = pInstance ? GaitComponentBuilder::GetComponent(pInstance->GetLink()) : nullptr;
+        if (!pComponent)
+            break;
+        pComponent->Activate(true);
+        kInstances.push_back(pInstance);
+        kComponents.push_back(pComponent);
+    }
+    const std::vector<Math::LocalVector3> kPlaces = Positions(kInstances);
+
+    uint32 uiStep = 0;
+    for (; uiStep < kWarmUpSteps; ++uiStep)
+    {
+        ApplyScript(kComponents, uiStep);
+        pEngine->Step(kStepMs);
+    }
+    const double dRssAfter = ResidentBytes();
+    const double dHeapAfter = static_cast<double>(pMemory->GetAllocatedBytes());
+    const std::vector<Math::LocalVector3> kWarmedUp = Positions(kInstances);
+
+    // What CEngine::Step does, timed phase by phase.
+    TarnEngine::BasePluginManager* pPlugins = pEngine->GetPluginManager();
+    TarnEngine::CWorld* pWorld = pEngine->GetWorld();
+    double dDrainNs = 0.0;
+    double dUpdateNs = 0.0;
+    double dTickNs = 0.0;
+    for (auto _ : kState)
+    {
+        ApplyScript(kComponents, uiStep++);
+        const auto kT0 = std::chrono::steady_clock::now();
+        pEngine->ProcessCommands();
+        const auto kT1 = std::chrono::steady_clock::now();
+        pPlugins->UpdateComponentBuilders(nullptr, TarnEngine::StepTime{kStepMs});
+        const auto kT2 = std::chrono::steady_clock::now();
+        pWorld->Tick(kStepMs);
+        const auto kT3 = std::chrono::steady_clock::now();
+        dDrainNs += std::chrono::duration<double, std::nano>(kT1 - kT0).count();
+        dUpdateNs += std::chrono::duration<double, std::nano>(kT2 - kT1).count();
+        dTickNs += std::chrono::duration<double, std::nano>(kT3 - kT2).count();
+    }
+
+    // Every character walked off its place, and the timed steps moved some.
+    if (kInstances.size() != uiCharacters)
+        kState.SkipWithError("not every character was instanced");
+    else if (CountMoved(kInstances, kPlaces) != uiCharacters)
+        kState.SkipWithError("a character never moved");
+    else if (kState.iterations() > 0 && CountMoved(kInstances, kWarmedUp) == 0)
+        kState.SkipWithError("no character moved during the timed steps");
+
+    const double dSteps = static_cast<double>(kState.iterations()) * uiCharacters;
+    if (dSteps > 0.0)
+    {
+        kState.counters["ns_per_character_step"] = (dDrainNs + dUpdateNs + dTickNs) / dSteps;
+        kState.counters["ns_command_drain"] = dDrainNs / dSteps;
+        kState.counters["ns_component_update"] = dUpdateNs / dSteps;
+        kState.counters["ns_anim_tick"] = dTickNs / dSteps;
+    }
+    kState.counters["rss_bytes_per_character"] = (dRssAfter - dRssBefore) / uiCharacters;
+    kState.counters["heap_bytes_per_character"] = (dHeapAfter - dHeapBefore) / uiCharacters;
+
+    // Newest first: each removal is then the cheapest for the world's lists.
+    for (size_t i = kInstances.size(); i-- > 0;)
+        pEngine->RemoveInstance(kInstances[i]);
+    CEngine::DestroyInstance();
+}
+
+}  // namespace
+
+BENCHMARK(EngineStep)->Arg(1)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
