@@ -100,8 +100,9 @@ def main():
         row(f"no-ack requests/s, 1 connection, {label}", number(r"= ([\d.]+) requests/s", text), "/s", target,
             "higher")
         ran = re.search(r"ran (\d+) of the (\d+) requests", text)
+        met = "-" if not ran else ("yes" if ran.group(1) == ran.group(2) else "no")
         rows.append((f"  {label} requests run by the host", f"{ran.group(1)} of {ran.group(2)}" if ran else "missing",
-                     "all", "yes" if ran and ran.group(1) == ran.group(2) else "no"))
+                     "all", met))
 
     # Memory manager against malloc at 64 bytes (CPU time per Alloc+Free pair).
     malloc1, malloc2 = ns("Malloc/64/threads:1"), ns("Malloc/64/threads:2")
