@@ -192,8 +192,9 @@ uint32 CEngineHost::HostThread::Run()
         if (iConnection < 0)
             break;  // closed by Stop, or failed (printed)
         Common::CDebugLog::Print("Connection accepted from %s ", acPeer);
+        // The next connection is accepted at once: a pause here let a burst
+        // of clients overflow the kernel's queue, and it reset some of them.
         m_pHost->AddConnection(iConnection, acPeer);
-        Sleep(kPollMs);
     }
     return 0;
 }

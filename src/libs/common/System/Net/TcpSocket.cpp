@@ -75,7 +75,9 @@ bool TcpSocket::Listen(uint16 uiPort, const char* pAddress)
         close(iSocket);
         return false;
     }
-    if (listen(iSocket, 10) != 0)
+    // The kernel's longest queue: clients that connect in a burst wait to be
+    // accepted instead of being refused or reset.
+    if (listen(iSocket, SOMAXCONN) != 0)
     {
         CDebugLog::Print("Listen error : %s", strerror(errno));
         close(iSocket);
