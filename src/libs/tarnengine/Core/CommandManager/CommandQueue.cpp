@@ -72,7 +72,10 @@ JSonCommand* CommandQueue::AcquireCommand()
             return pCommand;
         }
     }
-    JSonCommand* pCommand = TARN_NEW_TAGGED("TarnEngine::CommandManager::ExecuteJSon", JSonCommand);
+    // Untagged: connection threads make commands, and a tag would take one
+    // of the few per-thread tag lists for every connection (past them, each
+    // allocation is reported).
+    JSonCommand* pCommand = TARN_NEW(JSonCommand);
     TARN_ASSERT(pCommand, "no memory for a remote request");
     return pCommand;
 }
