@@ -1,17 +1,39 @@
 # Shared settings for every target of the project.
 
+# A fuzzing build instruments everything for coverage and runs it under the
+# address and undefined-behaviour sanitizers; the fuzz programs alone link
+# the fuzzer's own main (fuzz/CMakeLists.txt).
+if(TARN_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "TARN_BUILD_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  if(TARN_SANITIZE MATCHES "thread")
+    message(FATAL_ERROR "TARN_BUILD_FUZZ runs under address,undefined: it cannot be combined with TARN_SANITIZE=thread")
+  endif()
+  set(TARN_SANITIZE "address,undefined")
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Sanitizers apply to everything that is compiled, so that instrumented and
 # uninstrumented code never meet in one binary.
 if(TARN_SANITIZE)
   string(REPLACE ";" "," _tarn_san "${TARN_SANITIZE}")
   add_compile_options(-fsanitize=${_tarn_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${_tarn_san})
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_compile_options("-fsanitize-ignorelist=${CMAKE_CURRENT_LIST_DIR}/sanitizer-ignorelist.txt")
+  endif()
 endif()
 
 # Project code is held to a warning-free standard; third-party headers come in
 # as system includes and are not.
 function(tarn_target_defaults target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  # RapidJSON's member iterators compare through operators that C++20 also
+  # finds reversed; clang warns about that at every comparison in our code.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wno-ambiguous-reversed-operator)
+  endif()
   # Source locations in reports and in the memory manager's block headers are
   # printed relative to the repository root (src/libs/common/...).
   target_compile_options(${target} PRIVATE

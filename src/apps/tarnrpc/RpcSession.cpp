@@ -10,6 +10,7 @@
 #include <rapidjson/writer.h>
 
 #include "Core/CommandManager/ReturnBuffer.h"
+#include "Utils/JsonText.h"
 
 namespace TarnRpc {
 
@@ -34,6 +35,14 @@ int CRpcSession::BuildRequest(const std::string& kClass, const std::string& kMet
     kRequest.AddMember("UseTcpThread", false, kAlloc);
     for (size_t i = 0; i < kArgs.size(); ++i)
     {
+        // The host refuses deeper requests, and parsing them could exhaust
+        // the stack.
+        if (Common::FindExcessiveJsonNesting(kArgs[i].data(), kArgs[i].size()) < kArgs[i].size())
+        {
+            fprintf(stderr, "tarn-rpc: argument %zu is nested deeper than %u levels\n", i + 1,
+                    Common::kMaxJsonNesting);
+            return ExitUsage;
+        }
         rapidjson::Document kArg(&kAlloc);
         kArg.Parse(kArgs[i].c_str());
         if (kArg.HasParseError())
@@ -53,6 +62,10 @@ int CRpcSession::BuildRequest(const std::string& kClass, const std::string& kMet
 
 bool CRpcSession::AsksForReply(const std::string& kRequest)
 {
+    // Text nested deeper than the host reads is never answered (and is not
+    // parsed here either: parsing recurses once per level).
+    if (Common::FindExcessiveJsonNesting(kRequest.data(), kRequest.size()) < kRequest.size())
+        return false;
     rapidjson::Document kDocument;
     kDocument.Parse(kRequest.c_str());
     if (kDocument.HasParseError() || !kDocument.IsObject())

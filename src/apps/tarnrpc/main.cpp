@@ -1,15 +1,15 @@
 // tarn-rpc: the command-line client of the engine host. Sends one request
 // (or a whole JSON request, or a script of them) and prints the replies;
 // "tarn-rpc demo" steers the demo character of a running host.
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "CommandLine.h"
 #include "LoadGenerator.h"
 #include "RpcSession.h"
 #include "System/MemoryManager/MemoryManager.h"
@@ -61,89 +61,33 @@ int RunScript(CRpcSession& kSession, const std::string& kPath)
 
 int Run(int iArgc, char** ppArgv)
 {
-    CLI::App kApp{"tarn-rpc: sends remote calls to a running tarn-host and prints the replies.\n"
-                  "  tarn-rpc [--host H] [--port P] CLASS METHOD [--id N] [--no-ack] [ARG ...]\n"
-                  "  tarn-rpc --raw '{\"ClassName\":...}'     tarn-rpc --script FILE     tarn-rpc demo\n"
-                  "Arguments are JSON values: 1.5, true, '\"text\"', '{\"x\":0,\"y\":0,\"z\":0.38,\"w\":0.92}', "
-                  "'{\"InstanceID\":0}'.\n"
-                  "Exit code 0 on success, 1 on a bad argument, 2 on a connection failure, 3 on an error reply.",
-                  "tarn-rpc"};
-    kApp.set_version_flag("--version", std::string("tarn-rpc ") + TARN_VERSION);
-    std::string kHost = "127.0.0.1";
-    uint16 uiPort = 27921;
-    int iInstance = 0;
-    bool bNoAck = false;
-    std::string kRaw, kScript;
-    double dSeconds = 4.0;
-    std::vector<std::string> kWords;
-    kApp.add_option("--host", kHost, "Address of the host")->capture_default_str();
-    kApp.add_option("--port", uiPort, "Port of the host")->capture_default_str();
-    kApp.add_option("--id", iInstance, "InstanceID of the call (0 for singletons)")->capture_default_str();
-    kApp.add_flag("--no-ack", bNoAck, "Ask for no reply (\"WaitAck\": false)");
-    CLI::Option* pRaw = kApp.add_option("--raw", kRaw, "Send this whole JSON request");
-    CLI::Option* pScript = kApp.add_option("--script", kScript, "Send one JSON request per line of FILE");
-    kApp.add_option("--seconds", dSeconds, "How long \"demo\" watches the character")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 3600.0));
-    TarnRpc::SLoadOptions kLoad;
-    kApp.add_option("-c,--connections", kLoad.uiConnections, "bench: connections, each on its own thread")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 64u));
-    kApp.add_option("-n,--requests", kLoad.uiRequests, "bench: requests in all")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 100000000u));
-    kApp.add_option("--spin-us", kLoad.uiSpinMicroseconds,
-                    "bench: microseconds each connection polls for its reply before it sleeps (default 0)")
-        ->check(CLI::Range(0u, 1000000u));
-    kApp.add_option("--method", kLoad.kMethod,
-                    "bench: Root.KeepAlive, GaitComponentRpc.IsActive or GaitComponentRpc.SetSpeed")
-        ->capture_default_str();
-    kApp.add_option("words", kWords, "CLASS METHOD [ARG ...], demo or bench");
-    pRaw->excludes(pScript);
-    try
-    {
-        kApp.parse(iArgc, ppArgv);
-    }
-    catch (const CLI::ParseError& kError)
-    {
-        return kApp.exit(kError) == 0 ? ExitOk : ExitUsage;
-    }
-
-    const bool bDemo = kWords.size() == 1 && kWords[0] == "demo";
-    if (kWords.size() == 1 && kWords[0] == "bench" && pRaw->count() == 0 && pScript->count() == 0)
-    {
-        kLoad.kHost = kHost;
-        kLoad.uiPort = uiPort;
-        kLoad.bWaitAck = !bNoAck;
-        return TarnRpc::RunLoad(kLoad);
-    }
-    const int iModes = (pRaw->count() > 0) + (pScript->count() > 0) + (bDemo || !kWords.empty());
-    if (iModes != 1 || (!bDemo && !kWords.empty() && kWords.size() < 2))
-    {
-        fprintf(stderr, "tarn-rpc: give CLASS METHOD [ARG ...], --raw, --script, demo or bench (one of them); see "
-                        "--help\n");
-        return ExitUsage;
-    }
-
-    std::string kRequest;
-    if (!bDemo && kWords.size() >= 2)
-    {
-        const std::vector<std::string> kArgs(kWords.begin() + 2, kWords.end());
-        const int iExit = CRpcSession::BuildRequest(kWords[0], kWords[1], iInstance, !bNoAck, kArgs, kRequest);
-        if (iExit != ExitOk)
-            return iExit;
-    }
+    SCommandLine kLine;
+    int iExit = ExitOk;
+    if (!ParseCommandLine(iArgc, ppArgv, kLine, &iExit, std::cout, std::cerr))
+        return iExit;
+    if (kLine.eMode == ERunMode::Bench)
+        return TarnRpc::RunLoad(kLine.kLoad);
 
     CRpcSession kSession;
-    int iExit = kSession.Connect(kHost, uiPort);
+    iExit = kSession.Connect(kLine.kHost, kLine.uiPort);
     if (iExit != ExitOk)
         return iExit;
-    if (bDemo)
-        iExit = RunDemo(kSession, dSeconds);
-    else if (pScript->count() > 0)
-        iExit = RunScript(kSession, kScript);
-    else
-        iExit = SendRaw(kSession, pRaw->count() > 0 ? kRaw : kRequest);
+    switch (kLine.eMode)
+    {
+        case ERunMode::Demo:
+            iExit = RunDemo(kSession, kLine.dSeconds);
+            break;
+        case ERunMode::Script:
+            iExit = RunScript(kSession, kLine.kScript);
+            break;
+        case ERunMode::Raw:
+            iExit = SendRaw(kSession, kLine.kRaw);
+            break;
+        case ERunMode::Request:
+        case ERunMode::Bench:
+            iExit = SendRaw(kSession, kLine.kRequest);
+            break;
+    }
     kSession.Disconnect();
     return iExit;
 }

@@ -69,9 +69,22 @@ bool CPrefabManager::RemovePrefab(CPrefab* const& pPrefab)
 
 CRoot::~CRoot()
 {
-    // The root holds one reference of its own to its prefab manager.
-    if (m_pPrefabManager)
-        m_pPrefabManager->ReleaseRef();
+    // The root holds one reference of its own to its prefab manager (unless
+    // clients released it already).
+    if (CPrefabManager* pManager = FindPrefabManager())
+        pManager->ReleaseRef();
+}
+
+CPrefabManager* CRoot::FindPrefabManager() const
+{
+    // Looked up by ID, never kept as a pointer: clients may have destroyed
+    // it, and IDs are never reused.
+    using Stored = TarnEngine::CInstanceManager<IRPCStub_CPrefabManager>;
+    TarnEngine::CPointerResolver* pResolver = TarnEngine::CPointerResolver::GetInstance();
+    void* pStored = pResolver && m_uiPrefabManagerID != kInvalidIndex
+                        ? pResolver->FindPtr(Common::GetClassId<IRPCStub_CPrefabManager>(), m_uiPrefabManagerID)
+                        : nullptr;
+    return pStored ? static_cast<CPrefabManager*>(static_cast<Stored*>(pStored)) : nullptr;
 }
 
 void CRoot::ForceQuit()
@@ -91,13 +104,16 @@ uint64 CRoot::GetExecutedCount()
 
 CPrefabManager* CRoot::GetPrefabManager()
 {
-    if (!m_pPrefabManager)
+    CPrefabManager* pManager = FindPrefabManager();
+    if (!pManager)
     {
-        m_pPrefabManager = TARN_NEW_TAGGED("RPC::CRoot::GetPrefabManager", CPrefabManager);
-        if (m_pPrefabManager)
-            m_pPrefabManager->AddRef();
+        pManager = TARN_NEW_TAGGED("RPC::CRoot::GetPrefabManager", CPrefabManager);
+        if (!pManager)
+            return nullptr;
+        pManager->AddRef();
+        m_uiPrefabManagerID = pManager->GetInstanceID();
     }
-    return m_pPrefabManager;
+    return pManager;
 }
 
 }  // namespace RPC

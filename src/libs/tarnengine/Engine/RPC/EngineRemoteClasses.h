@@ -89,10 +89,17 @@ public:
     uint64 GetExecutedCount() override;
     // Asks the engine's host to end its loop (see CEngine::RequestQuit).
     void ForceQuit() override;
+    // The prefab manager, made on first use; the root holds one reference
+    // of its own. A client that releases more references than it was given
+    // can take that one too, which destroys the manager: the next call then
+    // makes a new one (with a new ID).
     CPrefabManager* GetPrefabManager() override;
 
 private:
-    CPrefabManager* m_pPrefabManager = nullptr;
+    // The manager of m_uiPrefabManagerID while it lives, else null.
+    CPrefabManager* FindPrefabManager() const;
+
+    uint32 m_uiPrefabManagerID = kInvalidIndex;
 };
 
 }  // namespace RPC
