@@ -164,6 +164,9 @@ void CHeapLock::NoteHolder(const void* pSelf)
         // flag cleared only after it, and then the favour gone.
         m_pFavoured.store(nullptr, std::memory_order_relaxed);
         m_iRevoking.store(0, std::memory_order_release);
+        // A revocation costs every core an interrupt: a lock that needed one
+        // must show a much longer run of one thread before it favours again.
+        m_uiStreakNeeded = m_uiStreakNeeded >= kMaxFavourStreak / 8 ? kMaxFavourStreak : m_uiStreakNeeded * 8;
         m_pLastHolder = pSelf;
         m_uiStreak = 1;
         return;
@@ -174,7 +177,7 @@ void CHeapLock::NoteHolder(const void* pSelf)
         m_uiStreak = 1;
         return;
     }
-    if (++m_uiStreak >= kFavourStreak && CanRevokeFavours())
+    if (++m_uiStreak >= m_uiStreakNeeded && CanRevokeFavours())
     {
         m_pFavoured.store(pSelf, std::memory_order_relaxed);
         m_uiStreak = 0;

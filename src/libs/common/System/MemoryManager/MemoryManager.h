@@ -53,7 +53,8 @@ static_assert(sizeof(SAllocInfo) == 64, "block header must be 64 bytes");
 // Most heaps are locked by one thread nearly all the time, and the two
 // locked instructions of a mutex would be most of the cost of an Alloc or a
 // Free. So a thread that took the lock kFavourStreak times in a row becomes
-// the lock's favoured thread: it goes in by announcing itself with plain
+// the lock's favoured thread (each revocation multiplies the streak needed
+// next time by eight, so a lock that is shared in practice stops favouring): it goes in by announcing itself with plain
 // stores. Any other thread takes the mutex, then revokes the favour: it
 // raises a flag, makes every thread of the process pass a memory barrier
 // (membarrier), waits for the favoured thread to leave, and clears the
@@ -128,6 +129,7 @@ private:
         kLockedWithWaiters = 2,
     };
     static constexpr uint32 kFavourStreak = 64;
+    static constexpr uint32 kMaxFavourStreak = 1u << 24;
     void LockContended();
     void WakeOne();
     // With the mutex just taken: revokes another thread's favour, or counts
@@ -145,6 +147,7 @@ private:
     // The streak: touched by holders of the mutex only.
     const void* m_pLastHolder = nullptr;
     uint32 m_uiStreak = 0;
+    uint32 m_uiStreakNeeded = kFavourStreak;
 };
 
 // One heap record: its operating-system heap and the list of live blocks.
