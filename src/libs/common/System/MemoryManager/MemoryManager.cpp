@@ -331,13 +331,12 @@ void* CMemoryManager::Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile
     const uintptr_t uiAlign = uintptr_t(1) << uiBits;
 
     // Tag of the block: the thread's current path while tracking is active.
+    // Most threads have no tag list: the suspension is looked at only when
+    // there is a path to use.
     uint32 uiTag = 0;
-    if (!Posix::TlsGetValue(m_auiTlsSlots[kSlotSuspended]))
-    {
-        const auto* pEntry = static_cast<const SThreadTagList*>(Posix::TlsGetValue(m_auiTlsSlots[kSlotTagList]));
-        if (pEntry && pEntry->kList.uiCount > 0)
-            uiTag = pEntry->kList.uiId;
-    }
+    const auto* pEntry = static_cast<const SThreadTagList*>(Posix::TlsGetValue(m_auiTlsSlots[kSlotTagList]));
+    if (pEntry && pEntry->kList.uiCount > 0 && !Posix::TlsGetValue(m_auiTlsSlots[kSlotSuspended]))
+        uiTag = pEntry->kList.uiId;
     const bool bTracked = uiTag != 0 && m_pAccounting;
 
     SHeapInfo* pHeapInfo = SelectHeap(_pHeap);
