@@ -35,23 +35,6 @@ constexpr uint32 kStepMs = 16;
 constexpr uint32 kPhaseSteps = 120;  // about two seconds per phase
 constexpr uint32 kWarmUpSteps = 60;
 
-GaitComponentBuilder* s_pBuilder = nullptr;
-
-bool InitGait(TarnEngine::PluginParam* pParam)
-{
-    s_pBuilder = TARN_NEW_TAGGED("EngineStepBench::InitGait", GaitComponentBuilder);
-    pParam->m_pPluginManager->RegisterComponentBuilder(s_pBuilder);
-    return true;
-}
-
-bool ReleaseGait(TarnEngine::IPluginManager* pManager)
-{
-    pManager->UnregisterComponentBuilder(s_pBuilder->GetDesc()->m_uiComponentId);
-    TARN_DELETE(s_pBuilder);
-    s_pBuilder = nullptr;
-    return true;
-}
-
 // Resident bytes of the process.
 double ResidentBytes()
 {
@@ -116,11 +99,11 @@ void EngineStep(benchmark::State& kState)
     kStartup.pDataRoot = s_kDataDir.c_str();
     kStartup.bStartNetwork = false;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
-        pManager->RegisterStaticPlugin(&InitGait, &ReleaseGait);
+        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly, &GaitComponentBuilder::ReleaseBuilderOnly);
     };
     CEngine* pEngine = CEngine::CreateInstance(kStartup);
     TarnEngine::PrefabContainer* pPrefab = pEngine ? pEngine->LoadPrefab("demo/biped.prefab.json") : nullptr;
-    if (!pPrefab || !s_pBuilder)
+    if (!pPrefab || !GaitComponentBuilder::GetBuilderOnly())
     {
         kState.SkipWithError("engine, Gait builder or demo prefab missing");
         CEngine::DestroyInstance();

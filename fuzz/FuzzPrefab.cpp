@@ -24,24 +24,7 @@
 namespace {
 
 TarnEngine::CEngine* s_pEngine = nullptr;
-GaitPlugin::GaitComponentBuilder* s_pBuilder = nullptr;
 std::string s_kPath;
-
-bool InitGait(TarnEngine::PluginParam* pParam)
-{
-    s_pBuilder =
-        TARN_NEW_TAGGED("GaitPlugin::GaitComponentBuilder::InitPluginStatic", GaitPlugin::GaitComponentBuilder);
-    pParam->m_pPluginManager->RegisterComponentBuilder(s_pBuilder);
-    return true;
-}
-
-bool ReleaseGait(TarnEngine::IPluginManager* pManager)
-{
-    pManager->UnregisterComponentBuilder(s_pBuilder->GetDesc()->m_uiComponentId);
-    TARN_DELETE(s_pBuilder);
-    s_pBuilder = nullptr;
-    return true;
-}
 
 void RemoveFile()
 {
@@ -58,10 +41,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     TarnEngine::SEngineStartup kStartup;
     kStartup.pDataRoot = s_kDataDir.c_str();
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
-        pManager->RegisterStaticPlugin(&InitGait, &ReleaseGait);
+        pManager->RegisterStaticPlugin(&GaitPlugin::GaitComponentBuilder::InitBuilderOnly,
+                                       &GaitPlugin::GaitComponentBuilder::ReleaseBuilderOnly);
     };
     s_pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
-    if (!s_pEngine || !s_pBuilder)
+    if (!s_pEngine || !GaitPlugin::GaitComponentBuilder::GetBuilderOnly())
     {
         fprintf(stderr, "fuzz_prefab: the engine did not start with the Gait builder\n");
         abort();

@@ -20,29 +20,6 @@ namespace {
 using GaitPlugin::GaitComponent;
 using GaitPlugin::GaitComponentBuilder;
 
-// The builder of the statically registered Gait plug-in (one engine per run).
-GaitComponentBuilder* s_pBuilder = nullptr;
-
-bool InitGait(TarnEngine::PluginParam* pParam)
-{
-    s_pBuilder = TARN_NEW_TAGGED("GaitSim::InitGait", GaitComponentBuilder);
-    if (!s_pBuilder)
-        return false;
-    pParam->m_pPluginManager->RegisterComponentBuilder(s_pBuilder);
-    return true;
-}
-
-bool ReleaseGait(TarnEngine::IPluginManager* pManager)
-{
-    if (s_pBuilder)
-    {
-        pManager->UnregisterComponentBuilder(s_pBuilder->GetDesc()->m_uiComponentId);
-        TARN_DELETE(s_pBuilder);
-        s_pBuilder = nullptr;
-    }
-    return true;
-}
-
 double HeadingOf(const Math::Quaternion& q)
 {
     return std::atan2(2.0 * (q.w * q.z + q.x * q.y), 1.0 - 2.0 * (q.y * q.y + q.z * q.z)) * 180.0 /
@@ -77,10 +54,10 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
     kStartup.pDataRoot = kDataRoot.c_str();
     kStartup.uiRandomSeed = kScenario.uiSeed;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
-        pManager->RegisterStaticPlugin(&InitGait, &ReleaseGait);
+        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly, &GaitComponentBuilder::ReleaseBuilderOnly);
     };
     TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
-    if (!pEngine || !s_pBuilder)
+    if (!pEngine || !GaitComponentBuilder::GetBuilderOnly())
     {
         kError = "the engine could not start";
         if (pEngine)

@@ -3,6 +3,8 @@
 #include <new>
 
 #include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
+#include "Plugins/PluginManager.h"
+#include "Plugins/PluginParam.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
@@ -136,6 +138,37 @@ void GaitComponentBuilder::DestroyComponent(TarnRenderer::Link* _pLink)
     if (TARN_ASSERT(pComponentContainer, "couldn't get link user data of type GaitComponent"))
         pComponentContainer->Release();
     links.RemoveAt(uiIndex);
+}
+
+namespace {
+GaitComponentBuilder* s_pBuilderOnly = nullptr;
+}  // namespace
+
+bool GaitComponentBuilder::InitBuilderOnly(TarnEngine::PluginParam* _pParam)
+{
+    if (!TARN_ASSERT(!s_pBuilderOnly, "a Gait builder is registered alone already"))
+        return false;
+    s_pBuilderOnly = TARN_NEW_TAGGED("GaitPlugin::GaitComponentBuilder::InitBuilderOnly", GaitComponentBuilder);
+    if (!s_pBuilderOnly)
+        return false;
+    _pParam->m_pPluginManager->RegisterComponentBuilder(s_pBuilderOnly);
+    return true;
+}
+
+bool GaitComponentBuilder::ReleaseBuilderOnly(TarnEngine::IPluginManager* _pManager)
+{
+    if (s_pBuilderOnly)
+    {
+        _pManager->UnregisterComponentBuilder(s_pBuilderOnly->GetDesc()->m_uiComponentId);
+        TARN_DELETE(s_pBuilderOnly);
+        s_pBuilderOnly = nullptr;
+    }
+    return true;
+}
+
+GaitComponentBuilder* GaitComponentBuilder::GetBuilderOnly()
+{
+    return s_pBuilderOnly;
 }
 
 }  // namespace GaitPlugin

@@ -42,6 +42,14 @@ public:
     // ReleasePlugin forward to (Plugin/GaitPluginEntry.cpp).
     static bool InitPluginStatic(TarnEngine::PluginParam* _pParam);
     static bool ReleasePluginStatic(TarnEngine::IPluginManager* _pManager);
+
+    // Entry points that register a builder alone, without the plug-in's
+    // remote commands: for programs that drive Gait components in-process
+    // (the simulation tool, benchmarks, fuzz targets). One such builder at a
+    // time; GetBuilderOnly gives it (null before Init or after Release).
+    static bool InitBuilderOnly(TarnEngine::PluginParam* _pParam);
+    static bool ReleaseBuilderOnly(TarnEngine::IPluginManager* _pManager);
+    static GaitComponentBuilder* GetBuilderOnly();
 };
 
 }  // namespace GaitPlugin
