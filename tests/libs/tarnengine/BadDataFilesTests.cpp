@@ -4,17 +4,22 @@
 // overlong names, repeated members, deep nesting, bytes that are not
 // UTF-8). Each must be refused whole with a message that names the file
 // and the member, and the data already in use must stay as it was.
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "DataStatic/AnimSetLoader.h"
 #include "DataStatic/Mocap.h"
 #include "Engine/Engine.h"
 #include "Factory/PrefabContainer.h"
 #include "Plugins/Impl/Gait/Data/GaitSerializer.h"
+#include "support/NamedPipe.h"
 #include "support/ReportCapture.h"
 #include "support/TextFile.h"
 
@@ -163,4 +168,82 @@ TEST(BadDataFiles, BrokenPrefabsAreRefusedNamingFileAndMemberAndTheLoadedOnesSta
     }
     remove(kPath.c_str());
     TarnEngine::CEngine::DestroyInstance();
+}
+
+// Data paths that name no regular file (a remote client may send any path):
+// each reader refuses them with the file and the reason, and a named pipe is
+// never opened, so it cannot hold the engine thread (each pipe case fails,
+// not hangs, if a reader opens it).
+TEST(BadDataFiles, PathsThatAreNotRegularFilesAreRefusedWithoutWaiting)
+{
+    namespace fs = std::filesystem;
+    char acTemplate[] = "/tmp/tarn_bad_paths_XXXXXX";
+    ASSERT_NE(mkdtemp(acTemplate), nullptr);
+    const std::string kFolder = acTemplate;
+    struct SCase
+    {
+        const char* pName;
+        std::function<bool(const std::string&)> kMake;
+        const char* pProblem;
+        bool bPipe;
+    };
+    const SCase akCases[] = {
+        {"pipe.json", [](const std::string& kPath) { return mkfifo(kPath.c_str(), 0600) == 0; }, "not a regular file",
+         true},
+        {"folder.json", [](const std::string& kPath) { return mkdir(kPath.c_str(), 0700) == 0; }, "not a regular file",
+         false},
+        {"missing.json", [](const std::string&) { return true; }, "cannot be opened: No such file or directory", false},
+        {"dangling.json",
+         [&](const std::string& kPath) { return symlink((kFolder + "/nowhere.json").c_str(), kPath.c_str()) == 0; },
+         "dangling symbolic link", false},
+    };
+
+    TarnEngine::SEngineStartup kStartup;
+    kStartup.pDataRoot = kDataDir.c_str();
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
+    ASSERT_NE(pEngine, nullptr);
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pName);
+        const std::string kPath = kFolder + "/" + kCase.pName;
+        ASSERT_TRUE(kCase.kMake(kPath));
+        // A prefab whose AnimSet is the path.
+        const std::string kPrefab = kFolder + "/uses_" + kCase.pName;
+        {
+            FILE* pFile = fopen(kPrefab.c_str(), "wb");
+            ASSERT_NE(pFile, nullptr);
+            const std::string kText = "{\"Name\":\"A\",\"AnimSet\":\"" + kPath + "\"}";
+            fwrite(kText.data(), 1, kText.size(), pFile);
+            fclose(pFile);
+        }
+
+        TestSupport::CLogCapture kLog;
+        TarnEngine::PrefabLoadError kPrefabError;
+        TarnEngine::PrefabLoadError kUserError;
+        TarnAnim::LoadError kAnimSetError;
+        bool bAnyLoaded = false;
+        const auto Load = [&] {
+            bAnyLoaded |= pEngine->LoadPrefab(kPath.c_str(), &kPrefabError) != nullptr;
+            bAnyLoaded |= pEngine->LoadPrefab(kPrefab.c_str(), &kUserError) != nullptr;
+            TarnAnim::Mocap* pMocap = TarnAnim::AnimSetLoader::LoadFile(kPath.c_str(), kAnimSetError);
+            bAnyLoaded |= pMocap != nullptr;
+            TARN_DELETE(pMocap);
+        };
+        if (kCase.bPipe)
+        {
+            EXPECT_TRUE(TestSupport::RunWithoutOpeningPipe(kPath, Load)) << "a reader opened the pipe";
+        }
+        else
+            Load();
+        EXPECT_FALSE(bAnyLoaded);
+        const std::string kProblem = std::string(kCase.pName) + ": file: " + kCase.pProblem;
+        EXPECT_EQ(std::string(kPrefabError.m_acText), kFolder + "/" + kProblem);
+        EXPECT_EQ(std::string(kUserError.m_acText),
+                  kPrefab + ": AnimSet: \"" + kPath + "\" could not be loaded: " + kProblem);
+        EXPECT_EQ(std::string(kAnimSetError.m_acText), kProblem);
+        EXPECT_EQ(pEngine->GetPrefabCount(), 0u);
+    }
+    TarnEngine::CEngine::DestroyInstance();
+    std::error_code kError;
+    fs::remove_all(kFolder, kError);
 }

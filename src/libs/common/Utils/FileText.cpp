@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Posix/PosixFileSystem.h"
 
 namespace Common {
 
@@ -23,31 +22,20 @@ bool CFileText::Read(const char* pPath, uint64 ui64MaxBytes, char (&acProblem)[P
     TARN_FREE(m_pText);
     m_pText = nullptr;
     m_uiLength = 0;
-    const int iFile = pPath ? open(pPath, O_RDONLY | O_CLOEXEC) : -1;
+    // Examined before it is opened, and opened without waiting: a named pipe
+    // given as a data file would otherwise hold the calling (engine) thread
+    // until something writes to it.
+    uint64 ui64Size = 0;
+    const int iFile = Posix::OpenRegularFile(pPath, acProblem, ProblemCapacity, &ui64Size);
     if (iFile < 0)
-    {
-        snprintf(acProblem, ProblemCapacity, "cannot be opened: %s", strerror(pPath ? errno : EINVAL));
         return false;
-    }
-    const bool bRead = ReadOpened(iFile, ui64MaxBytes, acProblem);
+    const bool bRead = ReadOpened(iFile, ui64Size, ui64MaxBytes, acProblem);
     close(iFile);
     return bRead;
 }
 
-bool CFileText::ReadOpened(int iFile, uint64 ui64MaxBytes, char (&acProblem)[ProblemCapacity])
+bool CFileText::ReadOpened(int iFile, uint64 ui64Size, uint64 ui64MaxBytes, char (&acProblem)[ProblemCapacity])
 {
-    struct stat kStat = {};
-    if (fstat(iFile, &kStat) != 0)
-    {
-        snprintf(acProblem, ProblemCapacity, "cannot be examined: %s", strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(kStat.st_mode))
-    {
-        snprintf(acProblem, ProblemCapacity, "not a regular file");
-        return false;
-    }
-    const uint64 ui64Size = static_cast<uint64>(kStat.st_size);
     if (ui64Size > ui64MaxBytes)
     {
         snprintf(acProblem, ProblemCapacity, "%llu bytes is more than the limit of %llu bytes (%llu MiB)",

@@ -5,10 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "System/Posix/PosixFileSystem.h"
 #include "Utils/assertion.h"
 
 namespace {
@@ -152,18 +151,15 @@ uint32 GenerateUIntIdFromFile(const char* path)
 {
     if (!TARN_ASSERT(path, "No file path given"))
         return kInvalidIndex;
-    int iFd;
-    do
-        iFd = open(path, O_RDONLY | O_CLOEXEC);
-    while (iFd < 0 && errno == EINTR);
+    // Only regular files have a size known before reading; directories,
+    // pipes and devices are not identified, and not opened either (opening a
+    // pipe waits for a writer).
+    char acProblem[128];
+    uint64 ui64Size = 0;
+    const int iFd = Common::Posix::OpenRegularFile(path, acProblem, sizeof(acProblem), &ui64Size);
     if (iFd < 0)
         return kInvalidIndex;
-    struct stat kInfo{};
-    uint32 uiId = kInvalidIndex;
-    // Only regular files have a size known before reading; directories,
-    // pipes and devices are not identified.
-    if (fstat(iFd, &kInfo) == 0 && S_ISREG(kInfo.st_mode) && kInfo.st_size >= 0)
-        uiId = HashOpenFile(iFd, static_cast<uint64>(kInfo.st_size));
+    const uint32 uiId = HashOpenFile(iFd, ui64Size);
     close(iFd);
     return uiId;
 }

@@ -5,11 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace Common::Posix {
 
 namespace {
+
+void SetProblem(char* pProblem, size_t uiCapacity, int* piCode, int iCode, const char* pText)
+{
+    if (pProblem && uiCapacity)
+        snprintf(pProblem, uiCapacity, "%s", pText);
+    if (piCode)
+        *piCode = iCode;
+}
 
 bool CopyOut(const char* pText, char* pOut, size_t uiCapacity)
 {
@@ -27,9 +37,18 @@ bool CopyOut(const char* pText, char* pOut, size_t uiCapacity)
 // leading $HOME. Returns false when the file or the entry is missing.
 bool ReadUserDirsFile(const char* pPath, const char* pHome, char* pOut, size_t uiCapacity)
 {
-    FILE* pFile = fopen(pPath, "re");
-    if (!pFile)
+    // The log folder is looked up at start-up: a pipe put in place of the
+    // file must not hold the process.
+    char acProblem[128];
+    const int iFile = OpenRegularFile(pPath, acProblem, sizeof(acProblem));
+    if (iFile < 0)
         return false;
+    FILE* pFile = fdopen(iFile, "r");
+    if (!pFile)
+    {
+        close(iFile);
+        return false;
+    }
     char acLine[1024];
     bool bFound = false;
     while (!bFound && fgets(acLine, sizeof(acLine), pFile))
@@ -111,6 +130,117 @@ bool CreateDirectories(const char* pPath)
     }
     struct stat kInfo{};
     return stat(pPath, &kInfo) == 0 && S_ISDIR(kInfo.st_mode);
+}
+
+const char* DescribeFileType(unsigned int uiMode)
+{
+    const mode_t uiType = static_cast<mode_t>(uiMode) & S_IFMT;
+    switch (uiType)
+    {
+    case S_IFREG:
+        return "a regular file";
+    case S_IFDIR:
+        return "a directory";
+    case S_IFIFO:
+        return "a named pipe";
+    case S_IFSOCK:
+        return "a socket";
+    case S_IFCHR:
+        return "a character device";
+    case S_IFBLK:
+        return "a block device";
+    case S_IFLNK:
+        return "a symbolic link";
+    default:
+        return "an unknown kind of file";
+    }
+}
+
+bool ExamineRegularFile(int iDirFd, const char* pPath, char* pProblem, size_t uiProblemCapacity, int* piCode,
+                        unsigned int* puiMode)
+{
+    if (pProblem && uiProblemCapacity)
+        pProblem[0] = '\0';
+    if (piCode)
+        *piCode = 0;
+    if (puiMode)
+        *puiMode = 0;
+    if (!pPath || !pPath[0])
+    {
+        SetProblem(pProblem, uiProblemCapacity, piCode, EINVAL, "cannot be opened: no path given");
+        return false;
+    }
+    struct stat kStat{};
+    if (fstatat(iDirFd, pPath, &kStat, 0) != 0)
+    {
+        const int iError = errno;
+        struct stat kLink{};
+        if (iError == ENOENT && fstatat(iDirFd, pPath, &kLink, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(kLink.st_mode))
+            SetProblem(pProblem, uiProblemCapacity, piCode, ENOENT, "dangling symbolic link");
+        else if (iError == ELOOP)
+            SetProblem(pProblem, uiProblemCapacity, piCode, ELOOP, "symbolic link loop");
+        else
+        {
+            if (pProblem && uiProblemCapacity)
+                snprintf(pProblem, uiProblemCapacity, "cannot be opened: %s", strerror(iError));
+            if (piCode)
+                *piCode = iError;
+        }
+        return false;
+    }
+    if (puiMode)
+        *puiMode = static_cast<unsigned int>(kStat.st_mode);
+    if (!S_ISREG(kStat.st_mode))
+    {
+        SetProblem(pProblem, uiProblemCapacity, piCode, S_ISDIR(kStat.st_mode) ? EISDIR : EINVAL, "not a regular file");
+        return false;
+    }
+    return true;
+}
+
+int OpenRegularFile(const char* pPath, char* pProblem, size_t uiProblemCapacity, uint64* pSize, int* piCode)
+{
+    if (pSize)
+        *pSize = 0;
+    if (piCode)
+        *piCode = 0;
+    if (!ExamineRegularFile(AT_FDCWD, pPath, pProblem, uiProblemCapacity, piCode))
+        return -1;
+    int iFile = -1;
+    do
+        iFile = open(pPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    while (iFile < 0 && errno == EINTR);
+    if (iFile < 0)
+    {
+        const int iError = errno;
+        if (pProblem && uiProblemCapacity)
+            snprintf(pProblem, uiProblemCapacity, "cannot be opened: %s", strerror(iError));
+        if (piCode)
+            *piCode = iError;
+        return -1;
+    }
+    // The path may have been replaced since it was examined: what was opened
+    // is what counts.
+    struct stat kStat{};
+    if (fstat(iFile, &kStat) != 0)
+    {
+        const int iError = errno;
+        close(iFile);
+        if (pProblem && uiProblemCapacity)
+            snprintf(pProblem, uiProblemCapacity, "cannot be examined: %s", strerror(iError));
+        if (piCode)
+            *piCode = iError;
+        return -1;
+    }
+    if (!S_ISREG(kStat.st_mode))
+    {
+        close(iFile);
+        SetProblem(pProblem, uiProblemCapacity, piCode, S_ISDIR(kStat.st_mode) ? EISDIR : EINVAL, "not a regular file");
+        return -1;
+    }
+    if (pSize)
+        *pSize = kStat.st_size > 0 ? static_cast<uint64>(kStat.st_size) : 0u;
+    return iFile;
 }
 
 }  // namespace Common::Posix
