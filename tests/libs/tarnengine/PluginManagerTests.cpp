@@ -1,17 +1,28 @@
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <rapidjson/document.h>
+
+#include "Core/CommandManager/CommandManager.h"
+#include "Core/CommandManager/ReturnBuffer.h"
+#include "Engine/Engine.h"
+#include "Engine/EngineNet.h"
 #include "Plugins/ModuleLoader.h"
 #include "Plugins/PluginManager.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/idfromstring.h"
 #include "libs/tarnengine/modules/TestModuleProtocol.h"
+#include "support/NamedPipe.h"
 #include "support/ReportCapture.h"
 
 using namespace TarnEngine;
@@ -134,6 +145,46 @@ void PickStub(void*, uint32*)
 {
 }
 
+// A temporary base folder with an empty Plugins folder, removed with what it
+// holds.
+class CTempPlugins
+{
+public:
+    CTempPlugins()
+    {
+        char acTemplate[] = "/tmp/tarn_plugins_XXXXXX";
+        if (!mkdtemp(acTemplate))
+            return;
+        m_kBase = std::string(acTemplate) + "/";
+        if (mkdir((m_kBase + "Plugins").c_str(), 0700) != 0)
+            m_kBase.clear();
+    }
+    ~CTempPlugins()
+    {
+        if (m_kBase.empty())
+            return;
+        std::error_code kError;
+        std::filesystem::remove_all(m_kBase, kError);
+    }
+    bool IsReady() const { return !m_kBase.empty(); }
+    const std::string& Base() const { return m_kBase; }
+    std::string Dir() const { return m_kBase + "Plugins"; }
+    std::string Path(const std::string& kFile) const { return Dir() + "/" + kFile; }
+
+private:
+    std::string m_kBase;
+};
+
+// True while the module file at kPath is loaded in this process.
+bool IsModuleLoaded(const std::string& kPath)
+{
+    void* hModule = dlopen(kPath.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (!hModule)
+        return false;
+    dlclose(hModule);
+    return true;
+}
+
 } // namespace
 
 TEST(ModuleLoader, MatchesTheModuleFilePatternOnly)
@@ -174,7 +225,14 @@ TEST(ModuleLoader, MatchesTheModuleFilePatternOnly)
     EXPECT_EQ(kNames,
               (std::vector<std::string>{ModuleFile("TestBroken"), ModuleFile("TestGoodA"), ModuleFile("TestGoodB"),
                                         ModuleFile("TestNoRelease"), ModuleFile("TestRefuses")}));
-    EXPECT_FALSE(CModuleLoader::ListPluginFiles((kModulesDir + "/missing").c_str(), kFiles));
+    // The folder named like a module is left out, with its reason.
+    TarnRenderer::TArray<CModuleLoader::SkippedFile> kSkipped;
+    ASSERT_TRUE(CModuleLoader::ListPluginFiles(kModulesDir.c_str(), kFiles, &kSkipped));
+    ASSERT_EQ(kSkipped.GetSize(), 1u);
+    EXPECT_STREQ(kSkipped[0].m_acName, ModuleFile("TestFolder").c_str());
+    EXPECT_STREQ(kSkipped[0].m_acReason, "not a regular file (a directory)");
+    EXPECT_FALSE(CModuleLoader::ListPluginFiles((kModulesDir + "/missing").c_str(), kFiles, &kSkipped));
+    EXPECT_TRUE(kSkipped.IsEmpty());
 }
 
 TEST(ModuleLoader, ModulesExportTheirEntryPointsOnly)
@@ -188,10 +246,72 @@ TEST(ModuleLoader, ModulesExportTheirEntryPointsOnly)
     // The module's own copies of the engine libraries stay inside it.
     EXPECT_EQ(CModuleLoader::FindSymbol(hModule, "_ZN6Common3Mem14CMemoryManager11SetInstanceEPS1_"), nullptr);
     EXPECT_EQ(CModuleLoader::FindSymbol(hModule, "_Z24GenerateUIntIdFromStringPKcS0_j"), nullptr);
+}
 
-    EXPECT_EQ(CModuleLoader::Load((kModulesDir + "/" + ModuleFile("TestBroken")).c_str(), acError, sizeof(acError)),
-              nullptr);
-    EXPECT_NE(acError[0], '\0');
+// A module that cannot be loaded is reported with a code and the real
+// reason; a file that is not a regular file never reaches the dynamic
+// loader, so a named pipe does not hold the loading thread.
+TEST(ModuleLoader, LoadFailuresGiveTheirCodeAndReason)
+{
+    namespace fs = std::filesystem;
+    char acTemplate[] = "/tmp/tarn_module_load_XXXXXX";
+    ASSERT_NE(mkdtemp(acTemplate), nullptr);
+    const std::string kFolder = acTemplate;
+    struct SCase
+    {
+        const char* pLabel;
+        std::string kPath;
+        std::function<bool(const std::string&)> kMake;
+        int iCode;
+        // The reason, or its start when bPrefix.
+        std::string kReason;
+        bool bPrefix;
+        bool bPipe;
+    };
+    const std::string kBroken = kModulesDir + "/" + ModuleFile("TestBroken");
+    const SCase akCases[] = {
+        {"not a shared object", kBroken, nullptr, ENOEXEC, kBroken + ": ", true, false},
+        {"missing", kFolder + "/missing.so", nullptr, ENOENT, "cannot be opened: No such file or directory", false,
+         false},
+        {"dangling link", kFolder + "/dangling.so",
+         [&](const std::string& kPath) { return symlink((kFolder + "/nowhere.so").c_str(), kPath.c_str()) == 0; },
+         ENOENT, "dangling symbolic link", false, false},
+        {"directory", kFolder + "/folder.so", [](const std::string& kPath) { return mkdir(kPath.c_str(), 0700) == 0; },
+         EISDIR, "not a regular file", false, false},
+        {"named pipe", kFolder + "/pipe.so", [](const std::string& kPath) { return mkfifo(kPath.c_str(), 0600) == 0; },
+         EINVAL, "not a regular file", false, true},
+    };
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pLabel);
+        if (kCase.kMake)
+        {
+            ASSERT_TRUE(kCase.kMake(kCase.kPath));
+        }
+        char acError[512] = "unset";
+        int iCode = 0;
+        void* hModule = nullptr;
+        const auto Load = [&] { hModule = CModuleLoader::Load(kCase.kPath.c_str(), acError, sizeof(acError), &iCode); };
+        if (kCase.bPipe)
+        {
+            EXPECT_TRUE(TestSupport::RunWithoutOpeningPipe(kCase.kPath, Load)) << "the loader opened the pipe";
+        }
+        else
+            Load();
+        EXPECT_EQ(hModule, nullptr);
+        EXPECT_EQ(iCode, kCase.iCode);
+        const std::string kError = acError;
+        if (kCase.bPrefix)
+        {
+            // The loader's text follows the path.
+            EXPECT_EQ(kError.rfind(kCase.kReason, 0), 0u) << kError;
+            EXPECT_GT(kError.size(), kCase.kReason.size()) << kError;
+        }
+        else
+            EXPECT_EQ(kError, kCase.kReason);
+    }
+    std::error_code kRemoveError;
+    fs::remove_all(kFolder, kRemoveError);
 }
 
 TEST(PluginParam, CarriesTheBuildStampOfThisBuildUnderItsTag)
@@ -247,8 +367,15 @@ TEST(PluginManager, LoadPluginsStartsMatchingModulesInNameOrder)
         ASSERT_TRUE(kManager.LoadPlugins(kModulesBase.c_str()));
 
         const std::vector<std::string> kLines = LoaderLines(kLog);
-        ASSERT_EQ(kLines.size(), 7u);
-        EXPECT_EQ(kLines[0].rfind("Error 0 loading " + ModuleFile("TestBroken") + " : ", 0), 0u) << kLines[0];
+        ASSERT_EQ(kLines.size(), 8u);
+        EXPECT_EQ(kLines[0], "plugin " + kModulesDir + "/" + ModuleFile("TestFolder") +
+                                 " skipped: not a regular file (a directory)");
+        // The dynamic loader's code and its own reason, which names the file.
+        EXPECT_EQ(kLines[1].rfind("Error " + std::to_string(ENOEXEC) + " loading " + ModuleFile("TestBroken") + " : " +
+                                      kModulesDir + "/" + ModuleFile("TestBroken") + ": ",
+                                  0),
+                  0u)
+            << kLines[1];
         const std::vector<std::string> kExpected = {
             "plugin " + kModulesDir + "/" + ModuleFile("TestBroken") + " loading : Failed",
             "plugin " + kModulesDir + "/" + ModuleFile("TestGoodA") + " loading : Ok",
@@ -257,7 +384,7 @@ TEST(PluginManager, LoadPluginsStartsMatchingModulesInNameOrder)
             "Unable to init plugin " + ModuleFile("TestRefuses"),
             "plugin " + kModulesDir + "/" + ModuleFile("TestRefuses") + " loading : Failed",
         };
-        EXPECT_EQ(std::vector<std::string>(kLines.begin() + 1, kLines.end()), kExpected);
+        EXPECT_EQ(std::vector<std::string>(kLines.begin() + 2, kLines.end()), kExpected);
         EXPECT_EQ(kReports.Texts(),
                   (std::vector<std::string>{"Assertion \"pReleaseEntry\" failed. Plugin " +
                                             ModuleFile("TestNoRelease") + " exports no ReleasePlugin"}));
@@ -662,4 +789,270 @@ TEST(CustomComponentDesc, TextsAreBoundedAndIdsFollowThem)
     EXPECT_EQ(std::string(kDesc.m_acName), kLong.substr(0, 126));
     EXPECT_EQ(kDesc.m_uiComponentId, GenerateUIntIdFromString(kLong.substr(0, 126).c_str()));
     EXPECT_EQ(kReports.Count(), 1u);
+}
+
+TEST(PluginManager, FilesNamedLikeModulesThatAreNotModulesAreSkippedWithTheirReason)
+{
+    CTempPlugins kTemp;
+    ASSERT_TRUE(kTemp.IsReady());
+    struct SEntry
+    {
+        std::string kName;
+        std::function<bool(const std::string&)> kMake;
+        // The reason of its "skipped" line; empty for a module that loads.
+        std::string kReason;
+    };
+    const auto Link = [](const std::string& kTarget) {
+        return [kTarget](const std::string& kPath) { return symlink(kTarget.c_str(), kPath.c_str()) == 0; };
+    };
+    const std::vector<SEntry> kEntries = {
+        {ModuleFile("A_Dangling"), Link(kTemp.Path("nowhere.so")), "dangling symbolic link"},
+        {ModuleFile("B_Loop"), Link(kTemp.Path(ModuleFile("C_Loop"))), "symbolic link loop"},
+        {ModuleFile("C_Loop"), Link(kTemp.Path(ModuleFile("B_Loop"))), "symbolic link loop"},
+        {ModuleFile("D_Folder"), [](const std::string& kPath) { return mkdir(kPath.c_str(), 0700) == 0; },
+         "not a regular file (a directory)"},
+        {ModuleFile("E_LinkToFolder"), Link(kTemp.Path(ModuleFile("D_Folder"))), "not a regular file (a directory)"},
+        {ModuleFile("F_Pipe"), [](const std::string& kPath) { return mkfifo(kPath.c_str(), 0600) == 0; },
+         "not a regular file (a named pipe)"},
+        {ModuleFile("TestGoodA"), Link(kModulesDir + "/" + ModuleFile("TestGoodA")), ""},
+    };
+    std::vector<std::string> kSkipLines;
+    for (const SEntry& kEntry : kEntries)
+    {
+        ASSERT_TRUE(kEntry.kMake(kTemp.Path(kEntry.kName))) << kEntry.kName;
+        if (!kEntry.kReason.empty())
+            kSkipLines.push_back("plugin " + kTemp.Path(kEntry.kName) + " skipped: " + kEntry.kReason);
+    }
+
+    TestSupport::CAssertCapture kReports;
+    {
+        TestSupport::CLogCapture kLog;
+        CRecordingManager kManager;
+        bool bLoaded = false;
+        EXPECT_TRUE(TestSupport::RunWithoutOpeningPipe(kTemp.Path(ModuleFile("F_Pipe")),
+                                                       [&] { bLoaded = kManager.LoadPlugins(kTemp.Base().c_str()); }));
+        EXPECT_TRUE(bLoaded);
+        std::vector<std::string> kExpected = kSkipLines;
+        kExpected.push_back("plugin " + kTemp.Path(ModuleFile("TestGoodA")) + " loading : Ok");
+        EXPECT_EQ(LoaderLines(kLog), kExpected);
+        EXPECT_EQ(kManager.GetNumStartedPlugins(), 1u);
+    }
+    // A folder holding no module still says what it skipped.
+    ASSERT_EQ(unlink(kTemp.Path(ModuleFile("TestGoodA")).c_str()), 0);
+    {
+        TestSupport::CLogCapture kLog;
+        CRecordingManager kManager;
+        EXPECT_FALSE(kManager.LoadPlugins(kTemp.Base().c_str()));
+        EXPECT_EQ(LoaderLines(kLog), kSkipLines);
+    }
+    EXPECT_EQ(kReports.Count(), 0u);
+}
+
+// Two files of one plug-in: the first to load keeps its builder and its
+// state; the second is refused naming both files, released at once when it
+// had started (its unregistration cannot take the first one's builder), and
+// unloaded.
+TEST(PluginManager, ASecondModuleOfTheSamePluginIsRefusedAndTheFirstKeepsWorking)
+{
+    namespace fs = std::filesystem;
+    const std::string kFirstName = ModuleFile("TestGoodA");
+    const std::string kSecondName = ModuleFile("TestGoodA_copy"); // sorts after the first
+    enum class ESecond
+    {
+        Copy,
+        SymbolicLink,
+        HardLink,
+        None,
+    };
+    struct SCase
+    {
+        const char* pLabel;
+        ESecond eSecond;
+        // The host registers a builder named like the module's first.
+        bool bHostBuilder;
+        // The refusal line, after "plugin <second> refused: "; {first} stands
+        // for the first file's path.
+        std::string kRefusal;
+        std::vector<std::string> kInitialized;
+        std::vector<std::string> kReleasedAtLoad;
+    };
+    const std::string kBuilderTaken = "component builder \"TestGoodA\" is already registered by ";
+    const SCase akCases[] = {
+        {"a copy", ESecond::Copy, false, kBuilderTaken + "{first}", {"TestGoodA", "TestGoodA"}, {"TestGoodA"}},
+        {"a symbolic link", ESecond::SymbolicLink, false, "same module as {first}", {"TestGoodA"}, {}},
+        {"a hard link", ESecond::HardLink, false, "same module as {first}", {"TestGoodA"}, {}},
+        {"a builder of the host", ESecond::None, true, kBuilderTaken + "the host", {"TestGoodA"}, {"TestGoodA"}},
+    };
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pLabel);
+        CTempPlugins kTemp;
+        ASSERT_TRUE(kTemp.IsReady());
+        // A copy of its own: a module file no other test has loaded.
+        const std::string kFirst = kTemp.Path(kFirstName);
+        const std::string kSecond = kTemp.Path(kSecondName);
+        fs::copy_file(kModulesDir + "/" + kFirstName, kFirst);
+        std::error_code kError;
+        switch (kCase.eSecond)
+        {
+        case ESecond::Copy:
+            fs::copy_file(kFirst, kSecond, kError);
+            break;
+        case ESecond::SymbolicLink:
+            fs::create_symlink(kFirst, kSecond, kError);
+            break;
+        case ESecond::HardLink:
+            fs::create_hard_link(kFirst, kSecond, kError);
+            break;
+        case ESecond::None:
+            break;
+        }
+        ASSERT_FALSE(kError) << kError.message();
+        const std::string kRefused = kCase.bHostBuilder ? kFirst : kSecond;
+        std::string kRefusal = kCase.kRefusal;
+        if (const size_t uiAt = kRefusal.find("{first}"); uiAt != std::string::npos)
+            kRefusal.replace(uiAt, 7, kFirst);
+
+        CRecordingBuilder kHostBuilder("TestGoodA", "PrefabContainer");
+        TestSupport::CAssertCapture kReports;
+        {
+            TestSupport::CLogCapture kLog;
+            CRecordingManager kManager;
+            if (kCase.bHostBuilder)
+                kManager.RegisterComponentBuilder(&kHostBuilder);
+            EXPECT_EQ(kManager.LoadPlugins(kTemp.Base().c_str()), true);
+
+            std::vector<std::string> kExpected;
+            if (!kCase.bHostBuilder)
+                kExpected.push_back("plugin " + kFirst + " loading : Ok");
+            kExpected.push_back("plugin " + kRefused + " refused: " + kRefusal);
+            kExpected.push_back("plugin " + kRefused + " loading : Failed");
+            EXPECT_EQ(LoaderLines(kLog), kExpected);
+            EXPECT_EQ(s_kInitialized, kCase.kInitialized);
+            EXPECT_EQ(s_kReleased, kCase.kReleasedAtLoad);
+            // A refused copy is unloaded; a link is the first module itself.
+            if (kCase.eSecond == ESecond::Copy)
+            {
+                EXPECT_FALSE(IsModuleLoaded(kSecond));
+            }
+            EXPECT_EQ(IsModuleLoaded(kFirst), !kCase.bHostBuilder);
+
+            // The builder that stayed is the first one registered, and is
+            // the one stepped.
+            ASSERT_EQ(kManager.GetComponentBuilders().GetSize(), 1u);
+            kManager.UpdateComponentBuilders(nullptr, StepTime{16});
+            if (kCase.bHostBuilder)
+            {
+                EXPECT_EQ(kManager.GetComponentBuilders().GetAt(0).Value, &kHostBuilder);
+                EXPECT_EQ(kHostBuilder.m_kUpdates.size(), 1u);
+                EXPECT_EQ(kManager.GetNumStartedPlugins(), 0u);
+                EXPECT_EQ(Query(kManager).uiCount, 0u);
+            }
+            else
+            {
+                EXPECT_EQ(kManager.GetNumStartedPlugins(), 1u);
+                const TestModules::SModuleQuery kQuery = Query(kManager);
+                ASSERT_EQ(kQuery.uiCount, 1u);
+                EXPECT_EQ(kQuery.akReports[0].uiUpdatedMs, 16u);
+            }
+            if (kCase.bHostBuilder)
+                kManager.UnregisterComponentBuilder(kHostBuilder.m_kDesc.m_uiComponentId);
+        }
+        std::vector<std::string> kReleased = kCase.kReleasedAtLoad;
+        if (!kCase.bHostBuilder)
+            kReleased.push_back("TestGoodA");
+        EXPECT_EQ(s_kReleased, kReleased);
+        EXPECT_EQ(kReports.Count(), 0u);
+    }
+}
+
+namespace {
+
+// One remote call run on this (the engine) thread, and the JSON of its reply.
+std::string Call(CommandManager& kCommands, const std::string& kClass, const std::string& kMethod, int iInstance,
+                 const std::string& kArgs = "")
+{
+    const std::string kRequest = "{\"ClassName\":\"" + kClass + "\",\"MethodName\":\"" + kMethod +
+                                 "\",\"InstanceID\":" + std::to_string(iInstance) +
+                                 ",\"WaitAck\":true,\"UseTcpThread\":false" + kArgs + "}";
+    CReturnBuffer kReply;
+    kCommands.ExecuteJSon(kRequest.c_str(), &kReply);
+    return std::string(kReply.GetText(), kReply.GetLength());
+}
+
+// The member of a reply's "Res" object, or -1.
+double ResultMember(const std::string& kReply, const char* pMember)
+{
+    rapidjson::Document kDocument;
+    kDocument.Parse(kReply.c_str());
+    if (kDocument.HasParseError() || !kDocument.IsObject() || !kDocument.HasMember("Res") ||
+        !kDocument["Res"].IsObject() || !kDocument["Res"].HasMember(pMember) || !kDocument["Res"][pMember].IsNumber())
+        return -1.0;
+    return kDocument["Res"][pMember].GetDouble();
+}
+
+} // namespace
+
+// The real module twice in one plug-in folder: the copy is refused before it
+// hooks anything into the host (commands, remote singleton), is unloaded,
+// and the first one serves the remote road and walks the demo character.
+TEST(PluginManager, ASecondGaitModuleIsRefusedAndTheFirstServesRemoteCalls)
+{
+    namespace fs = std::filesystem;
+    CTempPlugins kTemp;
+    ASSERT_TRUE(kTemp.IsReady());
+    const std::string kFirst = kTemp.Path(ModuleFile("Gait"));
+    const std::string kCopy = kTemp.Path(ModuleFile("Gait_copy"));
+    fs::copy_file(TARN_GAIT_MODULE_PATH, kFirst);
+    fs::copy_file(TARN_GAIT_MODULE_PATH, kCopy);
+
+    static const std::string s_kDataDir = TARN_DATA_DIR;
+    const std::string kBase = kTemp.Base();
+    SEngineStartup kStartup;
+    kStartup.pDataRoot = s_kDataDir.c_str();
+    kStartup.pPluginBasePath = kBase.c_str();
+    kStartup.bLoadPlugins = true;
+    kStartup.bStartNetwork = true;
+    kStartup.kNetOptions.uiPort = 0;
+    TestSupport::CAssertCapture kReports;
+    TestSupport::CLogCapture kLog;
+    CEngine* pEngine = CEngine::CreateInstance(kStartup);
+    ASSERT_NE(pEngine, nullptr);
+    ASSERT_NE(pEngine->GetEngineNet(), nullptr);
+    EXPECT_EQ(LoaderLines(kLog),
+              (std::vector<std::string>{
+                  "plugin " + kFirst + " loading : Ok",
+                  "plugin " + kCopy + " refused: component builder \"Gait\" is already registered by " + kFirst,
+                  "plugin " + kCopy + " loading : Failed",
+              }));
+    EXPECT_FALSE(kLog.Contains("Instance has already been set"));
+    EXPECT_EQ(pEngine->GetPluginManager()->GetNumStartedPlugins(), 1u);
+    EXPECT_TRUE(IsModuleLoaded(kFirst));
+    EXPECT_FALSE(IsModuleLoaded(kCopy));
+
+    CommandManager& kCommands = *pEngine->GetEngineNet()->GetCommandManager();
+    EXPECT_EQ(Call(kCommands, "GaitComponentBuilderRpc", "GetRPCSingleton", 0), "{\"Res\":{\"InstanceID\":0}}");
+    const int iManager = static_cast<int>(ResultMember(Call(kCommands, "Root", "GetPrefabManager", 0), "InstanceID"));
+    const int iPrefab = static_cast<int>(ResultMember(
+        Call(kCommands, "PrefabManager", "LoadFile", iManager, ",\"Arg0\":\"demo/biped.prefab.json\""), "InstanceID"));
+    ASSERT_GE(iPrefab, 0);
+    const int iGait = static_cast<int>(ResultMember(Call(kCommands, "GaitComponentBuilderRpc", "GetPrefabComponent", 0,
+                                                         ",\"Arg0\":{\"InstanceID\":" + std::to_string(iPrefab) + "}"),
+                                                    "InstanceID"));
+    ASSERT_GE(iGait, 0);
+    EXPECT_EQ(Call(kCommands, "GaitComponentRpc", "Activate", iGait, ",\"Arg0\":true"), "{}");
+    Call(kCommands, "GaitComponentRpc", "SetRotation", iGait, ",\"Arg0\":{\"x\":0,\"y\":0,\"z\":0,\"w\":1}");
+    Call(kCommands, "GaitComponentRpc", "SetSpeed", iGait, ",\"Arg0\":1.5");
+    EXPECT_EQ(Call(kCommands, "GaitComponentRpc", "IsActive", iGait), "{\"Res\":true}");
+    const double fStartX = ResultMember(Call(kCommands, "Prefab", "GetPosition", iPrefab), "x");
+    for (int iStep = 0; iStep < 90; ++iStep)
+        pEngine->Step(16);
+    const double fEndX = ResultMember(Call(kCommands, "Prefab", "GetPosition", iPrefab), "x");
+    EXPECT_GT(fEndX, fStartX + 0.3) << fStartX << " -> " << fEndX;
+
+    Call(kCommands, "GaitComponentRpc", "ReleaseRef", iGait);
+    Call(kCommands, "Prefab", "ReleaseRef", iPrefab);
+    Call(kCommands, "PrefabManager", "ReleaseRef", iManager);
+    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{});
+    CEngine::DestroyInstance();
 }

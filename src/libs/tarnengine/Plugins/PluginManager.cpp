@@ -42,6 +42,7 @@ BasePluginManager::~BasePluginManager()
         TARN_DELETE(kPair.Value);
     m_kStepCallbacks.Clear();
     m_kReleaseEntries.Clear();
+    m_kBuilderOwners.Clear();
 }
 
 void BasePluginManager::UpdateComponentBuilders(void* _pStepContext, StepTime kTime)
@@ -94,7 +95,13 @@ bool BasePluginManager::LoadPlugins(const char* pBasePath)
 bool BasePluginManager::LoadPluginDirectory(const char* pDirectory)
 {
     TarnRenderer::TArray<CModuleLoader::FileName> kFiles;
-    if (!CModuleLoader::ListPluginFiles(pDirectory, kFiles) || kFiles.IsEmpty())
+    TarnRenderer::TArray<CModuleLoader::SkippedFile> kSkipped;
+    if (!CModuleLoader::ListPluginFiles(pDirectory, kFiles, &kSkipped))
+        return false;
+    // A file named like a module that is not one is said, not passed over.
+    for (const CModuleLoader::SkippedFile& kFile : kSkipped)
+        Common::CDebugLog::Print("plugin %s/%s skipped: %s", pDirectory, kFile.m_acName, kFile.m_acReason);
+    if (kFiles.IsEmpty())
         return false;
     for (const CModuleLoader::FileName& kFile : kFiles)
     {
@@ -113,12 +120,29 @@ bool BasePluginManager::LoadPlugin(const char* pDirectory, const char* pFileName
         return false;
 
     char acError[512];
-    CModuleLoader::ModuleHandle hModule = CModuleLoader::Load(acPath, acError, sizeof(acError));
+    int iErrorCode = 0;
+    CModuleLoader::ModuleHandle hModule = CModuleLoader::Load(acPath, acError, sizeof(acError), &iErrorCode);
     if (!hModule)
     {
-        Common::CDebugLog::Print("Error %ld loading %s : %s", 0L, pFileName, acError);
+        Common::CDebugLog::Print("Error %ld loading %s : %s", static_cast<long>(iErrorCode), pFileName, acError);
         return false;
     }
+
+    // A second link to a module file already loaded gives the same module
+    // back, with the same state: it is the same plug-in.
+    for (const SModuleRecord& kRecord : m_kModules)
+    {
+        if (kRecord.m_hModule != hModule)
+            continue;
+        Common::CDebugLog::Print("plugin %s refused: same module as %s", acPath, kRecord.m_acPath);
+        // Drops the reference this load took; the first file keeps its own.
+        CModuleLoader::Unload(hModule);
+        return false;
+    }
+    const uint32 uiModule = m_kModules.GetSize();
+    SModuleRecord& kNewRecord = m_kModules.Add();
+    snprintf(kNewRecord.m_acPath, sizeof(kNewRecord.m_acPath), "%s", acPath);
+    kNewRecord.m_hModule = hModule;
 
     // Both entries are looked up before the plug-in starts: one that could
     // not be released at shutdown is not started at all.
@@ -131,13 +155,58 @@ bool BasePluginManager::LoadPlugin(const char* pDirectory, const char* pFileName
 
     PluginParam kParam;
     FillParam(kParam, true);
-    if (!pInitEntry(&kParam))
+    SModuleLoad kLoad;
+    kLoad.m_uiModule = uiModule;
+    SModuleLoad* pOuterLoad = m_pActiveLoad;
+    m_pActiveLoad = &kLoad;
+    const bool bStarted = pInitEntry(&kParam);
+    if (kLoad.m_bRefused)
+    {
+        Common::CDebugLog::Print(
+            "plugin %s refused: component builder \"%s\" is already registered by %s", acPath, kLoad.m_acRefusedBuilder,
+            kLoad.m_uiKeptOwner < m_kModules.GetSize() ? m_kModules[kLoad.m_uiKeptOwner].m_acPath : "the host");
+        // Released while it is still the active module: what it unregisters
+        // can only be its own.
+        if (bStarted)
+            pReleaseEntry(this);
+        m_pActiveLoad = pOuterLoad;
+        if (HoldsRegistrationsOf(kLoad))
+            Common::CDebugLog::Print("plugin %s stays loaded: it left registrations behind", acPath);
+        else
+        {
+            CModuleLoader::Unload(hModule);
+            m_kModules[uiModule].m_hModule = nullptr;
+        }
+        return false;
+    }
+    m_pActiveLoad = pOuterLoad;
+    if (!bStarted)
     {
         Common::CDebugLog::Print("Unable to init plugin %s", pFileName);
         return false;
     }
     m_kReleaseEntries.Add(pReleaseEntry);
     return true;
+}
+
+bool BasePluginManager::HoldsRegistrationsOf(const SModuleLoad& kLoad) const
+{
+    for (const auto& kPair : m_kBuilderOwners)
+        if (kPair.Value == kLoad.m_uiModule)
+            return true;
+    for (const SStepEntry& kEntry : kLoad.m_kSteps)
+    {
+        const auto* ppList = m_kStepCallbacks.Lookup(kEntry.m_uiStepId);
+        if (ppList && (*ppList)->Find(kEntry.m_pCallback) != TarnRenderer::TArray<StepCallback>::uiMaxValue)
+            return true;
+    }
+    for (const SFactoryEntry& kEntry : kLoad.m_kFactories)
+    {
+        CustomNodeFactory* const* ppFactory = m_kCustomNodeFactories.Lookup(kEntry.m_uiKey);
+        if (ppFactory && *ppFactory == kEntry.m_pFactory)
+            return true;
+    }
+    return false;
 }
 
 void BasePluginManager::FillParam(PluginParam& kParam, bool bFromDirectory)
@@ -155,7 +224,12 @@ bool BasePluginManager::RegisterStaticPlugin(InitPluginFunc pInit, ReleasePlugin
         return false;
     PluginParam kParam;
     FillParam(kParam, false);
-    if (!pInit(&kParam))
+    // A plug-in started from a module's entry point is not that module.
+    SModuleLoad* pOuterLoad = m_pActiveLoad;
+    m_pActiveLoad = nullptr;
+    const bool bStarted = pInit(&kParam);
+    m_pActiveLoad = pOuterLoad;
+    if (!bStarted)
         return false;
     m_kReleaseEntries.Add(pRelease);
     return true;
@@ -167,6 +241,12 @@ void BasePluginManager::RegisterCustomNode(CustomNodeFactory* pFactory)
         return;
     const uint32 uiKey = GenerateUIntIdFromString(pFactory->GetTypeName());
     m_kCustomNodeFactories.Insert(uiKey, pFactory);
+    if (m_pActiveLoad)
+    {
+        SFactoryEntry& kEntry = m_pActiveLoad->m_kFactories.Add();
+        kEntry.m_uiKey = uiKey;
+        kEntry.m_pFactory = pFactory;
+    }
     PluginNode* pNode = pFactory->GetPluginNode();
     // A node registered again under the same type replaces the earlier
     // node, which the manager owns.
@@ -198,15 +278,49 @@ void BasePluginManager::RegisterComponentBuilder(PluginComponentBuilder* pBuilde
     const CustomComponentDesc* pDesc = pBuilder->GetDesc();
     if (!TARN_ASSERT(pDesc, "RegisterComponentBuilder : the builder has no descriptor"))
         return;
-    PluginComponentBuilder** ppRegistered = m_kComponentBuilders.Lookup(pDesc->m_uiComponentId);
-    TARN_ASSERT(!ppRegistered || *ppRegistered == pBuilder || !*ppRegistered,
-                "Component builder %s replaces another builder registered under the same ID", pDesc->m_acName);
-    m_kComponentBuilders.Insert(pDesc->m_uiComponentId, pBuilder);
+    const uint32 uiId = pDesc->m_uiComponentId;
+    PluginComponentBuilder** ppRegistered = m_kComponentBuilders.Lookup(uiId);
+    // The first builder of an ID stays: replacing it would leave its plug-in
+    // holding a builder the engine no longer steps, and hand its components
+    // and data to another copy of the code.
+    const bool bTaken = ppRegistered && *ppRegistered && *ppRegistered != pBuilder;
+    if (bTaken && m_pActiveLoad)
+    {
+        // A module meeting this while it starts is refused as a whole once
+        // its InitPlugin returns.
+        if (!m_pActiveLoad->m_bRefused)
+        {
+            m_pActiveLoad->m_bRefused = true;
+            snprintf(m_pActiveLoad->m_acRefusedBuilder, sizeof(m_pActiveLoad->m_acRefusedBuilder), "%s",
+                     pDesc->m_acName);
+            const uint32* pOwner = m_kBuilderOwners.Lookup(uiId);
+            m_pActiveLoad->m_uiKeptOwner = pOwner ? *pOwner : kNoModule;
+        }
+        return;
+    }
+    if (!TARN_ASSERT(!bTaken, "Component builder %s is refused: another builder is registered under the same ID",
+                     pDesc->m_acName))
+        return;
+    m_kComponentBuilders.Insert(uiId, pBuilder);
+    if (m_pActiveLoad)
+        m_kBuilderOwners.Insert(uiId, m_pActiveLoad->m_uiModule);
+    else
+        m_kBuilderOwners.Remove(uiId);
 }
 
 void BasePluginManager::UnregisterComponentBuilder(uint32 uiComponentId)
 {
+    // While a module's entry point runs, it unregisters its own builders
+    // only: a refused copy of a plug-in releasing "its" builder by ID must
+    // not take the one that stayed.
+    if (m_pActiveLoad)
+    {
+        const uint32* pOwner = m_kBuilderOwners.Lookup(uiComponentId);
+        if (m_kComponentBuilders.Lookup(uiComponentId) && (!pOwner || *pOwner != m_pActiveLoad->m_uiModule))
+            return;
+    }
     m_kComponentBuilders.Remove(uiComponentId);
+    m_kBuilderOwners.Remove(uiComponentId);
 }
 
 PluginNode* BasePluginManager::GetPluginNode(const char* pTypeName)
@@ -339,6 +453,12 @@ void BasePluginManager::RegisterStepCallback(const char* pStepName, StepCallback
         m_kStepCallbacks.Insert(uiStepId, pList);
     }
     pList->Add(pCallback);
+    if (m_pActiveLoad)
+    {
+        SStepEntry& kEntry = m_pActiveLoad->m_kSteps.Add();
+        kEntry.m_uiStepId = uiStepId;
+        kEntry.m_pCallback = pCallback;
+    }
 }
 
 void BasePluginManager::UnregisterStepCallback(const char* pStepName, StepCallback pCallback)

@@ -3,6 +3,7 @@
 #include "Containers/TArray.h"
 #include "Containers/TMap.h"
 #include "Core/Types.h"
+#include "Plugins/ModuleLoader.h"
 #include "Plugins/PluginComponent.h"
 #include "Plugins/PluginParam.h"
 
@@ -94,10 +95,19 @@ protected:
 // plugin nodes still registered and the step lists.
 //
 // Modules are loaded from the directory pBasePath + "Plugins" (the engine
-// passes "" in its editor modes, "../Toolchain/" otherwise) and are never
-// unloaded. The host context handed to InitPlugin carries the memory
-// manager instance of the host and the engine, data provider and editor
-// pick callback set below (null until set).
+// passes "" in its editor modes, "../Toolchain/" otherwise). The host context
+// handed to InitPlugin carries the memory manager instance of the host and
+// the engine, data provider and editor pick callback set below (null until
+// set).
+//
+// One plug-in runs once. A component builder registered under the ID of a
+// builder already registered is refused, and the first one stays. A module
+// that meets such a refusal while it starts is refused as a whole, like a
+// second file of a module already loaded (a link to it): the line "plugin
+// <path> refused: ..." names both files, a module that had started is
+// released at once (its unregistrations cannot reach the builders of
+// others), and it is unloaded when it left nothing registered. Other
+// modules, started or not, are never unloaded.
 class BasePluginManager : public IPluginManager
 {
 public:
@@ -146,15 +156,59 @@ public:
     uint32 GetNumStepCallbacks(const char* pStepName) const;
 
 private:
+    static constexpr uint32 kNoModule = 0xFFFFFFFFu;
+
+    // A module file that was loaded, in load order; the handle is null once
+    // a refused module has been unloaded.
+    struct SModuleRecord
+    {
+        char m_acPath[CModuleLoader::MaxPath] = {};
+        CModuleLoader::ModuleHandle m_hModule = nullptr;
+    };
+    struct SStepEntry
+    {
+        uint32 m_uiStepId = 0;
+        StepCallback m_pCallback = nullptr;
+    };
+    struct SFactoryEntry
+    {
+        uint32 m_uiKey = 0;
+        CustomNodeFactory* m_pFactory = nullptr;
+    };
+    // What a module does while one of its entry points runs.
+    struct SModuleLoad
+    {
+        uint32 m_uiModule = kNoModule;
+        // The first builder refused to it, and the module whose builder
+        // stayed (kNoModule: one the host registered).
+        bool m_bRefused = false;
+        char m_acRefusedBuilder[128] = {};
+        uint32 m_uiKeptOwner = kNoModule;
+        // Its step callbacks and node factories, looked for again before it
+        // is unloaded.
+        TarnRenderer::TArray<SStepEntry> m_kSteps;
+        TarnRenderer::TArray<SFactoryEntry> m_kFactories;
+    };
+
     // Loads one module file of the directory and starts it.
     bool LoadPlugin(const char* pDirectory, const char* pFileName);
     // Fills the host context for one start.
     void FillParam(PluginParam& kParam, bool bFromDirectory);
+    // True when a registry still holds something of the module of kLoad.
+    bool HoldsRegistrationsOf(const SModuleLoad& kLoad) const;
 
     // Step name ID -> its callbacks in registration order (owned lists).
     TarnRenderer::TMap<unsigned int, TarnRenderer::TArray<StepCallback>*> m_kStepCallbacks;
     // ReleasePlugin entries of the started plug-ins, in start order.
     TarnRenderer::TArray<ReleasePluginFunc> m_kReleaseEntries;
+
+    // Every module file loaded, and the module of each builder registered
+    // while a module's entry point ran (component ID -> index of
+    // m_kModules).
+    TarnRenderer::TArray<SModuleRecord> m_kModules;
+    TarnRenderer::TMap<unsigned int, uint32> m_kBuilderOwners;
+    // The module whose entry point runs, or null.
+    SModuleLoad* m_pActiveLoad = nullptr;
 
     void* m_pEngine = nullptr;
     void* m_pDataProvider = nullptr;

@@ -134,18 +134,38 @@ bool GaitComponentBuilder::InitPluginStatic(TarnEngine::PluginParam* _pParam)
     if (!_pParam->MatchesThisBuild())
         return false;
 
+    // The builder is registered before anything is hooked into the host: a
+    // manager that keeps another "Gait" builder (a second copy of this
+    // module) refuses it, and this copy then leaves the host's commands and
+    // remote singleton to the first one. A second start with the same host
+    // keeps what the first one made.
+    const bool bNewBuilder = !s_pBuilder;
+    if (bNewBuilder)
+        s_pBuilder = TARN_NEW_TAGGED(kInitTag, GaitComponentBuilder);
+    if (!TARN_ASSERT(s_pBuilder, "no memory for the Gait component builder"))
+        return false;
+    TarnEngine::IPluginManager* pManager = _pParam->m_pPluginManager;
+    if (TARN_ASSERT(pManager, "no plugin manager to register the Gait builder with"))
+    {
+        pManager->RegisterComponentBuilder(s_pBuilder);
+        TarnEngine::PluginComponentBuilder* const* ppRegistered =
+            pManager->GetComponentBuilders().Lookup(s_pBuilder->GetDesc()->m_uiComponentId);
+        if (!ppRegistered || *ppRegistered != s_pBuilder)
+        {
+            if (bNewBuilder)
+            {
+                TARN_DELETE(s_pBuilder);
+                s_pBuilder = nullptr;
+            }
+            return false;
+        }
+    }
+
     HookRemoteCommands();
     ReseedRandom();
 
-    // A second start with the same host keeps what the first one made.
-    if (!s_pBuilder)
-        s_pBuilder = TARN_NEW_TAGGED(kInitTag, GaitComponentBuilder);
     if (!s_pBuilderRpc)
         s_pBuilderRpc = TARN_NEW_TAGGED(kInitTag, RPC::CGaitComponentBuilderRpc);
-    if (!TARN_ASSERT(s_pBuilder, "no memory for the Gait component builder"))
-        return false;
-    if (TARN_ASSERT(_pParam->m_pPluginManager, "no plugin manager to register the Gait builder with"))
-        _pParam->m_pPluginManager->RegisterComponentBuilder(s_pBuilder);
     return true;
 }
 

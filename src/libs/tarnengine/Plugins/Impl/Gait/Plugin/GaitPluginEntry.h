@@ -18,14 +18,18 @@ class CGaitComponentBuilderRpc;
 //   4.   copies the editor pick callback, null or not;
 //   5.   compares the host's build stamp with the module's: on a difference
 //        it returns false, with the slots above bound and nothing else done;
-//   6-7. takes the command manager of the engine's network endpoint, binds
+//   6.   creates the builder (when there is none yet) and registers it with
+//        the host's manager; when the manager keeps another builder under
+//        the "Gait" ID (another copy of the module started first), it
+//        deletes the builder it just made and returns false, with nothing
+//        hooked into the host;
+//   7-8. takes the command manager of the engine's network endpoint, binds
 //        its pointer resolver (a resolver bound already stays, and the line
 //        "<resolver source> : Instance has already been set" is logged) and
 //        registers the ten Gait remote commands there; an engine without an
 //        endpoint is reported ("pEngineNet") and both are skipped;
-//   8.   re-seeds the random generator from the millisecond clock;
-//   9-11. creates the builder and its remote singleton (each only when there
-//        is none yet) and registers the builder with the host's manager.
+//   9.   re-seeds the random generator from the millisecond clock;
+//   10.  creates the remote singleton (when there is none yet).
 // ReleasePluginStatic unregisters the builder from the given manager by its
 // component ID and destroys the builder and the singleton; the components in
 // the links' user data and the registered commands stay.
