@@ -1,4 +1,5 @@
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,50 @@ TEST_F(AnimManagerTest, FrozenAndStoppedControlsConsumeTheirTimeWithoutMoving)
     // spends all its time in one step.
     EXPECT_EQ(uiSteps, 15u);
     EXPECT_FALSE(m_kSkeleton.GetFrameProcessor()->GetProgress(pStill->GetId())->fRemaining > 0.0f);
+}
+
+TEST_F(AnimManagerTest, NoSpeedOrTickLengthHoldsATickBeyondItsBoundedSteps)
+{
+    // Whatever reaches a control's speed, a tick takes a bounded number of
+    // steps and leaves the control on its sequence and the link finite.
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    struct SCase
+    {
+        const char* pName;
+        float fSpeed;
+        float fTickMs;
+    };
+    const SCase akCases[] = {
+        {"a usual speed", 1.0f, 16.0f},
+        {"the largest speed", AnimationControl::kMaxSpeed, 16.0f},
+        {"the largest float", std::numeric_limits<float>::max(), 16.0f},
+        {"an infinity", kInfinity, 16.0f},
+        {"minus an infinity", -kInfinity, 16.0f},
+        {"not a number", std::numeric_limits<float>::quiet_NaN(), 16.0f},
+        {"fast over a long tick", 50.0f, 60000.0f},
+    };
+    const uint32 uiMaxSteps = 2 * TarnAnim::FrameProcessor::kMaxFrameStepsPerTick + 2;
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pName);
+        AnimationControl* pWalk = Play(kWalk);
+        ASSERT_NE(pWalk, nullptr);
+        ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, true));
+        pWalk->SetSpeed(kCase.fSpeed);
+        EXPECT_LE(std::fabs(pWalk->GetSpeed()), AnimationControl::kMaxSpeed);
+        uint32 uiSteps = 0;
+        m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback(
+            [](Skeleton*, void* pUser) { ++*static_cast<uint32*>(pUser); }, &uiSteps);
+        m_kManager.Tick(m_uiStorage, kCase.fTickMs);
+        EXPECT_GE(uiSteps, 1u);
+        EXPECT_LE(uiSteps, uiMaxSteps);
+        EXPECT_GE(pWalk->GetPosition(), 0.0f);
+        EXPECT_LE(pWalk->GetPosition(), pWalk->GetFrameCount() - 1.0f);
+        const Math::LocalVector3 kPosition = m_kLink.GetWorldPosition();
+        EXPECT_TRUE(std::isfinite(kPosition.x) && std::isfinite(kPosition.y) && std::isfinite(kPosition.z));
+        m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback(nullptr, nullptr);
+        m_kSkeleton.RemoveAnimationControl(pWalk->GetId());
+    }
 }
 
 TEST_F(AnimManagerTest, ALoopRestartsFromFrameZeroAfterEndingOnItsLastFrame)

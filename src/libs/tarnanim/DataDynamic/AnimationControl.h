@@ -28,6 +28,10 @@ using EventCallback = void (*)(Skeleton* pSkeleton, EventInstance* pInstance, ui
 class AnimationControl
 {
 public:
+    // The fastest a control plays, in either direction, as a multiple of
+    // its sequence's own rate.
+    static constexpr float kMaxSpeed = 64.0f;
+
     enum EFlag : uint32
     {
         kFlagFrozen = 0,
@@ -71,7 +75,13 @@ public:
     float GetWeight() const { return m_fWeight; }
     void SetWeight(float fWeight) { m_fWeight = fWeight; }
     float GetSpeed() const { return m_fSpeed; }
-    void SetSpeed(float fSpeed) { m_fSpeed = fSpeed; }
+    // Held to -kMaxSpeed .. kMaxSpeed; a speed that is not a number stops
+    // the control. However it is driven, a control never asks a tick for
+    // more than a bounded amount of work.
+    void SetSpeed(float fSpeed)
+    {
+        m_fSpeed = fSpeed > kMaxSpeed ? kMaxSpeed : (fSpeed < -kMaxSpeed ? -kMaxSpeed : (fSpeed == fSpeed ? fSpeed : 0.0f));
+    }
     float GetSpeedFactor() const { return m_fSpeedFactor; }
     void SetSpeedFactor(float fFactor) { m_fSpeedFactor = fFactor; }
     float GetFadeFactor() const { return m_fFadeFactor; }

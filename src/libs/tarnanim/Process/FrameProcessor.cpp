@@ -1,5 +1,6 @@
 #include "Process/FrameProcessor.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "DataDynamic/AnimHelper.h"
@@ -68,8 +69,12 @@ void FrameProcessor::PreUpdate(Skeleton& kSkeleton, float fDeltaMs)
             kProgress = SProgress();
             continue;
         }
-        kProgress.fRate = std::fabs(pControl->GetSpeed() * pControl->GetFramesPerMs());
+        // A rate that is not a number does not move; one beyond kMaxRate
+        // (an infinity among them) is held to it.
+        const float fRate = std::fabs(pControl->GetSpeed() * pControl->GetFramesPerMs());
+        kProgress.fRate = fRate >= 0.0f ? (fRate < kMaxRate ? fRate : kMaxRate) : 0.0f;
         kProgress.fRemaining = fDeltaMs;
+        kProgress.fMinStepMs = fDeltaMs / static_cast<float>(kMaxFrameStepsPerTick);
         kProgress.fBefore = kProgress.fAfter = pControl->GetPosition();
         kProgress.fStepMs = 0.0f;
         kProgress.bPending = true;
@@ -110,13 +115,16 @@ void FrameProcessor::StepControl(Skeleton& kSkeleton, uint32 uiControlId, bool& 
         kProgress.fStepMs = 0.0f;
         return;
     }
+    // One frame per step, or more when a frame a step would make the tick
+    // take more than kMaxFrameStepsPerTick steps.
     const float k = kProgress.fRate;
     float a = kProgress.fRemaining * k;
     float t = kProgress.fRemaining;
-    if (a > 1.0f)
+    const float fMaxAdvance = std::max(1.0f, k * kProgress.fMinStepMs);
+    if (a > fMaxAdvance)
     {
-        a = 1.0f;
-        t = 1.0f / k;
+        a = fMaxAdvance;
+        t = fMaxAdvance / k;
     }
 
     AnimationControl* pControl = kSkeleton.GetControl(uiControlId);
@@ -144,7 +152,10 @@ void FrameProcessor::StepControl(Skeleton& kSkeleton, uint32 uiControlId, bool& 
         const bool bBoundary = std::floor(fBefore) != std::floor(fTarget) || fTarget < 0.0f;
         bool bLanding = false;
         float fLanding = 0.0f;
-        if (bBoundary && k > 0.0f)
+        // A step of several frames (a control too fast for one frame per
+        // step) advances as a whole; a step of one frame stops on the
+        // boundary it crosses.
+        if (bBoundary && k > 0.0f && a <= 1.0f)
         {
             if (!bBackwards)
             {

@@ -20,8 +20,11 @@ class Skeleton;
 //
 // One per skeleton, owned by it. Within a tick every control advances one
 // whole-frame boundary at a time (Step), so that events, frame transitions
-// and root motion see every whole frame a control passes, however long the
-// tick. Root motion (see docs/formats.md, "Root motion"): the displacement
+// and root motion see every whole frame a control passes. The work of a tick
+// is bounded whatever the rates: a control that would pass more than
+// kMaxFrameStepsPerTick frames in one tick advances by several frames per
+// step instead, so that no speed, frame rate or tick length reaching the
+// runtime can hold the engine. Root motion (see docs/formats.md, "Root motion"): the displacement
 // of a step leads from the blended root before it to the blended root after
 // it, expressed in the root's own frame; it is applied to the instance's
 // scene object as position += rotation.Rotate(translation) and rotation =
@@ -37,10 +40,16 @@ public:
     // Called after every frame step, once the transition engines ran.
     using EndOfPassCallback = void (*)(Skeleton* pSkeleton, void* pUserData);
 
+    // Most whole-frame steps one control takes within a tick.
+    static constexpr uint32 kMaxFrameStepsPerTick = 64;
+    // The fastest rate a control is stepped at, in frames per millisecond.
+    static constexpr float kMaxRate = 1000.0f;
+
     struct SProgress
     {
         float fRate = 0.0f;       // |speed x frames per ms| at the tick's start
         float fRemaining = 0.0f;  // ms left in this tick
+        float fMinStepMs = 0.0f;  // shortest full step (tick / kMaxFrameStepsPerTick)
         float fBefore = 0.0f;     // position before the last step
         float fAfter = 0.0f;      // position after the last step
         float fStepMs = 0.0f;     // time the last step took
