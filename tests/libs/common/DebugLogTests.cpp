@@ -198,3 +198,32 @@ TEST_F(DebugLogFile, DocumentsSubDirectoryGetsOneLinePerMessage)
 }
 
 }  // namespace
+
+TEST(DebugLogThrottle, RepeatedAndExcessLinesOfAThrottledThreadAreCountedNotPrinted)
+{
+    // Within one second (the scope's end closes the window at once).
+    TestSupport::CLogCapture kLog;
+    {
+        CDebugLog::CThrottleScope kThrottle;
+        for (int i = 0; i < 100; ++i)
+        {
+            CDebugLog::Print("bad request");
+            CDebugLog::Print("no such command");
+        }
+        for (uint32 i = 0; i < 2 * CDebugLog::kThrottleLinesPerSecond; ++i)
+            CDebugLog::Print("line %u", i);
+    }
+    std::vector<std::string> kExpected = {"bad request", "no such command"};
+    for (uint32 i = 0; i + 2 < CDebugLog::kThrottleLinesPerSecond; ++i)
+        kExpected.push_back("line " + std::to_string(i));
+    kExpected.push_back("bad request ... repeated 99 times");
+    kExpected.push_back("no such command ... repeated 99 times");
+    kExpected.push_back("... " + std::to_string(CDebugLog::kThrottleLinesPerSecond + 2) + " further lines suppressed");
+    EXPECT_EQ(kLog.Lines(), kExpected);
+
+    // Outside a scope nothing is held back.
+    TestSupport::CLogCapture kPlain;
+    for (int i = 0; i < 3; ++i)
+        CDebugLog::Print("bad request");
+    EXPECT_EQ(kPlain.Lines(), (std::vector<std::string>{"bad request", "bad request", "bad request"}));
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "Math/LocalVector3.h"
 
@@ -46,14 +47,23 @@ struct Quaternion
     }
     float Length() const { return std::sqrt(Dot(*this, *this)); }
 
-    // Unit length; a zero quaternion becomes the identity.
+    // Unit length; a zero or non-finite quaternion becomes the identity.
+    // Components too large to square in float precision are scaled in
+    // double precision, so that they keep their direction.
     Quaternion Normalized() const
     {
         const float fLength = Length();
-        if (!(fLength > 0.0f))
+        if (fLength > 0.0f && fLength <= std::numeric_limits<float>::max())
+        {
+            const float fInverse = 1.0f / fLength;
+            return {x * fInverse, y * fInverse, z * fInverse, w * fInverse};
+        }
+        const double dLength = std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y +
+                                         static_cast<double>(z) * z + static_cast<double>(w) * w);
+        if (!(dLength > 0.0) || !std::isfinite(dLength))
             return Identity();
-        const float fInverse = 1.0f / fLength;
-        return {x * fInverse, y * fInverse, z * fInverse, w * fInverse};
+        return {static_cast<float>(x / dLength), static_cast<float>(y / dLength), static_cast<float>(z / dLength),
+                static_cast<float>(w / dLength)};
     }
 
     // q (x) (v, 0) (x) q*, for a unit quaternion.

@@ -15,11 +15,25 @@ namespace Common {
 // text from outside (files, the network) is checked before it is parsed.
 inline constexpr uint32 kMaxJsonNesting = 256;
 
-// Offset of the first place where arrays and objects nest deeper than
-// uiMaxNesting, or uiLength when they never do. Strings are skipped, escapes
-// included; the parser reports malformed text itself.
-inline size_t FindExcessiveJsonNesting(const char* pText, size_t uiLength, uint32 uiMaxNesting = kMaxJsonNesting)
+// What a look over raw JSON text tells before it is parsed: where it nests
+// too deep, and at most how many values parsing it would make. Each value of
+// a parsed document takes a fixed record (and as much again on the parser's
+// stack while its container is open), so the count bounds what parsing the
+// text costs beyond the text itself.
+struct SJsonTextScan
 {
+    size_t uiDeepAt = 0;  // offset of the first excessive nesting, or the length
+    size_t uiValues = 0;  // upper bound of the values (member names included)
+};
+
+// One pass over the text: strings are skipped (escapes included); every
+// value starts the text, follows a ',' or ':' or opens a container, so the
+// count of those marks bounds the number of values.
+inline SJsonTextScan ScanJsonText(const char* pText, size_t uiLength, uint32 uiMaxNesting = kMaxJsonNesting)
+{
+    SJsonTextScan kScan;
+    kScan.uiDeepAt = uiLength;
+    kScan.uiValues = uiLength > 0 ? 1 : 0;
     uint32 uiDepth = 0;
     bool bInString = false;
     for (size_t uiIdx = 0; uiIdx < uiLength; ++uiIdx)
@@ -34,15 +48,53 @@ inline size_t FindExcessiveJsonNesting(const char* pText, size_t uiLength, uint3
         }
         else if (cChar == '"')
             bInString = true;
+        else if (cChar == ',' || cChar == ':')
+            ++kScan.uiValues;
         else if (cChar == '[' || cChar == '{')
         {
-            if (++uiDepth > uiMaxNesting)
-                return uiIdx;
+            ++kScan.uiValues;
+            if (++uiDepth > uiMaxNesting && kScan.uiDeepAt == uiLength)
+                kScan.uiDeepAt = uiIdx;
         }
         else if ((cChar == ']' || cChar == '}') && uiDepth > 0)
             --uiDepth;
     }
-    return uiLength;
+    return kScan;
+}
+
+// Offset of the first place where arrays and objects nest deeper than
+// uiMaxNesting, or uiLength when they never do. Strings are skipped, escapes
+// included; the parser reports malformed text itself.
+inline size_t FindExcessiveJsonNesting(const char* pText, size_t uiLength, uint32 uiMaxNesting = kMaxJsonNesting)
+{
+    return ScanJsonText(pText, uiLength, uiMaxNesting).uiDeepAt;
+}
+
+// Whether raw request text asks for a reply: the member name "WaitAck"
+// followed, after blanks and a colon, by true. Decides whether a request
+// that cannot be parsed is answered, so it reads the text as it is and never
+// fails: a waiting client must never hang on text the parser refuses.
+inline bool JsonTextAsksForReply(const char* pText, size_t uiLength)
+{
+    static constexpr char kName[] = "\"WaitAck\"";
+    constexpr size_t uiName = sizeof(kName) - 1;
+    const auto IsBlank = [](char cChar) { return cChar == ' ' || cChar == '\t' || cChar == '\n' || cChar == '\r'; };
+    for (size_t uiAt = 0; uiAt + uiName <= uiLength; ++uiAt)
+    {
+        if (memcmp(pText + uiAt, kName, uiName) != 0)
+            continue;
+        size_t uiIdx = uiAt + uiName;
+        while (uiIdx < uiLength && IsBlank(pText[uiIdx]))
+            ++uiIdx;
+        if (uiIdx >= uiLength || pText[uiIdx] != ':')
+            continue;
+        ++uiIdx;
+        while (uiIdx < uiLength && IsBlank(pText[uiIdx]))
+            ++uiIdx;
+        if (uiLength - uiIdx >= 4 && memcmp(pText + uiIdx, "true", 4) == 0)
+            return true;
+    }
+    return false;
 }
 
 // Whether uiLength bytes are well-formed UTF-8: no stray continuation

@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "System/Posix/PosixClock.h"
 #include "System/Posix/PosixDebugger.h"
 #include "System/Posix/PosixFileSystem.h"
 #include "System/Posix/PosixThreadId.h"
@@ -70,6 +71,96 @@ char* AcquireBuffer(char* pScratch)
     return nullptr;
 }
 
+// Throttling of one thread's lines (CDebugLog::CThrottleScope): the lines
+// printed in the current one-second window, by hash, with how often each
+// came again, and how many lines beyond the window's allowance were left
+// out. Plain data in thread-local storage: nothing is allocated.
+struct SThrottle
+{
+    static constexpr uint32 kTracked = 8;
+    static constexpr size_t kTextSize = 192;
+    static constexpr int64 kWindowNs = 1000000000;
+
+    struct SLine
+    {
+        uint32 uiHash = 0;
+        uint32 uiRepeats = 0;
+        char acText[kTextSize] = {};
+    };
+
+    bool bOn = false;
+    int64 iWindowStartNs = 0;
+    uint32 uiPrinted = 0;
+    uint32 uiLeftOut = 0;
+    uint32 uiTracked = 0;
+    SLine akLines[kTracked];
+};
+thread_local SThrottle tl_kThrottle;
+
+uint32 HashLine(const char* pText)
+{
+    // FNV-1a: lines only need telling apart within one thread's second.
+    uint32 uiHash = 2166136261u;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pText); *p; ++p)
+        uiHash = (uiHash ^ *p) * 16777619u;
+    return uiHash;
+}
+
+// Prints the counts of the window that ends and starts a new one at iNowNs.
+void FlushThrottle(SThrottle& kThrottle, int64 iNowNs)
+{
+    char acLine[CDebugLog::BufferSize];
+    for (uint32 i = 0; i < kThrottle.uiTracked; ++i)
+    {
+        const SThrottle::SLine& kLine = kThrottle.akLines[i];
+        if (kLine.uiRepeats == 0)
+            continue;
+        snprintf(acLine, sizeof(acLine), "%s ... repeated %u times", kLine.acText, kLine.uiRepeats);
+        CDebugLog::Output(acLine);
+    }
+    if (kThrottle.uiLeftOut > 0)
+    {
+        snprintf(acLine, sizeof(acLine), "... %u further lines suppressed", kThrottle.uiLeftOut);
+        CDebugLog::Output(acLine);
+    }
+    kThrottle.iWindowStartNs = iNowNs;
+    kThrottle.uiPrinted = 0;
+    kThrottle.uiLeftOut = 0;
+    kThrottle.uiTracked = 0;
+}
+
+// Whether a throttled thread prints pText now; counts it when not.
+bool PassThrottle(SThrottle& kThrottle, const char* pText)
+{
+    const int64 iNowNs = Posix::GetMonotonicNs();
+    if (iNowNs - kThrottle.iWindowStartNs >= SThrottle::kWindowNs)
+        FlushThrottle(kThrottle, iNowNs);
+    const uint32 uiHash = HashLine(pText);
+    for (uint32 i = 0; i < kThrottle.uiTracked; ++i)
+    {
+        SThrottle::SLine& kLine = kThrottle.akLines[i];
+        if (kLine.uiHash == uiHash && strncmp(kLine.acText, pText, sizeof(kLine.acText) - 1) == 0)
+        {
+            ++kLine.uiRepeats;
+            return false;
+        }
+    }
+    if (kThrottle.uiPrinted >= CDebugLog::kThrottleLinesPerSecond)
+    {
+        ++kThrottle.uiLeftOut;
+        return false;
+    }
+    ++kThrottle.uiPrinted;
+    if (kThrottle.uiTracked < SThrottle::kTracked)
+    {
+        SThrottle::SLine& kLine = kThrottle.akLines[kThrottle.uiTracked++];
+        kLine.uiHash = uiHash;
+        kLine.uiRepeats = 0;
+        snprintf(kLine.acText, sizeof(kLine.acText), "%s", pText);
+    }
+    return true;
+}
+
 // Log file location. The directory keeps its trailing '/' (or is empty for
 // the working directory); file output is off until a location is set.
 std::mutex s_kLocationLock;
@@ -123,10 +214,26 @@ void CDebugLog::PrintV(const char* pFormat, va_list kArgs)
     }
     vsnprintf(pBuffer, BufferSize, pFormat ? pFormat : "", kArgs);
     const bool bOuter = !tl_kSlot.bPrinting;
+    // Lines printed by a sink while it outputs are never held back.
+    if (bOuter && tl_kThrottle.bOn && !tl_kSlot.bReleased && !PassThrottle(tl_kThrottle, pBuffer))
+        return;
     tl_kSlot.bPrinting = true;
     Output(pBuffer);
     if (bOuter)
         tl_kSlot.bPrinting = false;
+}
+
+CDebugLog::CThrottleScope::CThrottleScope()
+{
+    tl_kThrottle = SThrottle();
+    tl_kThrottle.bOn = true;
+    tl_kThrottle.iWindowStartNs = Posix::GetMonotonicNs();
+}
+
+CDebugLog::CThrottleScope::~CThrottleScope()
+{
+    FlushThrottle(tl_kThrottle, 0);
+    tl_kThrottle.bOn = false;
 }
 
 void CDebugLog::Output(const char* pText)

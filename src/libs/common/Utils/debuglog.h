@@ -19,12 +19,18 @@ namespace Common {
 //
 // When MaxThread other live threads own the buffers, the text
 // "Increase CDebugLog MaxThread" goes to the debugger channel and the message
-// is dropped. Formatting is bounded: a longer message is cut at
-// BufferSize - 1 characters. Nothing here allocates memory.
+// is dropped. There are enough buffers for the network endpoint's
+// connection threads (64 at most) beside the engine's own threads.
+// Formatting is bounded: a longer message is cut at BufferSize - 1
+// characters. Nothing here allocates memory.
+//
+// A thread that serves traffic from outside (a network connection) can
+// have its lines throttled (CThrottleScope), so that a peer sending the same
+// broken request over and over cannot flood the log.
 class CDebugLog
 {
 public:
-    static constexpr uint32 MaxThread = 6;
+    static constexpr uint32 MaxThread = 128;
     static constexpr uint32 BufferSize = 2048;
     static constexpr uint32 MaxDirectoryLength = 512;
     static constexpr const char* DefaultFileName = "TarnEngine.log";
@@ -54,6 +60,23 @@ public:
     // sinks). Used by tools and tests that read the log. Null removes it.
     using Listener = void (*)(const char* pLine, void* pUserData);
     static void SetListener(Listener pListener, void* pUserData);
+
+    // Throttles the lines the calling thread prints while it lives. Within
+    // one second, a line that the thread printed already is not printed
+    // again but counted, and after kThrottleLinesPerSecond lines the others
+    // are counted only. When the second is over (seen at the thread's next
+    // print) or the scope ends, each counted line is printed once more
+    // followed by "... repeated N times", and the uncounted rest as
+    // "... N further lines suppressed". Scopes do not nest.
+    class CThrottleScope
+    {
+    public:
+        CThrottleScope();
+        ~CThrottleScope();
+        CThrottleScope(const CThrottleScope&) = delete;
+        CThrottleScope& operator=(const CThrottleScope&) = delete;
+    };
+    static constexpr uint32 kThrottleLinesPerSecond = 20;
 
     // Sends pText to the sinks without formatting and without a line buffer.
     // One trailing newline of pText is dropped: each sink adds its own.

@@ -610,10 +610,17 @@ STagList* CMemoryManager::GetThreadTagList(bool bCreate)
     if (pEntry || !bCreate)
         return pEntry ? &pEntry->kList : nullptr;
 
+    // A thread refused a list once is not asked about again: its
+    // allocations stay untagged, and the refusal is reported only once.
+    thread_local bool tl_bRefused = false;
+    if (tl_bRefused)
+        return nullptr;
     m_kTagListLock.Lock();
-    if (!TARN_ASSERT(m_iNumTagLists<16, "Limit of thread reached for MmeoryManager Tag identification. Increase MAX_HEAPS define"))
+    if (!TARN_ASSERT_TEXT(m_iNumTagLists < MAX_TAG_LISTS, "m_iNumTagLists<MAX_TAG_LISTS",
+                          "Limit of thread reached for MmeoryManager Tag identification. Increase MAX_HEAPS define"))
     {
         m_kTagListLock.Unlock();
+        tl_bRefused = true;
         return nullptr;
     }
     for (uint32 i = 0; i < MAX_TAG_LISTS; ++i)

@@ -194,7 +194,10 @@ class CMemoryManager
 {
 public:
     static constexpr uint32 MAX_HEAPS = 16;
-    static constexpr uint32 MAX_TAG_LISTS = 16;
+    // Enough for the network endpoint's connection threads (64 at most)
+    // beside the engine's own threads, so that tagged allocations made while
+    // requests are served never run out of lists.
+    static constexpr uint32 MAX_TAG_LISTS = 128;
     static constexpr uint32 kGuardWord = 0x12345678u;
     static constexpr uint32 kMaxAlignment = 268435456u;
     // Largest request whose size, header, alignment and guard fit the
