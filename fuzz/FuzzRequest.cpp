@@ -138,6 +138,7 @@ void ServeConnection(Common::TcpSocket& kSocket, TarnEngine::CommandManager& kMa
         case Common::MessageFraming::EReceive::CloseMarker:
         case Common::MessageFraming::EReceive::TooLong:
         case Common::MessageFraming::EReceive::Closed:
+        case Common::MessageFraming::EReceive::TimedOut:
             return;
         }
     }

@@ -94,6 +94,7 @@ bool CEngineClientRPC::DoCall(const char* pRequest, size_t uiLength, CReturnBuff
             return false;
         case Common::MessageFraming::EReceive::CloseMarker:
         case Common::MessageFraming::EReceive::Closed:
+        case Common::MessageFraming::EReceive::TimedOut:
             break;
     }
     pReply->Clear();

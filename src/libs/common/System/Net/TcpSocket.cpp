@@ -1,5 +1,6 @@
 #include "System/Net/TcpSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -158,14 +159,31 @@ bool TcpSocket::Send(const void* pFirst, size_t uiFirst, const void* pSecond, si
     iovec akParts[2] = {{const_cast<void*>(pFirst), uiFirst}, {const_cast<void*>(pSecond), uiSecond}};
     iovec* pPart = akParts;
     int iParts = uiSecond ? 2 : 1;
+    // With a time-out the sends do not block: the wait for room is a poll
+    // bounded by what is left of the time.
+    const uint32 uiTimeoutMs = m_uiSendTimeoutMs;
+    const int64 iDeadlineNs = uiTimeoutMs ? Posix::GetMonotonicNs() + static_cast<int64>(uiTimeoutMs) * 1000000 : 0;
+    m_bTimedOut.store(false, std::memory_order_release);
     while (iParts > 0)
     {
         msghdr kMessage = {};
         kMessage.msg_iov = pPart;
         kMessage.msg_iovlen = static_cast<size_t>(iParts);
-        const ssize_t iSent = sendmsg(iSocket, &kMessage, MSG_NOSIGNAL);
+        const ssize_t iSent = sendmsg(iSocket, &kMessage, MSG_NOSIGNAL | (uiTimeoutMs ? MSG_DONTWAIT : 0));
         if (iSent < 0 && errno == EINTR)
             continue;
+        if (iSent < 0 && uiTimeoutMs && (errno == EAGAIN || errno == EWOULDBLOCK))
+        {
+            const int64 iLeftNs = iDeadlineNs - Posix::GetMonotonicNs();
+            pollfd kPoll{iSocket, POLLOUT, 0};
+            if (iLeftNs > 0 && poll(&kPoll, 1, static_cast<int>((iLeftNs + 999999) / 1000000)) >= 0)
+                continue;
+            if (iLeftNs > 0 && errno == EINTR)
+                continue;
+            m_bTimedOut.store(true, std::memory_order_release);
+            m_bConnected.store(false, std::memory_order_release);
+            return false;
+        }
         if (iSent <= 0)
         {
             CDebugLog::Print("Socket send error : %d ", iSent < 0 ? errno : 0);
@@ -224,9 +242,10 @@ bool TcpSocket::Receive(void* pData, size_t uiLength, size_t* pReceived)
     return bOk;
 }
 
-size_t TcpSocket::ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicroseconds)
+size_t TcpSocket::ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicroseconds, int64 iDeadlineNs)
 {
     const int iSocket = m_iSocket.load(std::memory_order_acquire);
+    m_bTimedOut.store(false, std::memory_order_release);
     if (uiSpinMicroseconds != 0)
     {
         const int64 iUntil = Posix::GetMonotonicNs() + static_cast<int64>(uiSpinMicroseconds) * 1000;
@@ -244,6 +263,21 @@ size_t TcpSocket::ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicro
     }
     for (;;)
     {
+        if (iDeadlineNs != 0)
+        {
+            // Waits for bytes (or the peer's close) only as long as is left.
+            const int64 iLeftNs = iDeadlineNs - Posix::GetMonotonicNs();
+            pollfd kPoll{iSocket, POLLIN, 0};
+            const int iReady = iLeftNs > 0 ? poll(&kPoll, 1, static_cast<int>((iLeftNs + 999999) / 1000000)) : 0;
+            if (iReady < 0 && errno == EINTR)
+                continue;
+            if (iReady == 0)
+            {
+                m_bTimedOut.store(true, std::memory_order_release);
+                m_bConnected.store(false, std::memory_order_release);
+                return 0;
+            }
+        }
         const ssize_t iRead = recv(iSocket, pData, uiCapacity, 0);
         if (iRead > 0)
             return static_cast<size_t>(iRead);
@@ -273,6 +307,13 @@ void TcpSocket::Shutdown()
     const int iSocket = m_iSocket.load(std::memory_order_acquire);
     if (iSocket >= 0)
         shutdown(iSocket, SHUT_RDWR);
+}
+
+void TcpSocket::ShutdownReceive()
+{
+    const int iSocket = m_iSocket.load(std::memory_order_acquire);
+    if (iSocket >= 0)
+        shutdown(iSocket, SHUT_RD);
 }
 
 void TcpSocket::Close()
@@ -354,7 +395,18 @@ void CReader::Reset()
     m_bRestore = false;
 }
 
-bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes)
+void CReader::Trim()
+{
+    if (m_uiBegin != m_uiEnd || m_uiCapacity <= kMinReadBuffer)
+        return;
+    TARN_FREE(m_pBuffer);
+    m_pBuffer = nullptr;
+    m_uiCapacity = 0;
+    m_uiBegin = m_uiEnd = 0;
+    m_bRestore = false;
+}
+
+bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes, int64 iDeadlineNs)
 {
     if (m_uiEnd - m_uiBegin >= uiBytes)
         return true;
@@ -364,6 +416,9 @@ bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes)
         size_t uiGrown = m_uiCapacity ? m_uiCapacity : kMinReadBuffer;
         while (uiGrown < uiBytes + 1)
             uiGrown *= 2;
+        // A long message gets what it needs, not the doubling's slack.
+        if (uiBytes + 1 > kMinReadBuffer)
+            uiGrown = uiBytes + 1;
         char* pGrown = static_cast<char*>(TARN_REALLOC(m_pBuffer, uiGrown));
         if (!pGrown)
             return false;
@@ -376,9 +431,13 @@ bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes)
         m_uiEnd -= m_uiBegin;
         m_uiBegin = 0;
     }
+    const bool bExact = uiBytes + 1 > kMinReadBuffer;
     while (m_uiEnd - m_uiBegin < uiBytes)
     {
-        const size_t uiRead = kSocket.ReceiveSome(m_pBuffer + m_uiEnd, m_uiCapacity - 1 - m_uiEnd, m_uiSpinMicroseconds);
+        size_t uiWant = m_uiCapacity - 1 - m_uiEnd;
+        if (bExact)
+            uiWant = std::min(uiWant, uiBytes - (m_uiEnd - m_uiBegin));
+        const size_t uiRead = kSocket.ReceiveSome(m_pBuffer + m_uiEnd, uiWant, m_uiSpinMicroseconds, iDeadlineNs);
         if (uiRead == 0)
             return false;
         m_uiEnd += uiRead;
@@ -386,7 +445,7 @@ bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes)
     return true;
 }
 
-EReceive CReader::Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength)
+EReceive CReader::Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength, IFrameAdmission* pAdmission)
 {
     if (m_bRestore)
     {
@@ -395,8 +454,16 @@ EReceive CReader::Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLe
     }
     if (m_uiBegin == m_uiEnd)
         m_uiBegin = m_uiEnd = 0;
-    if (!Fill(kSocket, 4))
+    // Waiting for a message to begin has no limit; once its first byte is
+    // here, the rest must follow within the frame time.
+    if (!Fill(kSocket, 1, 0))
         return EReceive::Closed;
+    const auto Deadline = [this]() {
+        return m_uiFrameTimeoutMs ? Posix::GetMonotonicNs() + static_cast<int64>(m_uiFrameTimeoutMs) * 1000000 : 0;
+    };
+    int64 iDeadlineNs = Deadline();
+    if (!Fill(kSocket, 4, iDeadlineNs))
+        return kSocket.HasTimedOut() ? EReceive::TimedOut : EReceive::Closed;
     const uint32 uiLength = DecodeLength(reinterpret_cast<const unsigned char*>(m_pBuffer + m_uiBegin));
     if (puiLength)
         *puiLength = uiLength;
@@ -412,8 +479,15 @@ EReceive CReader::Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLe
         m_uiBegin += 4;
         return EReceive::Empty;
     }
-    if (!Fill(kSocket, 4 + static_cast<size_t>(uiLength)))
-        return EReceive::Closed;
+    if (pAdmission)
+    {
+        if (!pAdmission->Admit(uiLength))
+            return EReceive::Closed;
+        // The time spent waiting for room is the server's, not the peer's.
+        iDeadlineNs = Deadline();
+    }
+    if (!Fill(kSocket, 4 + static_cast<size_t>(uiLength), iDeadlineNs))
+        return kSocket.HasTimedOut() ? EReceive::TimedOut : EReceive::Closed;
     char* pText = m_pBuffer + m_uiBegin + 4;
     m_uiBegin += 4 + static_cast<size_t>(uiLength);
     // Terminate the text in place; the byte it covers may already belong

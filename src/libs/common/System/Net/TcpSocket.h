@@ -34,7 +34,15 @@ public:
     // Connects to a dotted IPv4 address (null: 127.0.0.1) and port.
     bool Connect(const char* pAddress, uint16 uiPort);
 
-    // Sends the whole buffer. False (printed) when the connection failed.
+    // Bounds every Send: when the peer does not take the bytes within
+    // uiMilliseconds, the send fails and HasTimedOut answers true. 0 (the
+    // default) waits as long as the kernel does.
+    void SetSendTimeout(uint32 uiMilliseconds) { m_uiSendTimeoutMs = uiMilliseconds; }
+    // Whether the last failed Send or ReceiveSome failed for lack of time.
+    bool HasTimedOut() const { return m_bTimedOut.load(std::memory_order_acquire); }
+
+    // Sends the whole buffer. False (printed) when the connection failed or
+    // the send timed out.
     bool Send(const void* pData, size_t uiLength) { return Send(pData, uiLength, nullptr, 0); }
     // Sends two buffers back to back in one system call where the kernel
     // takes them whole, so that a header and its body leave as one segment.
@@ -47,8 +55,10 @@ public:
     // the number of bytes, or 0 when the peer closed the connection or it
     // failed (printed as Receive does). With uiSpinMicroseconds, polls
     // without sleeping for that long before it blocks: a peer that answers
-    // quickly is then served without the cost of waking this thread.
-    size_t ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicroseconds = 0);
+    // quickly is then served without the cost of waking this thread. With a
+    // deadline (a monotonic time in nanoseconds, 0 for none), nothing
+    // arriving by then gives 0 with HasTimedOut true.
+    size_t ReceiveSome(void* pData, size_t uiCapacity, uint32 uiSpinMicroseconds = 0, int64 iDeadlineNs = 0);
     // Whether data (or the peer's close) is waiting, within uiTimeoutMs.
     bool HasData(uint32 uiTimeoutMs) const;
 
@@ -56,17 +66,24 @@ public:
     // the descriptor: a thread blocked in Accept or Receive on it returns.
     // This is what other threads call; the owning thread then closes.
     void Shutdown();
+    // Ends the receiving side only: a thread blocked in a receive returns
+    // as if the peer had closed, while replies can still be sent.
+    void ShutdownReceive();
     // Shuts the connection down and closes the descriptor; the owning thread
     // calls it (a descriptor closed under another thread's call could be
     // reused at once for something else). Safe to call more than once.
     void Close();
     bool IsOpen() const { return m_iSocket.load(std::memory_order_acquire) >= 0; }
+    // The descriptor, for options this class does not set (-1 when closed).
+    int GetDescriptor() const { return m_iSocket.load(std::memory_order_acquire); }
     bool IsConnected() const { return m_bConnected.load(std::memory_order_acquire); }
     uint16 GetPort() const { return m_uiPort; }
 
 private:
     std::atomic<int> m_iSocket{-1};
     std::atomic<bool> m_bConnected{false};
+    std::atomic<bool> m_bTimedOut{false};
+    uint32 m_uiSendTimeoutMs = 0;
     uint16 m_uiPort = 0;
 };
 
@@ -83,6 +100,19 @@ enum class EReceive
     TooLong,      // the announced length exceeds the limit: nothing was read
     Empty,        // a zero-length message
     Closed,       // the connection ended (also in the middle of a message)
+    TimedOut,     // a message begun was not complete within the frame time
+};
+
+// Decides, once a message's length is known and before its body is read,
+// whether the reader goes on: a server holds a message here until it has
+// room for it. False ends the read with Closed.
+class IFrameAdmission
+{
+public:
+    virtual bool Admit(uint32 uiLength) = 0;
+
+protected:
+    ~IFrameAdmission() = default;
 };
 
 // Sends one message.
@@ -114,12 +144,24 @@ public:
 
     // The next message. Message: *ppText holds *puiLength bytes. TooLong:
     // *puiLength is the announced length. Closed also when the connection
-    // ends in the middle of a message, or the buffer cannot grow.
-    EReceive Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength);
+    // ends in the middle of a message, or the buffer cannot grow, or
+    // pAdmission refused the message. TimedOut when a message whose first
+    // byte has arrived is not complete within the frame time (waiting for
+    // the first byte has no limit, nor has the admission).
+    EReceive Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength,
+                     IFrameAdmission* pAdmission = nullptr);
     // Whether bytes of a next message are buffered already.
     bool HasBuffered() const { return m_uiEnd > m_uiBegin; }
     // Forgets what is buffered (a new connection).
     void Reset();
+    // Gives a buffer grown for a long message back once nothing is buffered,
+    // so that a connection holds a long message's memory only while it
+    // handles it. The last message's text is invalid afterwards.
+    void Trim();
+    // Bytes held by the buffer now.
+    size_t GetCapacity() const { return m_uiCapacity; }
+    // How long a begun message may take to arrive whole; 0 for no limit.
+    void SetFrameTimeoutMs(uint32 uiMilliseconds) { m_uiFrameTimeoutMs = uiMilliseconds; }
     // How long a read polls before it sleeps (see TcpSocket::ReceiveSome).
     void SetSpinMicroseconds(uint32 uiMicroseconds) { m_uiSpinMicroseconds = uiMicroseconds; }
     void SetMaxLength(uint32 uiMaxLength) { m_uiMaxLength = uiMaxLength; }
@@ -127,8 +169,10 @@ public:
 
 private:
     // Makes at least uiBytes bytes from m_uiBegin available; false when the
-    // connection ended first or the buffer could not grow.
-    bool Fill(TcpSocket& kSocket, size_t uiBytes);
+    // connection ended first, the deadline passed, or the buffer could not
+    // grow. A long message is read exactly, never beyond its end, so that
+    // its buffer can be given back as soon as it is handled.
+    bool Fill(TcpSocket& kSocket, size_t uiBytes, int64 iDeadlineNs);
 
     char* m_pBuffer = nullptr;
     size_t m_uiCapacity = 0;  // one byte is always kept for the terminator
@@ -140,6 +184,7 @@ private:
     bool m_bRestore = false;
     uint32 m_uiMaxLength;
     uint32 m_uiSpinMicroseconds = 0;
+    uint32 m_uiFrameTimeoutMs = 0;
 };
 
 }  // namespace MessageFraming
