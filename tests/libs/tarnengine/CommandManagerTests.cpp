@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,8 +55,11 @@ public:
         m_fSpeed = fSpeed;
         Record("SetSpeed");
     }
+    // Checks its own range, as remote methods do.
     void SetScale(const float& fScale) override
     {
+        if (!TARN_REMOTE_CHECK(fScale > 0.0f, "Arg0", "argument Arg0 must be a scale above 0"))
+            return;
         m_fScale = fScale;
         Record("SetScale");
     }
@@ -149,6 +153,8 @@ class CTestHub : public IRPCStub_CTestHub
 public:
     CTestThing* MakeThing(const float& fSpeed) override
     {
+        if (!TARN_REMOTE_CHECK(fSpeed >= 0.0f, "Arg0", "argument Arg0 must be a speed of 0 or more"))
+            return nullptr;
         CTestThing* pThing = TARN_NEW(CTestThing);
         pThing->m_fSpeed = fSpeed;
         return pThing;
@@ -190,6 +196,7 @@ protected:
         ASSERT_TRUE(m_kManager.Init());
         m_kManager.Register("Thing", "Reset", &IRPCStub_CTestThing::Reset);
         m_kManager.Register("Thing", "SetSpeed", &IRPCStub_CTestThing::SetSpeed);
+        m_kManager.Register("Thing", "SetScale", &IRPCStub_CTestThing::SetScale);
         m_kManager.Register("Thing", "SetRotation", &IRPCStub_CTestThing::SetRotation);
         m_kManager.Register("Thing", "SetPosition", &IRPCStub_CTestThing::SetPosition);
         m_kManager.Register("Thing", "SetName", &IRPCStub_CTestThing::SetName);
@@ -337,7 +344,16 @@ TEST_F(CommandManagerTest, ArgumentsOfEveryForm)
     EXPECT_EQ(Call(Request("Thing", "SetRotation", 0, true, false,
                            "\"Arg0\":{\"w\":0.5,\"x\":0.25,\"y\":-1,\"z\":2}")),
               "{}");
-    EXPECT_EQ(m_pThing->m_kRotation, Math::Quaternion(0.25f, -1.0f, 2.0f, 0.5f));
+    // Rotations arrive normalised, also when their components are too large
+    // to square in float precision.
+    const double dLength = std::sqrt(0.25 * 0.25 + 1.0 + 4.0 + 0.5 * 0.5);
+    EXPECT_EQ(m_pThing->m_kRotation, Math::Quaternion(static_cast<float>(0.25 / dLength), static_cast<float>(-1.0 / dLength),
+                                                      static_cast<float>(2.0 / dLength), static_cast<float>(0.5 / dLength)));
+    EXPECT_EQ(Call(Request("Thing", "SetRotation", 0, true, false, "\"Arg0\":{\"x\":1e20,\"y\":0,\"z\":0,\"w\":0}")),
+              "{}");
+    EXPECT_EQ(m_pThing->m_kRotation, Math::Quaternion(1.0f, 0.0f, 0.0f, 0.0f));
+    EXPECT_EQ(Call(Request("Thing", "SetScale", 0, true, false, "\"Arg0\":2")), "{}");
+    EXPECT_EQ(m_pThing->m_fScale, 2.0f);
     EXPECT_EQ(Call(Request("Thing", "SetPosition", 0, true, false, "\"Arg0\":{\"x\":1,\"y\":2.5,\"z\":-3}")), "{}");
     EXPECT_EQ(m_pThing->m_kPosition, Math::LocalVector3(1.0f, 2.5f, -3.0f));
     EXPECT_EQ(Call(Request("Thing", "SetName", 0, true, false, "\"Arg0\":\"a \\\"quoted\\\" name\"")), "{}");
@@ -368,6 +384,9 @@ TEST_F(CommandManagerTest, MalformedRequestsRunNothingAndWaitingOnesGetOneError)
 {
     TestSupport::CAssertCapture kCapture;
     const std::string kDeep = std::string(300, '[') + std::string(300, ']');
+    std::string kManyValues = "0";
+    for (uint32 i = 0; i < CommandManager::kMaxRequestValues; ++i)
+        kManyValues += ",0";
     struct SCase
     {
         const char* pName;
@@ -376,9 +395,30 @@ TEST_F(CommandManagerTest, MalformedRequestsRunNothingAndWaitingOnesGetOneError)
     };
     const SCase akCases[] = {
         {"not JSON", "{\"ClassName\":", false},
-        {"trailing text", Request("Thing", "Reset", 0, true) + "x", false},
+        // Text that cannot be parsed is answered when its raw text asks for
+        // a reply: a waiting client must never hang.
+        {"trailing text", Request("Thing", "Reset", 0, true) + "x", true},
+        {"trailing text, no ack", Request("Thing", "Reset", 0, false) + "x", false},
+        {"a NaN literal", Request("Thing", "SetSpeed", 0, true, false, "\"Arg0\":NaN"), true},
+        {"a number beyond double", Request("Thing", "SetSpeed", 0, true, false, "\"Arg0\":1e400"), true},
         {"an array", "[1,2]", false},
         {"too deep", kDeep, false},
+        {"too deep, waiting", Request("Thing", "Reset", 0, true, false, "\"Arg0\":" + kDeep), true},
+        {"too many values, waiting", Request("Thing", "Reset", 0, true, false, "\"Arg0\":[" + kManyValues + "]"), true},
+        {"too many values, no ack", Request("Thing", "Reset", 0, false, false, "\"Arg0\":[" + kManyValues + "]"), false},
+        {"class name with a NUL", Request("Thi\\u0000ng", "Reset", 0, true), true},
+        {"method name with a NUL", Request("Thing", "Reset\\u0000", 0, true), true},
+        {"string argument with a NUL", Request("Thing", "SetName", 0, true, false, "\"Arg0\":\"a\\u0000b\""), true},
+        {"float beyond the float range", Request("Thing", "SetSpeed", 0, true, false, "\"Arg0\":1e39"), true},
+        {"float below the float range", Request("Thing", "SetSpeed", 0, true, false, "\"Arg0\":-3.5e38"), true},
+        {"quaternion of no length",
+         Request("Thing", "SetRotation", 0, true, false, "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"), true},
+        {"quaternion beyond the float range",
+         Request("Thing", "SetRotation", 0, true, false, "\"Arg0\":{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}"), true},
+        {"vector beyond the float range",
+         Request("Thing", "SetPosition", 0, true, false, "\"Arg0\":{\"x\":0,\"y\":1e39,\"z\":0}"), true},
+        {"refused by the method", Request("Thing", "SetScale", 0, true, false, "\"Arg0\":0"), true},
+        {"refused by the method, no ack", Request("Thing", "SetScale", 0, false, false, "\"Arg0\":-1"), false},
         {"no ClassName",
          "{\"MethodName\":\"Reset\",\"InstanceID\":0,\"WaitAck\":true,\"UseTcpThread\":false}", true},
         {"ClassName a number",
@@ -464,6 +504,37 @@ TEST_F(CommandManagerTest, FailureReportsHaveTheirTexts)
               "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}");
     EXPECT_TRUE(kCapture.Has("Assertion \"pRes != 0\" failed. Cannot retreive instance ptr"));
     EXPECT_TRUE(kCapture.Has("Assertion \"ret == 1\" failed. engine command failed!"));
+
+    struct SCase
+    {
+        std::string kRequest;
+        const char* pError;
+    };
+    const SCase akCases[] = {
+        {Request("Thing", "SetSpeed", 0, true, false, "\"Arg0\":1e39"),
+         "Assertion \\\"Arg0\\\" failed. argument Arg0 must be a number between -3.4e38 and 3.4e38"},
+        {Request("Thing", "SetScale", 0, true, false, "\"Arg0\":-2"),
+         "Assertion \\\"Arg0\\\" failed. argument Arg0 must be a scale above 0"},
+        {Request("Thing", "SetName", 0, true, false, "\"Arg0\":\"x\\u0000\""),
+         "Assertion \\\"Arg0\\\" failed. argument Arg0 must be a string without NUL characters"},
+        {Request("Thing\\u0000", "Reset", 0, true),
+         "Assertion \\\"ClassName\\\" failed. remote request member ClassName must be a string without NUL characters"},
+        {"{\"WaitAck\": true,", "Assertion \\\"!kDocument.HasParseError() && kDocument.IsObject()\\\" failed. remote "
+                               "request is not a JSON object: Missing a name for object member. (at offset 17)"},
+    };
+    for (const SCase& kCase : akCases)
+        EXPECT_EQ(Call(kCase.kRequest), std::string("{\"Error\":\"") + kCase.pError + "\"}") << kCase.kRequest;
+
+    // A method that refuses gives no result: here no object is made, and no
+    // reference handed out.
+    RPC::CTestHub* pHub = TARN_NEW(RPC::CTestHub);
+    const uint32 uiThings = TarnEngine::CPointerResolver::GetInstance()->GetObjectCount(
+        Common::GetClassId<IRPCStub_CTestThing>());
+    EXPECT_EQ(Call(Request("Hub", "MakeThing", 0, true, false, "\"Arg0\":-1")),
+              "{\"Error\":\"Assertion \\\"Arg0\\\" failed. argument Arg0 must be a speed of 0 or more\"}");
+    EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance()->GetObjectCount(Common::GetClassId<IRPCStub_CTestThing>()),
+              uiThings);
+    TARN_DELETE(pHub);
 }
 
 // Pushes one request from its own thread, the way a connection does.

@@ -1,6 +1,11 @@
 // The Gait plug-in's remote classes on a real command manager and the demo
 // character, and the plug-in's entry statics on an engine with its network
 // endpoint.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -101,9 +106,20 @@ protected:
         m_pSecond = pEngine->InstancePrefab(pContainer, {0.0f, 3.0f, 0.0f}, Math::Quaternion::Identity());
         ASSERT_NE(m_pFirst, nullptr);
         ASSERT_NE(m_pSecond, nullptr);
-        m_pFirstPrefab = TARN_NEW(RPC::CPrefab, m_pFirst);   // prefab ID 0
-        m_pSecondPrefab = TARN_NEW(RPC::CPrefab, m_pSecond); // 1
-        m_pBarePrefab = TARN_NEW(RPC::CPrefab, &m_kBare);    // 2
+        // A prefab with no add-in at all: its instances carry no Gait
+        // component.
+        m_kBareFile = testing::TempDir() + "bare.prefab.json";
+        FILE* pFile = fopen(m_kBareFile.c_str(), "wb");
+        ASSERT_NE(pFile, nullptr);
+        fputs("{\"Name\":\"Bare\"}", pFile);
+        fclose(pFile);
+        TarnEngine::PrefabContainer* pBare = pEngine->LoadPrefab(m_kBareFile.c_str());
+        ASSERT_NE(pBare, nullptr);
+        m_pBare = pEngine->InstancePrefab(pBare, {0.0f, 6.0f, 0.0f}, Math::Quaternion::Identity());
+        ASSERT_NE(m_pBare, nullptr);
+        m_pFirstPrefab = TARN_NEW(RPC::CPrefab, m_pFirst->GetHandle());   // prefab ID 0
+        m_pSecondPrefab = TARN_NEW(RPC::CPrefab, m_pSecond->GetHandle()); // 1
+        m_pBarePrefab = TARN_NEW(RPC::CPrefab, m_pBare->GetHandle());     // 2
     }
     void TearDown() override
     {
@@ -113,6 +129,7 @@ protected:
         TARN_DELETE(m_pBarePrefab);
         TARN_DELETE(m_pSingleton);
         CEngine::DestroyInstance();
+        remove(m_kBareFile.c_str());
     }
 
     // Runs a request on this (the engine) thread and returns the reply.
@@ -137,7 +154,8 @@ protected:
     CGaitComponentBuilderRpc* m_pSingleton = nullptr;
     TarnEngine::PrefabInstance* m_pFirst = nullptr;
     TarnEngine::PrefabInstance* m_pSecond = nullptr;
-    TarnEngine::PrefabInstance m_kBare{nullptr, nullptr};
+    TarnEngine::PrefabInstance* m_pBare = nullptr;
+    std::string m_kBareFile;
     RPC::CPrefab* m_pFirstPrefab = nullptr;
     RPC::CPrefab* m_pSecondPrefab = nullptr;
     RPC::CPrefab* m_pBarePrefab = nullptr;
@@ -199,14 +217,14 @@ TEST_F(GaitRpcTest, OneFacadePerPrefabLink)
     ASSERT_NE(pFirst, nullptr);
     EXPECT_EQ(m_pSingleton->GetPrefabComponent(m_pFirstPrefab), pFirst);
     // Another remote prefab of the same placed instance: the same link.
-    RPC::CPrefab* pAlias = TARN_NEW(RPC::CPrefab, m_pFirst);
+    RPC::CPrefab* pAlias = TARN_NEW(RPC::CPrefab, m_pFirst->GetHandle());
     EXPECT_EQ(m_pSingleton->GetPrefabComponent(pAlias), pFirst);
     TARN_DELETE(pAlias);
     RPC::CGaitComponent* pSecond = m_pSingleton->GetPrefabComponent(m_pSecondPrefab);
     ASSERT_NE(pSecond, nullptr);
     EXPECT_NE(pSecond, pFirst);
-    EXPECT_EQ(pFirst->GetLink(), m_pFirst->GetLink());
-    EXPECT_EQ(pSecond->GetLink(), m_pSecond->GetLink());
+    EXPECT_EQ(pFirst->GetInstanceHandle(), m_pFirst->GetHandle());
+    EXPECT_EQ(pSecond->GetInstanceHandle(), m_pSecond->GetHandle());
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 2u);
     EXPECT_EQ(LiveFacades(), 2u);
     EXPECT_EQ(kReports.Count(), 0u);
@@ -225,7 +243,7 @@ TEST_F(GaitRpcTest, FacadeOfAPrefabWithoutGaitIsSilentExceptForReset)
 {
     RPC::CGaitComponent* pFacade = m_pSingleton->GetPrefabComponent(m_pBarePrefab);
     ASSERT_NE(pFacade, nullptr);
-    EXPECT_EQ(GaitComponentBuilder::GetComponent(m_kBare.GetLink()), nullptr);
+    EXPECT_EQ(GaitComponentBuilder::GetComponent(m_pBare->GetLink()), nullptr);
 
     TestSupport::CAssertCapture kReports;
     TestSupport::CLogCapture kLog;
@@ -347,6 +365,134 @@ TEST_F(GaitRpcTest, FacadesOutliveTheSingleton)
     // Its last release destroys it without a registry to leave.
     EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
     EXPECT_EQ(LiveFacades(), 0u);
+}
+
+TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
+{
+    const std::string kRemoved =
+        "{\"Error\":\"Assertion \\\"pInstance\\\" failed. The prefab has been removed\"}";
+    CEngine* pEngine = CEngine::GetInstance();
+    TestSupport::CAssertCapture kReports;
+    // With and without a Gait component on the removed instance.
+    struct SCase
+    {
+        const char* pName;
+        TarnEngine::PrefabInstance** ppInstance;
+        RPC::CPrefab* pPrefab;
+    };
+    const SCase akCases[] = {
+        {"with Gait", &m_pFirst, m_pFirstPrefab},
+        {"without Gait", &m_pBare, m_pBarePrefab},
+    };
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pName);
+        const uint32 uiFacade = FacadeIdOf(kCase.pPrefab->GetInstanceID());
+        TarnEngine::PrefabContainer* pContainer = (*kCase.ppInstance)->GetContainer();
+        ASSERT_TRUE(pEngine->RemoveInstance(*kCase.ppInstance));
+        *kCase.ppInstance = nullptr;
+        // A new instance may take the removed one's memory: the facade must
+        // not reach it.
+        TarnEngine::PrefabInstance* pLater =
+            pEngine->InstancePrefab(pContainer, {0.0f, 9.0f, 0.0f}, Math::Quaternion::Identity());
+        ASSERT_NE(pLater, nullptr);
+
+        for (const auto& [pMethod, kArgs] : std::vector<std::pair<const char*, std::string>>{
+                 {"Activate", "\"Arg0\":true"},
+                 {"SetSpeed", "\"Arg0\":1"},
+                 {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":1,\"w\":0}"},
+                 {"ReloadFromJson", "\"Arg0\":\"{}\""},
+                 {"Reset", ""},
+                 {"IsActive", ""}})
+            EXPECT_EQ(Call(Request("GaitComponentRpc", pMethod, uiFacade, true, kArgs)), kRemoved) << pMethod;
+        EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true,
+                               "\"Arg0\":" + InstanceRef(kCase.pPrefab->GetInstanceID()))),
+                  kRemoved);
+        if (GaitComponent* pComponent = GaitComponentBuilder::GetComponent(pLater->GetLink()))
+        {
+            EXPECT_FALSE(pComponent->IsActive());
+            EXPECT_EQ(pComponent->GetSpeed(), 0.0f);
+        }
+        EXPECT_TRUE(kReports.Has("Assertion \"pInstance\" failed. The prefab has been removed"));
+        EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
+        kReports.Clear();
+    }
+    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
+}
+
+TEST_F(GaitRpcTest, ArgumentsOutsideTheirRangeAreRefusedAndChangeNothing)
+{
+    GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
+    ASSERT_NE(pComponent, nullptr);
+    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
+    ASSERT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":1.5")), "{}");
+    ASSERT_EQ(Call(Request("GaitComponentRpc", "SetRotation", uiFacade, true,
+                           "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}")),
+              "{}");
+    const std::string kSpeedRange = "argument Arg0 must be a speed from 0 to 10";
+    struct SCase
+    {
+        const char* pMethod;
+        const char* pArg;
+        std::string kExplanation;
+    };
+    const SCase akCases[] = {
+        {"SetSpeed", "-1", kSpeedRange},
+        {"SetSpeed", "10.5", kSpeedRange},
+        {"SetSpeed", "3.4e38", kSpeedRange},
+        {"SetSpeed", "1e39", "argument Arg0 must be a number between -3.4e38 and 3.4e38"},
+        {"SetSpeed", "-1e39", "argument Arg0 must be a number between -3.4e38 and 3.4e38"},
+        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":0,\"w\":0}",
+         "argument Arg0 must be a rotation: the numbers \\\"x\\\", \\\"y\\\", \\\"z\\\" and \\\"w\\\" between -3.4e38 "
+         "and 3.4e38, not all zero"},
+        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}",
+         "argument Arg0 must be a rotation: the numbers \\\"x\\\", \\\"y\\\", \\\"z\\\" and \\\"w\\\" between -3.4e38 "
+         "and 3.4e38, not all zero"},
+    };
+    TestSupport::CAssertCapture kReports;
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(std::string(kCase.pMethod) + " " + kCase.pArg);
+        EXPECT_EQ(Call(Request("GaitComponentRpc", kCase.pMethod, uiFacade, true, std::string("\"Arg0\":") + kCase.pArg)),
+                  "{\"Error\":\"Assertion \\\"Arg0\\\" failed. " + kCase.kExplanation + "\"}");
+        EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
+        EXPECT_EQ(pComponent->GetRotation().z, 0.6f);
+    }
+    // The ends of the range are taken.
+    EXPECT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":10")), "{}");
+    EXPECT_EQ(pComponent->GetSpeed(), 10.0f);
+    EXPECT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":0")), "{}");
+    EXPECT_EQ(pComponent->GetSpeed(), 0.0f);
+    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
+}
+
+TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepShort)
+{
+    // Engine code may hand the component anything; the component and the
+    // runtime keep every step of the engine bounded (a regression hangs
+    // here until the test's time-out).
+    GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
+    ASSERT_NE(pComponent, nullptr);
+    pComponent->Activate(true);
+    CEngine* pEngine = CEngine::GetInstance();
+    TestSupport::CAssertCapture kReports;
+    const float afSpeeds[] = {std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(), 1e7f, 2.0f};
+    for (float fSpeed : afSpeeds)
+    {
+        pComponent->SetSpeed(fSpeed);
+        EXPECT_GE(pComponent->GetSpeed(), 0.0f);
+        EXPECT_LE(pComponent->GetSpeed(), GaitPlugin::kMaxSpeed);
+        pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 1e30f, 1e30f));
+        pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 0.0f, 0.0f));
+        for (int i = 0; i < 30; ++i)
+            pEngine->Step(16);
+        const Math::LocalVector3 kPosition = m_pFirst->GetLink()->GetWorldPosition();
+        EXPECT_TRUE(std::isfinite(kPosition.x) && std::isfinite(kPosition.y) && std::isfinite(kPosition.z));
+    }
+    // The rotation of no length was refused; the large one kept its direction.
+    EXPECT_NEAR(pComponent->GetRotation().z, 0.7071068f, 1e-6f);
+    EXPECT_TRUE(kReports.Has("Assertion \"dLengthSq > 0.0 && std::isfinite(dLengthSq)\" failed. GaitComponent : a "
+                             "rotation of no length is ignored"));
 }
 
 // ---------------------------------------------------------------------------
@@ -537,7 +683,7 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     TarnEngine::PrefabInstance* pInstance =
         m_pEngine->InstancePrefab(pContainer, {0.0f, 0.0f, 0.0f}, Math::Quaternion::Identity());
     ASSERT_NE(pInstance, nullptr);
-    RPC::CPrefab* pPrefab = TARN_NEW(RPC::CPrefab, pInstance);
+    RPC::CPrefab* pPrefab = TARN_NEW(RPC::CPrefab, pInstance->GetHandle());
     CReturnBuffer kReply;
     m_pCommands->ExecuteJSon(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true,
                                      "\"Arg0\":" + InstanceRef(pPrefab->GetInstanceID()))

@@ -266,12 +266,24 @@ PrefabInstance* CEngine::InstancePrefab(PrefabContainer* pContainer, const Math:
     const bool bOwned = pContainer && m_kPrefabs.Find(pContainer) != TarnRenderer::TArray<PrefabContainer*>::uiMaxValue;
     if (!TARN_ASSERT(bOwned, "TarnEngine : the prefab container was not loaded by this engine"))
         return nullptr;
-    return m_pWorld ? m_pWorld->InstancePrefab(pContainer, kPosition, kRotation) : nullptr;
+    if (!m_pWorld)
+        return nullptr;
+    if (!TARN_ASSERT(m_pWorld->GetInstances().GetSize() < kMaxInstances,
+                     "TarnEngine : the world holds %u instances already", kMaxInstances))
+        return nullptr;
+    return m_pWorld->InstancePrefab(pContainer, kPosition, kRotation);
 }
 
 bool CEngine::RemoveInstance(PrefabInstance* pInstance)
 {
     return m_pWorld && m_pWorld->RemoveInstance(pInstance);
+}
+
+PrefabInstance* CEngine::FindPlacedInstance(uint64 uiHandle)
+{
+    CEngine* pEngine = s_pInstance.load(std::memory_order_acquire);
+    CWorld* pWorld = pEngine ? pEngine->GetWorld() : nullptr;
+    return pWorld ? pWorld->FindInstance(uiHandle) : nullptr;
 }
 
 uint32 CEngine::ProcessCommands()

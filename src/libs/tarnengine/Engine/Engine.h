@@ -157,6 +157,11 @@ public:
     // Tears an instance down (see CWorld::RemoveInstance). False after a
     // report for an instance that is not in the world.
     bool RemoveInstance(PrefabInstance* pInstance);
+    // The placed instance of a world handle (see CWorld::FindInstance), or
+    // null: removed, or no engine.
+    static PrefabInstance* FindPlacedInstance(uint64 uiHandle);
+    // Most instances the world holds at once; placing more is refused.
+    static constexpr uint32 kMaxInstances = 20000;
 
     // One engine step: the queued remote commands run, the plug-ins'
     // builders update their components with the step time

@@ -34,6 +34,10 @@ public:
     void SetAnimActor(TarnRenderer::AnimActor* pAnimActor) { m_pAnimActor = pAnimActor; }
     // The instance index in the container's skeleton (kInvalidIndex: none).
     uint32 GetSkeletonInstance() const { return m_uiSkeletonInstance; }
+    // The world's handle of the instance (see CWorld::FindInstance); 0 until
+    // the world has placed it.
+    uint64 GetHandle() const { return m_uiHandle; }
+    void SetHandle(uint64 uiHandle) { m_uiHandle = uiHandle; }
     void SetSkeletonInstance(uint32 uiInstance) { m_uiSkeletonInstance = uiInstance; }
 
 private:
@@ -42,6 +46,7 @@ private:
     const WorldContext* m_pWorld;
     TarnRenderer::AnimActor* m_pAnimActor = nullptr;
     uint32 m_uiSkeletonInstance = kInvalidIndex;
+    uint64 m_uiHandle = 0;
 };
 
 }  // namespace TarnEngine

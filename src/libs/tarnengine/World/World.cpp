@@ -61,6 +61,8 @@ PrefabInstance* CWorld::InstancePrefab(PrefabContainer* pContainer, const Math::
         pInstance->SetAnimActor(pActor);
     }
     m_kInstances.Add(pInstance);
+    pInstance->SetHandle(m_uiNextHandle++);
+    m_kByHandle.Insert(pInstance->GetHandle(), pInstance);
 
     for (IPluginComponentData* pData : pContainer->GetPluginData())
     {
@@ -78,6 +80,9 @@ bool CWorld::RemoveInstance(PrefabInstance* pInstance)
                      "CWorld : the prefab instance is not one of this world's"))
         return false;
     m_kInstances.RemoveAt(uiIndex);
+    // From here the handle finds nothing: the components torn down below
+    // cannot be reached through it.
+    m_kByHandle.Remove(pInstance->GetHandle());
 
     PrefabContainer* pContainer = pInstance->GetContainer();
     TarnRenderer::Link* pLink = pInstance->GetLink();
@@ -117,6 +122,12 @@ bool CWorld::HasInstance(const PrefabInstance* pInstance) const
         if (pEntry == pInstance)
             return true;
     return false;
+}
+
+PrefabInstance* CWorld::FindInstance(uint64 uiHandle) const
+{
+    PrefabInstance* const* ppInstance = m_kByHandle.Lookup(uiHandle);
+    return ppInstance ? *ppInstance : nullptr;
 }
 
 uint32 CWorld::CountInstances(const PrefabContainer* pContainer) const

@@ -2,6 +2,7 @@
 
 #include "AnimManager/AnimManager.h"
 #include "Containers/TArray.h"
+#include "Containers/TMap.h"
 #include "Core/Types.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
@@ -32,6 +33,12 @@ class PrefabInstance;
 // record is a typed record (UserDataHelper.h) whose elements are objects
 // derived from PluginComponent, all of one size per record.
 //
+// Every placed instance gets a handle, a number the world never hands out
+// again: whatever must refer to an instance beyond a call (remote objects)
+// holds its handle and looks the instance up with FindInstance, which
+// answers null once the instance is removed. A handle never comes to mean
+// another instance, however many are placed and removed.
+//
 // Ownership: owns its instances, its animation manager (and so its session
 // and the anim actors) and its user-data pool. The containers of its
 // instances are the engine's and must outlive the instances: the engine
@@ -42,6 +49,10 @@ class PrefabInstance;
 class CWorld
 {
 public:
+    // How far from the origin, in metres on each axis, a remote client may
+    // place an instance: float positions keep millimetres up to there.
+    static constexpr float kWorldBound = 100000.0f;
+
     CWorld();
     ~CWorld();
     CWorld(const CWorld&) = delete;
@@ -69,6 +80,8 @@ public:
     TarnRenderer::UserDataPool& GetUserDataPool() { return m_kUserDataPool; }
     const TarnRenderer::TArray<PrefabInstance*>& GetInstances() const { return m_kInstances; }
     bool HasInstance(const PrefabInstance* pInstance) const;
+    // The instance of a handle, or null when it was removed (or never was).
+    PrefabInstance* FindInstance(uint64 uiHandle) const;
     // Number of instances of a container.
     uint32 CountInstances(const PrefabContainer* pContainer) const;
 
@@ -82,6 +95,8 @@ private:
     TarnRenderer::CAnimManager m_kAnimManager;
     WorldContext m_kContext;
     TarnRenderer::TArray<PrefabInstance*> m_kInstances;
+    TarnRenderer::TMap<uint64, PrefabInstance*> m_kByHandle;
+    uint64 m_uiNextHandle = 1;
 };
 
 }  // namespace TarnEngine

@@ -1,6 +1,9 @@
 #include "Core/CommandManager/CommandInstanceHelper.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 
 #include "Utils/debuglog.h"
 
@@ -214,6 +217,38 @@ const PluginJsonValue* JSonParamReader::NextArg(char (&acName)[16])
     return kIt != m_kRequest.MemberEnd() ? &kIt->value : nullptr;
 }
 
+namespace {
+thread_local JSonParamReader* tl_pCurrentCall = nullptr;
+}  // namespace
+
+JSonParamReader* JSonParamReader::GetCurrentCall()
+{
+    return tl_pCurrentCall;
+}
+
+JSonParamReader::CCallScope::CCallScope(JSonParamReader& kReader) : m_pPrevious(tl_pCurrentCall)
+{
+    tl_pCurrentCall = &kReader;
+}
+
+JSonParamReader::CCallScope::~CCallScope()
+{
+    tl_pCurrentCall = m_pPrevious;
+}
+
+bool RefuseRemoteCall(const char* pFile, int iLine, const char* pExpression, const char* pFormat, ...)
+{
+    char acExplanation[JSonParamReader::kFailureTextSize];
+    va_list kArgs;
+    va_start(kArgs, pFormat);
+    vsnprintf(acExplanation, sizeof(acExplanation), pFormat, kArgs);
+    va_end(kArgs);
+    Common::ReportAssertFailure(pFile, iLine, pExpression, "%s", acExplanation);
+    if (JSonParamReader* pCall = JSonParamReader::GetCurrentCall())
+        pCall->NoteFailure(pExpression, "%s", acExplanation);
+    return false;
+}
+
 bool JSonParamReader::NoteFailure(const char* pExpression, const char* pFormat, ...)
 {
     if (m_acFailure[0] != 0)
@@ -235,11 +270,24 @@ bool JSonParamReader::Reject(const char* pName, const char* pExpected)
     return NoteFailure(pName, "argument %s must be %s", pName, pExpected);
 }
 
+namespace {
+
+// Whether a number read as a double is a finite float: anything larger
+// would become an infinity on its way into the engine.
+bool IsFloatNumber(double dValue)
+{
+    return std::isfinite(dValue) && std::fabs(dValue) <= static_cast<double>(std::numeric_limits<float>::max());
+}
+
+}  // namespace
+
 bool JSonParamReader::ReadValue(const PluginJsonValue* pArg, const char* pName, double& dValue)
 {
     if (!pArg || !pArg->IsNumber())
         return Reject(pName, "a number");
     dValue = pArg->GetDouble();
+    if (!std::isfinite(dValue))
+        return Reject(pName, "a finite number");
     return true;
 }
 
@@ -248,6 +296,8 @@ bool JSonParamReader::ReadValue(const PluginJsonValue* pArg, const char* pName, 
     double dValue = 0.0;
     if (!ReadValue(pArg, pName, dValue))
         return false;
+    if (!IsFloatNumber(dValue))
+        return Reject(pName, "a number between -3.4e38 and 3.4e38");
     fValue = static_cast<float>(dValue);
     return true;
 }
@@ -301,27 +351,38 @@ bool JSonParamReader::ReadValue(const PluginJsonValue* pArg, const char* pName, 
     }
     if (!pArg || !pArg->IsString())
         return Reject(pName, "a string or null");
+    // A NUL character would cut the text short of what the client sent.
+    if (strnlen(pArg->GetString(), pArg->GetStringLength()) != pArg->GetStringLength())
+        return Reject(pName, "a string without NUL characters");
     pText = pArg->GetString();
     return true;
 }
 
 namespace {
 
-// Reads the numbers named by apKeys from an object into afOut; false when one
-// is missing or not a number.
+enum class EMembers
+{
+    Read,
+    Missing,     // not an object, or a member missing or not a number
+    OutOfRange,  // a member is not a finite float
+};
+
+// Reads the numbers named by apKeys from an object into adOut.
 template <size_t N>
-bool ReadNumberMembers(const PluginJsonValue* pArg, const char* const (&apKeys)[N], float (&afOut)[N])
+EMembers ReadNumberMembers(const PluginJsonValue* pArg, const char* const (&apKeys)[N], double (&adOut)[N])
 {
     if (!pArg || !pArg->IsObject())
-        return false;
+        return EMembers::Missing;
+    bool bInRange = true;
     for (size_t uiIdx = 0; uiIdx < N; ++uiIdx)
     {
         const auto kIt = pArg->FindMember(apKeys[uiIdx]);
         if (kIt == pArg->MemberEnd() || !kIt->value.IsNumber())
-            return false;
-        afOut[uiIdx] = static_cast<float>(kIt->value.GetDouble());
+            return EMembers::Missing;
+        adOut[uiIdx] = kIt->value.GetDouble();
+        bInRange = bInRange && IsFloatNumber(adOut[uiIdx]);
     }
-    return true;
+    return bInRange ? EMembers::Read : EMembers::OutOfRange;
 }
 
 }  // namespace
@@ -329,20 +390,34 @@ bool ReadNumberMembers(const PluginJsonValue* pArg, const char* const (&apKeys)[
 bool JSonParamReader::ReadValue(const PluginJsonValue* pArg, const char* pName, Math::Quaternion& kValue)
 {
     static const char* const s_apKeys[4] = {"x", "y", "z", "w"};
-    float afValues[4];
-    if (!ReadNumberMembers(pArg, s_apKeys, afValues))
+    double adValues[4];
+    const EMembers eRead = ReadNumberMembers(pArg, s_apKeys, adValues);
+    if (eRead == EMembers::Missing)
         return Reject(pName, "an object with the numbers \"x\", \"y\", \"z\" and \"w\"");
-    kValue = Math::Quaternion(afValues[0], afValues[1], afValues[2], afValues[3]);
+    // A rotation is normalised on its way in (in double precision, so that
+    // large components do not overflow); one of no length has no direction.
+    double dLengthSq = 0.0;
+    for (double dValue : adValues)
+        dLengthSq += dValue * dValue;
+    const double dLength = std::sqrt(dLengthSq);
+    if (eRead == EMembers::OutOfRange || !(dLength > 1e-12))
+        return Reject(pName, "a rotation: the numbers \"x\", \"y\", \"z\" and \"w\" between -3.4e38 and 3.4e38, not all zero");
+    kValue = Math::Quaternion(static_cast<float>(adValues[0] / dLength), static_cast<float>(adValues[1] / dLength),
+                              static_cast<float>(adValues[2] / dLength), static_cast<float>(adValues[3] / dLength));
     return true;
 }
 
 bool JSonParamReader::ReadValue(const PluginJsonValue* pArg, const char* pName, Math::LocalVector3& kValue)
 {
     static const char* const s_apKeys[3] = {"x", "y", "z"};
-    float afValues[3];
-    if (!ReadNumberMembers(pArg, s_apKeys, afValues))
+    double adValues[3];
+    const EMembers eRead = ReadNumberMembers(pArg, s_apKeys, adValues);
+    if (eRead == EMembers::Missing)
         return Reject(pName, "an object with the numbers \"x\", \"y\" and \"z\"");
-    kValue = Math::LocalVector3(afValues[0], afValues[1], afValues[2]);
+    if (eRead == EMembers::OutOfRange)
+        return Reject(pName, "an object with the numbers \"x\", \"y\" and \"z\" between -3.4e38 and 3.4e38");
+    kValue = Math::LocalVector3(static_cast<float>(adValues[0]), static_cast<float>(adValues[1]),
+                                static_cast<float>(adValues[2]));
     return true;
 }
 

@@ -47,6 +47,12 @@
 // "class RPC::IRPCStub_CThing"), so that a host and its plug-in modules agree
 // on the keys. IDs start at 0 per interface and are never reused.
 
+// A remote method's check of its own arguments: true when cond holds, else
+// the call is refused (RefuseRemoteCall) and false, so methods write
+//   if (!TARN_REMOTE_CHECK(fSpeed >= 0.0f, "Arg0", "argument Arg0 must be ...")) return;
+#define TARN_REMOTE_CHECK(cond, exprText, ...) \
+    (static_cast<bool>(cond) ? true : ::TarnEngine::RefuseRemoteCall(__FILE__, __LINE__, exprText, __VA_ARGS__))
+
 namespace TarnEngine {
 
 class CPointerResolver;
@@ -134,6 +140,16 @@ public:
     uint32 GetNextID(uint32 uiTypeKey) const;
     // Live objects of the type.
     uint32 GetObjectCount(uint32 uiTypeKey) const;
+
+    // Most live objects of one remote interface: clients that take objects
+    // and never give them back cannot make the engine grow without end.
+    // Methods that make objects check HasRoomFor first.
+    static constexpr uint32 kMaxObjectsPerType = 100000;
+    template <class I>
+    bool HasRoomFor() const
+    {
+        return GetObjectCount(Common::GetClassId<I>()) < kMaxObjectsPerType;
+    }
 
 private:
     using IDToPtrMap = TarnRenderer::TMap<unsigned int, void*>;
@@ -250,11 +266,19 @@ I* CPointerResolver::GetSingleton() const
 //   int32, uint32,
 //   int64, uint64, enums  integer in the type's range
 //   const char*           string, or null for ""; valid during the call
-//   Math::Quaternion      {"x","y","z","w"} numbers, all required
+//   Math::Quaternion      {"x","y","z","w"} numbers, all required, not all
+//                         zero; normalised on the way in
 //   Math::LocalVector3    {"x","y","z"} numbers, all required
 //   remote object T*      null, or {"InstanceID": integer} of T's interface
-// A missing or mistyped argument is reported, recorded as the reader's
-// failure, and the method is not called.
+// Numbers of float type (float, the members of quaternions and vectors) must
+// be finite floats, within +-3.4e38; strings must not hold NUL characters.
+// A missing, mistyped or out-of-range argument is reported, recorded as the
+// reader's failure, and the method is not called.
+//
+// While a method runs, its reader is the thread's current call
+// (GetCurrentCall): a method that finds an argument outside its documented
+// range refuses the call with TARN_REMOTE_CHECK, changes nothing, and the
+// client gets the refusal's text as its error.
 //
 // The result is written only when the reader has a writer (the request asked
 // for an acknowledgment), compactly, as {"Res": value} ({} for void):
@@ -321,6 +345,21 @@ public:
     bool NoteFailure(const char* pExpression, const char* pFormat, ...) TARN_PRINTF_FORMAT(3, 4);
     bool HasFailed() const { return m_acFailure[0] != 0; }
     const char* GetFailureText() const { return m_acFailure; }
+
+    // The reader of the remote call running on the calling thread, or null.
+    static JSonParamReader* GetCurrentCall();
+    // Makes a reader the thread's current call for its lifetime.
+    class CCallScope
+    {
+    public:
+        explicit CCallScope(JSonParamReader& kReader);
+        ~CCallScope();
+        CCallScope(const CCallScope&) = delete;
+        CCallScope& operator=(const CCallScope&) = delete;
+
+    private:
+        JSonParamReader* m_pPrevious;
+    };
 
     // Value forms, public so that other marshalling code can reuse them.
     static void WriteValue(ResultWriter& kWriter, int32 iValue) { kWriter.Int(iValue); }
@@ -434,6 +473,13 @@ private:
     uint32 m_uiNextArg = 0;
     char m_acFailure[kFailureTextSize] = {};
 };
+
+// Reports "Assertion \"<expression>\" failed. <explanation>" and, when a
+// remote call runs on the calling thread, fails that call with the same
+// text (its reply is {"Error": text}). The caller then changes nothing.
+// Returns false.
+bool RefuseRemoteCall(const char* pFile, int iLine, const char* pExpression, const char* pFormat, ...)
+    TARN_PRINTF_FORMAT(4, 5);
 
 // Arguments given as one space-separated text (commands run from the engine's
 // own code or console). A float or double argument takes the next token

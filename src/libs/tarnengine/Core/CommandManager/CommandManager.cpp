@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <rapidjson/error/en.h>
+
 #include "Utils/JsonText.h"
 #include "Utils/debuglog.h"
 
@@ -16,6 +18,13 @@ void ReplyError(CReturnBuffer* pReply, bool bWaitAck, const char* pText)
         return;
     pReply->Clear();
     JSonParamReader::WriteError(*pReply, pText);
+}
+
+// Whether a JSON string holds a NUL character (written \u0000), which
+// would cut the name it carries short.
+bool HasNulCharacter(const PluginJsonValue& kValue)
+{
+    return strnlen(kValue.GetString(), kValue.GetStringLength()) != kValue.GetStringLength();
 }
 
 // The text of a report, as the reply carries it.
@@ -92,22 +101,67 @@ bool CommandManager::ExecuteJSon(const char* pText, CReturnBuffer* pReply)
     return ExecuteJSon(pText, pText ? strlen(pText) : 0, pReply);
 }
 
-bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply)
+bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply, IRequestAccount* pAccount,
+                                 uint64 uiCharge)
 {
+    // Refused before it has a command: the charge goes back here. Text
+    // that cannot be read is answered when it asks for a reply, so that a
+    // waiting client never hangs.
+    const auto RefuseText = [&](const char* pReport) {
+        if (pAccount)
+            pAccount->Refund(uiCharge);
+        if (pText && Common::JsonTextAsksForReply(pText, uiLength))
+            ReplyError(pReply, true, pReport);
+        return false;
+    };
     if (!TARN_ASSERT(pText && uiLength > 0, "empty remote request"))
-        return false;
-    const size_t uiDeep = Common::FindExcessiveJsonNesting(pText, uiLength);
-    if (!TARN_ASSERT(uiDeep == uiLength, "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
-        return false;
+        return RefuseText("Assertion \"pText && uiLength > 0\" failed. empty remote request");
+    const Common::SJsonTextScan kScan = Common::ScanJsonText(pText, uiLength);
+    if (!TARN_ASSERT_TEXT(kScan.uiDeepAt == uiLength, "uiDeep == uiLength",
+                          "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
+    {
+        SReportText kReport;
+        snprintf(kReport.acText, sizeof(kReport.acText),
+                 "Assertion \"uiDeep == uiLength\" failed. remote request nests deeper than %u levels",
+                 Common::kMaxJsonNesting);
+        return RefuseText(kReport.acText);
+    }
+    if (!TARN_ASSERT_TEXT(kScan.uiValues <= kMaxRequestValues, "uiValues <= kMaxRequestValues",
+                          "remote request holds more than %u values", kMaxRequestValues))
+    {
+        SReportText kReport;
+        snprintf(kReport.acText, sizeof(kReport.acText),
+                 "Assertion \"uiValues <= kMaxRequestValues\" failed. remote request holds more than %u values",
+                 kMaxRequestValues);
+        return RefuseText(kReport.acText);
+    }
 
     JSonCommand* pCommand = m_kQueue.AcquireCommand();
     if (!pCommand)
-        return false;
+        return RefuseText("Assertion \"pCommand\" failed. no memory for a remote request");
+    // From here the command carries the charge, and refunds it when it is
+    // released.
+    pCommand->m_pAccount = pAccount;
+    pCommand->m_uiCharge = uiCharge;
     PluginJsonDocument& kDocument = pCommand->m_kDocument;
     kDocument.Parse(pText, uiLength);
-    if (!TARN_ASSERT(!kDocument.HasParseError() && kDocument.IsObject(), "remote request is not a JSON object"))
+    if (kDocument.HasParseError() || !kDocument.IsObject())
     {
-        // Whether it waits cannot be told: no reply.
+        // The report names what the parser found, and where.
+        char acDetail[160] = "";
+        if (kDocument.HasParseError())
+            snprintf(acDetail, sizeof(acDetail), ": %s (at offset %zu)",
+                     rapidjson::GetParseError_En(kDocument.GetParseError()), kDocument.GetErrorOffset());
+        static const char* const s_pExpression = "!kDocument.HasParseError() && kDocument.IsObject()";
+        TARN_ASSERT_TEXT(false, s_pExpression, "remote request is not a JSON object%s", acDetail);
+        // Whether it waits is read from the raw text.
+        if (Common::JsonTextAsksForReply(pText, uiLength))
+        {
+            SReportText kReport;
+            snprintf(kReport.acText, sizeof(kReport.acText), "Assertion \"%s\" failed. remote request is not a JSON object%s",
+                     s_pExpression, acDetail);
+            ReplyError(pReply, true, kReport.acText);
+        }
         m_kQueue.ReleaseCommand(pCommand);
         return false;
     }
@@ -150,12 +204,15 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
             }
         }
         if (!TARN_ASSERT_TEXT(bValid, kMember.pName, "remote request member %s must be %s", kMember.pName,
-                              kMember.pExpected))
+                              kMember.pExpected) ||
+            (kMember.eForm == EForm::String && !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value), kMember.pName,
+                                                                 "remote request member %s must be %s", kMember.pName,
+                                                                 "a string without NUL characters")))
         {
             SReportText kReport;
             snprintf(kReport.acText, sizeof(kReport.acText),
                      "Assertion \"%s\" failed. remote request member %s must be %s", kMember.pName, kMember.pName,
-                     kMember.pExpected);
+                     bValid ? "a string without NUL characters" : kMember.pExpected);
             ReplyError(pReply, bWaitAck, kReport.acText);
             m_kQueue.ReleaseCommand(pCommand);
             return false;

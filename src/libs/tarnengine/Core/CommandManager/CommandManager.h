@@ -38,6 +38,10 @@ class CommandManager
 public:
     // Longest argument text of ExecuteDirect, terminator included.
     static constexpr size_t kDirectArgumentsSize = 4096;
+    // Most values a remote request may hold (member names included): a
+    // request names a method and gives it at most six arguments, and the
+    // bound keeps what parsing a request costs close to its length.
+    static constexpr uint32 kMaxRequestValues = 4096;
 
     CommandManager() = default;
     ~CommandManager();
@@ -96,11 +100,18 @@ public:
     // Runs one request (uiLength bytes of JSON text; the second form reads a
     // zero-terminated text). pReply, when given, receives the result of a
     // "WaitAck" request before the call returns. A malformed request (text
-    // that is not a JSON object, a missing or mistyped envelope member) or
-    // an unregistered command is reported and runs nothing; when the request
-    // asked for "WaitAck" the reply is {"Error":"<report text>"}.
-    // True when the request was accepted (run or queued).
-    bool ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply);
+    // that is not a JSON object, nests deeper than Common::kMaxJsonNesting,
+    // holds more than kMaxRequestValues values, a missing or mistyped
+    // envelope member, a class or method name with a NUL character) or an
+    // unregistered command is reported and runs nothing; when the request
+    // asked for "WaitAck" the reply is {"Error":"<report text>"}. For text
+    // that cannot be parsed, the raw text decides whether it asked
+    // (Common::JsonTextAsksForReply). pAccount, when given, was charged
+    // uiCharge for the request and gets it back exactly once, when the
+    // request is done with. True when the request was accepted (run or
+    // queued).
+    bool ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply, IRequestAccount* pAccount = nullptr,
+                     uint64 uiCharge = 0);
     bool ExecuteJSon(const char* pText, CReturnBuffer* pReply);
 
     // Runs a registered command at once on the calling thread, instance 0,

@@ -12,8 +12,18 @@ JSonCommand::JSonCommand()
 {
 }
 
+void JSonCommand::Settle()
+{
+    IRequestAccount* pAccount = m_pAccount;
+    m_pAccount = nullptr;
+    if (pAccount)
+        pAccount->Refund(m_uiCharge);
+    m_uiCharge = 0;
+}
+
 void JSonCommand::Reset()
 {
+    // The parsed request goes first: the charge paid for its memory.
     m_kDocument.SetNull();
     m_kJsonPool.Clear();
     m_kResult.Clear();
@@ -26,6 +36,7 @@ void JSonCommand::Reset()
     m_bDone.store(false, std::memory_order_relaxed);
     m_pCommand = nullptr;
     m_bOrphaned = false;
+    Settle();
 }
 
 CommandQueue::CommandQueue()

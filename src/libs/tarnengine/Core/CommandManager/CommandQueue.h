@@ -12,6 +12,19 @@
 
 namespace TarnEngine {
 
+// Who pays for a request while the engine holds it. The network endpoint
+// charges a connection's account before it reads a request; the command
+// that carries the request refunds the charge, exactly once, when it is done
+// with: run, refused, or dropped with its queue.
+class IRequestAccount
+{
+public:
+    virtual void Refund(uint64 uiBytes) = 0;
+
+protected:
+    ~IRequestAccount() = default;
+};
+
 // One request on its way from a network thread to the command that runs it.
 //
 // Owns the parsed request (the names and string arguments point into it) and
@@ -26,11 +39,14 @@ public:
     static constexpr size_t kJsonStackBytes = 1024;
 
     JSonCommand();
-    ~JSonCommand() = default;
+    ~JSonCommand() { Settle(); }
 
     // Back to the state of a new command, keeping its memory: the parsed
-    // request is dropped, the result emptied, the completion event kept.
+    // request is dropped, the result emptied, the completion event kept,
+    // the charge refunded.
     void Reset();
+    // Refunds the request's charge to its account, once.
+    void Settle();
 
     // The parser and its memory come first so that the document is made
     // with them and destroyed before them. A usual request fits the inline
@@ -52,6 +68,9 @@ public:
     EngineCommand* m_pCommand = nullptr;
     // Answered by a queue being destroyed: its pusher deletes it.
     bool m_bOrphaned = false;
+    // The account charged for the request, and the charge.
+    IRequestAccount* m_pAccount = nullptr;
+    uint64 m_uiCharge = 0;
     // Signalled after m_bDone for a pusher that waits ("WaitAck").
     Common::CEvent m_kDoneEvent;
 };

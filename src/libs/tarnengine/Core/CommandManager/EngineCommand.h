@@ -81,14 +81,21 @@ public:
         std::tuple<ArgStorage<A>...> kArgs;
         if (!ReadAllArgs(kReader, kArgs, std::index_sequence_for<A...>{}))
             return 0;
+        // The method may refuse its arguments (TARN_REMOTE_CHECK): the call
+        // then fails with the refusal, and its result is not written.
+        JSonParamReader::CCallScope kCall(kReader);
         if constexpr (std::is_void_v<R>)
         {
             Call(pObject, kArgs);
+            if (kReader.HasFailed())
+                return 0;
             kReader.WriteVoidResult();
         }
         else
         {
             const R kResult = Call(pObject, kArgs);
+            if (kReader.HasFailed())
+                return 0;
             kReader.WriteResult(kResult);
         }
         return 1;

@@ -1,11 +1,14 @@
 #include "Engine/RPC/EngineRemoteClasses.h"
 
+#include <cmath>
+
 #include "Core/CommandManager/CommandManager.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
+#include "World/World.h"
 
 namespace RPC {
 
@@ -14,26 +17,48 @@ namespace RPC {
 
 CPrefab::~CPrefab() = default;
 
+TarnEngine::PrefabInstance* CPrefab::GetInstance() const
+{
+    return TarnEngine::CEngine::FindPlacedInstance(m_uiHandle);
+}
+
+TarnEngine::PrefabInstance* CPrefab::FindInstanceChecked() const
+{
+    TarnEngine::PrefabInstance* pInstance = GetInstance();
+    TARN_REMOTE_CHECK(pInstance, "pInstance", "The prefab has been removed");
+    return pInstance;
+}
+
 Math::LocalVector3 CPrefab::GetPosition()
 {
-    return m_pInstance ? m_pInstance->GetLink()->GetWorldPosition() : Math::LocalVector3();
+    TarnEngine::PrefabInstance* pInstance = FindInstanceChecked();
+    return pInstance ? pInstance->GetLink()->GetWorldPosition() : Math::LocalVector3();
 }
 
 Math::Quaternion CPrefab::GetOrientation()
 {
-    return m_pInstance ? m_pInstance->GetLink()->GetWorldRotation() : Math::Quaternion::Identity();
+    TarnEngine::PrefabInstance* pInstance = FindInstanceChecked();
+    return pInstance ? pInstance->GetLink()->GetWorldRotation() : Math::Quaternion::Identity();
 }
 
 void CPrefab::SetPosition(const Math::LocalVector3& kPosition)
 {
-    if (m_pInstance)
-        m_pInstance->GetLink()->SetWorldPosition(kPosition);
+    const float fBound = TarnEngine::CWorld::kWorldBound;
+    const bool bInside = std::fabs(kPosition.x) <= fBound && std::fabs(kPosition.y) <= fBound &&
+                         std::fabs(kPosition.z) <= fBound;
+    if (!TARN_REMOTE_CHECK(bInside, "Arg0", "argument Arg0 must be a position within %.0f m of the origin on each axis",
+                           static_cast<double>(fBound)))
+        return;
+    if (TarnEngine::PrefabInstance* pInstance = FindInstanceChecked())
+        pInstance->GetLink()->SetWorldPosition(kPosition);
 }
 
 void CPrefab::SetOrientation(const Math::Quaternion& kOrientation)
 {
-    if (m_pInstance)
-        m_pInstance->GetLink()->SetWorldRotation(kOrientation.Normalized());
+    // Remote arguments arrive normalised and of non-zero length; engine
+    // callers get the identity for a rotation of no length.
+    if (TarnEngine::PrefabInstance* pInstance = FindInstanceChecked())
+        pInstance->GetLink()->SetWorldRotation(kOrientation.Normalized());
 }
 
 // ---------------------------------------------------------------------------
@@ -44,6 +69,11 @@ CPrefab* CPrefabManager::LoadFile(const char* const& pPath)
     TarnEngine::CEngine* pEngine = TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
     if (!TARN_ASSERT(pEngine, "No engine to load prefab %s into", pPath ? pPath : "(null)"))
         return nullptr;
+    TarnEngine::CPointerResolver* pResolver = TarnEngine::CPointerResolver::GetInstance();
+    if (!TARN_REMOTE_CHECK(pResolver && pResolver->HasRoomFor<IRPCStub_CPrefab>(), "HasRoomFor<Prefab>",
+                           "%u Prefab objects are held by clients already: release some first",
+                           TarnEngine::CPointerResolver::kMaxObjectsPerType))
+        return nullptr;
     TarnEngine::PrefabContainer* pContainer = pEngine->LoadPrefab(pPath);
     if (!TARN_ASSERT(pContainer, "Could not load prefab %s", pPath ? pPath : "(null)"))
         return nullptr;
@@ -51,16 +81,15 @@ CPrefab* CPrefabManager::LoadFile(const char* const& pPath)
         pEngine->InstancePrefab(pContainer, Math::LocalVector3(), Math::Quaternion::Identity());
     if (!pInstance)
         return nullptr;
-    return TARN_NEW_TAGGED("RPC::CPrefabManager::LoadFile", CPrefab, pInstance);
+    return TARN_NEW_TAGGED("RPC::CPrefabManager::LoadFile", CPrefab, pInstance->GetHandle());
 }
 
 bool CPrefabManager::RemovePrefab(CPrefab* const& pPrefab)
 {
-    if (!pPrefab || !pPrefab->GetInstance())
+    TarnEngine::PrefabInstance* pInstance = pPrefab ? pPrefab->GetInstance() : nullptr;
+    if (!pInstance)
         return false;
     TarnEngine::CEngine* pEngine = TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
-    TarnEngine::PrefabInstance* pInstance = pPrefab->GetInstance();
-    pPrefab->ForgetInstance();
     return pEngine && pEngine->RemoveInstance(pInstance);
 }
 

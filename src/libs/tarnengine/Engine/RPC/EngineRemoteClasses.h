@@ -28,24 +28,33 @@ public:
 };
 
 // The remote face of one placed prefab. Made by the prefab manager (created
-// with TARN_NEW; the last ReleaseRef deletes it). It forgets its instance
-// when the instance is removed; its methods then do nothing.
+// with TARN_NEW; the last ReleaseRef deletes it). It refers to its instance
+// by the world's handle, so that it can never reach an instance that was
+// removed, nor another one placed later: once its instance is removed, its
+// methods refuse the call with "The prefab has been removed".
 class CPrefab : public IRPCStub_CPrefab
 {
 public:
-    explicit CPrefab(TarnEngine::PrefabInstance* pInstance) : m_pInstance(pInstance) {}
+    explicit CPrefab(uint64 uiHandle) : m_uiHandle(uiHandle) {}
     ~CPrefab() override;
 
     Math::LocalVector3 GetPosition() override;
     Math::Quaternion GetOrientation() override;
+    // Refused for a position farther than CWorld::kWorldBound from the
+    // origin on any axis.
     void SetPosition(const Math::LocalVector3& kPosition) override;
+    // The orientation arrives normalised.
     void SetOrientation(const Math::Quaternion& kOrientation) override;
 
-    TarnEngine::PrefabInstance* GetInstance() const { return m_pInstance; }
-    void ForgetInstance() { m_pInstance = nullptr; }
+    // The placed instance, or null once it was removed.
+    TarnEngine::PrefabInstance* GetInstance() const;
+    uint64 GetHandle() const { return m_uiHandle; }
 
 private:
-    TarnEngine::PrefabInstance* m_pInstance;
+    // The placed instance; refuses the running call when it was removed.
+    TarnEngine::PrefabInstance* FindInstanceChecked() const;
+
+    uint64 m_uiHandle;
 };
 
 class IRPCStub_CPrefabManager : public TarnEngine::CInstanceManager<IRPCStub_CPrefabManager>
@@ -59,7 +68,8 @@ class CPrefabManager : public IRPCStub_CPrefabManager
 {
 public:
     // "LoadFile": loads a prefab file (absolute or relative to the data root)
-    // and places one instance; its Prefab, or null after a report.
+    // and places one instance; its Prefab, or null after a report. Refused
+    // while kMaxObjectsPerType Prefab objects are held.
     CPrefab* LoadFile(const char* const& pPath) override;
     // "RemovePrefab": removes the placed instance; false when it is gone.
     bool RemovePrefab(CPrefab* const& pPrefab) override;

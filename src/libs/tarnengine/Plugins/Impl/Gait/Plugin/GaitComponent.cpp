@@ -1,6 +1,7 @@
 #include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include <rapidjson/document.h>
@@ -8,8 +9,6 @@
 #include "AnimManager/AnimManager.h"
 #include "DataDynamic/Skeleton.h"
 #include "Plugins/Impl/Gait/Data/GaitSerializer.h"
-#include "Plugins/Impl/Gait/Plugin/GaitPluginEntry.h"
-#include "Plugins/Impl/Gait/RPC/GaitComponentBuilderRpc.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/JsonText.h"
 #include "Utils/assertion.h"
@@ -151,10 +150,28 @@ bool GaitComponentContainer::Load(const TarnEngine::PluginJsonValue& kDocument, 
     return GaitSerializer::LoadFromDocument(kDocument, m_kParam);
 }
 
-GaitComponent::~GaitComponent()
+GaitComponent::~GaitComponent() = default;
+
+void GaitComponent::SetRotation(const Math::Quaternion& kRotation)
 {
-    if (RPC::CGaitComponentBuilderRpc* pRpc = GetPluginBuilderRpc(); pRpc && m_pLink)
-        pRpc->ForgetLink(m_pLink);
+    // A rotation of no length, or with components that are not numbers,
+    // has no direction to turn to: the request stays as it was.
+    const double dLengthSq = static_cast<double>(kRotation.x) * kRotation.x +
+                             static_cast<double>(kRotation.y) * kRotation.y +
+                             static_cast<double>(kRotation.z) * kRotation.z +
+                             static_cast<double>(kRotation.w) * kRotation.w;
+    if (!TARN_ASSERT(dLengthSq > 0.0 && std::isfinite(dLengthSq), "GaitComponent : a rotation of no length is ignored"))
+        return;
+    m_kRotation = kRotation.Normalized();
+}
+
+void GaitComponent::SetSpeed(float fSpeed)
+{
+    // Outside 0 to kMaxSpeed the animation cannot follow: the speed is held
+    // to that range, and a value that is not a number counts as 0.
+    if (!(fSpeed > 0.0f))
+        fSpeed = 0.0f;
+    m_fSpeed = fSpeed < kMaxSpeed ? fSpeed : kMaxSpeed;
 }
 
 void GaitComponent::Update(void*, TarnRenderer::Link*, TarnEngine::StepTime kTime)

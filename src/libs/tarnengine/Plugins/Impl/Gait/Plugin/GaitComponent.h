@@ -7,6 +7,10 @@
 
 namespace GaitPlugin {
 
+// The fastest a component may be asked to go: the walk's playback speed is
+// this times its speed factor at most.
+inline constexpr float kMaxSpeed = 10.0f;
+
 // The data object a prefab container holds for its "Gait" add-in: the
 // authored parameters read from the add-in's document. Shared by every
 // component built from the same prefab container, which owns it.
@@ -38,8 +42,8 @@ class GaitComponent : public TarnEngine::PluginComponent
 {
 public:
     GaitComponent() = default;
-    // A component is destroyed with its link's records: remote facades of
-    // the link are told, so that they never reach the link again.
+    // A component is destroyed with its link's records. Remote facades
+    // find it through its instance's handle, never keep it.
     ~GaitComponent() override;
 
     void Update(void* _pStepContext, TarnRenderer::Link* _pLink, TarnEngine::StepTime kTime) override;
@@ -59,8 +63,11 @@ public:
     bool ReloadFromJson(const char* pText);
     // A stop followed by a fresh start.
     void Reset();
-    void SetRotation(const Math::Quaternion& kRotation) { m_kRotation = kRotation; }
-    void SetSpeed(float fSpeed) { m_fSpeed = fSpeed; }
+    // The rotation to turn to, normalised; one of no length (or not a
+    // number) is reported and ignored.
+    void SetRotation(const Math::Quaternion& kRotation);
+    // The speed to go at, held to 0 .. kMaxSpeed (not a number: 0).
+    void SetSpeed(float fSpeed);
     // Puts the actor in standby (the builder forgets the link).
     void Release() { m_kActor.SetStandby(true); }
 

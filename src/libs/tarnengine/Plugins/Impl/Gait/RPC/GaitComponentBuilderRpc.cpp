@@ -23,19 +23,25 @@ CGaitComponent* CGaitComponentBuilderRpc::GetPrefabComponent(CPrefab* const& _pP
     if (!TARN_ASSERT(_pPrefab, "%s", ""))
         return nullptr;
     TarnEngine::PrefabInstance* pInstance = _pPrefab->GetInstance();
-    if (!TARN_ASSERT(pInstance, "The prefab has been removed"))
+    if (!TARN_REMOTE_CHECK(pInstance, "pInstance", "The prefab has been removed"))
         return nullptr;
-    TarnRenderer::Link* pLink = pInstance->GetLink();
+    const uint64 uiHandle = pInstance->GetHandle();
 
     auto kFacades = m_kFacades.Lock();
     for (uint32 i = 0; i < kFacades->GetSize(); ++i)
     {
         CGaitComponent* pFacade = (*kFacades)[i];
-        if (pFacade->GetLink() == pLink)
+        if (pFacade->GetInstanceHandle() == uiHandle)
             return pFacade;
     }
+    TarnEngine::CPointerResolver* pResolver = TarnEngine::CPointerResolver::GetInstance();
+    if (!TARN_REMOTE_CHECK(pResolver && pResolver->HasRoomFor<IRPCStub_CGaitComponent>(),
+                           "HasRoomFor<GaitComponentRpc>",
+                           "%u GaitComponentRpc objects are held by clients already: release some first",
+                           TarnEngine::CPointerResolver::kMaxObjectsPerType))
+        return nullptr;
     CGaitComponent* pFacade =
-        TARN_NEW_TAGGED("RPC::CGaitComponentBuilderRpc::GetPrefabComponent", CGaitComponent, pLink, this);
+        TARN_NEW_TAGGED("RPC::CGaitComponentBuilderRpc::GetPrefabComponent", CGaitComponent, uiHandle, this);
     if (!TARN_ASSERT(pFacade, "no memory for a Gait component facade"))
         return nullptr;
     kFacades->Add(pFacade);
@@ -53,21 +59,6 @@ void CGaitComponentBuilderRpc::Forget(const CGaitComponent* pFacade)
     const uint32 uiIndex = kFacades->Find(const_cast<CGaitComponent*>(pFacade));
     if (uiIndex != Registry::uiMaxValue)
         kFacades->RemoveAt(uiIndex);
-}
-
-void CGaitComponentBuilderRpc::ForgetLink(const TarnRenderer::Link* pLink)
-{
-    auto kFacades = m_kFacades.Lock();
-    for (uint32 i = kFacades->GetSize(); i-- > 0;)
-    {
-        CGaitComponent* pFacade = (*kFacades)[i];
-        if (pFacade->GetLink() == pLink)
-        {
-            pFacade->ForgetLink();
-            pFacade->ForgetRegistry();
-            kFacades->RemoveAt(i);
-        }
-    }
 }
 
 void RegisterGaitRemoteClasses(TarnEngine::CommandManager& kManager)

@@ -22,7 +22,8 @@ public:
 };
 
 // Hands out the remote facade of a prefab's Gait component: one facade per
-// link, shared by every client that asks for the same prefab.
+// placed instance (known by the world's handle), shared by every client that
+// asks for the same prefab.
 //
 // The registry lists the facades handed out and still alive, in creation
 // order; it does not own them (their last ReleaseRef destroys them, and they
@@ -41,19 +42,17 @@ public:
     CGaitComponentBuilderRpc() = default;
     ~CGaitComponentBuilderRpc() override;
 
-    // The facade of the prefab's link, made on first request. Reported
+    // The facade of the prefab's instance, made on first request. Reported
     // ("_pPrefab") with null for a null prefab. A prefab without a Gait
-    // component gets a facade all the same. A prefab that no longer fronts
-    // an instance is reported, with null.
+    // component gets a facade all the same. A prefab whose instance was
+    // removed is refused ("The prefab has been removed"), and so is a new
+    // facade while kMaxObjectsPerType facades are held.
     CGaitComponent* GetPrefabComponent(CPrefab* const& _pPrefab) override;
 
     // The number of facades in the registry.
     uint32 GetFacadeCount() const;
     // Takes a facade out of the registry (done by the facade as it goes).
     void Forget(const CGaitComponent* pFacade);
-    // A link is going away (its component is destroyed): its facade, still
-    // held by clients, leaves the registry and finds no component any more.
-    void ForgetLink(const TarnRenderer::Link* pLink);
 
 private:
     Common::SelfLocked<Registry> m_kFacades;

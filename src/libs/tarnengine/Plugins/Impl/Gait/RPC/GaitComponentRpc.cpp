@@ -1,14 +1,16 @@
 #include "Plugins/Impl/Gait/RPC/GaitComponentRpc.h"
 
+#include "Engine/Engine.h"
 #include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
 #include "Plugins/Impl/Gait/Plugin/GaitComponentBuilder.h"
 #include "Plugins/Impl/Gait/RPC/GaitComponentBuilderRpc.h"
 #include "Utils/assertion.h"
+#include "World/PrefabInstance.h"
 
 namespace RPC {
 
-CGaitComponent::CGaitComponent(TarnRenderer::Link* pLink, CGaitComponentBuilderRpc* pRegistry)
-    : m_pLink(pLink), m_pRegistry(pRegistry)
+CGaitComponent::CGaitComponent(uint64 uiInstanceHandle, CGaitComponentBuilderRpc* pRegistry)
+    : m_uiInstanceHandle(uiInstanceHandle), m_pRegistry(pRegistry)
 {
 }
 
@@ -18,14 +20,22 @@ CGaitComponent::~CGaitComponent()
         m_pRegistry->Forget(this);
 }
 
-GaitPlugin::GaitComponent* CGaitComponent::FindComponent() const
+GaitPlugin::GaitComponent* CGaitComponent::FindComponent(bool* pbRemoved) const
 {
-    return m_pLink ? GaitPlugin::GaitComponentBuilder::GetComponent(m_pLink) : nullptr;
+    TarnEngine::PrefabInstance* pInstance = TarnEngine::CEngine::FindPlacedInstance(m_uiInstanceHandle);
+    if (pbRemoved)
+        *pbRemoved = !pInstance;
+    if (!TARN_REMOTE_CHECK(pInstance, "pInstance", "The prefab has been removed"))
+        return nullptr;
+    return GaitPlugin::GaitComponentBuilder::GetComponent(pInstance->GetLink());
 }
 
 void CGaitComponent::Reset()
 {
-    GaitPlugin::GaitComponent* pComponent = FindComponent();
+    bool bRemoved = false;
+    GaitPlugin::GaitComponent* pComponent = FindComponent(&bRemoved);
+    if (bRemoved)
+        return;
     // Reported as the failed check "false" of a missing record.
     if (!TARN_ASSERT_TEXT(pComponent, "false", "Couldn't get link user data of type <%s>", "GaitPlugin::GaitComponent"))
         return;
@@ -40,6 +50,9 @@ void CGaitComponent::SetRotation(const Math::Quaternion& kRotation)
 
 void CGaitComponent::SetSpeed(const float& fSpeed)
 {
+    if (!TARN_REMOTE_CHECK(fSpeed >= 0.0f && fSpeed <= GaitPlugin::kMaxSpeed, "Arg0",
+                           "argument Arg0 must be a speed from 0 to %g", static_cast<double>(GaitPlugin::kMaxSpeed)))
+        return;
     if (GaitPlugin::GaitComponent* pComponent = FindComponent())
         pComponent->SetSpeed(fSpeed);
 }

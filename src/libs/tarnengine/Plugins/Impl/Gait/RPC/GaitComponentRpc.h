@@ -3,10 +3,6 @@
 #include "Core/CommandManager/CommandInstanceHelper.h"
 #include "Math/Quaternion.h"
 
-namespace TarnRenderer {
-class Link;
-}
-
 namespace GaitPlugin {
 class GaitComponent;
 }
@@ -29,12 +25,19 @@ public:
     virtual bool IsActive() = 0;
 };
 
-// The remote facade of the Gait component of one link.
+// The remote facade of the Gait component of one placed prefab.
 //
-// It does not own the component: every call looks the component up again in
-// the link's "GAIT" user data, so that a component built, rebuilt or dropped
-// by the builder is seen as it is now. Without a component, Reset is
-// reported, IsActive answers false and the other methods do nothing.
+// It refers to the prefab by the world's handle of its instance and does not
+// own the component: every call finds the instance, then the component in
+// its link's "GAIT" user data, so that a component built, rebuilt or dropped
+// by the builder is seen as it is now, and a removed instance (or one placed
+// later in its memory) is never reached. Once the instance is removed, every
+// call is refused with "The prefab has been removed". Without a component,
+// Reset is reported, IsActive answers false and the other methods do
+// nothing.
+//
+// SetSpeed refuses a speed outside 0 to GaitPlugin::kMaxSpeed; rotations
+// arrive normalised.
 //
 // Made by CGaitComponentBuilderRpc::GetPrefabComponent (TARN_NEW), which
 // files it in its registry; destroyed by the ReleaseRef that brings its count
@@ -42,7 +45,7 @@ public:
 class CGaitComponent : public IRPCStub_CGaitComponent
 {
 public:
-    CGaitComponent(TarnRenderer::Link* pLink, CGaitComponentBuilderRpc* pRegistry);
+    CGaitComponent(uint64 uiInstanceHandle, CGaitComponentBuilderRpc* pRegistry);
     ~CGaitComponent() override;
 
     void Reset() override;
@@ -52,18 +55,18 @@ public:
     void Activate(const bool& bActive) override;
     bool IsActive() override;
 
-    TarnRenderer::Link* GetLink() const { return m_pLink; }
+    // The world's handle of the prefab instance the facade stands for.
+    uint64 GetInstanceHandle() const { return m_uiInstanceHandle; }
     // Called by the registry when it goes first: the facade then has no
     // registry to leave.
     void ForgetRegistry() { m_pRegistry = nullptr; }
-    // The link is going away: from now on the facade finds no component.
-    void ForgetLink() { m_pLink = nullptr; }
 
 private:
-    // The link's component, or null.
-    GaitPlugin::GaitComponent* FindComponent() const;
+    // The component of the facade's instance, or null. *pbRemoved tells
+    // whether the instance itself is gone; the running call is then refused.
+    GaitPlugin::GaitComponent* FindComponent(bool* pbRemoved = nullptr) const;
 
-    TarnRenderer::Link* m_pLink;
+    uint64 m_uiInstanceHandle;
     CGaitComponentBuilderRpc* m_pRegistry;
 };
 
