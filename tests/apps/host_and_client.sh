@@ -47,6 +47,46 @@ for mode in "" "--no-ack"; do
     fail "bench $mode: the host did not run every request: $(cat "$work/bench.out")"
 done
 
+# Values out of range are refused with an error naming the argument, and the
+# engine keeps running: a speed of 1e39 once hung it for good.
+id_of() { sed -n 's/.*"InstanceID":\([0-9]*\).*/\1/p' "$1"; }
+"$rpc" --port "$port" Root GetPrefabManager >"$work/manager.out" 2>/dev/null || fail "GetPrefabManager failed"
+manager="$(id_of "$work/manager.out")"
+"$rpc" --port "$port" PrefabManager LoadFile --id "$manager" '"demo/biped.prefab.json"' >"$work/walker.out" 2>/dev/null ||
+  fail "LoadFile failed"
+walker="$(id_of "$work/walker.out")"
+"$rpc" --port "$port" GaitComponentBuilderRpc GetPrefabComponent "{\"InstanceID\":$walker}" >"$work/facade.out" \
+  2>/dev/null || fail "GetPrefabComponent failed"
+facade="$(id_of "$work/facade.out")"
+"$rpc" --port "$port" GaitComponentRpc Activate --id "$facade" true >/dev/null 2>&1 || fail "Activate failed"
+for speed in 1e39 -1e39 3.4e38 -1 11; do
+  "$rpc" --port "$port" GaitComponentRpc SetSpeed --id "$facade" "$speed" >"$work/speed.out" 2>/dev/null
+  [ $? -eq 3 ] || fail "SetSpeed $speed was not refused: $(cat "$work/speed.out")"
+  grep -q 'Assertion \\"Arg0\\" failed. argument Arg0 must be' "$work/speed.out" ||
+    fail "SetSpeed $speed: unexpected reply $(cat "$work/speed.out")"
+done
+"$rpc" --port "$port" GaitComponentRpc SetRotation --id "$facade" '{"x":0,"y":0,"z":0,"w":0}' >/dev/null 2>&1
+[ $? -eq 3 ] || fail "a rotation of no length was not refused"
+"$rpc" --port "$port" Prefab SetPosition --id "$walker" '{"x":1e39,"y":0,"z":0}' >/dev/null 2>&1
+[ $? -eq 3 ] || fail "a position of 1e39 was not refused"
+"$rpc" --port "$port" GaitComponentRpc SetSpeed --id "$facade" 10 >/dev/null 2>&1 || fail "SetSpeed 10 failed"
+sleep 1
+"$rpc" --port "$port" Prefab GetPosition --id "$walker" >"$work/position.out" 2>/dev/null || fail "GetPosition failed"
+grep -q null "$work/position.out" && fail "the position is not a number: $(cat "$work/position.out")"
+reply="$("$rpc" --port "$port" Root IsLoadingFinished 2>/dev/null)" || fail "the engine stopped answering"
+
+# A facade whose prefab was removed refuses every call, also once a new
+# character has taken the removed one's place.
+"$rpc" --port "$port" PrefabManager RemovePrefab --id "$manager" "{\"InstanceID\":$walker}" >/dev/null 2>&1 ||
+  fail "RemovePrefab failed"
+"$rpc" --port "$port" PrefabManager LoadFile --id "$manager" '"demo/biped.prefab.json"' >/dev/null 2>&1 ||
+  fail "LoadFile after RemovePrefab failed"
+for method in IsActive Reset; do
+  "$rpc" --port "$port" GaitComponentRpc "$method" --id "$facade" >"$work/removed.out" 2>/dev/null
+  [ $? -eq 3 ] || fail "$method through the facade of a removed prefab was not refused"
+  grep -q "The prefab has been removed" "$work/removed.out" || fail "unexpected reply $(cat "$work/removed.out")"
+done
+
 # Objects a client never released (here a prefab manager, a prefab and a
 # Gait component held twice) go at shutdown instead of leaking.
 "$rpc" --port "$port" Root GetPrefabManager >/dev/null 2>&1 || fail "GetPrefabManager failed"
@@ -65,4 +105,6 @@ code=$?
 grep -q "Leak detected : 0 " "$work/host.out" || fail "the host reported a leak"
 grep -q "remote objects still referenced by clients released" "$work/host.out" ||
   fail "the objects left referenced were not released at shutdown"
+grep -q "endpoint stopped after running [0-9]* remote commands" "$work/host.out" ||
+  fail "the host did not say how many commands it ran"
 echo "ok"

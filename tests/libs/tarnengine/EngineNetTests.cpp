@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -5,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include "Core/CommandManager/CommandManager.h"
 #include "Core/CommandManager/ReturnBuffer.h"
@@ -377,21 +379,185 @@ TEST_F(EngineNetTest, StopWithOpenConnectionsEndsEverything)
     m_kHost.Stop();  // a second stop changes nothing
 }
 
-TEST_F(EngineNetTest, StopOnTheEngineThreadReleasesAWaitingConnection)
+TEST_F(EngineNetTest, StopAnswersWhatWasReadThenClosesWithoutReadingMore)
 {
-    // No engine thread: this thread is the engine thread, and the request
-    // waits for it while it stops the host.
+    // No engine thread: this thread is the engine thread, and the requests
+    // wait for it while it stops the host.
     m_kManager.GetQueue().SetEngineThread();
     StartHost();
-    CRawPeer kPeer;
-    ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()));
-    ASSERT_TRUE(kPeer.SendFrame(CounterRequest("Add", true, 9)));
-    for (int iMs = 0; iMs < kGiveUpMs && m_kManager.GetQueue().GetPendingCount() == 0; iMs += 5)
+    constexpr int kClients = 4;
+    CRawPeer akPeers[kClients];
+    for (CRawPeer& kPeer : akPeers)
+    {
+        ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()));
+        // Three requests at once: the host reads the first and waits for
+        // the engine with it; the others are not read before the stop.
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(kPeer.SendFrame(CounterRequest("Add", true, 1)));
+    }
+    for (int iMs = 0; iMs < kGiveUpMs && m_kManager.GetQueue().GetPendingCount() < kClients; iMs += 5)
         Common::CThread::SleepCurrent(5);
-    ASSERT_EQ(m_kManager.GetQueue().GetPendingCount(), 1u);
+    ASSERT_EQ(m_kManager.GetQueue().GetPendingCount(), static_cast<uint32>(kClients));
     m_kHost.Stop();
-    EXPECT_EQ(m_pCounter->GetTotal(), 9);
+    EXPECT_EQ(m_pCounter->GetTotal(), kClients);
     EXPECT_EQ(m_kHost.GetConnectionCount(), 0u);
+    // Every request that ran was answered, and nothing more was run.
+    std::vector<std::string> kReplies;
+    for (CRawPeer& kPeer : akPeers)
+    {
+        kReplies.push_back(kPeer.ReceiveFrame());
+        EXPECT_EQ(kPeer.ReceiveFrame(), "<closed>");
+    }
+    std::sort(kReplies.begin(), kReplies.end());
+    EXPECT_EQ(kReplies, (std::vector<std::string>{"{\"Res\":1}", "{\"Res\":2}", "{\"Res\":3}", "{\"Res\":4}"}));
+}
+
+struct SLimitCase
+{
+    const char* pName;
+    uint32 uiPerConnection;
+    uint32 uiRequests;
+    uint32 uiBytesInRequests;  // the byte limit, in requests' costs
+    uint32 uiHeld;             // what two flooding clients reach
+    uint32 uiPeak;             // and with one more client's request
+};
+
+class EngineNetLimitTest : public EngineNetTest, public testing::WithParamInterface<SLimitCase>
+{
+};
+
+TEST_P(EngineNetLimitTest, RequestsHeldByTheHostStayWithinTheLimit)
+{
+    // The engine runs nothing until the gate opens: what the clients send
+    // piles up as far as the host lets it, no further.
+    const SLimitCase& kCase = GetParam();
+    const std::string kRequest = CounterRequest("Add", false, 1);
+    m_kOptions.uiMaxQueuedPerConnection = kCase.uiPerConnection;
+    m_kOptions.uiMaxQueuedRequests = kCase.uiRequests;
+    m_kOptions.uiMaxQueuedBytes = kCase.uiBytesInRequests * CRequestBudget::CostOf(static_cast<uint32>(kRequest.size()));
+    StartEngineThread(false);
+    StartHost();
+    constexpr int kPerClient = 200;
+    std::string kFlood;
+    for (int i = 0; i < kPerClient; ++i)
+    {
+        const uint32 uiLength = static_cast<uint32>(kRequest.size());
+        kFlood.append(reinterpret_cast<const char*>(&uiLength), 4);
+        kFlood += kRequest;
+    }
+    CRawPeer kFirst;
+    CRawPeer kSecond;
+    ASSERT_TRUE(kFirst.Connect(m_kHost.GetPort()));
+    ASSERT_TRUE(kSecond.Connect(m_kHost.GetPort()));
+    ASSERT_TRUE(kFirst.SendBytes(kFlood));
+    ASSERT_TRUE(kSecond.SendBytes(kFlood));
+    for (int iMs = 0; iMs < kGiveUpMs && m_kManager.GetQueue().GetPendingCount() < kCase.uiHeld; iMs += 5)
+        Common::CThread::SleepCurrent(5);
+    EXPECT_EQ(m_kManager.GetQueue().GetPendingCount(), kCase.uiHeld);
+
+    // A client that waits is answered once the engine runs again.
+    CRawPeer kWaiting;
+    ASSERT_TRUE(kWaiting.Connect(m_kHost.GetPort()));
+    ASSERT_TRUE(kWaiting.SendFrame(CounterRequest("GetTotal", true)));
+    for (int iMs = 0; iMs < kGiveUpMs && m_kHost.GetBudget().GetRequests() < kCase.uiPeak; iMs += 5)
+        Common::CThread::SleepCurrent(5);
+    m_bGate = true;
+    m_kManager.GetWakeEvent().Set();
+    const std::string kReply = kWaiting.ReceiveFrame();
+    EXPECT_EQ(kReply.rfind("{\"Res\":", 0), 0u) << kReply;
+    for (int iMs = 0; iMs < kGiveUpMs && m_pCounter->GetTotal() < 2 * kPerClient; iMs += 5)
+        Common::CThread::SleepCurrent(5);
+    EXPECT_EQ(m_pCounter->GetTotal(), 2 * kPerClient);
+    EXPECT_EQ(m_kHost.GetBudget().GetPeakRequests(), kCase.uiPeak);
+    m_kHost.Stop();
+    EXPECT_EQ(m_kHost.GetBudget().GetRequests(), 0u);
+    EXPECT_EQ(m_kHost.GetBudget().GetBytes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, EngineNetLimitTest,
+                         testing::Values(SLimitCase{"PerConnection", 5, 1000, 1000, 10, 11},
+                                         SLimitCase{"AllConnections", 50, 7, 1000, 7, 7},
+                                         SLimitCase{"Bytes", 50, 1000, 3, 3, 3}),
+                         [](const testing::TestParamInfo<SLimitCase>& kInfo) { return kInfo.param.pName; });
+
+TEST_F(EngineNetTest, UnfinishedMessagesAndUntakenRepliesCloseTheirConnectionIdleOnesStay)
+{
+    TestSupport::CLogCapture kLog;
+    m_kOptions.uiFrameTimeoutMs = 200;
+    m_kOptions.uiSendTimeoutMs = 200;
+    StartEngineThread();
+    StartHost();
+    CRawPeer kIdle;
+    ASSERT_TRUE(kIdle.Connect(m_kHost.GetPort()));
+    EXPECT_EQ(kIdle.Call(CounterRequest("Add", true, 1)), "{\"Res\":1}");
+
+    // Half a length, and a length with half its text.
+    CRawPeer kHalfLength;
+    ASSERT_TRUE(kHalfLength.Connect(m_kHost.GetPort()));
+    ASSERT_TRUE(kHalfLength.SendBytes(std::string("\x40\x00", 2)));
+    CRawPeer kHalfText;
+    ASSERT_TRUE(kHalfText.Connect(m_kHost.GetPort()));
+    const std::string kRequest = CounterRequest("Add", true, 100);
+    ASSERT_TRUE(kHalfText.SendLength(static_cast<uint32>(kRequest.size())));
+    ASSERT_TRUE(kHalfText.SendBytes(kRequest.substr(0, 10)));
+    EXPECT_TRUE(kHalfLength.WasClosedByHost());
+    EXPECT_TRUE(kHalfText.WasClosedByHost());
+    EXPECT_TRUE(kLog.Contains("sent part of a message and nothing more for 200 ms, connection closed"));
+
+    // A client that sends and never reads: its replies fill the buffers,
+    // and the host gives up on it.
+    CRawPeer kDeaf;
+    const int iSmall = 4096;
+    ASSERT_TRUE(kDeaf.Connect(m_kHost.GetPort()));
+    setsockopt(kDeaf.m_kSocket.GetDescriptor(), SOL_SOCKET, SO_RCVBUF, &iSmall, sizeof(iSmall));
+    std::thread kSender([&kDeaf] {
+        // Text that cannot be parsed but asks for a reply: each is answered
+        // at once with a long error.
+        std::string kBatch;
+        for (int i = 0; i < 1000; ++i)
+        {
+            const std::string kOne = "{\"WaitAck\":true,";
+            const uint32 uiLength = static_cast<uint32>(kOne.size());
+            kBatch.append(reinterpret_cast<const char*>(&uiLength), 4);
+            kBatch += kOne;
+        }
+        // Stops when the host closes the connection.
+        for (int i = 0; i < 2000 && kDeaf.SendBytes(kBatch); ++i)
+        {
+        }
+    });
+    for (int iMs = 0; iMs < kGiveUpMs && !kLog.Contains("did not take its replies within 200 ms"); iMs += 5)
+        Common::CThread::SleepCurrent(5);
+    EXPECT_TRUE(kLog.Contains("did not take its replies within 200 ms, connection closed"));
+    kDeaf.m_kSocket.Shutdown();
+    kSender.join();
+
+    // The idle connection outlived every time-out and is still served.
+    EXPECT_EQ(kIdle.Call(CounterRequest("Add", true, 1)).rfind("{\"Res\":", 0), 0u);
+}
+
+TEST_F(EngineNetTest, ManyConnectionsAreServedWithoutReportsAndABrokenOneLogsLittle)
+{
+    TestSupport::CAssertCapture kReports;
+    StartEngineThread();
+    StartHost();
+    // More connections than threads that once had their own tag list or
+    // log buffer.
+    constexpr int kClients = 40;
+    std::vector<std::thread> kThreads;
+    std::atomic<int> iAnswered{0};
+    for (int i = 0; i < kClients; ++i)
+        kThreads.emplace_back([this, &iAnswered] {
+            CRawPeer kPeer;
+            if (!kPeer.Connect(m_kHost.GetPort()))
+                return;
+            for (int j = 0; j < 5; ++j)
+                iAnswered += kPeer.Call(CounterRequest("Add", true, 1)).rfind("{\"Res\":", 0) == 0 ? 1 : 0;
+        });
+    for (std::thread& kThread : kThreads)
+        kThread.join();
+    EXPECT_EQ(iAnswered.load(), kClients * 5);
+    EXPECT_EQ(kReports.Count(), 0u) << (kReports.Count() ? kReports.Texts()[0] : "");
 }
 
 struct SAddressCase

@@ -1,5 +1,6 @@
 #include "Engine/EngineHost.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -42,6 +43,15 @@ bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
     m_uiMaxFrameBytes = kOptions.uiMaxFrameBytes;
     m_uiSpinMicroseconds = kOptions.uiSpinMicroseconds;
     m_uiMaxConnections = kOptions.uiMaxConnections;
+    m_uiFrameTimeoutMs = kOptions.uiFrameTimeoutMs;
+    m_uiSendTimeoutMs = kOptions.uiSendTimeoutMs;
+    CRequestBudget::SLimits kLimits;
+    kLimits.uiMaxPerConnection = kOptions.uiMaxQueuedPerConnection;
+    kLimits.uiMaxRequests = kOptions.uiMaxQueuedRequests;
+    kLimits.uiMaxBytes = kOptions.uiMaxQueuedBytes;
+    m_kBudget.SetLimits(kLimits);
+    m_kBudget.Open();
+    m_bStopping.store(false, std::memory_order_release);
 
     HostThread* pThread = TARN_NEW(HostThread, this);
     if (!pThread || !pThread->GetSocket().Listen(kOptions.uiPort, pAddress))
@@ -69,6 +79,10 @@ bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
 
 void CEngineHost::Stop()
 {
+    // From here no connection reads another request, and none waits for
+    // room in the budget any more.
+    m_bStopping.store(true, std::memory_order_release);
+    m_kBudget.Close();
     if (m_pHostThread)
     {
         // Shutting the listening socket down ends the blocking accept; the
@@ -87,21 +101,23 @@ void CEngineHost::Stop()
         Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
         kConnections = std::move(m_kConnections);
     }
+    // Reading ends; what was read still runs and is answered: each thread
+    // sends its replies, then closes its connection.
     for (ConnectionThread* pConnection : kConnections)
-        pConnection->CloseSocket();
+        pConnection->StopReading();
 
     // A connection waiting for an acknowledged command is released only by
     // the engine thread: when that is us, keep running the queue.
     const bool bEngineThread = m_pCommandManager && m_pCommandManager->GetQueue().IsEngineThread();
     for (;;)
     {
+        if (bEngineThread)
+            m_pCommandManager->ProcessQueue();
         bool bAllFinished = true;
         for (ConnectionThread* pConnection : kConnections)
             bAllFinished = bAllFinished && !pConnection->IsRunning();
         if (bAllFinished)
             break;
-        if (bEngineThread)
-            m_pCommandManager->ProcessQueue();
         Common::CThread::SleepCurrent(kPollMs);
     }
     for (ConnectionThread* pConnection : kConnections)
@@ -153,7 +169,7 @@ void CEngineHost::AddConnection(int iDescriptor, const char* pPeer)
         kRefused.Close();
         return;
     }
-    ConnectionThread* pConnection = TARN_NEW(ConnectionThread, this, iDescriptor);
+    ConnectionThread* pConnection = TARN_NEW(ConnectionThread, this, iDescriptor, pPeer);
     if (!pConnection)
     {
         Common::TcpSocket kRefused(iDescriptor);
@@ -199,57 +215,132 @@ uint32 CEngineHost::HostThread::Run()
     return 0;
 }
 
+namespace {
+
+// Charges a connection's account for each message before its body is read,
+// and remembers the charge until the command takes it over.
+class CAdmission final : public Common::MessageFraming::IFrameAdmission
+{
+public:
+    CAdmission(CEngineHost& kHost, CRequestBudget::CAccount& kAccount) : m_kHost(kHost), m_kAccount(kAccount) {}
+
+    bool Admit(uint32 uiLength) override
+    {
+        if (m_kHost.IsStopping())
+            return false;
+        const uint64 uiCharge = CRequestBudget::CostOf(uiLength);
+        if (!m_kAccount.Charge(uiCharge))
+            return false;
+        m_uiCharge = uiCharge;
+        m_bCharged = true;
+        return true;
+    }
+    // The charge of the message just read, handed over to its command.
+    uint64 TakeCharge()
+    {
+        m_bCharged = false;
+        return m_uiCharge;
+    }
+    // A message charged and then not read whole gives its charge back.
+    void RefundUnused()
+    {
+        if (m_bCharged)
+            m_kAccount.Refund(TakeCharge());
+    }
+
+private:
+    CEngineHost& m_kHost;
+    CRequestBudget::CAccount& m_kAccount;
+    uint64 m_uiCharge = 0;
+    bool m_bCharged = false;
+};
+
+}  // namespace
+
+CEngineHost::ConnectionThread::ConnectionThread(CEngineHost* pHost, int iDescriptor, const char* pPeer)
+    : m_pHost(pHost), m_kSocket(iDescriptor), m_kAccount(pHost->GetBudget())
+{
+    snprintf(m_acPeer, sizeof(m_acPeer), "%s", pPeer ? pPeer : "?");
+}
+
 uint32 CEngineHost::ConnectionThread::Run()
+{
+    {
+        // A peer that sends the same broken request over and over must not
+        // flood the log: this thread's lines are throttled.
+        Common::CDebugLog::CThrottleScope kThrottle;
+        Serve();
+        // Requests of this connection still queued refund their charge to
+        // its account when they are done with: the account must outlive
+        // them.
+        m_kAccount.WaitDrained();
+    }
+    m_kSocket.Close();
+    m_bFinished.store(true, std::memory_order_release);
+    return 0;
+}
+
+void CEngineHost::ConnectionThread::Serve()
 {
     CommandManager* pManager = m_pHost->GetCommandManager();
     const uint32 uiMaxFrameBytes = m_pHost->GetMaxFrameBytes();
     // The receive buffer is kept across requests and grows only when a
-    // longer message arrives.
+    // longer message arrives; it shrinks back once a long one is handled.
     Common::MessageFraming::CReader kReader(uiMaxFrameBytes);
     // A client calling in a loop is served without waking this thread.
     kReader.SetSpinMicroseconds(m_pHost->GetSpinMicroseconds());
+    kReader.SetFrameTimeoutMs(m_pHost->GetFrameTimeoutMs());
+    m_kSocket.SetSendTimeout(m_pHost->GetSendTimeoutMs());
+    CAdmission kAdmission(*m_pHost, m_kAccount);
     const char* pText = nullptr;
     CReturnBuffer kReply;
 
-    bool bServing = true;
-    while (bServing)
+    while (!m_pHost->IsStopping())
     {
         uint32 uiLength = 0;
-        switch (kReader.Receive(m_kSocket, &pText, &uiLength))
+        const Common::MessageFraming::EReceive eReceived = kReader.Receive(m_kSocket, &pText, &uiLength, &kAdmission);
+        if (eReceived != Common::MessageFraming::EReceive::Message)
+            kAdmission.RefundUnused();
+        switch (eReceived)
         {
             case Common::MessageFraming::EReceive::CloseMarker:
                 Common::CDebugLog::Print("client connection closed...");
                 Common::MessageFraming::SendCloseMarker(m_kSocket);
-                bServing = false;
-                break;
+                return;
             case Common::MessageFraming::EReceive::TooLong:
                 Common::CDebugLog::Print(
                     "[EngineHost] : message of %u bytes exceeds the limit of %u bytes, connection closed", uiLength,
                     uiMaxFrameBytes);
-                bServing = false;
-                break;
+                return;
             case Common::MessageFraming::EReceive::Empty:
                 Common::CDebugLog::Print("[EngineHost] : empty message rejected");
                 break;
             case Common::MessageFraming::EReceive::Closed:
-                bServing = false;
-                break;
+                return;
+            case Common::MessageFraming::EReceive::TimedOut:
+                Common::CDebugLog::Print(
+                    "[EngineHost] : %s sent part of a message and nothing more for %u ms, connection closed", m_acPeer,
+                    m_pHost->GetFrameTimeoutMs());
+                return;
             case Common::MessageFraming::EReceive::Message:
             {
                 kReply.Clear();
-                pManager->ExecuteJSon(pText, uiLength, &kReply);
+                pManager->ExecuteJSon(pText, uiLength, &kReply, &m_kAccount, kAdmission.TakeCharge());
+                kReader.Trim();
                 const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
                 if (uiReplyLength != 0 &&
                     !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
-                    bServing = false;
+                {
+                    if (m_kSocket.HasTimedOut())
+                        Common::CDebugLog::Print(
+                            "[EngineHost] : %s did not take its replies within %u ms, connection closed", m_acPeer,
+                            m_pHost->GetSendTimeoutMs());
+                    return;
+                }
                 break;
             }
         }
     }
-
-    m_kSocket.Close();
-    m_bFinished.store(true, std::memory_order_release);
-    return 0;
 }
 
 }  // namespace TarnEngine

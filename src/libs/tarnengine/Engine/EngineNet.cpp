@@ -45,6 +45,10 @@ void CEngineNet::Stop()
         m_pHost->Stop();
         TARN_DELETE(m_pHost);
         m_pHost = nullptr;
+        // What ran is final now: every request read was run and answered.
+        if (m_pCommandManager)
+            Common::CDebugLog::Print("TarnEngine : endpoint stopped after running %llu remote commands",
+                                     static_cast<unsigned long long>(m_pCommandManager->GetQueue().GetExecutedCount()));
     }
 }
 
