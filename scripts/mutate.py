@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""Checks that the tests catch faults: applies one small change at a time to
+a copy of the source tree (a comparison flipped, a check or a call removed),
+builds the test programs of that copy and runs the tests that should notice.
+A mutation that leaves every named test passing is a hole in the tests.
+
+    scripts/mutate.py                 every mutation
+    scripts/mutate.py -k budget       those whose name contains "budget"
+    scripts/mutate.py --list          the mutations, without running them
+
+The copy lives in build/mutate (sources copied fresh for each run, the build
+folder kept between runs, so only what a mutation touches is rebuilt). The
+working tree is never changed. Exit code 0 when every mutation was caught.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (name, file, text to find (exactly once), replacement, ctest regex)
+MUTATIONS = [
+    ("reply to unreadable text that waits",
+     "src/libs/common/Utils/JsonText.h",
+     "        if (uiLength - uiIdx >= 4 && memcmp(pText + uiIdx, \"true\", 4) == 0)\n            return true;",
+     "        (void)uiIdx;",
+     "CommandManagerTest.Malformed"),
+    ("float range at the boundary",
+     "src/libs/tarnengine/Core/CommandManager/CommandInstanceHelper.cpp",
+     "    if (!IsFloatNumber(dValue))\n        return Reject(pName, \"a number between -3.4e38 and 3.4e38\");",
+     "",
+     "CommandManagerTest.FailureReportsHaveTheirTexts|GaitRpcTest.ArgumentsOutsideTheirRange"),
+    ("quaternion of no length",
+     "src/libs/tarnengine/Core/CommandManager/CommandInstanceHelper.cpp",
+     "eRead == EMembers::OutOfRange || !(dLength > 1e-12)",
+     "eRead == EMembers::OutOfRange",
+     "CommandManagerTest.Malformed|GaitRpcTest.ArgumentsOutsideTheirRange"),
+    ("NUL in a string argument",
+     "src/libs/tarnengine/Core/CommandManager/CommandInstanceHelper.cpp",
+     "if (strnlen(pArg->GetString(), pArg->GetStringLength()) != pArg->GetStringLength())",
+     "if (false)",
+     "CommandManagerTest.Malformed|CommandManagerTest.FailureReportsHaveTheirTexts"),
+    ("NUL in a class name",
+     "src/libs/tarnengine/Core/CommandManager/CommandManager.cpp",
+     "(kMember.eForm == EForm::String && !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value)",
+     "(false && !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value)",
+     "CommandManagerTest.Malformed|CommandManagerTest.FailureReportsHaveTheirTexts"),
+    ("value count refused before parsing",
+     "src/libs/tarnengine/Core/CommandManager/CommandManager.cpp",
+     "if (!TARN_ASSERT_TEXT(kScan.uiValues <= kMaxRequestValues,",
+     "if (!TARN_ASSERT_TEXT(true,",
+     "CommandManagerTest.Malformed"),
+    ("a method's refusal fails the call",
+     "src/libs/tarnengine/Core/CommandManager/EngineCommand.h",
+     "            Call(pObject, kArgs);\n            if (kReader.HasFailed())\n                return 0;",
+     "            Call(pObject, kArgs);",
+     "CommandManagerTest.Malformed|GaitRpcTest.ArgumentsOutsideTheirRange"),
+    ("speed range of the Gait facade",
+     "src/libs/tarnengine/Plugins/Impl/Gait/RPC/GaitComponentRpc.cpp",
+     "fSpeed >= 0.0f && fSpeed <= GaitPlugin::kMaxSpeed",
+     "fSpeed >= 0.0f",
+     "GaitRpcTest.ArgumentsOutsideTheirRange|Apps.HostAndClient"),
+    ("speed held to its range inside the component",
+     "src/libs/tarnengine/Plugins/Impl/Gait/Plugin/GaitComponent.cpp",
+     "    m_fSpeed = fSpeed < kMaxSpeed ? fSpeed : kMaxSpeed;",
+     "    m_fSpeed = fSpeed;",
+     "GaitRpcTest.ExtremeValues"),
+    ("removed prefab refused through the facade",
+     "src/libs/tarnengine/Plugins/Impl/Gait/RPC/GaitComponentRpc.cpp",
+     "    if (!TARN_REMOTE_CHECK(pInstance, \"pInstance\", \"The prefab has been removed\"))\n        return nullptr;",
+     "    if (!pInstance)\n        return nullptr;",
+     "GaitRpcTest.FacadesOfARemovedPrefab|Apps.HostAndClient"),
+    ("handle forgotten when the instance goes",
+     "src/libs/tarnengine/World/World.cpp",
+     "    m_kByHandle.Remove(pInstance->GetHandle());",
+     "",
+     "GaitRpcTest.FacadesOfARemovedPrefab"),
+    ("position bound of Prefab.SetPosition",
+     "src/libs/tarnengine/Engine/RPC/EngineRemoteClasses.cpp",
+     "std::fabs(kPosition.x) <= fBound && ",
+     "",
+     "Apps.HostAndClient"),
+    ("control speed held to its range",
+     "src/libs/tarnanim/DataDynamic/AnimationControl.h",
+     "m_fSpeed = fSpeed > kMaxSpeed ? kMaxSpeed",
+     "m_fSpeed = fSpeed > 1e30f ? kMaxSpeed",
+     "AnimManagerTest.NoSpeedOrTickLength"),
+    ("steps of a tick bounded",
+     "src/libs/tarnanim/Process/FrameProcessor.cpp",
+     "const float fMaxAdvance = std::max(1.0f, k * kProgress.fMinStepMs);",
+     "const float fMaxAdvance = 1.0f;",
+     "AnimManagerTest.NoSpeedOrTickLength"),
+    ("requests per connection bounded",
+     "src/libs/tarnengine/Engine/RequestBudget.cpp",
+     "return m_uiPending < kBudget.m_kLimits.uiMaxPerConnection &&",
+     "return m_uiPending <= kBudget.m_kLimits.uiMaxPerConnection &&",
+     "Limits/EngineNetLimitTest"),
+    ("cost of requests bounded",
+     "src/libs/tarnengine/Engine/RequestBudget.cpp",
+     "kBudget.m_uiBytes + uiBytes <= kBudget.m_kLimits.uiMaxBytes",
+     "true",
+     "Limits/EngineNetLimitTest"),
+    ("a frame begun must end in time",
+     "src/libs/common/System/Net/TcpSocket.cpp",
+     "        return m_uiFrameTimeoutMs ? Posix::GetMonotonicNs()",
+     "        return false ? Posix::GetMonotonicNs()",
+     "EngineNetTest.UnfinishedMessages"),
+    ("replies must be taken in time",
+     "src/libs/tarnengine/Engine/EngineHost.cpp",
+     "    m_kSocket.SetSendTimeout(m_pHost->GetSendTimeoutMs());",
+     "",
+     "EngineNetTest.UnfinishedMessages"),
+    ("stop lets what was read be answered",
+     "src/libs/tarnengine/Engine/EngineHost.cpp",
+     "        pConnection->StopReading();",
+     "        pConnection->CloseSocket();",
+     "EngineNetTest.StopAnswersWhatWasRead"),
+    ("stop reads no further request",
+     "src/libs/tarnengine/Engine/EngineHost.cpp",
+     "    while (!m_pHost->IsStopping())\n    {\n        uint32 uiLength = 0;",
+     "    while (true)\n    {\n        uint32 uiLength = 0;",
+     "EngineNetTest.StopAnswersWhatWasRead"),
+    ("a throttled thread's repeated lines counted",
+     "src/libs/common/Utils/debuglog.cpp",
+     "            ++kLine.uiRepeats;\n            return false;",
+     "            ++kLine.uiRepeats;\n            return true;",
+     "DebugLogThrottle"),
+    ("tag lists for every connection",
+     "src/libs/common/System/MemoryManager/MemoryManager.h",
+     "static constexpr uint32 MAX_TAG_LISTS = 128;",
+     "static constexpr uint32 MAX_TAG_LISTS = 16;",
+     "EngineNetTest.ManyConnections"),
+]
+
+
+def run(kCommand, **kArgs):
+    return subprocess.run(kCommand, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kArgs)
+
+
+def main():
+    kParser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    kParser.add_argument("-k", dest="pattern", default="", help="only mutations whose name contains this text")
+    kParser.add_argument("--list", action="store_true", help="list the mutations and stop")
+    kParser.add_argument("-j", dest="jobs", default=str(os.cpu_count() or 1), help="build jobs")
+    kOptions = kParser.parse_args()
+
+    kChosen = [m for m in MUTATIONS if kOptions.pattern in m[0]]
+    if kOptions.list:
+        for kMutation in kChosen:
+            print(f"{kMutation[0]}: {kMutation[1]} -> tests {kMutation[4]}")
+        return 0
+
+    kWork = os.path.join(ROOT, "build", "mutate")
+    kTree = os.path.join(kWork, "tree")
+    kBuild = os.path.join(kWork, "build")
+    os.makedirs(kWork, exist_ok=True)
+    for kPart in ("CMakeLists.txt", "cmake", "src", "tests", "tools", "data"):
+        kSource = os.path.join(ROOT, kPart)
+        kTarget = os.path.join(kTree, kPart)
+        if os.path.isdir(kSource):
+            shutil.copytree(kSource, kTarget, dirs_exist_ok=True)
+        else:
+            os.makedirs(kTree, exist_ok=True)
+            shutil.copy2(kSource, kTarget)
+    kConfigure = run(["cmake", "-S", kTree, "-B", kBuild, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+                      "-DTARN_BUILD_BENCH=OFF", "-DTARN_BUILD_FUZZ=OFF"])
+    if kConfigure.returncode != 0:
+        print(kConfigure.stdout)
+        return 2
+
+    kMissed = []
+    for kName, kFile, kFind, kReplace, kTests in kChosen:
+        kPath = os.path.join(kTree, kFile)
+        with open(kPath) as kIn:
+            kText = kIn.read()
+        if kText.count(kFind) != 1:
+            print(f"[stale] {kName}: the text to change is not found exactly once in {kFile}")
+            kMissed.append(kName)
+            continue
+        with open(kPath, "w") as kOut:
+            kOut.write(kText.replace(kFind, kReplace))
+        try:
+            kBuilt = run(["cmake", "--build", kBuild, "-j", kOptions.jobs])
+            if kBuilt.returncode != 0:
+                print(f"[caught] {kName}: the build fails")
+                continue
+            kTested = run(["ctest", "--test-dir", kBuild, "-R", kTests, "--timeout", "120"])
+            kRan = "No tests were found" not in kTested.stdout
+            if kTested.returncode != 0 and kRan:
+                print(f"[caught] {kName}")
+            else:
+                print(f"[MISSED] {kName}: {kTests} {'passed' if kRan else 'matched no test'}")
+                kMissed.append(kName)
+        finally:
+            with open(kPath, "w") as kOut:
+                kOut.write(kText)
+    # Leave the copy's build matching the sources.
+    run(["cmake", "--build", kBuild, "-j", kOptions.jobs])
+    print(f"{len(kChosen) - len(kMissed)} of {len(kChosen)} mutations caught")
+    return 1 if kMissed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
