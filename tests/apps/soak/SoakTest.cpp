@@ -3,30 +3,71 @@
 // Starts `tarn-host --demo 50 --port 0` as a child process and drives it over
 // loopback (60 s and 32 client threads by default). Each client runs sessions
 // on one connection mixing valid calls with "WaitAck", calls without it,
-// malformed frames (not JSON, not an object, nested too deep, envelope members
-// of the wrong type), empty frames and calls that must fail; half of the
-// sessions load a character of their own and drive its Gait component. Other
-// connections send a frame over the 16 MiB limit or cut a frame off by
-// disconnecting. Every 10 s (from 5 s on, before the warm-up ends) the clients
-// pause and the connection limit is probed. The run fails, with the reason, when:
+// malformed frames (not JSON, NaN literals, trailing data, not an object,
+// nested too deep, too many values, envelope members of the wrong type),
+// empty frames and calls that must fail; half of the sessions load a
+// character of their own and drive its Gait component, now and then with
+// values out of range (speeds of -1, 11 and 1e39, rotations of no length,
+// positions beyond the world's bound), and some remove their character while
+// they still hold its Gait component. Other connections send a frame over the
+// 16 MiB limit or cut a frame off by disconnecting.
+//
+// Hostile clients run beside them:
+//  - floods: connections that send valid requests without "WaitAck" in
+//    batches larger than the host's per-connection allowance, as fast as the
+//    host takes them (cheap calls, some padded, the speed of their own
+//    character, and a few out-of-range speeds that must not run);
+//  - half frames: a connection sends part of the length, or a length and
+//    part of the body, and stalls;
+//  - clients that never read: they send text that cannot be parsed but asks
+//    for a reply, over and over, and never take the replies;
+//  - idle connections that send nothing for longer than the frame time.
+// The slow ones (half frames, never reading, idle) only start when a whole
+// round of the host's 10 s time-outs fits before the next pause.
+//
+// Every 20 s (from 5 s on, before the warm-up ends) all clients pause and the
+// connection limit is probed. The host's resident size is sampled every
+// second. At the end, after the exact accounting, several clients pipeline
+// acknowledged calls while the host is stopped with SIGINT.
+//
+// The run fails, with the reason, when:
 //  - the host exits before it is told to stop;
 //  - an acknowledged request gets no reply, or one that does not fit it (exact
-//    IDs, reference counts and echoed values where they are known, a command
-//    count growing along one connection), or bytes follow the last reply (the
-//    close marker must come back alone);
+//    IDs, reference counts, echoed values and error texts where they are
+//    known, a command count growing along one connection), or bytes follow
+//    the last reply (the close marker must come back alone);
+//  - a frame that cannot be parsed is answered although its text does not
+//    ask for a reply, or left unanswered although it does;
 //  - "Root"."GetExecutedCount" at the end differs from the number of requests
 //    that had to run: each acknowledged one not answered by an error and each
-//    valid one sent without "WaitAck". Malformed or failing requests, and
-//    frames that never arrived whole, must not run;
+//    valid one sent without "WaitAck" (the floods' included). Malformed,
+//    refused or failing requests, and frames that never arrived whole, must
+//    not run;
+//  - a connection holding half a frame is not closed without a reply, is
+//    closed before the 10 s frame time, or its close is not logged naming it;
+//  - a client that never reads is not closed with its log line, or what it
+//    finds to read afterwards is not the error replies it asked for;
+//  - an idle connection is not served after 11 s of silence;
 //  - a frame over the limit leaves its connection open, or the host serves
 //    other than 64 connections at once while the clients pause;
-//  - the test's own walking character stops moving;
-//  - the host's resident size at the end is over 10 % above its size after
-//    the warm-up (not in sanitizer builds, whose allocators hold memory back);
-//  - stopped with SIGINT, the host does not exit with code 0 (3: memory leaked)
-//    within 60 s, or logs more refused frames than were sent.
-// The random choices come from one seed, printed and settable with --seed;
-// thread timing still varies from run to run.
+//  - the test's own walking character, sent a refused value before each
+//    reading, stops moving, leaves the area it can walk in, or its rotation
+//    is no longer one;
+//  - the host's resident size (VmRSS) or its peak (VmHWM) reaches 1 GiB, or
+//    its resident size at the end is over 10 % above its size after the
+//    warm-up, which the floods are part of (not in sanitizer builds, whose
+//    allocators hold memory back);
+//  - stopped with SIGINT while the pipelining clients call, the host does not
+//    exit with code 0 (3: memory leaked) within 60 s, or the number of
+//    commands it says it ran ("endpoint stopped after running N remote
+//    commands") differs from the count read before the pipelining plus the
+//    replies the pipelining clients received (what was read is run and
+//    answered, what was not read neither), or it logs more refused frames
+//    than were sent.
+// The normal clients' round-trip times and the host's peak resident size are
+// reported, not held to a bound. The random choices come from one seed,
+// printed and settable with --seed; thread timing still varies from run to
+// run.
 #include <rapidjson/document.h>
 
 #include <arpa/inet.h>
@@ -40,6 +81,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -48,6 +90,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -64,15 +107,56 @@ constexpr uint32_t kMaxFrameBytes = 16u << 20;
 constexpr uint32_t kMaxConnections = 64;
 constexpr uint32_t kCloseMarker = 0xFFFFFFFFu;
 constexpr int kReplyTimeoutMs = 30000;
+// How long the host waits for the rest of a frame begun, and for a client to
+// take its replies.
+constexpr double kHostTimeoutSeconds = 10.0;
+constexpr long kResidentLimitKb = 1L << 20; // 1 GiB
 constexpr int64_t kDeadInstance = 2147483000; // never handed out in one run
 constexpr const char* kPrefab = "\"demo/biped.prefab.json\"";
-// A sanitizer's allocator holds freed memory back (quarantine): the resident
-// size is then reported, not held to the bound.
+// A sanitizer's allocator holds freed memory back (quarantine): the growth
+// over the run is then reported, not held to the bound.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kBoundResidentSize = false;
+constexpr bool kBoundResidentGrowth = false;
 #else
-constexpr bool kBoundResidentSize = true;
+constexpr bool kBoundResidentGrowth = true;
 #endif
+
+// The hostile clients beside the normal ones, and the clients of the
+// shutdown under load.
+constexpr uint32_t kFloodClients = 3;
+constexpr uint32_t kHalfFrameClients = 3;
+constexpr uint32_t kDeafClients = 2;
+constexpr uint32_t kIdleClients = 1;
+constexpr uint32_t kHostileClients = kFloodClients + kHalfFrameClients + kDeafClients + kIdleClients;
+constexpr uint32_t kPipelineClients = 6;
+// More than the host holds for one connection (1024): a flood always runs
+// into its allowance and is held back by TCP.
+constexpr uint32_t kFloodBatch = 1500;
+// A half frame, a client that never reads or an idle connection takes a
+// host time-out and a little more: one starts only when this much time is
+// left before the next pause.
+constexpr double kSlowRoundSeconds = 13.0;
+constexpr double kProbeEverySeconds = 20.0;
+
+// The error texts of refused values and removed prefabs, whole.
+constexpr const char* kSpeedRange = "Assertion \"Arg0\" failed. argument Arg0 must be a speed from 0 to 10";
+constexpr const char* kFloatRange =
+    "Assertion \"Arg0\" failed. argument Arg0 must be a number between -3.4e38 and 3.4e38";
+constexpr const char* kNoRotation =
+    "Assertion \"Arg0\" failed. argument Arg0 must be a rotation: the numbers \"x\", \"y\", \"z\" and \"w\" between "
+    "-3.4e38 and 3.4e38, not all zero";
+constexpr const char* kFarPosition =
+    "Assertion \"Arg0\" failed. argument Arg0 must be a position within 100000 m of the origin on each axis";
+constexpr const char* kHugeVector = "Assertion \"Arg0\" failed. argument Arg0 must be an object with the numbers "
+                                    "\"x\", \"y\" and \"z\" between -3.4e38 and 3.4e38";
+constexpr const char* kRemoved = "Assertion \"pInstance\" failed. The prefab has been removed";
+constexpr const char* kTooDeepError =
+    "Assertion \"uiDeep == uiLength\" failed. remote request nests deeper than 256 levels";
+constexpr const char* kTooManyError =
+    "Assertion \"uiValues <= kMaxRequestValues\" failed. remote request holds more than 4096 values";
+// Followed by what the parser found, and where.
+constexpr const char* kNotObjectError =
+    "Assertion \"!kDocument.HasParseError() && kDocument.IsObject()\" failed. remote request is not a JSON object";
 
 double SecondsSince(Clock::time_point kStart)
 {
@@ -90,9 +174,13 @@ enum EKind : uint32_t
     KindNotJson,
     KindNotObject,
     KindTooDeep,
+    KindTooMany,
+    KindUnparsableAnswered,
     KindEmpty,
     KindOversized,
     KindCutOff,
+    KindOutOfRange,
+    KindRemovedPrefab,
     KindProbeServed,
     KindProbeRefused,
     KindReplies,
@@ -100,6 +188,16 @@ enum EKind : uint32_t
     KindSessions,
     KindCharacters,
     KindResetUnserved,
+    KindFloodSessions,
+    KindFloodFrames,
+    KindFloodRefused,
+    KindHalfFrameClosed,
+    KindDeafClosed,
+    KindDeafFrames,
+    KindDeafReplies,
+    KindIdleKept,
+    KindSlowAbandoned,
+    KindShutdownReplies,
     KindCount
 };
 const char* const kKindNames[KindCount] = {"acknowledged, valid",
@@ -110,20 +208,37 @@ const char* const kKindNames[KindCount] = {"acknowledged, valid",
                                            "frame not JSON",
                                            "frame not an object",
                                            "frame nested too deep",
+                                           "frame with too many values",
+                                           "  of these: asking for a reply, answered",
                                            "empty frame",
                                            "frame over the limit",
                                            "frame cut off",
+                                           "value out of range, refused",
+                                           "call on a removed prefab, refused",
                                            "limit probe: served",
                                            "limit probe: refused",
                                            "replies",
                                            "error replies",
                                            "sessions",
                                            "characters loaded",
-                                           "connections reset before served (retried)"};
+                                           "connections reset before served (retried)",
+                                           "flood: connections",
+                                           "flood: frames without WaitAck (must run)",
+                                           "flood: speeds out of range (must not run)",
+                                           "half frame: closed by the host",
+                                           "never reading: closed by the host",
+                                           "never reading: frames sent",
+                                           "never reading: replies found after",
+                                           "idle connection: served after 11 s",
+                                           "slow hostile given up at a pause or the end",
+                                           "shutdown under load: replies"};
+
+class CHostProcess;
 
 struct SRun
 {
     uint16_t uiPort = 0;
+    CHostProcess* pHost = nullptr;
     std::string kGaitDocument;
     Clock::time_point kStart = Clock::now();
     std::atomic<bool> bStop{false};
@@ -131,8 +246,13 @@ struct SRun
     std::atomic<uint64_t> uiMustHaveRun{0}; // since the first reading of the count
     std::mutex kFailLock;
     std::vector<std::string> kFailures;
+    // The normal clients' round trips, in microseconds, and how long the
+    // host took to close the connections holding half a frame, in seconds.
+    std::mutex kFiguresLock;
+    std::vector<float> kRoundTrips;
+    std::vector<double> kHalfFrameCloses;
 
-    void Count(EKind eKind) { auiKinds[eKind].fetch_add(1, std::memory_order_relaxed); }
+    void Count(EKind eKind, uint64_t uiHowMany = 1) { auiKinds[eKind].fetch_add(uiHowMany, std::memory_order_relaxed); }
     bool Fail(const std::string& kWhat)
     {
         char acWhen[32];
@@ -146,7 +266,8 @@ struct SRun
 };
 
 // Lets client sessions run, or holds new ones back and waits for the running
-// ones to end while the connection limit is probed.
+// ones to end while the connection limit is probed. Also tells when the next
+// pause (or the end) comes, for the clients whose rounds take long.
 class CGate
 {
 public:
@@ -181,6 +302,12 @@ public:
         m_bClosing.store(false);
         m_kChanged.notify_all();
     }
+    void SetNextPause(Clock::time_point kAt) { m_iNextPauseNs.store(kAt.time_since_epoch().count()); }
+    double SecondsToNextPause() const
+    {
+        return std::chrono::duration<double>(Clock::time_point(Clock::duration(m_iNextPauseNs.load())) - Clock::now())
+            .count();
+    }
 
 private:
     std::mutex m_kLock;
@@ -188,10 +315,11 @@ private:
     uint32_t m_uiInside = 0;
     bool m_bOpen = true;
     std::atomic<bool> m_bClosing{false};
+    std::atomic<int64_t> m_iNextPauseNs{0};
 };
 
 // The host process, its output on a pipe that a thread drains, counting the
-// lines that report refused frames.
+// lines that report refused frames and noting the connections it closed.
 class CHostProcess
 {
 public:
@@ -202,7 +330,10 @@ public:
         MarkRefused,
         MarkNotObject,
         MarkTooDeep,
+        MarkTooMany,
         MarkNoLeak,
+        MarkStalled,
+        MarkDeaf,
         MarkCount
     };
 
@@ -256,19 +387,35 @@ public:
         m_kReader.join(); // the pipe ends with the process
         return bKilled ? -1 : WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : 128 + WTERMSIG(m_iStatus);
     }
-    long ResidentKb() const
+    // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"), or -1.
+    long StatusKb(const char* pField) const
     {
         std::ifstream kStatus("/proc/" + std::to_string(m_iPid) + "/status");
+        const std::string kPrefix = std::string(pField) + ":";
         std::string kLine;
         while (std::getline(kStatus, kLine))
-            if (kLine.rfind("VmRSS:", 0) == 0)
-                return std::atol(kLine.c_str() + 6);
+            if (kLine.rfind(kPrefix, 0) == 0)
+                return std::atol(kLine.c_str() + kPrefix.size());
         return -1;
     }
     uint64_t Marked(EMarker eMarker)
     {
         std::lock_guard<std::mutex> kGuard(m_kLock);
         return m_auiMarked[eMarker];
+    }
+    // How often the host logged that it closed the connection from kPeer
+    // ("127.0.0.1:port") for a stalled frame or for replies not taken.
+    uint32_t ClosedLines(EMarker eMarker, const std::string& kPeer)
+    {
+        std::lock_guard<std::mutex> kGuard(m_kLock);
+        const auto kIt = m_akClosedPeers[eMarker == MarkDeaf].find(kPeer);
+        return kIt == m_akClosedPeers[eMarker == MarkDeaf].end() ? 0 : kIt->second;
+    }
+    // N of "endpoint stopped after running N remote commands", or -1.
+    int64_t StoppedAfter()
+    {
+        std::lock_guard<std::mutex> kGuard(m_kLock);
+        return m_iStoppedAfter;
     }
     std::string Tail()
     {
@@ -282,11 +429,18 @@ public:
 private:
     void Drain(int iPipe)
     {
-        static const char* const s_apMarkers[MarkCount] = {
-            "empty message rejected",   "exceeds the limit of",
-            "connections already open", "remote request is not a JSON object",
-            "nests deeper than",        "Leak detected : 0 "};
+        static const char* const s_apMarkers[MarkCount] = {"empty message rejected",
+                                                           "exceeds the limit of",
+                                                           "connections already open",
+                                                           "remote request is not a JSON object",
+                                                           "nests deeper than",
+                                                           "holds more than",
+                                                           "Leak detected : 0 ",
+                                                           "sent part of a message and nothing more for",
+                                                           "did not take its replies within"};
         static const char* const s_pReady = "tarn-host ready: listening on 127.0.0.1:";
+        static const char* const s_pStopped = "TarnEngine : endpoint stopped after running ";
+        static const char* const s_pEndpoint = "[EngineHost] : ";
         char acBuffer[65536];
         std::string kPending;
         for (ssize_t iRead = 0; (iRead = read(iPipe, acBuffer, sizeof(acBuffer))) > 0 || (iRead < 0 && errno == EINTR);)
@@ -296,10 +450,19 @@ private:
             {
                 std::lock_guard<std::mutex> kGuard(m_kLock);
                 m_kTail.push_back(kPending.substr(0, uiEnd));
+                const std::string& kLine = m_kTail.back();
                 for (uint32_t m = 0; m < MarkCount; ++m)
-                    m_auiMarked[m] += m_kTail.back().find(s_apMarkers[m]) != std::string::npos;
-                if (m_uiPort == 0 && m_kTail.back().rfind(s_pReady, 0) == 0)
-                    m_uiPort = static_cast<uint16_t>(std::atoi(m_kTail.back().c_str() + strlen(s_pReady)));
+                    m_auiMarked[m] += kLine.find(s_apMarkers[m]) != std::string::npos;
+                for (uint32_t m = MarkStalled; m <= MarkDeaf; ++m)
+                    if (kLine.rfind(s_pEndpoint, 0) == 0 && kLine.find(s_apMarkers[m]) != std::string::npos)
+                    {
+                        const size_t uiPeer = strlen(s_pEndpoint);
+                        ++m_akClosedPeers[m == MarkDeaf][kLine.substr(uiPeer, kLine.find(' ', uiPeer) - uiPeer)];
+                    }
+                if (m_uiPort == 0 && kLine.rfind(s_pReady, 0) == 0)
+                    m_uiPort = static_cast<uint16_t>(std::atoi(kLine.c_str() + strlen(s_pReady)));
+                if (kLine.rfind(s_pStopped, 0) == 0)
+                    m_iStoppedAfter = std::atoll(kLine.c_str() + strlen(s_pStopped));
                 if (m_kTail.size() > 30)
                     m_kTail.pop_front();
                 m_kChanged.notify_all();
@@ -320,6 +483,8 @@ private:
     uint16_t m_uiPort = 0;
     bool m_bEnded = false;
     uint64_t m_auiMarked[MarkCount] = {};
+    std::map<std::string, uint32_t> m_akClosedPeers[2];
+    int64_t m_iStoppedAfter = -1;
     std::deque<std::string> m_kTail;
 };
 
@@ -340,7 +505,9 @@ public:
     CConnection(const CConnection&) = delete;
     CConnection& operator=(const CConnection&) = delete;
 
-    bool Open(uint16_t uiPort)
+    // iReceiveBuffer: a receive buffer of that size instead of the kernel's
+    // (set before connecting, so that the window offered stays small).
+    bool Open(uint16_t uiPort, int iReceiveBuffer = 0)
     {
         Close();
         m_iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -350,6 +517,8 @@ public:
         kAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const int iOne = 1;
         setsockopt(m_iSocket, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof(iOne));
+        if (iReceiveBuffer > 0)
+            setsockopt(m_iSocket, SOL_SOCKET, SO_RCVBUF, &iReceiveBuffer, sizeof(iReceiveBuffer));
         return connect(m_iSocket, reinterpret_cast<sockaddr*>(&kAddress), sizeof(kAddress)) == 0;
     }
     void Close()
@@ -357,6 +526,17 @@ public:
         if (m_iSocket >= 0)
             close(m_iSocket);
         m_iSocket = -1;
+    }
+    // The connection as the host names it: "127.0.0.1:port".
+    std::string LocalName() const
+    {
+        sockaddr_in kAddress = {};
+        socklen_t uiSize = sizeof(kAddress);
+        if (getsockname(m_iSocket, reinterpret_cast<sockaddr*>(&kAddress), &uiSize) != 0)
+            return "?";
+        char acAddress[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &kAddress.sin_addr, acAddress, sizeof(acAddress));
+        return std::string(acAddress) + ":" + std::to_string(ntohs(kAddress.sin_port));
     }
     bool Send(const std::string& kBytes)
     {
@@ -369,6 +549,30 @@ public:
         }
         return true;
     }
+    enum class ESend
+    {
+        Progress,
+        Blocked,
+        Failed
+    };
+    // Sends what the kernel takes of the bytes from uiFrom on, waiting at
+    // most iWaitMs for room: *puiSent bytes went.
+    ESend SendSome(const std::string& kBytes, size_t uiFrom, int iWaitMs, size_t* puiSent)
+    {
+        *puiSent = 0;
+        pollfd kPoll = {m_iSocket, POLLOUT, 0};
+        const int iReady = poll(&kPoll, 1, iWaitMs);
+        if (iReady == 0 || (iReady < 0 && errno == EINTR))
+            return ESend::Blocked;
+        if (iReady < 0 || (kPoll.revents & (POLLERR | POLLHUP)))
+            return ESend::Failed;
+        const ssize_t iSent =
+            send(m_iSocket, kBytes.data() + uiFrom, kBytes.size() - uiFrom, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (iSent < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? ESend::Blocked : ESend::Failed;
+        *puiSent = static_cast<size_t>(iSent);
+        return ESend::Progress;
+    }
     static std::string Header(uint32_t uiLength)
     {
         const char acHeader[4] = {static_cast<char>(uiLength), static_cast<char>(uiLength >> 8),
@@ -377,14 +581,17 @@ public:
     }
     static std::string Frame(const std::string& kBody) { return Header(static_cast<uint32_t>(kBody.size())) + kBody; }
     bool SendFrame(const std::string& kBody) { return Send(Frame(kBody)); }
-    // Exactly uiLength bytes; Closed when the peer ends (or resets) first.
-    ERead Read(char* pBytes, size_t uiLength)
+    // Exactly uiLength bytes; Closed when the peer ends (or resets) first,
+    // TimedOut when they do not come within iTimeoutMs. GetLastRead tells
+    // how many did come.
+    ERead Read(char* pBytes, size_t uiLength, int iTimeoutMs = kReplyTimeoutMs)
     {
         const Clock::time_point kStart = Clock::now();
+        m_uiLastRead = 0;
         while (uiLength > 0)
         {
             pollfd kPoll = {m_iSocket, POLLIN, 0};
-            const int iLeftMs = kReplyTimeoutMs - static_cast<int>(SecondsSince(kStart) * 1000);
+            const int iLeftMs = iTimeoutMs - static_cast<int>(SecondsSince(kStart) * 1000);
             if (iLeftMs <= 0 || poll(&kPoll, 1, iLeftMs) == 0)
                 return ERead::TimedOut;
             const ssize_t iRead = recv(m_iSocket, pBytes, uiLength, 0);
@@ -392,21 +599,29 @@ public:
                 return ERead::Closed;
             pBytes += std::max<ssize_t>(iRead, 0);
             uiLength -= static_cast<size_t>(std::max<ssize_t>(iRead, 0));
+            m_uiLastRead += static_cast<size_t>(std::max<ssize_t>(iRead, 0));
         }
         return ERead::Frame;
     }
-    ERead ReadFrame(std::string& kBody)
+    size_t GetLastRead() const { return m_uiLastRead; }
+    // Closed with *pbPartial when the stream ended inside a frame.
+    ERead ReadFrame(std::string& kBody, int iTimeoutMs = kReplyTimeoutMs, bool* pbPartial = nullptr)
     {
         unsigned char aucHeader[4];
         kBody.clear();
-        const ERead eRead = Read(reinterpret_cast<char*>(aucHeader), 4);
+        const ERead eRead = Read(reinterpret_cast<char*>(aucHeader), 4, iTimeoutMs);
+        if (pbPartial)
+            *pbPartial = eRead == ERead::Closed && m_uiLastRead > 0;
         const uint32_t uiLength = aucHeader[0] | aucHeader[1] << 8 | aucHeader[2] << 16 | uint32_t(aucHeader[3]) << 24;
         if (eRead != ERead::Frame || uiLength == kCloseMarker)
             return eRead != ERead::Frame ? eRead : ERead::CloseMarker;
         if (uiLength > kMaxFrameBytes)
             return kBody = "(a reply announcing " + std::to_string(uiLength) + " bytes)", ERead::Closed;
         kBody.resize(uiLength);
-        return Read(kBody.data(), uiLength);
+        const ERead eBody = Read(kBody.data(), uiLength, iTimeoutMs);
+        if (pbPartial)
+            *pbPartial = eBody == ERead::Closed;
+        return eBody;
     }
     // The close marker must come back alone, then the stream must end. An
     // error text, or empty.
@@ -424,6 +639,7 @@ public:
 
 private:
     int m_iSocket = -1;
+    size_t m_uiLastRead = 0;
 };
 
 std::string JsonString(const std::string& kText)
@@ -458,15 +674,17 @@ std::string Ref(int64_t iInstance)
     return "{\"InstanceID\":" + std::to_string(iInstance) + "}";
 }
 
-// What a reply must be: {} (Void), {"Error": text containing pText}, or
-// {"Res": value} with the value's form. Instance and AtLeast store the value;
-// Position and Rotation store the numbers.
+// What a reply must be: {} (Void), {"Error": text containing pText} (Error)
+// or exactly pText (ErrorText), or {"Res": value} with the value's form.
+// Instance and AtLeast store the value; Position and Rotation store the
+// numbers.
 struct SExpect
 {
     enum EForm
     {
         Void,
         Error,
+        ErrorText,
         Bool,
         Exactly,
         AtLeast,
@@ -485,6 +703,10 @@ SExpect Void()
 SExpect Error(const char* pText)
 {
     return {SExpect::Error, -1, pText};
+}
+SExpect ErrorText(const char* pText)
+{
+    return {SExpect::ErrorText, -1, pText};
 }
 SExpect Is(bool bValue)
 {
@@ -505,11 +727,12 @@ SExpect Instance(int64_t iValue = -1)
 
 bool Matches(const rapidjson::Document& kReply, const SExpect& kExpect, int64_t& iValue, double* pdNumbers)
 {
-    if (kExpect.eForm == SExpect::Void || kExpect.eForm == SExpect::Error)
-        return kExpect.eForm == SExpect::Void
-                   ? kReply.MemberCount() == 0
-                   : kReply.MemberCount() == 1 && kReply.HasMember("Error") && kReply["Error"].IsString() &&
-                         strstr(kReply["Error"].GetString(), kExpect.pText);
+    if (kExpect.eForm == SExpect::Void)
+        return kReply.MemberCount() == 0;
+    if (kExpect.eForm == SExpect::Error || kExpect.eForm == SExpect::ErrorText)
+        return kReply.MemberCount() == 1 && kReply.HasMember("Error") && kReply["Error"].IsString() &&
+               (kExpect.eForm == SExpect::Error ? strstr(kReply["Error"].GetString(), kExpect.pText) != nullptr
+                                                : strcmp(kReply["Error"].GetString(), kExpect.pText) == 0);
     if (kReply.MemberCount() != 1 || !kReply.HasMember("Res"))
         return false;
     const rapidjson::Value& kRes = kReply["Res"];
@@ -548,7 +771,10 @@ bool Matches(const rapidjson::Document& kReply, const SExpect& kExpect, int64_t&
 class CClient
 {
 public:
-    CClient(SRun& kRun, std::string kName) : m_kRun(kRun), m_kName(std::move(kName)) {}
+    CClient(SRun& kRun, std::string kName, uint64_t uiSeed = 1)
+        : m_kRun(kRun), m_kName(std::move(kName)), m_kRandom(uiSeed)
+    {
+    }
 
     bool Fail(const std::string& kWhat)
     {
@@ -563,10 +789,13 @@ public:
     {
         m_kRun.Count(eKind);
         Note(kRequest);
+        const Clock::time_point kSent = Clock::now();
         const CConnection::ERead eRead =
             m_kConnection.SendFrame(kRequest) ? m_kConnection.ReadFrame(m_kBody) : CConnection::ERead::Closed;
         if (eRead != CConnection::ERead::Frame)
             return Fail(eRead == CConnection::ERead::TimedOut ? "no reply within 30 s" : "connection ended " + m_kBody);
+        if (m_pRoundTrips)
+            m_pRoundTrips->push_back(static_cast<float>(SecondsSince(kSent) * 1e6));
         m_kRun.Count(KindReplies);
         rapidjson::Document kReply;
         if (kReply.Parse(m_kBody.c_str()).HasParseError() || !kReply.IsObject())
@@ -591,69 +820,16 @@ public:
         return m_kConnection.Send(kFrame) || Fail("sending failed");
     }
 
-protected:
-    // The last frames sent on the connection, for a failure's report.
-    void Note(const std::string& kFrame)
-    {
-        std::string kShown = kFrame.substr(0, 160);
-        for (char& c : kShown)
-            c = static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e ? '?' : c;
-        m_kHistory.push_back(kShown);
-        if (m_kHistory.size() > 6)
-            m_kHistory.pop_front();
-    }
-
-    SRun& m_kRun;
-    std::string m_kName;
-    CConnection m_kConnection;
-    std::string m_kBody;
-    std::deque<std::string> m_kHistory;
-    double m_adNumbers[4] = {};
-};
-
-// A client thread: sessions of random calls, and faulty connections.
-class CWorker : public CClient
-{
-public:
-    CWorker(SRun& kRun, CGate& kGate, uint32_t uiIndex, uint64_t uiSeed)
-        : CClient(kRun, "client " + std::to_string(uiIndex)), m_kGate(kGate), m_uiIndex(uiIndex), m_kRandom(uiSeed)
-    {
-    }
-
-    void Run()
-    {
-        // The host accepts some 100 connections a second with a listen backlog
-        // of 10: a burst of new connections stalls for a second or more. The
-        // clients start, and resume after a pause, spread out over a second.
-        bool bWaited = true;
-        while (m_kGate.Enter(m_kRun.bStop, &bWaited))
-        {
-            if (bWaited)
-                std::this_thread::sleep_for(std::chrono::milliseconds(Pick(1000)));
-            const bool bOk = Connect() && (Chance(0.1) ? FaultyFrame() : Session());
-            m_kConnection.Close();
-            m_kGate.Leave();
-            if (!bOk)
-                return;
-        }
-    }
-
-private:
-    uint32_t Pick(uint32_t uiCount) { return std::uniform_int_distribution<uint32_t>(0, uiCount - 1)(m_kRandom); }
-    bool Chance(double dProbability) { return std::bernoulli_distribution(dProbability)(m_kRandom); }
-    bool IsTrue(const std::string& kRequest) { return Ack(kRequest, Is(true)); }
-    bool IsVoid(const std::string& kRequest) { return Ack(kRequest, Void()); }
-
     // A new connection, served once a first call is answered. One reset
     // before that answer never reached the host (the kernel resets some of
     // the connections that overflow the listen backlog): counted, tried again.
-    bool Connect()
+    bool Connect(int iReceiveBuffer = 0)
     {
         for (uint32_t uiAttempt = 0; uiAttempt < 100; ++uiAttempt)
         {
             m_kHistory.clear();
             std::string kBody;
-            const bool bSent = m_kConnection.Open(m_kRun.uiPort) &&
+            const bool bSent = m_kConnection.Open(m_kRun.uiPort, iReceiveBuffer) &&
                                m_kConnection.SendFrame(Request("Root", "KeepAlive", 0, true, {}, true));
             const CConnection::ERead eRead = bSent ? m_kConnection.ReadFrame(kBody) : CConnection::ERead::Closed;
             if (eRead == CConnection::ERead::Frame && kBody == "{\"Res\":true}")
@@ -671,34 +847,101 @@ private:
         return Fail("100 connections in a row were reset before the host served them");
     }
 
+protected:
+    uint32_t Pick(uint32_t uiCount) { return std::uniform_int_distribution<uint32_t>(0, uiCount - 1)(m_kRandom); }
+    bool Chance(double dProbability) { return std::bernoulli_distribution(dProbability)(m_kRandom); }
+    bool IsTrue(const std::string& kRequest) { return Ack(kRequest, Is(true)); }
+    bool IsVoid(const std::string& kRequest) { return Ack(kRequest, Void()); }
+
+    // Loads a character of the client's own: only it holds the objects, so
+    // the reference counts are exact.
+    bool LoadCharacter()
+    {
+        m_kRun.Count(KindCharacters);
+        return Ack(Request("Root", "GetPrefabManager", 0, true), Instance(), KindAckValid, &m_iManager) &&
+               Ack(Request("PrefabManager", "LoadFile", m_iManager, true, {kPrefab}), Instance(), KindAckValid,
+                   &m_iPrefab) &&
+               Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}), Instance(),
+                   KindAckValid, &m_iGait);
+    }
+    bool ReleaseCharacter()
+    {
+        if (!Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(0)) ||
+            !IsTrue(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)})) ||
+            !Ack(Request("Prefab", "ReleaseRef", m_iPrefab, true), Exactly(0)) ||
+            !Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1))) // the root keeps one
+            return false;
+        m_iManager = m_iPrefab = m_iGait = -1;
+        return true;
+    }
+
+    // The last frames sent on the connection, for a failure's report.
+    void Note(const std::string& kFrame)
+    {
+        std::string kShown = kFrame.substr(0, 160);
+        for (char& c : kShown)
+            c = static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e ? '?' : c;
+        m_kHistory.push_back(kShown);
+        if (m_kHistory.size() > 6)
+            m_kHistory.pop_front();
+    }
+
+    SRun& m_kRun;
+    std::string m_kName;
+    std::mt19937_64 m_kRandom;
+    CConnection m_kConnection;
+    std::string m_kBody;
+    std::deque<std::string> m_kHistory;
+    double m_adNumbers[4] = {};
+    std::vector<float>* m_pRoundTrips = nullptr;
+    int64_t m_iManager = -1;
+    int64_t m_iPrefab = -1;
+    int64_t m_iGait = -1;
+};
+
+// A client thread: sessions of random calls, and faulty connections.
+class CWorker : public CClient
+{
+public:
+    CWorker(SRun& kRun, CGate& kGate, uint32_t uiIndex, uint64_t uiSeed)
+        : CClient(kRun, "client " + std::to_string(uiIndex), uiSeed), m_kGate(kGate), m_uiIndex(uiIndex)
+    {
+        m_pRoundTrips = &m_kRoundTrips;
+    }
+
+    void Run()
+    {
+        // The host accepts some 100 connections a second with a listen backlog
+        // of 10: a burst of new connections stalls for a second or more. The
+        // clients start, and resume after a pause, spread out over a second.
+        bool bWaited = true;
+        while (m_kGate.Enter(m_kRun.bStop, &bWaited))
+        {
+            if (bWaited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(Pick(1000)));
+            const bool bOk = Connect() && (Chance(0.1) ? FaultyFrame() : Session());
+            m_kConnection.Close();
+            m_kGate.Leave();
+            if (!bOk)
+                break;
+        }
+        std::lock_guard<std::mutex> kGuard(m_kRun.kFiguresLock);
+        m_kRun.kRoundTrips.insert(m_kRun.kRoundTrips.end(), m_kRoundTrips.begin(), m_kRoundTrips.end());
+    }
+
+private:
     bool Session()
     {
         m_kRun.Count(KindSessions);
         m_iLastCount = 0;
         const bool bCharacter = Chance(0.5);
-        if (bCharacter)
-        {
-            // Only this client holds the character's objects: the counts are exact.
-            m_kRun.Count(KindCharacters);
-            if (!Ack(Request("Root", "GetPrefabManager", 0, true), Instance(), KindAckValid, &m_iManager) ||
-                !Ack(Request("PrefabManager", "LoadFile", m_iManager, true, {kPrefab}), Instance(), KindAckValid,
-                     &m_iPrefab) ||
-                !Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}), Instance(),
-                     KindAckValid, &m_iGait))
-                return false;
-        }
+        if (bCharacter && !LoadCharacter())
+            return false;
         for (uint32_t uiOps = 20 + Pick(100); uiOps > 0 && !m_kRun.bStop.load() && !m_kGate.IsClosing(); --uiOps)
             if (!Operation())
                 return false;
-        if (bCharacter)
-        {
-            if (!Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(0)) ||
-                !IsTrue(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)})) ||
-                !Ack(Request("Prefab", "ReleaseRef", m_iPrefab, true), Exactly(0)) ||
-                !Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1))) // the root keeps one
-                return false;
-            m_iManager = m_iPrefab = m_iGait = -1;
-        }
+        if (bCharacter && !(Chance(0.3) ? RemovedWhileHeld() : ReleaseCharacter()))
+            return false;
         // Once this is answered the host has read every frame sent before.
         if (!IsTrue(Request("Root", "KeepAlive", 0, true)))
             return false;
@@ -709,7 +952,7 @@ private:
     bool Operation()
     {
         const bool bCharacter = m_iGait >= 0;
-        switch (Pick(bCharacter ? 14 : 9))
+        switch (Pick(bCharacter ? 15 : 9))
         {
         case 0:
             return IsTrue(Request("Root", "KeepAlive", 0, true, {}, Chance(0.5)));
@@ -750,6 +993,8 @@ private:
             return Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}),
                        Instance(m_iGait)) &&
                    Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(1));
+        case 13:
+            return OutOfRange() && Steer();
         default:
             return Ack(Request("Prefab", "GetOrientation", m_iPrefab, true), {SExpect::Rotation});
         }
@@ -776,35 +1021,92 @@ private:
             Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, false, {"\"zero\""}),
             "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"UseTcpThread\":true}",
             "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":\"yes\","
-            "\"UseTcpThread\":false}"};
-        return Silent(CConnection::Frame(akRequests[Pick(5)]), KindNoAckFailing);
+            "\"UseTcpThread\":false}",
+            Request("GaitComponentRpc", "SetSpeed", m_iGait, false, {"11"}),
+            Request("GaitComponentRpc", "SetRotation", m_iGait, false, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"})};
+        return Silent(CConnection::Frame(akRequests[Pick(m_iGait >= 0 ? 7 : 5)]), KindNoAckFailing);
     }
 
+    // Text that cannot be parsed, or is no object, or that the host refuses
+    // to parse: answered with an error exactly when the text itself asks for
+    // a reply ("WaitAck" : true, found by a look at the raw text), never run.
     bool Malformed()
     {
-        static const char* const s_apNotJson[] = {"hello", "{\"ClassName\":", "{'ClassName':'Root'}",
-                                                  "{\"WaitAck\":true,}", "\x01\x02\xff\xfe"};
-        static const char* const s_apNotObject[] = {
-            "[1,2,3]",
-            "42",
-            "\"Root\"",
-            "null",
-            "true",
-            "[{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":true,"
-            "\"UseTcpThread\":false}]"};
-        switch (Pick(4))
+        const bool bAsk = Chance(0.5);
+        const std::string kKeepAlive = Request("Root", "KeepAlive", 0, bAsk);
+        switch (Pick(5))
         {
         case 0:
-            return Silent(CConnection::Frame(s_apNotJson[Pick(5)]), KindNotJson);
+        {
+            const std::string akTexts[] = {
+                "hello",
+                "{\"ClassName\":",
+                "{'ClassName':'Root'}",
+                "\x01\x02\xff\xfe",
+                "{\"WaitAck\":true,}",
+                "{\"WaitAck\" :\ttrue,,}",
+                "{\"WaitAck\":false,}",
+                "{\"NoWaitAck\":true,}",                                   // not the member's name
+                "\"WaitAck\":true",                                        // not JSON at all, but asks
+                // Literals that JSON does not have.
+                kKeepAlive.substr(0, kKeepAlive.size() - 1) + ",\"Arg0\":NaN}",
+                kKeepAlive.substr(0, kKeepAlive.size() - 1) + ",\"Arg0\":-Infinity}",
+                kKeepAlive + " {}", // trailing data
+                kKeepAlive + "x"};
+            const std::string& kText = akTexts[Pick(13)];
+            return Unparsable(kText, kNotObjectError, false, KindNotJson);
+        }
         case 1:
-            return Silent(CConnection::Frame(s_apNotObject[Pick(6)]), KindNotObject);
+        {
+            static const char* const s_apNotObject[] = {
+                "[1,2,3]",
+                "42",
+                "\"Root\"",
+                "null",
+                "true",
+                "[{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":true,"
+                "\"UseTcpThread\":false}]",
+                "[\"WaitAck\" : true]"};
+            return Unparsable(s_apNotObject[Pick(7)], kNotObjectError, false, KindNotObject);
+        }
         case 2:
-            return Silent(CConnection::Frame(
-                              Request("Root", "KeepAlive", 0, true, {std::string(300, '[') + std::string(300, ']')})),
-                          KindTooDeep);
+            return Unparsable(Request("Root", "KeepAlive", 0, bAsk, {std::string(300, '[') + std::string(300, ']')}),
+                              kTooDeepError, true, KindTooDeep);
+        case 3:
+        {
+            // Valid JSON, but more values than the host parses.
+            std::string kValues = "[0";
+            for (uint32_t i = 0; i < 4200; ++i)
+                kValues += ",0";
+            return Unparsable(Request("Root", "KeepAlive", 0, bAsk, {kValues + "]"}), kTooManyError, true,
+                              KindTooMany);
+        }
         default:
             return Silent(CConnection::Header(0), KindEmpty); // the connection stays open
         }
+    }
+    // The rule the host applies to the raw text: the name "WaitAck" in
+    // quotes, blanks, a colon, blanks, then true.
+    static bool AsksForReply(const std::string& kText)
+    {
+        for (size_t uiAt = kText.find("\"WaitAck\""); uiAt != std::string::npos;
+             uiAt = kText.find("\"WaitAck\"", uiAt + 1))
+        {
+            size_t uiIdx = kText.find_first_not_of(" \t\r\n", uiAt + 9);
+            if (uiIdx == std::string::npos || kText[uiIdx] != ':')
+                continue;
+            uiIdx = kText.find_first_not_of(" \t\r\n", uiIdx + 1);
+            if (uiIdx != std::string::npos && kText.compare(uiIdx, 4, "true") == 0)
+                return true;
+        }
+        return false;
+    }
+    bool Unparsable(const std::string& kText, const char* pError, bool bWhole, EKind eKind)
+    {
+        if (!AsksForReply(kText))
+            return Silent(CConnection::Frame(kText), eKind);
+        m_kRun.Count(KindUnparsableAnswered);
+        return Ack(kText, bWhole ? ErrorText(pError) : Error(pError), eKind);
     }
 
     // One envelope member missing or of the wrong type: an error that names it.
@@ -841,6 +1143,62 @@ private:
              "argument Arg0 must be an object with the numbers"}};
         const auto& kCase = akCases[Pick(bCharacter ? 6 : 4)];
         return Ack(kCase.kRequest, Error(kCase.pError), KindAckFailing);
+    }
+
+    // Values outside what the methods take: refused with the exact text, and
+    // nothing changes (the caller steers on normally).
+    bool OutOfRange()
+    {
+        const struct
+        {
+            std::string kRequest;
+            const char* pError;
+        } akCases[] = {
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1"}), kSpeedRange},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"11"}), kSpeedRange},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1e39"}), kFloatRange},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1e39"}), kFloatRange},
+            {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"}),
+             kNoRotation},
+            {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}"}),
+             kNoRotation},
+            {Request("Prefab", "SetOrientation", m_iPrefab, true, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"}),
+             kNoRotation},
+            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":100001,\"y\":0,\"z\":0}"}), kFarPosition},
+            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":0,\"y\":-2e5,\"z\":0}"}), kFarPosition},
+            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":0,\"y\":0,\"z\":1e39}"}), kHugeVector}};
+        const auto& kCase = akCases[Pick(10)];
+        return Ack(kCase.kRequest, ErrorText(kCase.pError), KindOutOfRange);
+    }
+
+    // The character is removed while this client still holds its Prefab and
+    // its Gait component: their calls are refused from then on, and the
+    // references still go back normally.
+    bool RemovedWhileHeld()
+    {
+        if (!IsTrue(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)})))
+            return false;
+        const std::string akCalls[] = {
+            Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1.0"}),
+            Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":0.38,\"w\":0.92}"}),
+            Request("GaitComponentRpc", "Activate", m_iGait, true, {"true"}),
+            Request("GaitComponentRpc", "IsActive", m_iGait, true),
+            Request("GaitComponentRpc", "Reset", m_iGait, true),
+            Request("GaitComponentRpc", "ReloadFromJson", m_iGait, true, {"\"{}\""}),
+            Request("Prefab", "GetPosition", m_iPrefab, true),
+            Request("Prefab", "GetOrientation", m_iPrefab, true),
+            Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":1,\"y\":2,\"z\":0}"}),
+            Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)})};
+        for (uint32_t uiCalls = 2 + Pick(4); uiCalls > 0; --uiCalls)
+            if (!Ack(akCalls[Pick(10)], ErrorText(kRemoved), KindRemovedPrefab))
+                return false;
+        if (!Ack(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)}), Is(false)) ||
+            !Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(0)) ||
+            !Ack(Request("Prefab", "ReleaseRef", m_iPrefab, true), Exactly(0)) ||
+            !Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1)))
+            return false;
+        m_iManager = m_iPrefab = m_iGait = -1;
+        return true;
     }
 
     // A character on standby stays where it is put: a distinct position per
@@ -910,12 +1268,392 @@ private:
 
     CGate& m_kGate;
     uint32_t m_uiIndex;
-    std::mt19937_64 m_kRandom;
     int64_t m_iLastCount = 0;
-    int64_t m_iManager = -1;
-    int64_t m_iPrefab = -1;
-    int64_t m_iGait = -1;
     uint32_t m_uiSequence = 0;
+    std::vector<float> m_kRoundTrips;
+};
+
+// A hostile client thread: one pattern, over and over, through the same gate
+// as the normal clients.
+class CHostile : public CClient
+{
+public:
+    enum EMode
+    {
+        Flood,
+        HalfFrame,
+        Deaf,
+        Idle
+    };
+
+    CHostile(SRun& kRun, CGate& kGate, EMode eMode, uint32_t uiIndex, uint64_t uiSeed)
+        : CClient(kRun, std::string(s_apNames[eMode]) + " " + std::to_string(uiIndex), uiSeed), m_kGate(kGate),
+          m_eMode(eMode), m_uiIndex(uiIndex)
+    {
+    }
+
+    void Run()
+    {
+        bool bWaited = true;
+        while (m_kGate.Enter(m_kRun.bStop, &bWaited))
+        {
+            // A slow round that a pause or the end would cut short waits.
+            if (m_eMode != Flood && m_kGate.SecondsToNextPause() < kSlowRoundSeconds)
+            {
+                m_kGate.Leave();
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                continue;
+            }
+            if (bWaited && m_eMode == Flood)
+                std::this_thread::sleep_for(std::chrono::milliseconds(Pick(1000)));
+            bool bOk = false;
+            switch (m_eMode)
+            {
+            case Flood:
+                bOk = Connect() && FloodSession();
+                break;
+            case HalfFrame:
+                bOk = Connect() && HalfFrameRound();
+                break;
+            case Deaf:
+                // A small window: the replies fill it and the host's side
+                // quickly.
+                bOk = Connect(4096) && DeafRound();
+                break;
+            case Idle:
+                bOk = Connect() && IdleRound();
+                break;
+            }
+            m_kConnection.Close();
+            m_kGate.Leave();
+            if (!bOk)
+                return;
+        }
+    }
+
+private:
+    static constexpr const char* s_apNames[] = {"flood", "half frame", "never reading", "idle"};
+
+    bool ShouldStop() const { return m_kRun.bStop.load() || m_kGate.IsClosing(); }
+    // Waits up to dSeconds, or less when the run pauses or ends: true when
+    // the whole time passed.
+    bool Wait(double dSeconds)
+    {
+        const Clock::time_point kStart = Clock::now();
+        while (SecondsSince(kStart) < dSeconds)
+        {
+            if (ShouldStop())
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+    bool Abandon()
+    {
+        m_kRun.Count(KindSlowAbandoned);
+        return true;
+    }
+
+    // Batches of valid requests without "WaitAck", each larger than the
+    // host holds for one connection, so the host stops reading and TCP holds
+    // the rest back; an acknowledged call after each batch returns when the
+    // host has run the whole batch. Every frame of a batch sent whole must
+    // run; the out-of-range speeds among them must not.
+    bool FloodSession()
+    {
+        m_kRun.Count(KindFloodSessions);
+        const bool bPadded = m_uiIndex == 0; // members the host ignores make each frame some 1 KiB
+        if (!LoadCharacter())
+            return false;
+        const std::string kPad = ",\"Padding\":\"" + std::string(1000, 'p') + "\"}";
+        for (uint32_t uiBatches = 5 + Pick(20); uiBatches > 0 && !ShouldStop(); --uiBatches)
+        {
+            std::string kBatch;
+            uint64_t uiMustRun = 0, uiRefused = 0;
+            for (uint32_t i = 0; i < kFloodBatch; ++i)
+            {
+                std::string kRequest;
+                switch (Pick(16))
+                {
+                case 0:
+                    kRequest = Request("GaitComponentRpc", "SetSpeed", m_iGait, false, {"11"});
+                    break;
+                case 1:
+                case 2:
+                case 3:
+                    kRequest = Request("Root", "KeepAlive", 0, false, {}, Chance(0.5));
+                    break;
+                case 4:
+                case 5:
+                case 6:
+                case 7:
+                    kRequest = Request("GaitComponentRpc", "SetSpeed", m_iGait, false, {std::to_string(Pick(3))});
+                    break;
+                default:
+                    kRequest = Request("Root", "IsLoadingFinished", 0, false);
+                    break;
+                }
+                if (bPadded)
+                    kRequest.replace(kRequest.size() - 1, 1, kPad);
+                (kRequest.find("\"Arg0\":11") == std::string::npos ? uiMustRun : uiRefused) += 1;
+                kBatch += CConnection::Frame(kRequest);
+            }
+            Note("(a batch of " + std::to_string(kFloodBatch) + " frames without WaitAck)");
+            if (!m_kConnection.Send(kBatch))
+                return Fail("the connection ended while a flood was sent");
+            m_kRun.uiMustHaveRun.fetch_add(uiMustRun);
+            m_kRun.Count(KindFloodFrames, uiMustRun);
+            m_kRun.Count(KindFloodRefused, uiRefused);
+            if (!IsTrue(Request("Root", "KeepAlive", 0, true)))
+                return false;
+        }
+        if (!ReleaseCharacter() || !IsTrue(Request("Root", "KeepAlive", 0, true)))
+            return false;
+        const std::string kError = m_kConnection.CloseHandshake();
+        return kError.empty() || Fail(kError);
+    }
+
+    // Part of a frame, then nothing: the host must close the connection once
+    // the frame time has passed, without a reply, and log it naming the
+    // connection. The frame never runs (it would have).
+    bool HalfFrameRound()
+    {
+        const std::string kPeer = m_kConnection.LocalName();
+        const uint32_t uiLogged = m_kRun.pHost->ClosedLines(CHostProcess::MarkStalled, kPeer);
+        const bool bAsk = Chance(0.5);
+        const std::string kRequest = Request("Root", "KeepAlive", 0, bAsk);
+        const std::string kFrame = CConnection::Frame(kRequest);
+        std::string kPart;
+        switch (Pick(4))
+        {
+        case 0: // part of the length
+            kPart = kFrame.substr(0, 1 + Pick(3));
+            break;
+        case 1: // the length, no body
+            kPart = kFrame.substr(0, 4);
+            break;
+        case 2: // the length and part of the body
+            kPart = kFrame.substr(0, 5 + Pick(static_cast<uint32_t>(kRequest.size()) - 1));
+            break;
+        default: // a whole frame, then part of the next
+            if (bAsk && !IsTrue(kRequest))
+                return false;
+            if (!bAsk)
+            {
+                m_kRun.uiMustHaveRun.fetch_add(1);
+                m_kRun.Count(KindNoAckValid);
+            }
+            kPart = (bAsk ? std::string() : kFrame) + kFrame.substr(0, 1 + Pick(static_cast<uint32_t>(kFrame.size()) - 1));
+            break;
+        }
+        Note(kPart);
+        if (!m_kConnection.Send(kPart))
+            return Fail("sending part of a frame failed");
+        const Clock::time_point kStalled = Clock::now();
+        for (;;)
+        {
+            char cByte = 0;
+            const CConnection::ERead eRead = m_kConnection.Read(&cByte, 1, 100);
+            if (eRead == CConnection::ERead::Closed)
+                break;
+            if (eRead == CConnection::ERead::Frame)
+                return Fail("bytes came back after part of a frame");
+            if (ShouldStop())
+                return Abandon();
+            if (SecondsSince(kStalled) > 4 * kHostTimeoutSeconds)
+                return Fail("the host left a connection holding part of a frame open for " +
+                            std::to_string(SecondsSince(kStalled)) + " s");
+        }
+        const double dClosedAfter = SecondsSince(kStalled);
+        // The host's clock starts when it sees the first byte, after it was sent.
+        if (dClosedAfter < kHostTimeoutSeconds - 0.5)
+            return Fail("the host closed a connection holding part of a frame after " + std::to_string(dClosedAfter) +
+                        " s, before the frame time");
+        if (!WaitForLine(CHostProcess::MarkStalled, kPeer, uiLogged))
+            return Fail("the host closed " + kPeer + " (part of a frame) without logging it");
+        m_kRun.Count(KindHalfFrameClosed);
+        std::lock_guard<std::mutex> kGuard(m_kRun.kFiguresLock);
+        m_kRun.kHalfFrameCloses.push_back(dClosedAfter);
+        return true;
+    }
+
+    bool WaitForLine(CHostProcess::EMarker eMarker, const std::string& kPeer, uint32_t uiBefore)
+    {
+        const Clock::time_point kStart = Clock::now();
+        while (m_kRun.pHost->ClosedLines(eMarker, kPeer) <= uiBefore)
+        {
+            if (SecondsSince(kStart) > kHostTimeoutSeconds)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    // Requests that ask for a reply, sent without ever reading one, until the
+    // connection takes no more. They cannot be parsed, so they are answered
+    // with an error and never run. The host must give up on the replies after
+    // its time-out, log it naming the connection, and close: what is left to
+    // read then is error replies, then the end.
+    bool DeafRound()
+    {
+        const std::string kPeer = m_kConnection.LocalName();
+        const uint32_t uiLogged = m_kRun.pHost->ClosedLines(CHostProcess::MarkDeaf, kPeer);
+        const std::string kText = "{\"WaitAck\":true,}";
+        const std::string kFrame = CConnection::Frame(kText);
+        std::string kChunk;
+        for (uint32_t i = 0; i < 256; ++i)
+            kChunk += kFrame;
+        Note(kFrame + " (over and over, never reading)");
+        // Whole frames only: a frame left half sent would be a stalled frame
+        // instead.
+        uint64_t uiBytes = 0;
+        Clock::time_point kProgress = Clock::now();
+        for (;;)
+        {
+            size_t uiSent = 0;
+            const CConnection::ESend eSend =
+                m_kConnection.SendSome(kChunk, static_cast<size_t>(uiBytes % kChunk.size()), 100, &uiSent);
+            if (eSend == CConnection::ESend::Failed)
+                break; // closed by the host already
+            uiBytes += uiSent;
+            if (uiSent > 0)
+                kProgress = Clock::now();
+            else if (uiBytes % kFrame.size() == 0 && SecondsSince(kProgress) > 1.0)
+                break; // the host reads no more
+            if (ShouldStop())
+                return CountDeafFrames(uiBytes / kFrame.size()), Abandon();
+            if (SecondsSince(kProgress) > 4 * kHostTimeoutSeconds)
+                return Fail("the connection took nothing for 40 s in the middle of a frame");
+            if (uiBytes > (64u << 20))
+                return Fail("the host took 64 MiB of requests without its replies being read");
+        }
+        const uint64_t uiFrames = uiBytes / kFrame.size();
+        CountDeafFrames(uiFrames);
+        const Clock::time_point kBlocked = Clock::now();
+        while (m_kRun.pHost->ClosedLines(CHostProcess::MarkDeaf, kPeer) <= uiLogged)
+        {
+            if (ShouldStop())
+                return Abandon();
+            if (SecondsSince(kBlocked) > 4 * kHostTimeoutSeconds)
+                return Fail("no \"did not take its replies\" line for " + kPeer + " within 40 s after " +
+                            std::to_string(uiFrames) + " requests were sent without reading");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        uint64_t uiReplies = 0;
+        for (;;)
+        {
+            const CConnection::ERead eRead = m_kConnection.ReadFrame(m_kBody, 10000);
+            if (eRead == CConnection::ERead::Closed)
+                break;
+            if (eRead != CConnection::ERead::Frame)
+                return Fail(eRead == CConnection::ERead::TimedOut
+                                ? "the host logged that it closed " + kPeer + ", which stayed open"
+                                : "the close marker came back to a client that never sent it");
+            rapidjson::Document kReply;
+            int64_t iValue = -1;
+            if (kReply.Parse(m_kBody.c_str()).HasParseError() || !kReply.IsObject() ||
+                !Matches(kReply, Error(kNotObjectError), iValue, m_adNumbers))
+                return Fail("a client that never read found " + m_kBody);
+            ++uiReplies;
+        }
+        m_kRun.Count(KindDeafReplies, uiReplies);
+        if (uiReplies > uiFrames)
+            return Fail(std::to_string(uiReplies) + " replies to " + std::to_string(uiFrames) + " requests");
+        m_kRun.Count(KindDeafClosed);
+        return true;
+    }
+    void CountDeafFrames(uint64_t uiFrames)
+    {
+        m_kRun.Count(KindDeafFrames, uiFrames);
+        m_kRun.Count(KindNotJson, uiFrames);
+    }
+
+    // Nothing for longer than the frame time between two requests: the
+    // connection must still be served.
+    bool IdleRound()
+    {
+        if (!Wait(kHostTimeoutSeconds + 1.0))
+            return Abandon();
+        if (!IsTrue(Request("Root", "KeepAlive", 0, true)))
+            return false;
+        m_kRun.Count(KindIdleKept);
+        const std::string kError = m_kConnection.CloseHandshake();
+        return kError.empty() || Fail(kError);
+    }
+
+    CGate& m_kGate;
+    EMode m_eMode;
+    uint32_t m_uiIndex;
+};
+
+// One of the clients that call while the host is told to stop: acknowledged
+// calls pipelined, a few always on their way, until the host closes the
+// connection. What the host read must be run and answered, in order; what it
+// did not read must get nothing.
+class CPipeliner : public CClient
+{
+public:
+    CPipeliner(SRun& kRun, uint32_t uiIndex)
+        : CClient(kRun, "pipelining client " + std::to_string(uiIndex), 7 + uiIndex)
+    {
+    }
+
+    void Run(int64_t iCountBefore)
+    {
+        constexpr uint32_t kInFlight = 16;
+        std::deque<bool> kCounts; // per request on its way: whether it reads the count
+        bool bSending = true;
+        const auto SendNext = [&] {
+            const bool bCount = Chance(0.25);
+            const std::string kRequest = bCount ? Request("Root", "GetExecutedCount", 0, true)
+                                                : Request("Root", Chance(0.5) ? "KeepAlive" : "IsLoadingFinished", 0,
+                                                          true);
+            bSending = bSending && m_kConnection.SendFrame(kRequest);
+            if (bSending)
+                kCounts.push_back(bCount), m_uiSent.fetch_add(1);
+        };
+        for (uint32_t i = 0; i < kInFlight; ++i)
+            SendNext();
+        for (;;)
+        {
+            bool bPartial = false;
+            const CConnection::ERead eRead = m_kConnection.ReadFrame(m_kBody, kReplyTimeoutMs, &bPartial);
+            if (eRead == CConnection::ERead::Closed)
+            {
+                if (bPartial)
+                    Fail("the connection ended in the middle of a reply");
+                break;
+            }
+            if (eRead != CConnection::ERead::Frame)
+            {
+                Fail(eRead == CConnection::ERead::TimedOut ? "neither a reply nor the end within 30 s"
+                                                           : "a close marker from the host");
+                break;
+            }
+            rapidjson::Document kReply;
+            int64_t iValue = -1;
+            const bool bCount = !kCounts.empty() && kCounts.front();
+            if (kCounts.empty() || kReply.Parse(m_kBody.c_str()).HasParseError() || !kReply.IsObject() ||
+                !Matches(kReply, bCount ? AtLeast(std::max(iCountBefore, m_iLastCount) + 1) : Is(true), iValue,
+                         m_adNumbers))
+            {
+                Fail("unexpected reply " + m_kBody);
+                break;
+            }
+            kCounts.pop_front();
+            m_iLastCount = bCount ? iValue : m_iLastCount;
+            m_uiReplies.fetch_add(1);
+            SendNext();
+        }
+    }
+    uint64_t GetReplies() const { return m_uiReplies.load(); }
+    uint64_t GetSent() const { return m_uiSent.load(); }
+    int64_t GetLastCount() const { return m_iLastCount; }
+
+private:
+    std::atomic<uint64_t> m_uiReplies{0};
+    std::atomic<uint64_t> m_uiSent{0};
+    int64_t m_iLastCount = 0;
 };
 
 // The control connection: the walking character, the readings and the probe.
@@ -933,33 +1671,44 @@ public:
     // Loads the character that walks through the whole run.
     bool StartWalker()
     {
-        return (m_kConnection.Open(m_kRun.uiPort) || Fail("cannot connect")) &&
-               Ack(Request("Root", "GetPrefabManager", 0, true), Instance(), KindAckValid, &m_iManager) &&
-               Ack(Request("PrefabManager", "LoadFile", m_iManager, true, {kPrefab}), Instance(), KindAckValid,
-                   &m_iPrefab) &&
-               Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}), Instance(),
-                   KindAckValid, &m_iGait) &&
+        return (m_kConnection.Open(m_kRun.uiPort) || Fail("cannot connect")) && LoadCharacter() &&
                Ack(Request("GaitComponentRpc", "Activate", m_iGait, true, {"true"}), Void()) &&
                Ack(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1.0"}), Void()) && CheckWalking();
     }
-    // The walker must have moved since the last reading.
+    // Before each reading the walker is sent a value it must refuse; it must
+    // have moved since the last reading, stay where walking at 1 m/s for a
+    // while can take it, and keep a rotation of unit length.
     bool CheckWalking()
     {
-        const double dX = m_adNumbers[0], dY = m_adNumbers[1];
-        if (!Ack(Request("Prefab", "GetPosition", m_iPrefab, true), {SExpect::Position}))
+        const struct
+        {
+            std::string kRequest;
+            const char* pError;
+        } akRefused[] = {
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1"}), kSpeedRange},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1e39"}), kFloatRange},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"11"}), kSpeedRange},
+            {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"}),
+             kNoRotation},
+            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":100001,\"y\":0,\"z\":0}"}), kFarPosition}};
+        const auto& kRefused = akRefused[m_uiReadings % 5];
+        if (m_uiReadings > 0 && !Ack(kRefused.kRequest, ErrorText(kRefused.pError), KindOutOfRange))
             return false;
-        const double dMoved = std::hypot(m_adNumbers[0] - dX, m_adNumbers[1] - dY);
+        if (!Ack(Request("Prefab", "GetOrientation", m_iPrefab, true), {SExpect::Rotation}) ||
+            !Ack(Request("Prefab", "GetPosition", m_iPrefab, true), {SExpect::Position}))
+            return false;
+        const double dX = m_adNumbers[0], dY = m_adNumbers[1];
+        const double dMoved = std::hypot(dX - m_dLastX, dY - m_dLastY);
+        m_dLastX = dX, m_dLastY = dY;
+        if (std::hypot(dX, dY) > 1000.0)
+            return Fail("the walking character is at " + std::to_string(dX) + ", " + std::to_string(dY));
         return m_uiReadings++ == 0 || dMoved > 1e-4 ||
                Fail("the walking character has not moved since the last reading, at " + std::to_string(dX) + ", " +
                     std::to_string(dY));
     }
     bool StopWalker()
     {
-        return Ack(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"0"}), Void()) &&
-               Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(0)) &&
-               Ack(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)}), Is(true)) &&
-               Ack(Request("Prefab", "ReleaseRef", m_iPrefab, true), Exactly(0)) &&
-               Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1));
+        return Ack(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"0"}), Void()) && ReleaseCharacter();
     }
     std::string CloseHandshake() { return m_kConnection.CloseHandshake(); }
 
@@ -1008,10 +1757,8 @@ public:
     }
 
 private:
-    int64_t m_iManager = -1;
-    int64_t m_iPrefab = -1;
-    int64_t m_iGait = -1;
     uint32_t m_uiReadings = 0;
+    double m_dLastX = 0.0, m_dLastY = 0.0;
 };
 
 struct SOptions
@@ -1024,45 +1771,98 @@ struct SOptions
     uint64_t uiSeed = std::random_device{}();
 };
 
-// The run itself, between the first and the last reading of the count.
-void Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& kControl)
+// The host's resident size, sampled through the run.
+struct SResident
+{
+    long lWarmKb = -1;
+    long lPeakRssKb = -1;
+    long lPeakHwmKb = -1;
+
+    // False (reported) once either figure reaches the bound.
+    bool Sample(SRun& kRun, CHostProcess& kHost, long* plRssKb = nullptr)
+    {
+        const long lRssKb = kHost.StatusKb("VmRSS"), lHwmKb = kHost.StatusKb("VmHWM");
+        lPeakRssKb = std::max(lPeakRssKb, lRssKb);
+        lPeakHwmKb = std::max(lPeakHwmKb, lHwmKb);
+        if (plRssKb)
+            *plRssKb = lRssKb;
+        if (lRssKb < kResidentLimitKb && lHwmKb < kResidentLimitKb)
+            return true;
+        return kRun.Fail("the host's resident size reached " + std::to_string(lRssKb) + " kB (peak " +
+                         std::to_string(lHwmKb) + " kB), the bound is " + std::to_string(kResidentLimitKb) + " kB");
+    }
+};
+
+// The run itself, between the first and the last reading of the count. True
+// when it passed and the control connection is still open for the shutdown
+// under load.
+bool Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& kControl, SResident& kResident)
 {
     const int64_t iFirstCount = kControl.ReadCount(true);
     kRun.uiMustHaveRun.store(0);
     CGate kGate;
+    const Clock::time_point kStart = Clock::now();
+    const auto At = [&](double dSeconds) {
+        return kStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(dSeconds));
+    };
+    const double dWarmUp = std::min(10.0, kOptions.dSeconds / 2);
+    double dNextSample = 0.0, dNextReport = 0.0, dNextWalk = 2.0, dNextProbe = std::min(5.0, kOptions.dSeconds / 4);
+    kGate.SetNextPause(At(dNextProbe));
     std::vector<std::thread> kClients;
     for (uint32_t i = 0; i < kOptions.uiClients && iFirstCount > 0; ++i)
         kClients.emplace_back([&kRun, &kGate, &kOptions, i] {
             std::make_unique<CWorker>(kRun, kGate, i, kOptions.uiSeed * 1000003u + i)->Run();
         });
-    const Clock::time_point kStart = Clock::now();
-    const double dWarmUp = std::min(10.0, kOptions.dSeconds / 2);
-    double dNextSample = 0.0, dNextWalk = 2.0, dNextProbe = std::min(5.0, kOptions.dSeconds / 4);
+    // The floods start with the normal clients, so that the size after the
+    // warm-up includes what they make the host hold.
+    const struct
+    {
+        CHostile::EMode eMode;
+        uint32_t uiCount;
+    } akHostile[] = {{CHostile::Flood, kFloodClients},
+                     {CHostile::HalfFrame, kHalfFrameClients},
+                     {CHostile::Deaf, kDeafClients},
+                     {CHostile::Idle, kIdleClients}};
+    for (const auto& kHostile : akHostile)
+        for (uint32_t i = 0; i < kHostile.uiCount && iFirstCount > 0; ++i)
+            kClients.emplace_back([&kRun, &kGate, &kOptions, eMode = kHostile.eMode, i] {
+                const uint64_t uiSeed = kOptions.uiSeed * 1000003u + 1000u * (1u + eMode) + i;
+                std::make_unique<CHostile>(kRun, kGate, eMode, i, uiSeed)->Run();
+            });
     int64_t iLastCount = iFirstCount;
-    long lWarmKb = -1;
     for (double dNow = 0.0; !kRun.bStop.load() && (dNow = SecondsSince(kStart)) < kOptions.dSeconds;)
     {
         if (kHost.HasExited())
             kRun.Fail("the host exited during the run");
-        if (dNow >= dNextSample || (lWarmKb < 0 && dNow >= dWarmUp))
+        if (dNow >= dNextSample)
         {
-            const long lKb = kHost.ResidentKb();
-            const int64_t iCount = kControl.ReadCount(true);
-            if (iCount > 0 && iCount <= iLastCount)
-                kRun.Fail("the command count went from " + std::to_string(iLastCount) + " to " +
-                          std::to_string(iCount));
-            iLastCount = std::max(iLastCount, iCount);
-            printf("soak: t=%5.1f s  resident %7ld kB  commands run %9lld  replies %9llu\n", dNow, lKb,
-                   static_cast<long long>(iCount), static_cast<unsigned long long>(kRun.auiKinds[KindReplies].load()));
-            fflush(stdout);
-            lWarmKb = lWarmKb < 0 && dNow >= dWarmUp ? lKb : lWarmKb;
-            dNextSample += dNow >= dNextSample ? 10.0 : 0.0;
+            long lKb = -1;
+            kResident.Sample(kRun, kHost, &lKb);
+            if (kResident.lWarmKb < 0 && dNow >= dWarmUp)
+                kResident.lWarmKb = lKb;
+            dNextSample = dNow + 1.0;
+            if (dNow >= dNextReport)
+            {
+                const int64_t iCount = kControl.ReadCount(true);
+                if (iCount > 0 && iCount <= iLastCount)
+                    kRun.Fail("the command count went from " + std::to_string(iLastCount) + " to " +
+                              std::to_string(iCount));
+                iLastCount = std::max(iLastCount, iCount);
+                printf("soak: t=%5.1f s  resident %7ld kB (peak %7ld kB)  commands run %9lld  replies %9llu\n", dNow,
+                       lKb, kResident.lPeakHwmKb, static_cast<long long>(iCount),
+                       static_cast<unsigned long long>(kRun.auiKinds[KindReplies].load()));
+                fflush(stdout);
+                dNextReport += 10.0;
+            }
         }
         // At least 2 s apart, whatever held the loop up: many steps between.
         if (dNow >= dNextWalk && kControl.CheckWalking())
             dNextWalk = SecondsSince(kStart) + 2.0;
         if (dNow >= dNextProbe && dNow + 3.0 < kOptions.dSeconds && kControl.ProbeConnectionLimit(kGate))
-            dNextProbe = dNow + 10.0;
+        {
+            dNextProbe = SecondsSince(kStart) + kProbeEverySeconds;
+            kGate.SetNextPause(At(dNextProbe + 3.0 < kOptions.dSeconds ? dNextProbe : kOptions.dSeconds));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const bool bFailed = kRun.bStop.exchange(true);
@@ -1070,7 +1870,7 @@ void Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& 
     for (std::thread& kClient : kClients)
         kClient.join();
     if (bFailed || iFirstCount <= 0 || !kControl.StopWalker())
-        return;
+        return false;
     // On the engine thread, after every request queued before it.
     const int64_t iEndCount = kControl.ReadCount(false);
     const uint64_t uiMustHaveRun = kRun.uiMustHaveRun.load();
@@ -1078,17 +1878,87 @@ void Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& 
            static_cast<long long>(iFirstCount), static_cast<long long>(iEndCount),
            static_cast<long long>(iEndCount - iFirstCount), static_cast<unsigned long long>(uiMustHaveRun));
     if (iEndCount > 0 && static_cast<uint64_t>(iEndCount - iFirstCount) != uiMustHaveRun)
-        kRun.Fail("the host ran " + std::to_string(iEndCount - iFirstCount) + " commands, not " +
-                  std::to_string(uiMustHaveRun));
-    const long lEndKb = kHost.ResidentKb();
+        return kRun.Fail("the host ran " + std::to_string(iEndCount - iFirstCount) + " commands, not " +
+                         std::to_string(uiMustHaveRun));
+    // The floods were running when the size after the warm-up was taken, and
+    // the host still holds the queue's high-water mark: at the end, with the
+    // clients gone, it must not have grown much beyond.
+    long lEndKb = -1;
+    kResident.Sample(kRun, kHost, &lEndKb);
+    const long lWarmKb = kResident.lWarmKb;
     printf("soak: resident size at the end %ld kB, after the warm-up %ld kB (%+.1f %%)\n", lEndKb, lWarmKb,
            100.0 * static_cast<double>(lEndKb - lWarmKb) / static_cast<double>(std::max(lWarmKb, 1L)));
-    if (kBoundResidentSize && (lWarmKb <= 0 || static_cast<double>(lEndKb) > 1.10 * static_cast<double>(lWarmKb)))
-        kRun.Fail("the host's resident size went from " + std::to_string(lWarmKb) + " kB after the warm-up to " +
-                  std::to_string(lEndKb) + " kB");
+    if (kBoundResidentGrowth && (lWarmKb <= 0 || static_cast<double>(lEndKb) > 1.10 * static_cast<double>(lWarmKb)))
+        return kRun.Fail("the host's resident size went from " + std::to_string(lWarmKb) +
+                         " kB after the warm-up to " + std::to_string(lEndKb) + " kB");
+    return kRun.kFailures.empty();
+}
+
+// The last phase: clients pipeline acknowledged calls while the host is
+// stopped with SIGINT. The count read just before, plus every reply received
+// after, must be what the host says it ran in all. The host's exit code.
+int ShutdownUnderLoad(SRun& kRun, CHostProcess& kHost, CControl& kControl, SResident& kResident)
+{
+    std::vector<std::unique_ptr<CPipeliner>> kPipeliners;
+    for (uint32_t i = 0; i < kPipelineClients; ++i)
+    {
+        kPipeliners.push_back(std::make_unique<CPipeliner>(kRun, i));
+        if (!kPipeliners.back()->Connect())
+            return kHost.Stop(60000);
+    }
+    // The last command before the pipelining; nothing else runs after it.
+    const int64_t iBefore = kControl.ReadCount(false);
     const std::string kError = kControl.CloseHandshake();
-    if (!kError.empty())
-        kControl.Fail(kError);
+    if (iBefore <= 0 || !kError.empty())
+        return kControl.Fail(kError.empty() ? "no count before the shutdown" : kError), kHost.Stop(60000);
+    std::vector<std::thread> kThreads;
+    for (const auto& pPipeliner : kPipeliners)
+        kThreads.emplace_back([&pPipeliner, iBefore] { pPipeliner->Run(iBefore); });
+    // Under way on every connection, then the signal.
+    const Clock::time_point kStart = Clock::now();
+    const auto AllCalling = [&] {
+        for (const auto& pPipeliner : kPipeliners)
+            if (pPipeliner->GetReplies() < 200)
+                return false;
+        return true;
+    };
+    while (!AllCalling() && SecondsSince(kStart) < 30.0 && kRun.kFailures.empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kResident.Sample(kRun, kHost);
+    const int iExit = kHost.Stop(60000);
+    for (std::thread& kThread : kThreads)
+        kThread.join();
+    uint64_t uiReplies = 0, uiSent = 0;
+    int64_t iLastReading = 0;
+    for (const auto& pPipeliner : kPipeliners)
+    {
+        uiReplies += pPipeliner->GetReplies();
+        uiSent += pPipeliner->GetSent();
+        iLastReading = std::max(iLastReading, pPipeliner->GetLastCount());
+    }
+    kRun.Count(KindShutdownReplies, uiReplies);
+    const int64_t iStopped = kHost.StoppedAfter();
+    printf("soak: shutdown under load: count %lld before, %llu requests sent, %llu replies, last reading %lld; the "
+           "host ran %lld in all\n",
+           static_cast<long long>(iBefore), static_cast<unsigned long long>(uiSent),
+           static_cast<unsigned long long>(uiReplies), static_cast<long long>(iLastReading),
+           static_cast<long long>(iStopped));
+    if (iStopped < 0)
+        kRun.Fail("no \"endpoint stopped after running N remote commands\" line from the host");
+    else if (static_cast<uint64_t>(iStopped - iBefore) != uiReplies || iLastReading > iStopped)
+        kRun.Fail("stopped under load, the host says it ran " + std::to_string(iStopped) + " commands; " +
+                  std::to_string(iBefore) + " had run before the pipelining and " + std::to_string(uiReplies) +
+                  " replies came during it (last count read " + std::to_string(iLastReading) + ")");
+    return iExit;
+}
+
+double Percentile(std::vector<float>& kValues, double dFraction)
+{
+    if (kValues.empty())
+        return NAN;
+    const size_t uiAt = std::min(kValues.size() - 1, static_cast<size_t>(dFraction * static_cast<double>(kValues.size())));
+    std::nth_element(kValues.begin(), kValues.begin() + static_cast<std::ptrdiff_t>(uiAt), kValues.end());
+    return kValues[uiAt];
 }
 
 int RunSoak(const SOptions& kOptions)
@@ -1100,38 +1970,47 @@ int RunSoak(const SOptions& kOptions)
     kRun.kGaitDocument = kText.str();
     if (kRun.kGaitDocument.empty())
         return fprintf(stderr, "soak: cannot read the gait document %s\n", kOptions.kGait.c_str()), 1;
-    printf("soak: seed %llu, %u clients, %.0f s\n", static_cast<unsigned long long>(kOptions.uiSeed),
-           kOptions.uiClients, kOptions.dSeconds);
+    printf("soak: seed %llu, %u clients and %u hostile ones, %.0f s\n",
+           static_cast<unsigned long long>(kOptions.uiSeed), kOptions.uiClients, kHostileClients, kOptions.dSeconds);
     fflush(stdout);
     CHostProcess kHost;
     if (!kHost.Start(kOptions.kHost, kOptions.kHostLog))
         return printf("soak: FAIL: no ready line from %s\n%s", kOptions.kHost.c_str(), kHost.Tail().c_str()), 1;
     kRun.uiPort = kHost.GetPort();
+    kRun.pHost = &kHost;
     CControl kControl(kRun);
-    if (kControl.StartWalker())
-        Drive(kRun, kOptions, kHost, kControl);
+    SResident kResident;
+    const bool bPassed = kControl.StartWalker() && Drive(kRun, kOptions, kHost, kControl, kResident);
 
     const bool bCleanRun = kRun.kFailures.empty();
-    const int iExit = kHost.Stop(60000);
+    const int iExit = bPassed ? ShutdownUnderLoad(kRun, kHost, kControl, kResident) : kHost.Stop(60000);
     printf("soak: host exit code %d after SIGINT\n", iExit);
     if (iExit != 0)
         kRun.Fail(iExit < 0 ? "the host did not exit within 60 s of SIGINT (killed)"
                             : "the host exited with code " + std::to_string(iExit) + (iExit == 3 ? " (leak)" : ""));
     else if (kHost.Marked(CHostProcess::MarkNoLeak) == 0)
         kRun.Fail("no leak report \"Leak detected : 0\" from the host");
-    // The host logs each frame it refuses. Its debug log drops lines while
-    // more threads print than it has buffers: fewer lines may come, never more.
+    // The host logs each frame it refuses; a connection's repeats come as one
+    // line with their count: fewer lines may come, never more.
     const struct
     {
         CHostProcess::EMarker eMarker;
         uint64_t uiSent;
         const char* pWhat;
-    } akLogged[] = {{CHostProcess::MarkEmpty, kRun.auiKinds[KindEmpty].load(), "empty frames"},
-                    {CHostProcess::MarkTooLong, kRun.auiKinds[KindOversized].load(), "frames over the limit"},
-                    {CHostProcess::MarkRefused, kRun.auiKinds[KindProbeRefused].load(), "connections past the limit"},
-                    {CHostProcess::MarkNotObject, kRun.auiKinds[KindNotJson] + kRun.auiKinds[KindNotObject],
-                     "frames not a JSON object"},
-                    {CHostProcess::MarkTooDeep, kRun.auiKinds[KindTooDeep].load(), "frames nested too deep"}};
+    } akLogged[] = {
+        {CHostProcess::MarkEmpty, kRun.auiKinds[KindEmpty].load(), "empty frames"},
+        {CHostProcess::MarkTooLong, kRun.auiKinds[KindOversized].load(), "frames over the limit"},
+        {CHostProcess::MarkRefused, kRun.auiKinds[KindProbeRefused].load(), "connections past the limit"},
+        {CHostProcess::MarkNotObject, kRun.auiKinds[KindNotJson] + kRun.auiKinds[KindNotObject],
+         "frames not a JSON object"},
+        {CHostProcess::MarkTooDeep, kRun.auiKinds[KindTooDeep].load(), "frames nested too deep"},
+        {CHostProcess::MarkTooMany, kRun.auiKinds[KindTooMany].load(), "frames with too many values"},
+        // Beside those the test saw closed, a slow client given up at a pause
+        // may have been closed by the host at the same moment.
+        {CHostProcess::MarkStalled, kRun.auiKinds[KindHalfFrameClosed] + kRun.auiKinds[KindSlowAbandoned],
+         "connections closed holding part of a frame"},
+        {CHostProcess::MarkDeaf, kRun.auiKinds[KindDeafClosed] + kRun.auiKinds[KindSlowAbandoned],
+         "connections closed for replies not taken"}};
     for (const auto& kLogged : akLogged)
     {
         printf("soak: the host logged %llu of %llu %s\n",
@@ -1142,7 +2021,21 @@ int RunSoak(const SOptions& kOptions)
     }
     printf("soak: requests and connections by kind:\n");
     for (uint32_t k = 0; k < KindCount; ++k)
-        printf("  %-42s %10llu\n", kKindNames[k], static_cast<unsigned long long>(kRun.auiKinds[k].load()));
+        printf("  %-44s %10llu\n", kKindNames[k], static_cast<unsigned long long>(kRun.auiKinds[k].load()));
+    {
+        std::lock_guard<std::mutex> kGuard(kRun.kFiguresLock);
+        const size_t uiTrips = kRun.kRoundTrips.size();
+        const double dP50 = Percentile(kRun.kRoundTrips, 0.50), dP99 = Percentile(kRun.kRoundTrips, 0.99);
+        printf("soak: figures (reported, not checked):\n");
+        printf("  %-44s %10.0f us\n", "round trip of the normal clients, p50", dP50);
+        printf("  %-44s %10.0f us\n", "round trip of the normal clients, p99", dP99);
+        printf("  %-44s %10zu\n", "  over round trips", uiTrips);
+        printf("  %-44s %10ld kB\n", "host's peak resident size (VmHWM)", kResident.lPeakHwmKb);
+        printf("  %-44s %10ld kB\n", "host's largest resident size sampled", kResident.lPeakRssKb);
+        const auto kCloses = std::minmax_element(kRun.kHalfFrameCloses.begin(), kRun.kHalfFrameCloses.end());
+        if (!kRun.kHalfFrameCloses.empty())
+            printf("  %-44s %6.2f to %.2f s\n", "half frames closed after", *kCloses.first, *kCloses.second);
+    }
     if (kRun.kFailures.empty())
         return printf("soak: ok (seed %llu)\n", static_cast<unsigned long long>(kOptions.uiSeed)), 0;
     for (const std::string& kFailure : kRun.kFailures)
@@ -1159,10 +2052,12 @@ int main(int iArgc, char** ppArgv)
     static const char* const s_pUsage =
         "usage: tarn-soak-test --host PATH [--seconds S] [--clients N] [--seed N] [--gait FILE] [--host-log FILE]\n"
         "Starts tarn-host --demo 50 --port 0 and drives it from N client threads (32) for S seconds (60, at\n"
-        "least 5) with valid, failing, malformed, oversized and cut-off requests and connections past the\n"
-        "limit; checks the replies, the host's count of commands run, a walking character, the resident size\n"
-        "and a clean, leak-free shutdown. --seed repeats a run's random choices; --gait is the demo gait\n"
-        "document (default: the source tree's); --host-log keeps the host's whole log.\n"
+        "least 5) with valid, failing, malformed, out-of-range, oversized and cut-off requests and connections\n"
+        "past the limit, beside hostile clients (floods without WaitAck, half frames, clients that never read,\n"
+        "idle connections); checks the replies, the host's count of commands run, a walking character, the\n"
+        "resident size, and a clean, leak-free shutdown under load with every command accounted for. --seed\n"
+        "repeats a run's random choices; --gait is the demo gait document (default: the source tree's);\n"
+        "--host-log keeps the host's whole log.\n"
         "Exit code 0 when every check passed, 1 when one failed, 2 on a bad argument.\n";
     SOptions kOptions;
     for (int i = 1; i < iArgc; i += 2)
@@ -1186,10 +2081,14 @@ int main(int iArgc, char** ppArgv)
         else
             return fprintf(stderr, "soak: unknown argument %s\n%s", kArg.c_str(), s_pUsage), 2;
     }
-    // Each client holds one connection at a time, beside the control one.
+    // Each client holds one connection at a time, beside the control one and
+    // the hostile ones, with room for connections the host has yet to reap.
+    constexpr uint32_t kMaxClients = kMaxConnections - 1 - kHostileClients - 4;
     if (kOptions.kHost.empty() || !(kOptions.dSeconds >= 5.0) || kOptions.uiClients < 1 ||
-        kOptions.uiClients > kMaxConnections - 4)
-        return fprintf(stderr, "soak: --host is required, --seconds at least 5, --clients 1 to 60\n%s", s_pUsage), 2;
+        kOptions.uiClients > kMaxClients)
+        return fprintf(stderr, "soak: --host is required, --seconds at least 5, --clients 1 to %u\n%s", kMaxClients,
+                       s_pUsage),
+               2;
     signal(SIGPIPE, SIG_IGN);
     return RunSoak(kOptions);
 }

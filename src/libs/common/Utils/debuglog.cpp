@@ -156,7 +156,10 @@ bool PassThrottle(SThrottle& kThrottle, const char* pText)
         SThrottle::SLine& kLine = kThrottle.akLines[kThrottle.uiTracked++];
         kLine.uiHash = uiHash;
         kLine.uiRepeats = 0;
-        snprintf(kLine.acText, sizeof(kLine.acText), "%s", pText);
+        // The start of the line is enough to name it in the summary.
+        const size_t uiKept = strnlen(pText, sizeof(kLine.acText) - 1);
+        memcpy(kLine.acText, pText, uiKept);
+        kLine.acText[uiKept] = '\0';
     }
     return true;
 }
