@@ -182,6 +182,35 @@ TEST_F(AnimManagerTest, NoSpeedOrTickLengthHoldsATickBeyondItsBoundedSteps)
     }
 }
 
+TEST_F(AnimManagerTest, ALoopPlayedBackwardsLandsOnFrameZeroAndMovesTheRootSmoothly)
+{
+    SEventLog kLog;
+    m_kSkeleton.SetEventCallback(&SEventLog::OnEvent, &kLog);
+    m_kSkeleton.AddEventInfo(0, kWalk, 0, 0, false);
+    AnimationControl* pWalk = Play(kWalk);
+    ASSERT_TRUE(m_kManager.SetAccumulation(m_pActor, true));
+    pWalk->SetSpeed(-1.0f);
+    pWalk->SetFrame(3.0f);
+    // Steps of two frames from a whole frame: frame 0 is reached exactly at
+    // the end of a frame step, with no boundary to land on. Then 16 ms steps,
+    // which cross it between engine steps.
+    std::vector<float> kSteps;
+    float fLastX = m_kLink.GetWorldPosition().x;
+    for (int i = 0; i < 100; ++i)
+    {
+        const float fStepMs = i < 20 ? 2.0f * kMsPerFrame : 16.0f;
+        m_kManager.Tick(m_uiStorage, fStepMs);
+        const float fX = m_kLink.GetWorldPosition().x;
+        kSteps.push_back((fX - fLastX) / fStepMs);
+        fLastX = fX;
+    }
+    // 40 + 38.4 frames back from frame 3: frame 0 is reached three times.
+    EXPECT_EQ(kLog.kFrames, (std::vector<float>{0.0f, 0.0f, 0.0f}));
+    // The root goes back at the same speed every step: no jump at the wrap.
+    for (float fStep : kSteps)
+        EXPECT_NEAR(fStep * 1000.0f, -1.4f, 1e-2f);
+}
+
 TEST_F(AnimManagerTest, ALoopRestartsFromFrameZeroAfterEndingOnItsLastFrame)
 {
     AnimationControl* pControl = Play(kWalk);

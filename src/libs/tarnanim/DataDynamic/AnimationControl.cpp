@@ -25,7 +25,10 @@ void AnimationControl::Update(float fDeltaMs)
     {
         if (m_fSpeed < 0.0f)
         {
-            if (bAtStart)
+            // Landing exactly on frame 0 stays there, so that frame 0 is
+            // reached (its events fire) as the last frame is going forward;
+            // the next step goes on from the last frame, the same pose.
+            if (m_fFrame + m_fFraction < 0.0f)
             {
                 // Wrap by one cycle, as the forward case does: the position
                 // stays on the sequence instead of going negative.
