@@ -78,6 +78,7 @@ void FrameProcessor::PreUpdate(Skeleton& kSkeleton, float fDeltaMs)
         kProgress.fBefore = kProgress.fAfter = pControl->GetPosition();
         kProgress.fStepMs = 0.0f;
         kProgress.bPending = true;
+        kProgress.bInTick = true;
     }
 }
 
@@ -200,6 +201,7 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
             continue;
         m_kWorkingSet.Empty();
         AnimHelper::CollectAccumulatingControls(&kSkeleton, uiInstance, m_kWorkingSet);
+        m_fRootMotionStepMs = 0.0f;
 
         bool bMoved = false;
         if (!pInstance->GetAccumulation(1) || pEngine->HasRootTrack() || m_kWorkingSet.IsEmpty())
@@ -214,25 +216,45 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
             m_kBefore.Empty();
             m_kAfter.Empty();
             m_kWeights.Empty();
+            // The controls that stepped in this pass move the root by their
+            // weight among all the instance's accumulating controls: one that
+            // has no time left in the tick (its steps ended earlier) still
+            // counts, standing still. Weighting among the stepping controls
+            // alone would give a control that steps alone the whole weight
+            // for that pass, and the root would speed up and slow down
+            // through every cross-fade whose controls' frame boundaries
+            // differ.
             float fStepMs = 0.0f;
+            float fHeaviest = -1.0f;
+            bool bAnyStepped = false;
             for (AnimationControl* pControl : m_kWorkingSet)
             {
                 const SProgress* pProgress = GetProgress(pControl->GetId());
                 const Sequence* pSequence = kSkeleton.GetSequence(pControl->GetMocapIndex(), pControl->GetSequenceIndex());
-                if (!pProgress || !pProgress->bPending || !pSequence)
+                // A control created in this tick waits for the next one.
+                if (!pProgress || !pProgress->bInTick || !pSequence)
                     continue;
+                const bool bStepped = pProgress->bPending;
+                if (bStepped && pControl->GetEffectiveWeight() > fHeaviest)
+                {
+                    fHeaviest = pControl->GetEffectiveWeight();
+                    m_fRootMotionStepMs = pProgress->fStepMs;
+                }
+                const float fBefore = bStepped ? pProgress->fBefore : pControl->GetPosition();
+                const float fAfter = bStepped ? pProgress->fAfter : pControl->GetPosition();
                 Transform kBefore;
                 Transform kAfter;
-                if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pProgress->fBefore, kBefore) ||
-                    !Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pProgress->fAfter, kAfter))
+                if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, fBefore, kBefore) ||
+                    !Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, fAfter, kAfter))
                     continue;
                 m_kBefore.Add(kBefore);
                 m_kAfter.Add(kAfter);
                 m_kWeights.Add(pControl->GetEffectiveWeight());
-                if (pProgress->fStepMs > fStepMs)
+                bAnyStepped = bAnyStepped || bStepped;
+                if (bStepped && pProgress->fStepMs > fStepMs)
                     fStepMs = pProgress->fStepMs;
             }
-            if (!m_kBefore.IsEmpty())
+            if (bAnyStepped && !m_kBefore.IsEmpty())
             {
                 const Transform kBefore = Sampler::Blend(m_kBefore.GetData(), m_kWeights.GetData(), m_kBefore.GetSize());
                 const Transform kAfter = Sampler::Blend(m_kAfter.GetData(), m_kWeights.GetData(), m_kAfter.GetSize());

@@ -54,6 +54,7 @@ public:
         float fAfter = 0.0f;      // position after the last step
         float fStepMs = 0.0f;     // time the last step took
         bool bPending = false;
+        bool bInTick = false;     // the control existed when the tick began
     };
 
     // Starts a tick of fDeltaMs for every existing control.
@@ -85,6 +86,11 @@ public:
         m_pEndOfPassUserData = pUserData;
     }
 
+    // While a root-motion callback runs: the milliseconds of animation the
+    // pass it is called from covers (the step of the instance's heaviest
+    // control). Over a tick, the passes of an instance add up to the tick.
+    float GetRootMotionStepMs() const { return m_fRootMotionStepMs; }
+
     const SProgress* GetProgress(uint32 uiControlId) const
     {
         return uiControlId < m_kProgress.GetSize() ? &m_kProgress[uiControlId] : nullptr;
@@ -104,6 +110,7 @@ private:
     void* m_pEndOfPassUserData = nullptr;
     RootMotionCallback m_pRootMotionCallback = nullptr;
     void* m_pRootMotionUserData = nullptr;
+    float m_fRootMotionStepMs = 0.0f;
 };
 
 }  // namespace TarnAnim
