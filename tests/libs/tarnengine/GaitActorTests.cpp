@@ -155,20 +155,35 @@ TEST_F(GaitActorTest, StartCreatesSilentControlsAndPlaysIdle)
         const AnimationControl* pControl = Control(i);
         ASSERT_NE(pControl, nullptr) << i;
         EXPECT_EQ(pControl->GetFadeDirection(), i == EAnimMovement::Idle ? 1 : -1) << i;
-        EXPECT_EQ(pControl->GetFlag(AnimationControl::kFlagSpeedFollowsFade),
-                  i != EAnimMovement::TurnLeft && i != EAnimMovement::TurnRight && i != EAnimMovement::Walk);
+        // The actor sets the speeds of the turns, the walk, its starts and
+        // its stops itself.
+        const bool bOwnSpeed = i == EAnimMovement::TurnLeft || i == EAnimMovement::TurnRight ||
+                               i == EAnimMovement::Walk || i == EAnimMovement::IdleToWalkRight ||
+                               i == EAnimMovement::IdleToWalkLeft || i == EAnimMovement::WalkToIdleRight ||
+                               i == EAnimMovement::WalkToIdleLeft;
+        EXPECT_EQ(pControl->GetFlag(AnimationControl::kFlagSpeedFollowsFade), !bOwnSpeed) << i;
     }
     // Stable rotations: Idle frame 0 and the turns at 90 and 180 degrees.
     ASSERT_EQ(Actor().GetStableRotations().GetSize(), 5u);
     EXPECT_NEAR(std::fabs(Math::Quaternion::Dot(Actor().GetStableRotations()[1], Yaw(kPi / 2.0f))), 1.0f, 1e-4f);
     EXPECT_NEAR(std::fabs(Math::Quaternion::Dot(Actor().GetStableRotations()[4], Yaw(-kPi))), 1.0f, 1e-4f);
 
-    // Standby removes them; a restart makes them again.
+    // Standby holds them still, so that the pose stays; starting again
+    // replaces them, and starting a started actor changes nothing.
+    const uint32 uiIdleId = Control(EAnimMovement::Idle)->GetId();
     Actor().SetStandby(true);
-    EXPECT_TRUE(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().IsEmpty());
+    EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 13u);
+    for (uint32 uiId : m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds())
+        EXPECT_EQ(m_kSkeleton.GetControl(uiId)->GetSpeed(), 0.0f);
     Step(Math::Quaternion::Identity(), 1.0f, 5);
     EXPECT_EQ(Actor().GetCurrentMovement(), kInvalidIndex);
+    EXPECT_EQ(m_kSkeleton.GetControl(uiIdleId)->GetSpeed(), 0.0f);
     Actor().SetStandby(false);
+    EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 13u);
+    Step(Math::Quaternion::Identity(), 0.0f, 1);
+    const uint32 uiNewIdleId = Control(EAnimMovement::Idle)->GetId();
+    Actor().SetStandby(false);
+    EXPECT_EQ(Control(EAnimMovement::Idle)->GetId(), uiNewIdleId);
     EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 13u);
 }
 
@@ -259,26 +274,27 @@ TEST_F(GaitActorTest, AFarTargetTurnsInPlaceBeforeWalking)
     EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnLeft));
     EXPECT_EQ(Control(EAnimMovement::TurnLeft)->GetSpeed(), 1.0f);
     EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetSpeed(), 0.0f);
-    // Once less than about 74 degrees are left (fAmplitude 0.2), the walk
-    // starts: without steering the heading stays where the turn left it.
+    EXPECT_EQ(Control(EAnimMovement::Idle)->GetFadeDirection(), -1);
+    // The turn plays until it has arrived at the stable orientation (90
+    // degrees), then the walk starts: without steering, along it.
     Step(Yaw(kPi / 2.0f), 1.0f, 150);
     const uint32 eMovement = Actor().GetCurrentMovement();
     EXPECT_TRUE(eMovement == EAnimMovement::IdleToWalkRight || eMovement == EAnimMovement::IdleToWalkLeft ||
                 eMovement == EAnimMovement::Walk)
         << eMovement;
     const Math::LocalVector3 kForward = m_kLink.GetWorldRotation().Rotate({1.0f, 0.0f, 0.0f});
-    const float fHeading = std::atan2(kForward.y, kForward.x);
-    EXPECT_GT(fHeading, 10.0f * kPi / 180.0f);
-    EXPECT_LT(1.0f - std::fabs(Math::Quaternion::Dot(m_kLink.GetWorldRotation(), Yaw(kPi / 2.0f))), 0.2f);
+    EXPECT_NEAR(std::atan2(kForward.y, kForward.x), kPi / 2.0f, 2.0f * kPi / 180.0f);
 
-    // Speed 0 while turning fades both turns out and keeps the movement.
+    // Speed 0 while turning: the idle takes over, the turn fades out still.
     Actor().SetStandby(true);
     Actor().SetStandby(false);
     Step(Yaw(-kPi / 2.0f), 1.0f, 3);
     EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnRight));
     Step(Yaw(-kPi / 2.0f), 0.0f, 2);
-    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnRight));
+    EXPECT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
     EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetFadeDirection(), -1);
+    EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetSpeed(), 0.0f);
+    EXPECT_EQ(Control(EAnimMovement::Idle)->GetFadeDirection(), 1);
     EXPECT_EQ(Actor().GetAxes()[2].m_fValue, 0.0f);
 }
 
@@ -292,35 +308,52 @@ TEST_F(GaitActorTest, WalkSpeedAndWeightFollowTheRequestedSpeed)
     EXPECT_FLOAT_EQ(Control(EAnimMovement::Walk)->GetWeight(), 1.5f);
 }
 
-TEST_F(GaitActorTest, FootOnFloorIsRaisedOncePerLanding)
+TEST_F(GaitActorTest, FootOnFloorIsRaisedForEachPointTheWalkPasses)
 {
     m_kData.m_kFoFPoints.Add({EAnimMovement::Walk, 10});
-    m_kData.m_kFoFPoints.Add({EAnimMovement::Walk, 11});  // never reached: the first entry wins
+    m_kData.m_kFoFPoints.Add({EAnimMovement::Walk, 11});
+    m_kData.m_kFoFPoints.Add({EAnimMovement::Walk, 1});
+    m_kData.m_kFoFPoints.Add({EAnimMovement::Idle, 3});  // not the walk's
     int iEvents = 0;
     Actor().SetFootOnFloorCallback([](TarnRenderer::Link*, TarnRenderer::AnimActor*, void* pCount) { ++*static_cast<int*>(pCount); },
                                    &iEvents);
     Actor().SetStandby(false);
+    // Into the walk by its start's hand-over, on walk frame 5.
+    Control(EAnimMovement::IdleToWalkRight)->SetFrame(25.0f);
+    ASSERT_TRUE(Actor().TryTransition(EAnimMovement::IdleToWalkRight, EAnimBehavior::WalkStart));
     AnimationControl* pWalk = Control(EAnimMovement::Walk);
-    Control(EAnimMovement::Idle)->FadeOut(0.0f);
-    pWalk->FadeIn(0.0f);
+    ASSERT_EQ(pWalk->GetFrame(), 5.0f);
+    struct SStep
+    {
+        float fFrame;  // where the walk is at the update
+        int iEvents;   // reported so far
+    };
+    const SStep akSteps[] = {
+        {8.0f, 0},   // nothing passed
+        {12.0f, 2},  // frames 10 and 11, at once
+        {12.0f, 2},  // nothing moved
+        {29.5f, 2},
+        {2.5f, 3},   // across the wrap: frame 1
+        {9.9f, 3},
+    };
+    for (const SStep& kStep : akSteps)
+    {
+        pWalk->SetFrame(std::floor(kStep.fFrame));
+        pWalk->SetSpeed(1.0f);
+        pWalk->Update((kStep.fFrame - std::floor(kStep.fFrame)) * pWalk->GetMsPerFrame());
+        Actor().Update(Math::Quaternion::Identity(), 1.0f, 16.0f);
+        EXPECT_EQ(iEvents, kStep.iEvents) << kStep.fFrame;
+    }
 
-    pWalk->SetFrame(8.0f);
-    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);  // the walk becomes the main control
-    EXPECT_EQ(iEvents, 0);
-    pWalk->SetFrame(12.0f);
-    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);  // jumped over frame 10
+    // Entering the walk exactly on a point reports it.
+    Actor().SetStandby(true);
+    Actor().SetStandby(false);
+    iEvents = 0;
+    Control(EAnimMovement::IdleToWalkRight)->SetFrame(30.0f);
+    ASSERT_TRUE(Actor().TryTransition(EAnimMovement::IdleToWalkRight, EAnimBehavior::WalkStart));
+    ASSERT_EQ(Control(EAnimMovement::Walk)->GetFrame(), 10.0f);
+    Actor().Update(Math::Quaternion::Identity(), 1.0f, 16.0f);
     EXPECT_EQ(iEvents, 1);
-    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);  // same frame: nothing moved
-    EXPECT_EQ(iEvents, 1);
-
-    // A new main control standing exactly on the frame raises it too.
-    pWalk->FadeOut(0.0f);
-    AnimationControl* pIdle = Control(EAnimMovement::Idle);
-    pIdle->FadeIn(0.0f);
-    m_kData.m_kFoFPoints.Add({EAnimMovement::Idle, 10});
-    pIdle->SetFrame(10.0f);
-    Actor().Update(Math::Quaternion::Identity(), 0.0f, 16.0f);
-    EXPECT_EQ(iEvents, 2);
 }
 
 TEST_F(GaitActorTest, RectifierExponentCountsWholePowers)
@@ -331,11 +364,13 @@ TEST_F(GaitActorTest, RectifierExponentCountsWholePowers)
         float fFactor;  // x^exponent for a walk weight x of 0.5
     };
     const SCase akCases[] = {{8.7f, std::pow(0.5f, 8.0f)}, {-2.0f, 4.0f}, {0.0f, 1.0f}};
+    // A small factor: the fraction stays below the correction's rate limit.
+    constexpr float kFactor = 0.001f;
     const Math::Quaternion kTarget = Yaw(kPi / 2.0f);
     for (const SCase& kCase : akCases)
     {
         SCOPED_TRACE(kCase.fExponent);
-        m_kData.m_kParameters = {0.1f, kCase.fExponent, 0.2f, 0.0001f};
+        m_kData.m_kParameters = {kFactor, kCase.fExponent, 0.2f, 0.0001f};
         std::vector<Math::Quaternion> kSeen;
         Actor().SetRotationCallback(
             [](TarnRenderer::Link*, Math::LocalVector3&, Math::Quaternion& kRotation, void* pSeen) {
@@ -357,17 +392,20 @@ TEST_F(GaitActorTest, RectifierExponentCountsWholePowers)
         ASSERT_EQ(kSeen.size(), 1u);
         EXPECT_EQ(kSeen[0], Math::Quaternion::Identity());
 
-        // Turning counts as moving; the walk at weight 0.5 engages. (The
-        // actor acts when the idle's frame changes: within a few steps.)
-        Step(kTarget, 1.0f, 6);
+        // Turning counts as moving; the walk at weight 0.5 engages.
+        Step(kTarget, 1.0f, 2);
         ASSERT_EQ(Actor().GetCurrentMovement(), uint32(EAnimMovement::TurnLeft));
         Control(EAnimMovement::Walk)->SetWeight(0.5f);
         Control(EAnimMovement::Walk)->FadeIn(0.0f);
         kRotation = Math::Quaternion::Identity();
         kSeen.clear();
         pRectifier(&m_kLink, kTranslation, kRotation, pUser);
-        const Math::Quaternion kExpected =
-            Math::Quaternion::BlendNormalized(Math::Quaternion::Identity(), kTarget, kCase.fFactor * 0.1f);
+        // The document's fraction is per frame of the walk; the pass covers
+        // the frame processor's last step.
+        const float fFrames = pProcessor->GetRootMotionStepMs() / Control(EAnimMovement::Walk)->GetMsPerFrame();
+        ASSERT_GT(fFrames, 0.0f);
+        const float fPart = 1.0f - std::pow(1.0f - kCase.fFactor * kFactor, fFrames);
+        const Math::Quaternion kExpected = Math::Quaternion::BlendNormalized(Math::Quaternion::Identity(), kTarget, fPart);
         ASSERT_EQ(kSeen.size(), 1u);
         EXPECT_NEAR(Math::Quaternion::Dot(kSeen[0], kExpected), 1.0f, 1e-6f);
 
@@ -420,7 +458,12 @@ TEST_F(GaitActorTest, StopLeavesControlsThatReusedItsIdsAlone)
     m_kSkeleton.RemoveAnimationControl(uiIdleId);
     AnimationControl* pStranger = m_kSkeleton.CreateAnimatedControl(0, 0, EAnimMovement::LookUp);
     ASSERT_EQ(pStranger->GetId(), uiIdleId);
+    pStranger->SetSpeed(0.5f);
     Actor().SetStandby(true);
     EXPECT_EQ(m_kSkeleton.GetControl(uiIdleId), pStranger);
+    EXPECT_EQ(pStranger->GetSpeed(), 0.5f);
+    // The actor's own controls go with it; the stranger stays.
+    m_kActor.reset();
     EXPECT_EQ(m_kSkeleton.GetAnimatedSkeleton(0)->GetControlIds().GetSize(), 1u);
+    EXPECT_EQ(m_kSkeleton.GetControl(uiIdleId), pStranger);
 }

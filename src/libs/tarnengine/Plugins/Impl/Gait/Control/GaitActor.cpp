@@ -50,6 +50,16 @@ float IntegerPower(float x, int32 iPower)
     return bNegative ? 1.0f / fResult : fResult;
 }
 
+// The walk and the movements that hand over to and from it: they play at
+// one rate, the gait's, so that the frames a hand-over pairs stay paired
+// through its cross-fade.
+bool IsGaitMovement(uint32 eMovement)
+{
+    return eMovement == EAnimMovement::Walk || eMovement == EAnimMovement::IdleToWalkRight ||
+           eMovement == EAnimMovement::IdleToWalkLeft || eMovement == EAnimMovement::WalkToIdleRight ||
+           eMovement == EAnimMovement::WalkToIdleLeft;
+}
+
 // The binding of a movement: the last entry that names it.
 const InfoBindAnim* FindBinding(const GaitRuntimeData& kData, uint32 eMovement)
 {
@@ -145,9 +155,11 @@ const TarnRenderer::TArray<GaitAnimTransition>& NoTransitions()
 GaitActor::~GaitActor()
 {
     // An initialised actor is stopped, also when an update already put it in
-    // standby (its controls are still on the instance then).
+    // standby (its controls are still on the instance then); the controls
+    // held for the pose go with it.
     if (m_bInitialised && (!m_bStandby || !m_kTunes.IsEmpty()))
         Stop();
+    ReleaseHeldControls();
     ReleaseTransitionTable(m_pTransitions);
     m_pTransitions = nullptr;
     // A stopped actor never stays registered; this covers an actor destroyed
@@ -190,8 +202,8 @@ void GaitActor::SetStandby(bool bStandby)
     }
     if (bStandby)
         Stop();
-    else
-        Start();
+    else if (m_bStandby)
+        Start();  // a started character is not started again
 }
 
 // ---------------------------------------------------------------------------
@@ -225,6 +237,8 @@ void GaitActor::Start()
         }
     }
 
+    // The controls that held the pose in standby give way to the new ones.
+    ReleaseHeldControls();
     EnableRootMotion(true);
 
     if (!m_bUseTransitionEngine)
@@ -241,6 +255,12 @@ void GaitActor::Start()
     Play(EAnimMovement::Idle);
     m_uiLastControlIndex = kInvalidIndex;
     m_uiLastFrame = kInvalidIndex;
+    m_bStopPending = false;
+    m_bTurnArrived = false;
+    m_iTurnDirection = 0;
+    m_fLastSpeed = -1.0f;
+    m_bBadSpeedReported = false;
+    m_eContactMovement = kInvalidIndex;
     m_bStandby = false;
 }
 
@@ -249,14 +269,22 @@ void GaitActor::Stop()
     EnableRootMotion(false);
     if (TarnAnim::Skeleton* pSkeleton = GetSkeleton())
     {
-        // Control ids are reused: a control removed by someone else may have
-        // given its id to another character's control, which stays.
+        // The controls stay on the instance, still, so that the character
+        // keeps its last pose: without any control its pose would fall back
+        // to the skeleton's rest at the origin. They go at the next Start or
+        // with the actor. Control ids are reused: a control removed by
+        // someone else may have given its id to another character's
+        // control, which is not touched.
         for (const GaitAnimationTune& kTune : m_kTunes)
         {
-            const AnimationControl* pControl = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx);
-            if (pControl && pControl->GetInstanceIndex() == m_pAnimActor->iAnimatedSkeletonIdx &&
-                pControl->GetSequenceIndex() == kTune.m_iAnimIdx)
-                pSkeleton->RemoveAnimationControl(kTune.m_iAnimCtrlIdx);
+            AnimationControl* pControl = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx);
+            if (!pControl || pControl->GetInstanceIndex() != m_pAnimActor->iAnimatedSkeletonIdx ||
+                pControl->GetSequenceIndex() != kTune.m_iAnimIdx)
+                continue;
+            pControl->SetFlag(AnimationControl::kFlagSpeedFollowsFade, false);
+            pControl->SetSpeed(0.0f);
+            m_kHeldControls.Add(kTune.m_iAnimCtrlIdx);
+            m_kHeldSequences.Add(kTune.m_iAnimIdx);
         }
     }
     m_eCurrentMovement = kInvalidIndex;
@@ -265,6 +293,20 @@ void GaitActor::Stop()
     m_kAxes.Clear();
     ReleaseTransitionTable(m_pTransitions);
     m_pTransitions = nullptr;
+}
+
+void GaitActor::ReleaseHeldControls()
+{
+    TarnAnim::Skeleton* pSkeleton = GetSkeleton();
+    for (uint32 i = 0; pSkeleton && i < m_kHeldControls.GetSize(); ++i)
+    {
+        const AnimationControl* pControl = pSkeleton->GetControl(m_kHeldControls[i]);
+        if (pControl && pControl->GetInstanceIndex() == m_pAnimActor->iAnimatedSkeletonIdx &&
+            pControl->GetSequenceIndex() == m_kHeldSequences[i])
+            pSkeleton->RemoveAnimationControl(m_kHeldControls[i]);
+    }
+    m_kHeldControls.Clear();
+    m_kHeldSequences.Clear();
 }
 
 void GaitActor::CreateMovementControls()
@@ -291,12 +333,12 @@ void GaitActor::CreateMovementControls()
         pControl->SetSpeed(0.0f);
         pControl->SetFlag(AnimationControl::kFlagStopAtEnd, true);
         // Speed follows the fade, except for the controls whose speed the
-        // actor sets itself: the turns, and the walk, whose speed follows
-        // the requested speed (following the fade would reset it to 1 at
-        // every frame step).
-        pControl->SetFlag(AnimationControl::kFlagSpeedFollowsFade, eMovement != EAnimMovement::TurnLeft &&
-                                                                        eMovement != EAnimMovement::TurnRight &&
-                                                                        eMovement != EAnimMovement::Walk);
+        // actor sets itself: the turns, and the walk with its starts and
+        // stops, which all play at the gait's rate (following the fade would
+        // reset them to 1 at every frame step).
+        pControl->SetFlag(AnimationControl::kFlagSpeedFollowsFade, !IsGaitMovement(eMovement) &&
+                                                                        eMovement != EAnimMovement::TurnLeft &&
+                                                                        eMovement != EAnimMovement::TurnRight);
         pControl->SetFlag(AnimationControl::kFlagAccumulate, kBind.m_bAccum != 0);
         pControl->SetBlendMode(kBind.m_eBlendMode);
         pControl->FadeOut(0.0f);
@@ -455,8 +497,15 @@ bool GaitActor::TryTransition(uint32 eSource, uint32 eBehavior)
     AnimationControl* pTarget = GetMovementControl(eTarget);
     if (pTarget)
         pTarget->SetFrame(static_cast<float>(kFrame.m_iTargetFrame));
+    // The frames a hand-over pairs were made for one rate: the target goes
+    // on at the source's, so that through the cross-fade the feet of both
+    // stay together (a walk at 0.75 handing over to a stop at 1 would slide
+    // the standing foot by centimetres).
+    if (pTarget && pSource->GetSpeed() > 0.0f)
+        pTarget->SetSpeed(pSource->GetSpeed());
     FadeOutMovement(eSource);
     Play(eTarget);
+    NoteEntry(eTarget, static_cast<float>(kFrame.m_iTargetFrame));
     // A second fade in the same direction re-times the one under way, so
     // the cross-fade lasts the ease.
     if (pTarget)
@@ -491,12 +540,25 @@ void GaitActor::Freeze(uint32 eMovement)
 
 void GaitActor::SwitchTurn(uint32 eOn, uint32 eOff)
 {
-    FadeOutMovement(eOff);
-    Play(eOn);
-    if (AnimationControl* pOn = GetMovementControl(eOn))
-        pOn->SetSpeed(1.0f);
+    // Short fades, and the idle out of the way: the turn's root motion must
+    // turn the character by the turn's own angle, not a blend of it.
     if (AnimationControl* pOff = GetMovementControl(eOff))
+    {
+        pOff->FadeOut(kTurnFadeMs);
         pOff->SetSpeed(0.0f);
+    }
+    if (AnimationControl* pIdle = GetMovementControl(EAnimMovement::Idle))
+        pIdle->FadeOut(kTurnFadeMs);
+    AnimationControl* pOn = GetMovementControl(eOn);
+    if (pOn)
+    {
+        // A turn that is silent, or over, starts from its beginning.
+        if (pOn->GetEffectiveWeight() < 0.5f || pOn->GetFrame() >= pOn->GetFrameCount() - 1.0f)
+            pOn->SetTime(0.0f);
+        pOn->FadeIn(kTurnFadeMs);
+        pOn->SetSpeed(1.0f);
+    }
+    m_eCurrentMovement = eOn;
 }
 
 void GaitActor::SetTurnDirection(uint32 eFirst, uint32 eSecond, int32 iDirection)
@@ -510,6 +572,8 @@ void GaitActor::SetTurnDirection(uint32 eFirst, uint32 eSecond, int32 iDirection
         SwitchTurn(eFirst, eSecond);
     else
         SwitchTurn(eSecond, eFirst);
+    m_iTurnDirection = iDirection > 0 ? 1 : (iDirection < 0 ? -1 : 0);
+    m_bTurnArrived = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -549,6 +613,24 @@ bool GaitActor::CheckAnimations()
     return true;
 }
 
+float GaitActor::CheckSpeed(float fSpeed)
+{
+    // Not a speed the animation can follow: reported once, and the last
+    // good request stays.
+    if (!(fSpeed >= 0.0f && fSpeed <= kMaxRequestSpeed))
+    {
+        if (!m_bBadSpeedReported)
+            TARN_ASSERT(false, "GaitActor : a speed of %g is not from 0 to %g: ignored", static_cast<double>(fSpeed),
+                        static_cast<double>(kMaxRequestSpeed));
+        m_bBadSpeedReported = true;
+        return m_fRequestedSpeed;
+    }
+    m_bBadSpeedReported = false;
+    // Below the floor the character stands: a walk that slow would take
+    // seconds for every step.
+    return fSpeed < kMinSpeed ? 0.0f : fSpeed;
+}
+
 void GaitActor::Update(const Math::Quaternion& kTarget, float fSpeed, float fElapsedMs)
 {
     if (m_bStandby)
@@ -559,115 +641,162 @@ void GaitActor::Update(const Math::Quaternion& kTarget, float fSpeed, float fEla
         m_bStandby = true;
         return;
     }
-    m_kTargetRotation = kTarget;
-    m_fRequestedSpeed = fSpeed;
-
-    // The main control: the first faded-in control of blend mode 0, else 1.
-    TarnAnim::Skeleton* pSkeleton = GetSkeleton();
-    const uint32 uiInstance = m_pAnimActor->iAnimatedSkeletonIdx;
-    AnimationControl* pMain = nullptr;
-    if (uiInstance < pSkeleton->GetAnimatedSkeletonSlotCount())
+    // A rotation of no length or not a number has no direction: the last
+    // target stays.
+    const float fLengthSq = Math::Quaternion::Dot(kTarget, kTarget);
+    if (fLengthSq > 1e-12f && std::isfinite(fLengthSq))
+        m_kTargetRotation = kTarget.Normalized();
+    m_fRequestedSpeed = CheckSpeed(fSpeed);
+    const bool bNewRequest = m_fRequestedSpeed != m_fLastSpeed || !(m_kTargetRotation == m_kLastTarget);
+    m_fLastSpeed = m_fRequestedSpeed;
+    m_kLastTarget = m_kTargetRotation;
+    // The walk's decision, made when a request comes (see LocomotionStep).
+    if (bNewRequest && m_eCurrentMovement == EAnimMovement::Walk)
     {
-        pMain = TarnAnim::AnimHelper::FindActiveControl(pSkeleton, uiInstance, 0);
-        if (!pMain)
-            pMain = TarnAnim::AnimHelper::FindActiveControl(pSkeleton, uiInstance, 1);
+        float fAmplitude = 0.0f;
+        GetRotationDirection(m_kTargetRotation, &fAmplitude);
+        m_bStopPending = m_fRequestedSpeed == 0.0f || fAmplitude > kTurnAmplitudeThreshold;
     }
-    const uint32 uiFrame = pMain ? static_cast<uint32>(pMain->GetFrame()) : kInvalidIndex;
-    const uint32 uiControlIndex = pMain ? pMain->GetId() : kInvalidIndex;
-    if (uiFrame != kInvalidIndex && uiFrame == m_uiLastFrame && uiControlIndex == m_uiLastControlIndex)
-        return;  // nothing moved since the previous update
 
-    TurnInPlace(kTarget);
-    LocomotionStep(fSpeed, kTarget, fElapsedMs);
-    RaiseFootOnFloor(uiFrame, uiControlIndex);
-    m_uiLastFrame = uiFrame;
-    m_uiLastControlIndex = uiControlIndex;
+    // The contacts of what the last tick played come first: a hand-over
+    // made now must not hide them.
+    RaiseFootOnFloor();
+    // Every update acts: a request is taken up at once, whatever frame the
+    // animation is on.
+    TurnInPlace(m_kTargetRotation);
+    LocomotionStep(m_fRequestedSpeed, m_kTargetRotation, fElapsedMs);
 }
 
-void GaitActor::RaiseFootOnFloor(uint32 uiFrame, uint32 uiControlIndex)
+void GaitActor::NoteEntry(uint32 eMovement, float fPosition)
 {
-    if (uiControlIndex == kInvalidIndex)
+    m_eContactMovement = eMovement;
+    // The first look after an entry counts a point the entry lands on.
+    m_fContactPosition = fPosition - 1e-3f;
+}
+
+void GaitActor::RaiseFootOnFloor()
+{
+    const AnimationControl* pControl =
+        m_eCurrentMovement < m_kTunes.GetSize() ? GetMovementControl(m_eCurrentMovement) : nullptr;
+    if (!pControl)
         return;
+    const float fNow = pControl->GetPosition();
+    if (m_eContactMovement != m_eCurrentMovement)
+    {
+        // Entered some other way than a hand-over: from where it is now.
+        m_eContactMovement = m_eCurrentMovement;
+        m_fContactPosition = fNow;
+        return;
+    }
+    const float fFrom = m_fContactPosition;
+    m_fContactPosition = fNow;
+    if (fNow == fFrom)
+        return;
+    // Forward play, across the wrap of a loop when the position went back.
+    const bool bWrapped = fNow < fFrom;
     for (const InfoFoFPoint& kPoint : m_pData->m_kFoFPoints)
     {
-        if (kPoint.m_eAnim >= m_kTunes.GetSize() || m_kTunes[kPoint.m_eAnim].m_iAnimCtrlIdx != uiControlIndex)
+        if (kPoint.m_eAnim != m_eCurrentMovement)
             continue;
-        const bool bSameControl = uiControlIndex == m_uiLastControlIndex;
-        // The last frame is kInvalidIndex only before the first update with
-        // a control: then the control is new and only an exact hit counts.
-        const bool bPassed = bSameControl && m_uiLastFrame != kInvalidIndex && m_uiLastFrame < kPoint.m_iFrame &&
-                             kPoint.m_iFrame <= uiFrame;
-        const bool bLanded = !bSameControl && kPoint.m_iFrame == uiFrame;
-        if (bPassed || bLanded)
-        {
-            if (m_pFootOnFloorCallback)
-                m_pFootOnFloorCallback(m_pLink, m_pAnimActor, m_pFootOnFloorContext);
-            return;
-        }
+        const float fPoint = static_cast<float>(kPoint.m_iFrame);
+        const bool bPassed = bWrapped ? (fFrom < fPoint || fPoint <= fNow) : (fFrom < fPoint && fPoint <= fNow);
+        if (bPassed && m_pFootOnFloorCallback)
+            m_pFootOnFloorCallback(m_pLink, m_pAnimActor, m_pFootOnFloorContext);
     }
 }
 
 void GaitActor::StartWalking()
 {
+    // The turns go silent and still: one left running would reach its end
+    // while faded out, and the next turn would find it over.
+    for (uint32 eTurn : {uint32(EAnimMovement::TurnLeft), uint32(EAnimMovement::TurnRight)})
+    {
+        if (AnimationControl* pTurn = GetMovementControl(eTurn); pTurn && pTurn->GetEffectiveWeight() > 0.0f)
+        {
+            pTurn->FadeOut(kTurnFadeMs);
+            pTurn->SetSpeed(0.0f);
+        }
+    }
+    m_iTurnDirection = 0;
+    m_bTurnArrived = false;
     // A uniform choice between the two starts.
     const uint32 eStart =
         Math::RandomRange(0, 1) == 0 ? EAnimMovement::IdleToWalkRight : EAnimMovement::IdleToWalkLeft;
     if (AnimationControl* pControl = GetMovementControl(eStart))
+    {
         pControl->SetTime(0.0f);
+        // The start plays at the rate the walk will have.
+        pControl->SetSpeed(m_fRequestedSpeed * kWalkSpeedFactor);
+    }
     FadeOutMovement(EAnimMovement::Idle);
     Play(eStart);
+    NoteEntry(eStart, 0.0f);
+}
+
+bool GaitActor::IsTurning() const
+{
+    return m_eCurrentMovement == EAnimMovement::TurnLeft || m_eCurrentMovement == EAnimMovement::TurnRight;
 }
 
 void GaitActor::LocomotionStep(float fSpeed, const Math::Quaternion& kTarget, float)
 {
-    float fEffectiveSpeed = fSpeed;
-    if (fSpeed != 0.0f)
-    {
-        float fAmplitude = 0.0f;
-        GetRotationDirection(kTarget, &fAmplitude);
-        if (fAmplitude > kTurnAmplitudeThreshold)
-            fEffectiveSpeed = 0.0f;  // turn in place first
-    }
+    float fAmplitude = 0.0f;
+    GetRotationDirection(kTarget, &fAmplitude);
+    const bool bFar = fAmplitude > kTurnAmplitudeThreshold;
 
     switch (m_eCurrentMovement)
     {
         case EAnimMovement::Idle:
-            if (fEffectiveSpeed != 0.0f)
+            // A near target is walked to at once; a far one is turned to in
+            // place first (TurnInPlace), unless there is nothing to turn to.
+            if (fSpeed != 0.0f)
                 StartWalking();
             break;
         case EAnimMovement::TurnLeft:
         case EAnimMovement::TurnRight:
-            if (fEffectiveSpeed != 0.0f)
-            {
-                FadeOutMovement(m_eCurrentMovement);
+            // A turn plays until it has arrived at its stable orientation,
+            // then the character starts, wherever the target is by then.
+            if (fSpeed != 0.0f && m_bTurnArrived)
                 StartWalking();
-            }
             break;
         case EAnimMovement::Walk:
-            if (fEffectiveSpeed == 0.0f)
+        {
+            AnimationControl* pWalk = GetMovementControl(EAnimMovement::Walk);
+            if (m_bStopPending || fSpeed == 0.0f)
             {
-                // The walk must keep going until it reaches a frame that
-                // hands over to a stop; one entered while no speed was
-                // requested would otherwise stand still for good.
-                AnimationControl* pWalk = GetMovementControl(EAnimMovement::Walk);
-                if (pWalk && pWalk->GetSpeed() <= 0.0f)
+                // The walk goes on at least at its usual pace until a frame
+                // that hands over to a stop: one entered slowly, or with no
+                // speed at all, would otherwise take seconds or stand still.
+                if (pWalk && pWalk->GetSpeed() < kWalkSpeedFactor)
                     pWalk->SetSpeed(kWalkSpeedFactor);
                 TryTransition(EAnimMovement::Walk, EAnimBehavior::WalkStop);
             }
-            else if (AnimationControl* pWalk = GetMovementControl(EAnimMovement::Walk))
+            else if (pWalk)
             {
                 pWalk->SetSpeed(fSpeed * kWalkSpeedFactor);
                 pWalk->SetWeight(fSpeed * kWalkSpeedFactor);
             }
             break;
+        }
         case EAnimMovement::IdleToWalkRight:
         case EAnimMovement::IdleToWalkLeft:
+            // A new speed changes the start's rate as it will the walk's.
+            if (fSpeed > 0.0f)
+                if (AnimationControl* pStart = GetMovementControl(m_eCurrentMovement))
+                    pStart->SetSpeed(fSpeed * kWalkSpeedFactor);
             if (TryTransition(m_eCurrentMovement, EAnimBehavior::WalkStart))
             {
-                if (AnimationControl* pLeft = GetMovementControl(EAnimMovement::TurnLeft))
-                    pLeft->SetTime(0.0f);
-                if (AnimationControl* pRight = GetMovementControl(EAnimMovement::TurnRight))
-                    pRight->SetTime(0.0f);
+                for (uint32 eTurn : {uint32(EAnimMovement::TurnLeft), uint32(EAnimMovement::TurnRight)})
+                {
+                    if (AnimationControl* pTurn = GetMovementControl(eTurn))
+                    {
+                        pTurn->SetTime(0.0f);
+                        pTurn->SetSpeed(0.0f);
+                    }
+                }
+                // The walk's first decision: a request that came during the
+                // start holds as it is now.
+                m_bStopPending = fSpeed == 0.0f || bFar;
             }
             break;
         case EAnimMovement::WalkToIdleRight:
@@ -678,6 +807,7 @@ void GaitActor::LocomotionStep(float fSpeed, const Math::Quaternion& kTarget, fl
                 FadeOutMovement(m_eCurrentMovement);
                 Play(EAnimMovement::Idle);
                 m_kReferenceRotation = m_pLink->GetWorldRotation();
+                m_bStopPending = false;
             }
             break;
         default:
@@ -696,11 +826,19 @@ int32 GaitActor::GetRotationDirection(const Math::Quaternion& kTarget, float* pW
         *pWay = fWay;
     if (!(static_cast<double>(fWay) > 0.001))
         return 0;
+    return TurnSign(kTarget);
+}
+
+int32 GaitActor::TurnSign(const Math::Quaternion& kTarget) const
+{
+    const Math::Quaternion kLink = m_pLink ? m_pLink->GetWorldRotation() : Math::Quaternion::Identity();
     const Math::LocalVector3 kUnit(1.0f, 1.0f, 1.0f);
     const Math::LocalVector3 kDirection = kLink.Rotate(kUnit);
     const Math::LocalVector3 kNextDirection = kTarget.Rotate(kUnit);
     const Math::LocalVector3 kCross = Math::LocalVector3::Cross(kDirection, kNextDirection);
-    return kCross.z > 0.0f ? 1 : -1;
+    // Right behind (the cross product all but vanishes), the turn is always
+    // clockwise: rounding must not choose the way.
+    return kCross.z > 1e-4f ? 1 : -1;
 }
 
 void GaitActor::BuildStableRotations()
@@ -725,10 +863,11 @@ void GaitActor::BuildStableRotations()
 
 void GaitActor::TurnInPlace(const Math::Quaternion& kTarget)
 {
-    if (m_eCurrentMovement != EAnimMovement::Idle && m_eCurrentMovement != EAnimMovement::TurnLeft &&
-        m_eCurrentMovement != EAnimMovement::TurnRight)
+    if (m_eCurrentMovement != EAnimMovement::Idle && !IsTurning())
         return;
 
+    // The stable orientation nearest the target, relative to where the
+    // character last came to rest.
     Math::Quaternion kNearQuaternion = Math::Quaternion::Identity();
     float fBest = 0.0f;
     for (const Math::Quaternion& kStable : m_kStableRotations)
@@ -742,19 +881,76 @@ void GaitActor::TurnInPlace(const Math::Quaternion& kTarget)
         }
     }
 
-    if (m_fRequestedSpeed > 0.0f)
+    if (m_fRequestedSpeed <= 0.0f)
     {
-        const int32 iDirection = GetRotationDirection(kNearQuaternion);
+        // No speed: a turn under way gives way to the idle, where it is.
+        if (m_kAxes.GetSize() > 2)
+            m_kAxes[2].m_fValue = 0.0f;
+        if (IsTurning())
+        {
+            for (uint32 eTurn : {uint32(EAnimMovement::TurnLeft), uint32(EAnimMovement::TurnRight)})
+            {
+                if (AnimationControl* pControl = GetMovementControl(eTurn);
+                    pControl && pControl->GetEffectiveWeight() != 0.0f)
+                {
+                    pControl->FadeOut(kTurnFadeMs);
+                    pControl->SetSpeed(0.0f);
+                }
+            }
+            if (AnimationControl* pIdle = GetMovementControl(EAnimMovement::Idle))
+                pIdle->FadeIn(kTurnFadeMs);
+            m_eCurrentMovement = EAnimMovement::Idle;
+            m_iTurnDirection = 0;
+            m_bTurnArrived = false;
+        }
+        return;
+    }
+
+    // The way to the stable orientation, "there" within a degree (closer
+    // than GetRotationDirection's own dead zone of about 5 degrees).
+    float fWay = 0.0f;
+    GetRotationDirection(kNearQuaternion, &fWay);
+    const float fArrived = 1.0f - std::cos(0.5f * kTurnArrivedDegrees * 3.14159265f / 180.0f);
+    const int32 iDirection = fWay <= fArrived ? 0 : TurnSign(kNearQuaternion);
+
+    if (m_eCurrentMovement == EAnimMovement::Idle)
+    {
+        // Standing: only a target beyond the turn threshold is turned to in
+        // place; a nearer one is walked to (LocomotionStep).
+        float fAmplitude = 0.0f;
+        GetRotationDirection(kTarget, &fAmplitude);
+        if (fAmplitude <= kTurnAmplitudeThreshold || iDirection == 0)
+            return;
+        m_kTurnGoal = kNearQuaternion;
         SetTurnDirection(EAnimMovement::TurnLeft, EAnimMovement::TurnRight, iDirection);
         return;
     }
-    if (m_kAxes.GetSize() > 2)
-        m_kAxes[2].m_fValue = 0.0f;
-    for (uint32 eTurn : {uint32(EAnimMovement::TurnLeft), uint32(EAnimMovement::TurnRight)})
+
+    if (m_bTurnArrived && std::fabs(Math::Quaternion::Dot(m_kTurnGoal, kNearQuaternion)) > 0.9999f)
+        return;  // there already; LocomotionStep starts
+    const bool bSameGoal = std::fabs(Math::Quaternion::Dot(m_kTurnGoal, kNearQuaternion)) > 0.9999f;
+    m_kTurnGoal = kNearQuaternion;
+    if (iDirection == 0 || (bSameGoal && iDirection == -m_iTurnDirection))
     {
-        AnimationControl* pControl = GetMovementControl(eTurn);
-        if (pControl && pControl->GetEffectiveWeight() != 0.0f)
-            pControl->FadeOut(kFadeMs);
+        // Arrived, or just past it: the turn stops on the frame it is on.
+        Freeze(EAnimMovement::TurnLeft);
+        Freeze(EAnimMovement::TurnRight);
+        m_bTurnArrived = true;
+        return;
+    }
+    m_bTurnArrived = false;
+    if (iDirection != m_iTurnDirection)
+    {
+        SetTurnDirection(EAnimMovement::TurnLeft, EAnimMovement::TurnRight, iDirection);
+        return;
+    }
+    // Still on the way: a turn that reached its end before its goal plays
+    // again from its start (the same pose, turned), so that it never stalls.
+    AnimationControl* pTurn = GetMovementControl(m_eCurrentMovement);
+    if (pTurn && pTurn->GetFrame() >= pTurn->GetFrameCount() - 1.0f)
+    {
+        pTurn->SetTime(0.0f);
+        pTurn->SetSpeed(1.0f);
     }
 }
 
@@ -815,12 +1011,18 @@ void GaitActor::RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVec
     if (kActor.m_bStandby)
         return;
 
-    const bool bMoving = kActor.m_eCurrentMovement != EAnimMovement::Idle;
+    // A turn in place turns by its own animation, feet planted: the
+    // rectifier bends only what moves over the ground.
+    const bool bMoving = kActor.m_eCurrentMovement != EAnimMovement::Idle && !kActor.IsTurning();
     const AnimationControl* pWalk =
         kActor.m_kTunes.GetSize() > EAnimMovement::Walk ? kActor.GetMovementControl(EAnimMovement::Walk) : nullptr;
     const float fEngagingWeight = pWalk ? pWalk->GetEffectiveWeight() : 0.0f;
     const bool bEngaged = fEngagingWeight >= 0.5f;
-    if (bMoving)
+    // The time this pass covers: the correction is a rate, so that it does
+    // not depend on how many passes a step makes.
+    const TarnAnim::Skeleton* pSkeleton = kActor.GetSkeleton();
+    const float fPassMs = pSkeleton ? pSkeleton->GetFrameProcessor()->GetRootMotionStepMs() : 0.0f;
+    if (bMoving && fPassMs > 0.0f)
     {
         const GaitRuntimeParameters& kParameters = kActor.m_pData->m_kParameters;
         const float d = Math::Quaternion::Dot(kRotation, kActor.m_kTargetRotation);
@@ -832,8 +1034,17 @@ void GaitActor::RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVec
             const float fExponent = kParameters.RectificatorExp;
             const int32 iExponent =
                 std::isfinite(fExponent) ? static_cast<int32>(std::max(-1.0e6f, std::min(1.0e6f, fExponent))) : 0;
-            const float t = IntegerPower(x, iExponent) * kParameters.RectificatorFactor;
-            kRotation = Math::Quaternion::BlendNormalized(kRotation, kActor.m_kTargetRotation, t * fDeltaSign);
+            // The document's fraction t is per frame of the walk: over a
+            // pass of fPassMs the part of the way left is 1 - (1 - t)^frames.
+            const float t = std::max(0.0f, std::min(1.0f, IntegerPower(x, iExponent) * kParameters.RectificatorFactor));
+            const float fFrameMs = pWalk && pWalk->GetMsPerFrame() > 0.0f ? pWalk->GetMsPerFrame() : 1000.0f / 30.0f;
+            float u = 1.0f - std::pow(1.0f - t, fPassMs / fFrameMs);
+            // And never faster than kMaxCorrectionRate.
+            const float fAngle = 2.0f * std::acos(std::min(1.0f, std::fabs(d)));
+            const float fMaxAngle = kMaxCorrectionRate * (3.14159265f / 180.0f) * (fPassMs / 1000.0f);
+            if (u * fAngle > fMaxAngle)
+                u = fMaxAngle / fAngle;
+            kRotation = Math::Quaternion::BlendNormalized(kRotation, kActor.m_kTargetRotation, u * fDeltaSign);
         }
     }
     if (kActor.m_pRotationCallback)

@@ -29,11 +29,31 @@ class GaitTransitionTable;
 // movements with synchronised hand-overs, and bends the root rotation toward
 // the target while moving.
 //
+// How it behaves (docs/gait.md has the whole account):
+// - a request is taken up at the next update, whatever the animation is
+//   doing; a speed that is not a number, negative, infinite or above
+//   kMaxRequestSpeed is reported and ignored, one below kMinSpeed stops;
+// - standing, it turns in place toward the stable orientation nearest the
+//   target (the nearest one right behind: clockwise, with TurnRight), plays
+//   the turn in full weight until it arrives there, then starts;
+// - walking, a new heading within the turn threshold is steered to; beyond
+//   it the character stops and turns in place. The choice is made when the
+//   request comes and holds until the next request, so it depends on the
+//   angle alone, never on the moment within the step;
+// - the rectifier's correction is a fraction per second (the gait
+//   document's fraction per frame at the walk's own frame rate) and never
+//   faster than kMaxCorrectionRate, so steering is the same at any step
+//   size and never shows as a snap;
+// - each foot-on-floor point the current movement passes is reported once,
+//   also across a loop's wrap;
+// - in standby the character keeps its last pose (its controls are held,
+//   not removed), and starting a started character changes nothing.
+//
 // Borrows everything it is given (runtime data, world context, link, anim
 // actor): they must outlive it. Owns the movement controls it creates on the
-// actor's instance (one per movement) from Start to Stop. In standby (after
-// construction, Init and Stop) Update does nothing. Engine thread only; the
-// rectifier runs inside the animation tick on the same thread.
+// actor's instance (one per movement) from Start to the next Start or its
+// destruction. Engine thread only; the rectifier runs inside the animation
+// tick on the same thread.
 class GaitActor
 {
 public:
@@ -45,8 +65,23 @@ public:
     using FootOnFloorCallback = void (*)(TarnRenderer::Link* pLink, TarnRenderer::AnimActor* pAnimActor, void* pContext);
 
     static constexpr float kFadeMs = 500.0f;
+    // Fade between the idle and a turn in place: short, so that the turn's
+    // root motion is not lost to the idle's weight.
+    static constexpr float kTurnFadeMs = 150.0f;
     static constexpr float kWalkSpeedFactor = 0.75f;
+    // 1 - |cos(half angle)| between heading and target above which the
+    // character turns in place (about 74 degrees) rather than walks.
     static constexpr float kTurnAmplitudeThreshold = 0.2f;
+    // A turn in place has arrived within this many degrees of its stable
+    // orientation.
+    static constexpr float kTurnArrivedDegrees = 1.0f;
+    // Requested speeds below this stop the character: slower than a tenth
+    // of its walk, it stands.
+    static constexpr float kMinSpeed = 0.1f;
+    // The fastest speed a character can be asked for.
+    static constexpr float kMaxRequestSpeed = 10.0f;
+    // The fastest the rectifier turns the character, in degrees per second.
+    static constexpr float kMaxCorrectionRate = 45.0f;
 
     GaitActor() = default;
     ~GaitActor();
@@ -122,7 +157,20 @@ private:
     void SetTurnDirection(uint32 eFirst, uint32 eSecond, int32 iDirection);
     void LocomotionStep(float fSpeed, const Math::Quaternion& kTarget, float fElapsedMs);
     void StartWalking();
-    void RaiseFootOnFloor(uint32 uiFrame, uint32 uiControlIndex);
+    // Reports the foot-on-floor points the current movement's control
+    // passed since the previous update.
+    void RaiseFootOnFloor();
+    // The position a movement's control starts from when it becomes current.
+    void NoteEntry(uint32 eMovement, float fPosition);
+    // Takes up a request: a speed that cannot be walked is reported and the
+    // previous one kept; false when the rotation is refused.
+    float CheckSpeed(float fSpeed);
+    // Removes the controls held since the last Stop.
+    void ReleaseHeldControls();
+    bool IsTurning() const;
+    // +1 (left) or -1 (right, also right behind): the way from the link's
+    // rotation toward q, however near.
+    int32 TurnSign(const Math::Quaternion& kTarget) const;
 
     const GaitRuntimeData* m_pData = nullptr;
     const TarnEngine::WorldContext* m_pWorldContext = nullptr;
@@ -148,6 +196,24 @@ private:
     bool m_bInitialised = false;
     uint32 m_uiLastControlIndex = kInvalidIndex;
     uint32 m_uiLastFrame = kInvalidIndex;
+    // The walk's decision to stop (to rest, or to turn in place), made when
+    // a request comes and kept until the next one.
+    bool m_bStopPending = false;
+    // A turn in place has arrived at its stable orientation.
+    bool m_bTurnArrived = false;
+    int32 m_iTurnDirection = 0;
+    // The stable orientation the turn in place goes to.
+    Math::Quaternion m_kTurnGoal;
+    // The last request taken up, to tell a new one.
+    Math::Quaternion m_kLastTarget;
+    float m_fLastSpeed = -1.0f;
+    bool m_bBadSpeedReported = false;
+    // Foot-on-floor tracking: the movement and position last seen.
+    uint32 m_eContactMovement = kInvalidIndex;
+    float m_fContactPosition = 0.0f;
+    // Controls kept on the instance in standby, so that the pose stays.
+    TarnRenderer::TArray<uint32> m_kHeldControls;
+    TarnRenderer::TArray<uint32> m_kHeldSequences;
 };
 
 }  // namespace GaitPlugin
