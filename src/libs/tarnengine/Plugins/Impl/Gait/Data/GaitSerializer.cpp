@@ -225,22 +225,18 @@ private:
         else
             Fail("expected an unsigned integer");
     }
+    // A cross-fade's length, kept in 16 bits: a minute at most.
+    void CheckEase(const ValueT& kValue)
+    {
+        if (!kValue.IsUint())
+            CheckUint(kValue);
+        else if (kValue.GetUint() > 60000u)
+            Fail("number out of range, from 0 to 60000");
+    }
     void CheckBool(const ValueT& kValue)
     {
         if (!kValue.IsBool())
             Fail("expected a boolean");
-    }
-    void CheckFloat(const ValueT& kValue)
-    {
-        if (!kValue.IsNumber())
-        {
-            Fail("expected a number");
-            return;
-        }
-        // A number out of the float range would become an infinity.
-        const double dValue = kValue.GetDouble();
-        if (!(std::fabs(dValue) <= static_cast<double>(std::numeric_limits<float>::max())))
-            Fail("number out of range for a 32-bit float");
     }
     void CheckName(const ValueT& kValue)
     {
@@ -289,7 +285,7 @@ private:
     {
         if (!CheckObject(kValue))
             return;
-        Required(kValue, "EaseMs", &CDocumentChecker::CheckUint);
+        Required(kValue, "EaseMs", &CDocumentChecker::CheckEase);
         Required(kValue, "NameBehavior", &CDocumentChecker::CheckName);
         Required(kValue, "SynchroSource", &CDocumentChecker::CheckSynchro);
         Required(kValue, "SynchroTarget", &CDocumentChecker::CheckSynchro);
@@ -302,14 +298,35 @@ private:
         Required(kValue, "FrameFirst", &CDocumentChecker::CheckUint);
         Required(kValue, "FrameLast", &CDocumentChecker::CheckUint);
     }
+    // A number within [dMin, dMax].
+    void CheckFloatIn(const ValueT& kValue, double dMin, double dMax)
+    {
+        if (!kValue.IsNumber())
+        {
+            Fail("expected a number");
+            return;
+        }
+        const double dValue = kValue.GetDouble();
+        if (!(dValue >= dMin && dValue <= dMax))
+        {
+            char acProblem[96];
+            snprintf(acProblem, sizeof(acProblem), "number out of range, from %g to %g", dMin, dMax);
+            Fail(acProblem);
+        }
+    }
+    // The rectifier's tuning: a fraction of the way per frame and the bounds
+    // of its weighting. An exponent far from 0 would make the fraction
+    // vanish or explode for any weight but 1.
+    void CheckFraction(const ValueT& kValue) { CheckFloatIn(kValue, 0.0, 1.0); }
+    void CheckExponent(const ValueT& kValue) { CheckFloatIn(kValue, -8.0, 32.0); }
     void CheckParameters(const ValueT& kValue)
     {
         if (!CheckObject(kValue))
             return;
-        Required(kValue, "RectificatorFactor", &CDocumentChecker::CheckFloat);
-        Required(kValue, "RectificatorExp", &CDocumentChecker::CheckFloat);
-        Required(kValue, "RectificatorMin", &CDocumentChecker::CheckFloat);
-        Required(kValue, "RectificatorMinDelta", &CDocumentChecker::CheckFloat);
+        Required(kValue, "RectificatorFactor", &CDocumentChecker::CheckFraction);
+        Required(kValue, "RectificatorExp", &CDocumentChecker::CheckExponent);
+        Required(kValue, "RectificatorMin", &CDocumentChecker::CheckFraction);
+        Required(kValue, "RectificatorMinDelta", &CDocumentChecker::CheckFraction);
     }
     void CheckSteering(const ValueT& kValue)
     {
