@@ -476,12 +476,14 @@ TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepSho
     pComponent->Activate(true);
     CEngine* pEngine = CEngine::GetInstance();
     TestSupport::CAssertCapture kReports;
-    const float afSpeeds[] = {std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(), 1e7f, 2.0f};
+    const float afSpeeds[] = {3.0f, std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(),
+                              1e7f, 2.0f};
     for (float fSpeed : afSpeeds)
     {
+        // A speed the animation cannot follow is refused: the last one stays.
+        const float fBefore = pComponent->GetSpeed();
         pComponent->SetSpeed(fSpeed);
-        EXPECT_GE(pComponent->GetSpeed(), 0.0f);
-        EXPECT_LE(pComponent->GetSpeed(), GaitPlugin::kMaxSpeed);
+        EXPECT_EQ(pComponent->GetSpeed(), fSpeed >= 0.0f && fSpeed <= GaitPlugin::kMaxSpeed ? fSpeed : fBefore);
         pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 1e30f, 1e30f));
         pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 0.0f, 0.0f));
         for (int i = 0; i < 30; ++i)

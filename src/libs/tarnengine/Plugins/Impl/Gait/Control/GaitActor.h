@@ -24,6 +24,10 @@ namespace GaitPlugin {
 
 class GaitTransitionTable;
 
+// The fastest a character can be asked to go (the walk then plays at
+// kMaxSpeed x GaitActor::kWalkSpeedFactor of its authored rate).
+inline constexpr float kMaxSpeed = 10.0f;
+
 // The run-time controller of one animated character: turns a requested
 // rotation and speed into idle, turn-in-place, start, walk and stop
 // movements with synchronised hand-overs, and bends the root rotation toward
@@ -78,8 +82,7 @@ public:
     // Requested speeds below this stop the character: slower than a tenth
     // of its walk, it stands.
     static constexpr float kMinSpeed = 0.1f;
-    // The fastest speed a character can be asked for.
-    static constexpr float kMaxRequestSpeed = 10.0f;
+    static constexpr float kMaxRequestSpeed = kMaxSpeed;
     // The fastest the rectifier turns the character, in degrees per second.
     static constexpr float kMaxCorrectionRate = 45.0f;
 

@@ -167,11 +167,12 @@ void GaitComponent::SetRotation(const Math::Quaternion& kRotation)
 
 void GaitComponent::SetSpeed(float fSpeed)
 {
-    // Outside 0 to kMaxSpeed the animation cannot follow: the speed is held
-    // to that range, and a value that is not a number counts as 0.
-    if (!(fSpeed > 0.0f))
-        fSpeed = 0.0f;
-    m_fSpeed = fSpeed < kMaxSpeed ? fSpeed : kMaxSpeed;
+    // Outside 0 to kMaxSpeed the animation cannot follow: such a request
+    // never reaches it.
+    if (!TARN_ASSERT(fSpeed >= 0.0f && fSpeed <= kMaxSpeed, "GaitComponent : a speed of %g is not from 0 to %g: ignored",
+                     static_cast<double>(fSpeed), static_cast<double>(kMaxSpeed)))
+        return;
+    m_fSpeed = fSpeed;
 }
 
 void GaitComponent::Update(void*, TarnRenderer::Link*, TarnEngine::StepTime kTime)

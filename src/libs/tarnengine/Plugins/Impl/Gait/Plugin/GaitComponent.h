@@ -7,10 +7,6 @@
 
 namespace GaitPlugin {
 
-// The fastest a component may be asked to go: the walk's playback speed is
-// this times its speed factor at most.
-inline constexpr float kMaxSpeed = 10.0f;
-
 // The data object a prefab container holds for its "Gait" add-in: the
 // authored parameters read from the add-in's document. Shared by every
 // component built from the same prefab container, which owns it.
@@ -66,7 +62,8 @@ public:
     // The rotation to turn to, normalised; one of no length (or not a
     // number) is reported and ignored.
     void SetRotation(const Math::Quaternion& kRotation);
-    // The speed to go at, held to 0 .. kMaxSpeed (not a number: 0).
+    // The speed to go at, from 0 to kMaxSpeed; any other value (negative,
+    // not a number, infinite, too fast) is reported and changes nothing.
     void SetSpeed(float fSpeed);
     // Puts the actor in standby (the builder forgets the link).
     void Release() { m_kActor.SetStandby(true); }
