@@ -174,11 +174,13 @@ bool TcpSocket::Send(const void* pFirst, size_t uiFirst, const void* pSecond, si
             continue;
         if (iSent < 0 && uiTimeoutMs && (errno == EAGAIN || errno == EWOULDBLOCK))
         {
+            // A wait that ends without room (the time is up) fails the send:
+            // trying again would take whatever room a slow peer freed and
+            // start the wait over with the next message.
             const int64 iLeftNs = iDeadlineNs - Posix::GetMonotonicNs();
             pollfd kPoll{iSocket, POLLOUT, 0};
-            if (iLeftNs > 0 && poll(&kPoll, 1, static_cast<int>((iLeftNs + 999999) / 1000000)) >= 0)
-                continue;
-            if (iLeftNs > 0 && errno == EINTR)
+            const int iReady = iLeftNs > 0 ? poll(&kPoll, 1, static_cast<int>((iLeftNs + 999999) / 1000000)) : 0;
+            if (iReady > 0 || (iReady < 0 && errno == EINTR))
                 continue;
             m_bTimedOut.store(true, std::memory_order_release);
             m_bConnected.store(false, std::memory_order_release);
