@@ -10,6 +10,9 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+// GaitPlugin::kMaxSpeed, the fastest a character can be asked to go.
+#include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
+
 namespace GaitSim {
 
 namespace {
@@ -67,11 +70,39 @@ bool ReadNumber(const rapidjson::Value& kObject, const char* pName, double dMin,
     return true;
 }
 
+// A misspelt member would otherwise be ignored and its default used without
+// a word: every member must be one of ppKnown.
+template <size_t N>
+bool CheckMembers(const rapidjson::Value& kObject, const char* const (&ppKnown)[N], CProblems& kProblems,
+                  const std::string& kPrefix = "")
+{
+    for (auto kMember = kObject.MemberBegin(); kMember != kObject.MemberEnd(); ++kMember)
+    {
+        const std::string kName(kMember->name.GetString(), kMember->name.GetStringLength());
+        if (std::find(std::begin(ppKnown), std::end(ppKnown), kName) != std::end(ppKnown))
+            continue;
+        std::string kText = "unknown member (";
+        for (size_t i = 0; i < N; ++i)
+        {
+            kText += i ? ", " : "";
+            kText += ppKnown[i];
+        }
+        kText += ')';
+        return kProblems.Fail(kPrefix + kName, kText);
+    }
+    return true;
+}
+
+constexpr const char* kRootMembers[] = {"Prefab", "Characters", "Spacing", "Duration", "StepMs", "Seed", "Timeline"};
+constexpr const char* kCallMembers[] = {"At", "Call", "Arg", "Character"};
+
 bool ReadCall(const rapidjson::Value& kValue, const std::string& kMember, SScenarioCall& kCall, CProblems& kProblems)
 {
     if (!kValue.IsObject())
         return kProblems.Fail(kMember, "expected an object");
     const std::string kPrefix = kMember + ".";
+    if (!CheckMembers(kValue, kCallMembers, kProblems, kPrefix))
+        return false;
     if (!kValue.HasMember("At"))
         return kProblems.Fail(kPrefix + "At", "missing");
     if (!ReadNumber(kValue, "At", 0.0, 1e6, kCall.dAt, kProblems, kPrefix))
@@ -105,8 +136,15 @@ bool ReadCall(const rapidjson::Value& kValue, const std::string& kMember, SScena
         kCall.bActive = kArg->value.GetBool();
         break;
     case SScenarioCall::EKind::SetSpeed:
-        if (!bHasArg || !kArg->value.IsNumber() || kArg->value.GetDouble() < 0.0 || kArg->value.GetDouble() > 100.0)
-            return kProblems.Fail(kArgName, "expected a speed from 0 to 100");
+        // The component would report a faster speed and keep the one it had:
+        // refused here, with the file and the member named.
+        if (!bHasArg || !kArg->value.IsNumber() || kArg->value.GetDouble() < 0.0 ||
+            kArg->value.GetDouble() > GaitPlugin::kMaxSpeed)
+        {
+            std::ostringstream kText;
+            kText << "expected a speed from 0 to " << GaitPlugin::kMaxSpeed;
+            return kProblems.Fail(kArgName, kText.str());
+        }
         kCall.fSpeed = static_cast<float>(kArg->value.GetDouble());
         break;
     case SScenarioCall::EKind::SetRotation:
@@ -202,7 +240,8 @@ bool LoadScenario(const std::string& kPath, SScenario& kOut, std::string& kError
 
     double dCharacters = kScenario.uiCharacters, dSpacing = kScenario.fSpacing, dStep = kScenario.uiStepMs,
            dSeed = kScenario.uiSeed;
-    bool bOk = ReadNumber(kDocument, "Characters", 1, 1000, dCharacters, kProblems) &&
+    bool bOk = CheckMembers(kDocument, kRootMembers, kProblems) &&
+               ReadNumber(kDocument, "Characters", 1, 1000, dCharacters, kProblems) &&
                ReadNumber(kDocument, "Spacing", 0, 1000, dSpacing, kProblems) &&
                ReadNumber(kDocument, "Duration", 0.001, 3600, kScenario.dDuration, kProblems) &&
                ReadNumber(kDocument, "StepMs", 1, 1000, dStep, kProblems) &&

@@ -113,6 +113,7 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
                     if (kCall.iCharacter < 0 || kCall.iCharacter == static_cast<int>(c))
                     {
                         ApplyCall(kCall, *kComponents[c]);
+                        kRun.kCalls.push_back(SMadeCall{dNow, c, uiNextCall});
                         std::string kText = std::string("call:") + GetCallName(kCall.eKind);
                         if (kCall.eKind == SScenarioCall::EKind::SetRotation)
                         {
@@ -136,6 +137,8 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
                 kSample.afPosition[1] = pLink->GetWorldPosition().y;
                 kSample.afPosition[2] = pLink->GetWorldPosition().z;
                 kSample.dHeadingDeg = HeadingOf(pLink->GetWorldRotation());
+                kSample.dRequestedHeadingDeg = HeadingOf(kComponents[c]->GetRotation());
+                kSample.fRequestedSpeed = kComponents[c]->GetSpeed();
                 const GaitPlugin::GaitActor& kActor = kComponents[c]->GetActor();
                 kSample.uiMovement = kActor.GetCurrentMovement();
                 for (uint32 m = 0; m < GaitPlugin::EAnimMovement::NB_TYPE; ++m)
