@@ -143,9 +143,9 @@ constexpr uint32_t kFloodBatch = 1500;
 // A half frame or an idle connection takes a host time-out and a little
 // more: one starts only when this much time is left before the next pause.
 constexpr double kSlowRoundSeconds = 13.0;
-// A client that never reads is closed after two time-outs: the first one
-// ends with room found in the host's send buffer (see DeafRound).
-constexpr double kDeafRoundSeconds = 24.0;
+// A client that never reads is closed one time-out after the host's send
+// buffer filled up.
+constexpr double kDeafRoundSeconds = 14.0;
 constexpr double kProbeEverySeconds = 25.0;
 // The rest of a flood between batches, so that the normal clients keep most
 // of the two cores the suite runs on.
@@ -1541,8 +1541,8 @@ private:
                 break; // the host reads no more
             if (ShouldStop())
                 return CountDeafFrames(uiBytes / kFrame.size()), Abandon();
-            if (SecondsSince(kProgress) > 4 * kHostTimeoutSeconds)
-                return Fail("the connection took no request for 40 s, and the host did not close it");
+            if (SecondsSince(kProgress) > 2 * kHostTimeoutSeconds)
+                return Fail("the connection took no request for 20 s, and the host did not close it");
             if (uiBytes > (64u << 20))
                 return Fail("the host took 64 MiB of requests without its replies being read");
         }
@@ -1552,8 +1552,8 @@ private:
         {
             if (ShouldStop())
                 return Abandon();
-            if (SecondsSince(kProgress) > 4 * kHostTimeoutSeconds)
-                return Fail("no \"did not take its replies\" line for " + kPeer + " within 40 s after " +
+            if (SecondsSince(kProgress) > 2 * kHostTimeoutSeconds)
+                return Fail("no \"did not take its replies\" line for " + kPeer + " within 20 s after " +
                             std::to_string(uiFrames) + " requests were sent without reading");
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
