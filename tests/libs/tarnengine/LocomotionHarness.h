@@ -99,6 +99,7 @@ struct SCharacter
     // of animation, and in one pass.
     float fMaxCorrectionRate = 0.0f;
     float fMaxCorrection = 0.0f;
+    float fStepCorrection = 0.0f;  // over the current engine step
     CWorld* pWorld = nullptr;
     uint32 uiIndex = 0;
 
@@ -190,10 +191,17 @@ public:
     {
         for (std::unique_ptr<SCharacter>& pCharacter : m_kCharacters)
             pCharacter->pActor->Update(pCharacter->kTarget, pCharacter->fSpeed, fDtMs);
+        for (std::unique_ptr<SCharacter>& pCharacter : m_kCharacters)
+            pCharacter->fStepCorrection = 0.0f;
         m_kManager.Tick(m_uiStorage, fDtMs);
         m_fTime += fDtMs / 1000.0f;
         for (std::unique_ptr<SCharacter>& pCharacter : m_kCharacters)
+        {
+            // The rectifier's rate over the step.
+            pCharacter->fMaxCorrectionRate =
+                std::max(pCharacter->fMaxCorrectionRate, pCharacter->fStepCorrection / (fDtMs / 1000.0f));
             Record(*pCharacter);
+        }
     }
     // Steps for a time (whole steps, the last one not past the time).
     void RunFor(float fSeconds, float fDtMs)
@@ -261,14 +269,14 @@ private:
         auto* pCharacter = static_cast<SCharacter*>(pContext);
         // The link holds the root motion's rotation; the rectified one
         // differs by the correction.
-        const Math::Quaternion kBefore = pSceneObject->GetWorldRotation();
-        const float fDot = std::fabs(Math::Quaternion::Dot(kBefore, kRotation));
-        const float fAngle = 2.0f * std::acos(std::min(1.0f, fDot));
-        const float fStepMs =
-            pCharacter->pWorld->m_kSkeleton.GetFrameProcessor()->GetRootMotionStepMs();
+        // The angle of the relative rotation, from its vector part: exact
+        // for the small corrections of one pass (an arc cosine of a dot
+        // product near 1 is not).
+        const Math::Quaternion kRelative = pSceneObject->GetWorldRotation().Conjugate() * kRotation;
+        const float fVector = std::sqrt(kRelative.x * kRelative.x + kRelative.y * kRelative.y + kRelative.z * kRelative.z);
+        const float fAngle = 2.0f * std::atan2(fVector, std::fabs(kRelative.w));
         pCharacter->fMaxCorrection = std::max(pCharacter->fMaxCorrection, fAngle);
-        if (fStepMs > 0.0f)
-            pCharacter->fMaxCorrectionRate = std::max(pCharacter->fMaxCorrectionRate, fAngle / (fStepMs / 1000.0f));
+        pCharacter->fStepCorrection += fAngle;
         pSceneObject->SetWorldRotation(kRotation);
     }
     static void OnFootOnFloor(TarnRenderer::Link*, TarnRenderer::AnimActor*, void* pContext)

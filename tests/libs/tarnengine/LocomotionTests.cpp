@@ -106,6 +106,7 @@ struct SSweepFigures
     float fSlowestSettle = 0.0f;
     float fFastestTurn = 0.0f;
     float fSlowestWalk = 0.0f;
+    float fFastestCorrection = 0.0f;
 };
 
 class LocomotionSweep : public testing::TestWithParam<float>
@@ -149,6 +150,8 @@ TEST_P(LocomotionSweep, EveryTargetIsReachedWithoutStuckStatesOrSnaps)
                 EXPECT_LE(kRun.fWalkAfter, kWalkWithinSeconds);
                 EXPECT_LE(kRun.fLongestStill, kStuckSeconds);
                 EXPECT_LE(kRun.fMaxTurnRate, kMaxTurnRate);
+                // The rectifier's part of it stays within its bound.
+                EXPECT_LE(kCharacter.fMaxCorrectionRate, (GaitActor::kMaxCorrectionRate + 0.5f) * kDegrees);
                 if (bSteering)
                     EXPECT_LE(kRun.fFinalError, kHeadingTolerance);
                 else
@@ -167,6 +170,7 @@ TEST_P(LocomotionSweep, EveryTargetIsReachedWithoutStuckStatesOrSnaps)
 
                 kFigures.fSlowestWalk = std::max(kFigures.fSlowestWalk, kRun.fWalkAfter);
                 kFigures.fFastestTurn = std::max(kFigures.fFastestTurn, kRun.fMaxTurnRate);
+                kFigures.fFastestCorrection = std::max(kFigures.fFastestCorrection, kCharacter.fMaxCorrectionRate);
                 if (bSteering)
                 {
                     kFigures.fWorstError = std::max(kFigures.fWorstError, kRun.fFinalError);
@@ -174,9 +178,9 @@ TEST_P(LocomotionSweep, EveryTargetIsReachedWithoutStuckStatesOrSnaps)
                 }
             }
     printf("[ figures  ] step %2.0f ms: worst final heading error %.2f deg, slowest settling %.2f s, slowest walk "
-           "%.2f s, fastest turn %.1f deg/s\n",
+           "%.2f s, fastest turn %.1f deg/s (rectifier %.1f deg/s)\n",
            fDt, kFigures.fWorstError / kDegrees, kFigures.fSlowestSettle, kFigures.fSlowestWalk,
-           kFigures.fFastestTurn / kDegrees);
+           kFigures.fFastestTurn / kDegrees, kFigures.fFastestCorrection / kDegrees);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, LocomotionSweep, testing::Values(8.0f, 16.0f, 33.0f, 50.0f),
@@ -265,6 +269,14 @@ TEST(Locomotion, SpeedsThatCannotBeWalkedAreRefusedOrStopTheCharacter)
         EXPECT_EQ(kCharacter.Actor().GetCurrentMovement(), uint32(EAnimMovement::Walk));
     }
     EXPECT_GE(kReports.Count(), 1u);
+
+    // A slow walk asked to stop reaches its stop at the usual pace.
+    kCharacter.fSpeed = 0.2f;
+    kWorld.RunFor(3.0f, 16.0f);
+    ASSERT_EQ(kCharacter.Actor().GetCurrentMovement(), uint32(EAnimMovement::Walk));
+    kCharacter.fSpeed = 0.0f;
+    kWorld.RunFor(1.8f, 16.0f);
+    EXPECT_EQ(kCharacter.Actor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
 
     // Below the floor a speed stops the character, and it answers again.
     for (float fTiny : {1e-6f, 0.01f, GaitActor::kMinSpeed * 0.99f})
@@ -433,11 +445,12 @@ TEST(Locomotion, PlantedFeetDoNotSlide)
         float fSpeed;
         float fTarget;
         bool bStop;
+        float fBound;  // about twice what the demo character does
     };
     const SCase akCases[] = {
-        {"walk, speed 1", 1.0f, 0.0f, false}, {"walk, speed 2", 2.0f, 0.0f, false},
-        {"turn 180", 1.0f, 180.0f, false},    {"stop, speed 1", 1.0f, 0.0f, true},
-        {"stop, speed 2", 2.0f, 0.0f, true},
+        {"walk, speed 1", 1.0f, 0.0f, false, 0.01f}, {"walk, speed 2", 2.0f, 0.0f, false, 0.01f},
+        {"turn 180", 1.0f, 180.0f, false, 0.01f},    {"stop, speed 1", 1.0f, 0.0f, true, 0.01f},
+        {"stop, speed 2", 2.0f, 0.0f, true, 0.03f},
     };
     for (const SCase& kCase : akCases)
     {
@@ -476,6 +489,6 @@ TEST(Locomotion, PlantedFeetDoNotSlide)
             }
         }
         printf("[ figures  ] foot slide, %s: %.1f mm\n", kCase.pName, fWorst * 1000.0f);
-        EXPECT_LE(fWorst, 0.03f) << kCase.pName;
+        EXPECT_LE(fWorst, kCase.fBound) << kCase.pName;
     }
 }

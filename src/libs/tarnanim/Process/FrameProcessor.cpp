@@ -55,6 +55,12 @@ inline void PrefetchAhead(const Skeleton& kSkeleton, uint32 uiInstance)
 
 void FrameProcessor::PreUpdate(Skeleton& kSkeleton, float fDeltaMs)
 {
+    m_fTickMs = fDeltaMs;
+    const uint32 uiInstances = kSkeleton.GetAnimatedSkeletonSlotCount();
+    if (m_kPlayedMs.GetSize() != uiInstances)
+        m_kPlayedMs.Resize(uiInstances);
+    for (float& fPlayed : m_kPlayedMs)
+        fPlayed = 0.0f;
     const uint32 uiSlots = kSkeleton.GetControlSlotCount();
     // Resized only when the control table changed size.
     if (m_kProgress.GetSize() != uiSlots)
@@ -225,7 +231,7 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
             // through every cross-fade whose controls' frame boundaries
             // differ.
             float fStepMs = 0.0f;
-            float fHeaviest = -1.0f;
+            float fPlayed = 0.0f;
             bool bAnyStepped = false;
             for (AnimationControl* pControl : m_kWorkingSet)
             {
@@ -235,11 +241,7 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
                 if (!pProgress || !pProgress->bInTick || !pSequence)
                     continue;
                 const bool bStepped = pProgress->bPending;
-                if (bStepped && pControl->GetEffectiveWeight() > fHeaviest)
-                {
-                    fHeaviest = pControl->GetEffectiveWeight();
-                    m_fRootMotionStepMs = pProgress->fStepMs;
-                }
+                fPlayed = std::max(fPlayed, m_fTickMs - std::max(0.0f, pProgress->fRemaining));
                 const float fBefore = bStepped ? pProgress->fBefore : pControl->GetPosition();
                 const float fAfter = bStepped ? pProgress->fAfter : pControl->GetPosition();
                 Transform kBefore;
@@ -256,6 +258,11 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
             }
             if (bAnyStepped && !m_kBefore.IsEmpty())
             {
+                if (uiInstance < m_kPlayedMs.GetSize())
+                {
+                    m_fRootMotionStepMs = std::max(0.0f, fPlayed - m_kPlayedMs[uiInstance]);
+                    m_kPlayedMs[uiInstance] = std::max(fPlayed, m_kPlayedMs[uiInstance]);
+                }
                 const Transform kBefore = Sampler::Blend(m_kBefore.GetData(), m_kWeights.GetData(), m_kBefore.GetSize());
                 const Transform kAfter = Sampler::Blend(m_kAfter.GetData(), m_kWeights.GetData(), m_kAfter.GetSize());
                 const Math::Quaternion kInverse = kBefore.kRotation.Conjugate();

@@ -87,8 +87,9 @@ public:
     }
 
     // While a root-motion callback runs: the milliseconds of animation the
-    // pass it is called from covers (the step of the instance's heaviest
-    // control). Over a tick, the passes of an instance add up to the tick.
+    // pass it is called from covers: how far the instance's furthest
+    // control went on in this pass. Over a tick, the passes of an instance
+    // add up to the tick.
     float GetRootMotionStepMs() const { return m_fRootMotionStepMs; }
 
     const SProgress* GetProgress(uint32 uiControlId) const
@@ -106,6 +107,9 @@ private:
     TarnRenderer::TArray<float> m_kWeights;
     TarnRenderer::TArray<uint32> m_kScratch;
     TarnRenderer::TArray<AnimationControl*> m_kWorkingSet;
+    // Per instance: how much of the tick its controls have played so far.
+    TarnRenderer::TArray<float> m_kPlayedMs;
+    float m_fTickMs = 0.0f;
     EndOfPassCallback m_pEndOfPassCallback = nullptr;
     void* m_pEndOfPassUserData = nullptr;
     RootMotionCallback m_pRootMotionCallback = nullptr;
