@@ -17,8 +17,8 @@
 
 #include "Engine/Engine.h"
 #include "Math/SFMT/SFMT.h"
-#include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
-#include "Plugins/Impl/Gait/Plugin/GaitComponentBuilder.h"
+#include "Plugin/GaitComponent.h"
+#include "Plugin/GaitComponentBuilder.h"
 #include "Plugins/PluginManager.h"
 #include "Plugins/PluginParam.h"
 #include "System/MemoryManager/MemoryManager.h"

@@ -13,8 +13,8 @@
 #include "AnimManager/AnimManager.h"
 #include "DataDynamic/Skeleton.h"
 #include "Math/SFMT/SFMT.h"
-#include "Plugins/Impl/Gait/Control/GaitActor.h"
-#include "Plugins/Impl/Gait/Data/GaitSerializer.h"
+#include "Control/GaitActor.h"
+#include "Data/GaitSerializer.h"
 #include "Scene/Link.h"
 #include "World/WorldContext.h"
 

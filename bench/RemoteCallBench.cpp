@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
-#include "Core/CommandManager/CommandManager.h"
+#include "Commands/CommandManager.h"
 #include "Engine/Engine.h"
-#include "Engine/EngineClient.h"
+#include "Client/EngineClient.h"
 #include "Engine/EngineNet.h"
 #include "System/Event/Event.h"
 

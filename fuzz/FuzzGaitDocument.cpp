@@ -10,7 +10,7 @@
 
 #include "DataDynamic/Skeleton.h"
 #include "FuzzSupport.h"
-#include "Plugins/Impl/Gait/Data/GaitSerializer.h"
+#include "Data/GaitSerializer.h"
 
 namespace {
 

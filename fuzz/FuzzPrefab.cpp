@@ -15,7 +15,7 @@
 #include "Engine/Engine.h"
 #include "Factory/PrefabContainer.h"
 #include "FuzzSupport.h"
-#include "Plugins/Impl/Gait/Plugin/GaitComponentBuilder.h"
+#include "Plugin/GaitComponentBuilder.h"
 #include "Plugins/PluginManager.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "World/PrefabInstance.h"

@@ -26,15 +26,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "Core/CommandManager/CommandManager.h"
-#include "Core/CommandManager/ReturnBuffer.h"
+#include "Commands/CommandManager.h"
+#include "Commands/ReturnBuffer.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
 #include "FuzzSupport.h"
 #include "Math/SFMT/SFMT.h"
-#include "Plugins/Impl/Gait/Plugin/GaitComponentBuilder.h"
-#include "Plugins/Impl/Gait/RPC/GaitComponentRpc.h"
+#include "Plugin/GaitComponentBuilder.h"
+#include "RPC/GaitComponentRpc.h"
 #include "Plugins/PluginManager.h"
 #include "System/Net/TcpSocket.h"
 #include "Utils/ClassName.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Plugins/Impl/Gait/Control/GaitActor.h"
+#include "Control/GaitActor.h"
 
 namespace GaitSim {
 

@@ -11,7 +11,7 @@
 #include <rapidjson/writer.h>
 
 // GaitPlugin::kMaxSpeed, the fastest a character can be asked to go.
-#include "Plugins/Impl/Gait/Plugin/GaitComponent.h"
+#include "Plugin/GaitComponent.h"
 
 namespace GaitSim {
 

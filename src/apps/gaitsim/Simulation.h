@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Plugins/Impl/Gait/Data/GaitType.h"
+#include "Data/GaitType.h"
 #include "Scenario.h"
 
 namespace GaitSim {

@@ -1,6 +1,6 @@
 #include "HostLoop.h"
 
-#include "Core/CommandManager/CommandManager.h"
+#include "Commands/CommandManager.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "System/Event/Event.h"

@@ -39,7 +39,7 @@ void OnSignal(int)
 struct SOptions
 {
     std::string kPlugins;
-    uint16 uiPort = 27921;
+    uint16 uiPort = Common::TcpSocket::kDefaultPort;
     std::string kBind = "127.0.0.1";
     uint32 uiHz = 60;
     uint32 uiSpinMicroseconds = TarnEngine::SNetOptions().uiSpinMicroseconds;

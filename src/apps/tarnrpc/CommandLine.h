@@ -23,7 +23,7 @@ enum class ERunMode
 struct SCommandLine
 {
     std::string kHost = "127.0.0.1";
-    uint16 uiPort = 27921;
+    uint16 uiPort = Common::TcpSocket::kDefaultPort;
     int iInstance = 0;
     bool bNoAck = false;
     std::string kRaw;

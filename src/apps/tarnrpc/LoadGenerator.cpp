@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "Core/CommandManager/ReturnBuffer.h"
-#include "Engine/EngineClient.h"
+#include "Commands/ReturnBuffer.h"
+#include "Client/EngineClient.h"
 #include "RpcSession.h"
 
 namespace TarnRpc {

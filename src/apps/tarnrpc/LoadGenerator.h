@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Core/Types.h"
+#include "System/Net/TcpSocket.h"
 
 namespace TarnRpc {
 
@@ -10,7 +11,7 @@ namespace TarnRpc {
 struct SLoadOptions
 {
     std::string kHost = "127.0.0.1";
-    uint16 uiPort = 27921;
+    uint16 uiPort = Common::TcpSocket::kDefaultPort;
     uint32 uiConnections = 1;
     uint32 uiRequests = 100000;
     // "Root.KeepAlive", "GaitComponentRpc.IsActive" or "GaitComponentRpc.SetSpeed".

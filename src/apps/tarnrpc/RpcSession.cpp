@@ -9,7 +9,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "Core/CommandManager/ReturnBuffer.h"
+#include "Commands/ReturnBuffer.h"
 #include "Utils/JsonText.h"
 
 namespace TarnRpc {

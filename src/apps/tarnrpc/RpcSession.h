@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "Core/Types.h"
-#include "Engine/EngineClient.h"
+#include "Client/EngineClient.h"
 
 namespace TarnRpc {
 

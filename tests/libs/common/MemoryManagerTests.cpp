@@ -414,3 +414,19 @@ TEST(MemoryManager, AReportMadeUnderAHeapLockMayAllocate)
     EXPECT_EQ(kState.iReports, 1);
     EXPECT_EQ(kManager.GetNumAllocations(), 0u);
 }
+
+TEST(MemoryManager, EveryErrorHasItsOwnText)
+{
+    // Each error a call can leave has a text of its own (the one Free gives
+    // for a heap without a handle once printed "Undefined error").
+    const std::pair<int32, const char*> akErrors[] = {
+        {Common::Mem::kErrNone, "No error"},
+        {Common::Mem::kErrCannotAllocMainMemory, "Cannot alloc main memory"},
+        {Common::Mem::kErrNotEnoughMemory, "Not enough memory"},
+        {Common::Mem::kErrInvalidPointer, "Invalid pointer"},
+        {Common::Mem::kErrHeapHasNoHandle, "Heap has no handle"},
+        {99, "Undefined error"},
+    };
+    for (const auto& [iError, pText] : akErrors)
+        EXPECT_STREQ(CMemoryManager::GetErrorText(iError), pText) << iError;
+}

@@ -1,5 +1,5 @@
 // Broken data files of every kind an author writes: the demo character's
-// AnimSet, prefab and gait document, each spoiled in the ways files get
+// AnimSet and prefab, each spoiled in the ways files get
 // spoiled (cut short, wrong types, numbers out of range, negative counts,
 // overlong names, repeated members, deep nesting, bytes that are not
 // UTF-8). Each must be refused whole with a message that names the file
@@ -18,40 +18,18 @@
 #include "DataStatic/Mocap.h"
 #include "Engine/Engine.h"
 #include "Factory/PrefabContainer.h"
-#include "Plugins/Impl/Gait/Data/GaitSerializer.h"
 #include "support/NamedPipe.h"
 #include "support/ReportCapture.h"
+#include "support/SpoiledText.h"
 #include "support/TextFile.h"
 
 namespace {
 
+using TestSupport::Nested;
+using TestSupport::Spoil;
+using TestSupport::SSpoil;
+
 const std::string kDataDir = TARN_DATA_DIR;
-
-// One way to spoil a document: the first occurrence of kFind becomes
-// kReplace (or, with an empty kFind, the text is cut to half).
-struct SSpoil
-{
-    const char* pLabel;
-    std::string kFind;
-    std::string kReplace;
-    std::string kMember;  // what the message must name ("document" for the text as a whole)
-};
-
-std::string Spoil(const std::string& kText, const SSpoil& kSpoil)
-{
-    if (kSpoil.kFind.empty())
-        return kText.substr(0, kText.size() / 2);
-    const size_t uiAt = kText.find(kSpoil.kFind);
-    EXPECT_NE(uiAt, std::string::npos) << "the demo file no longer has " << kSpoil.kFind;
-    if (uiAt == std::string::npos)
-        return kText;
-    return kText.substr(0, uiAt) + kSpoil.kReplace + kText.substr(uiAt + kSpoil.kFind.size());
-}
-
-std::string Nested(uint32 uiLevels)
-{
-    return std::string(uiLevels, '[') + std::string(uiLevels, ']');
-}
 
 const std::string kLongName(1024, 'n');
 
@@ -86,44 +64,6 @@ TEST(BadDataFiles, BrokenAnimSetsAreRefusedNamingFileAndMember)
             TARN_DELETE(pMocap);
         const std::string kMessage = kError.m_acText;
         EXPECT_EQ(kMessage.rfind("broken.animset.json: " + kSpoil.kMember + ": ", 0), 0u) << kMessage;
-    }
-}
-
-TEST(BadDataFiles, BrokenGaitDocumentsAreRefusedNamingTheMemberAndKeepTheDataInUse)
-{
-    const std::string kText = TestSupport::ReadTextFile(kDataDir + "/demo/biped.gait.json");
-    ASSERT_FALSE(kText.empty());
-    GaitPlugin::ParamGait kInUse;
-    ASSERT_TRUE(GaitPlugin::GaitSerializer::LoadFromText(kText.data(), kText.size(), kInUse));
-    // The data in use: a distinct mark in it shows that nothing was overwritten.
-    ASSERT_GT(kInUse.Behaviors.GetSize(), 0u);
-    kInUse.Behaviors[0].EaseMs = 4321;
-    const std::vector<SSpoil> kSpoils = {
-        {"truncated", "", "", "document"},
-        {"wrong type", "\"EaseMs\": 200", "\"EaseMs\": \"200\"", "Behaviors[0].EaseMs"},
-        {"number too big for a double", "\"EaseMs\": 200", "\"EaseMs\": 1e400", "document"},
-        {"number too big for 64 bits", "\"EaseMs\": 200", "\"EaseMs\": 18446744073709551616", "Behaviors[0].EaseMs"},
-        {"negative frame", "\"FrameFirst\": 24", "\"FrameFirst\": -24", "Behaviors[0].SynchroSource.FrameFirst"},
-        {"name of 1024 characters", "\"NameBehavior\": \"WalkStart\"", "\"NameBehavior\": \"" + kLongName + "\"",
-         "Behaviors[0].NameBehavior"},
-        {"repeated member", "\"EaseMs\": 200,", "\"EaseMs\": 200, \"EaseMs\": 300,", "Behaviors[0].EaseMs"},
-        {"deep nesting", "\"EaseMs\": 200", "\"EaseMs\": " + Nested(300), "document"},
-        {"not UTF-8", "\"NameKeySource\": \"Idle\"", "\"NameKeySource\": \"Id\xFFle\"", "Binds[0].NameKeySource"},
-    };
-    for (const SSpoil& kSpoil : kSpoils)
-    {
-        SCOPED_TRACE(kSpoil.pLabel);
-        const std::string kBroken = Spoil(kText, kSpoil);
-        TestSupport::CAssertCapture kReports;
-        GaitPlugin::GaitLoadErrors kErrors;
-        GaitPlugin::ParamGait kParam = kInUse;
-        EXPECT_FALSE(GaitPlugin::GaitSerializer::LoadFromText(kBroken.data(), kBroken.size(), kParam, &kErrors));
-        const std::string kMessage = kErrors.m_acText;
-        EXPECT_NE(kMessage.find(kSpoil.kMember + ": "), std::string::npos) << kMessage;
-        EXPECT_GE(kReports.Count(), 1u);
-        EXPECT_EQ(kParam.Binds.GetSize(), kInUse.Binds.GetSize());
-        ASSERT_EQ(kParam.Behaviors.GetSize(), kInUse.Behaviors.GetSize());
-        EXPECT_EQ(kParam.Behaviors[0].EaseMs, 4321u);
     }
 }
 

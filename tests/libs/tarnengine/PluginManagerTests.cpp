@@ -13,8 +13,8 @@
 
 #include <rapidjson/document.h>
 
-#include "Core/CommandManager/CommandManager.h"
-#include "Core/CommandManager/ReturnBuffer.h"
+#include "Commands/CommandManager.h"
+#include "Commands/ReturnBuffer.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "Plugins/ModuleLoader.h"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "AnimManager/AnimManager.h"
+#include "DataDynamic/AnimActor.h"
 #include "DataDynamic/AnimatedSkeleton.h"
 #include "DataDynamic/AnimationControl.h"
 #include "DataDynamic/Skeleton.h"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Containers/TArray.h"
+#include "DataDynamic/AccumulationSwitch.h"
 #include "Core/Types.h"
 #include "DataStatic/Mocap.h"
 #include "Math/LocalVector3.h"
@@ -8,7 +9,6 @@
 
 namespace TarnRenderer {
 class AnimActor;
-class CAnimManager;
 class Link;
 }  // namespace TarnRenderer
 
@@ -104,7 +104,7 @@ public:
 
     struct SetupParams
     {
-        TarnRenderer::CAnimManager* pOwner = nullptr;
+        TarnAnim::IAccumulationSwitch* pOwner = nullptr;
         uint32 uiOwnerId = kInvalidIndex;
         uint32 uiMocapIndex = kInvalidIndex;
         TarnRenderer::Link* pSceneObject = nullptr;
@@ -181,7 +181,7 @@ public:
     void SetSceneObject(TarnRenderer::Link* pSceneObject) { m_pSceneObject = pSceneObject; }
     TarnRenderer::AnimActor* GetAnimActor() const { return m_pAnimActor; }
     void SetAnimActor(TarnRenderer::AnimActor* pAnimActor) { m_pAnimActor = pAnimActor; }
-    void SetOwner(TarnRenderer::CAnimManager* pOwner, uint32 uiOwnerId)
+    void SetOwner(TarnAnim::IAccumulationSwitch* pOwner, uint32 uiOwnerId)
     {
         m_pOwner = pOwner;
         m_uiOwnerId = uiOwnerId;
@@ -232,7 +232,7 @@ private:
     TarnRenderer::TArray<ExtraAnimationTune> m_kExtraTunes;
     TarnRenderer::TArray<RegisteredBehavior> m_kBehaviors;
 
-    TarnRenderer::CAnimManager* m_pOwner = nullptr;
+    TarnAnim::IAccumulationSwitch* m_pOwner = nullptr;
     uint32 m_uiOwnerId = kInvalidIndex;
     Transform m_kStartTransform;
     Transform m_kInitialTransform;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "Core/CommandManager/CommandManager.h"
+#include "Commands/CommandManager.h"
 #include "DataProvider/DataProvider.h"
 #include "Factory/PrefabContainer.h"
 #include "Math/SFMT/SFMT.h"

@@ -1,8 +1,8 @@
 #include "Engine/EngineNet.h"
 
-#include "Core/CommandManager/CommandInstanceHelper.h"
-#include "Core/CommandManager/CommandManager.h"
-#include "Engine/EngineHost.h"
+#include "Commands/CommandInstanceHelper.h"
+#include "Commands/CommandManager.h"
+#include "Host/EngineHost.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
@@ -24,11 +24,21 @@ bool CEngineNet::Init(const SNetOptions& kOptions)
     m_pCommandManager = TARN_NEW(CommandManager);
     if (!TARN_ASSERT(m_pCommandManager, "no memory for the command manager"))
         return false;
-    m_pCommandManager->Init();
+    // The remote objects register with the process-wide resolver: with
+    // another manager's resolver installed, the IDs handed out here could
+    // never be resolved.
+    if (!TARN_ASSERT(m_pCommandManager->Init(), "another pointer resolver is installed already"))
+    {
+        TARN_DELETE(m_pCommandManager);
+        m_pCommandManager = nullptr;
+        return false;
+    }
     m_pCommandManager->GetQueue().SetWaitSpinMicroseconds(kOptions.uiSpinMicroseconds);
     // The root registers itself as the "Root" singleton with the resolver
     // that Init installed.
     m_pRoot = TARN_NEW(RPC::CRoot);
+    if (!TARN_ASSERT(m_pRoot, "no memory for the root object"))
+        return false;
     RegisterRemoteClasses(*m_pCommandManager);
 
     m_pHost = TARN_NEW(CEngineHost);

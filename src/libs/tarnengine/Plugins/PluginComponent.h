@@ -1,10 +1,9 @@
 #pragma once
 
-#include <rapidjson/document.h>
-
 #include "Containers/TArray.h"
 #include "Core/Types.h"
-#include "Utils/JsonAllocator.h"
+#include "Utils/JsonDocument.h"
+#include "Utils/ManagedJsonDocument.h"
 
 namespace TarnRenderer {
 class Link;
@@ -19,31 +18,12 @@ class Link;
 // as untyped pointers; the engine and the plug-in agree on what they are.
 namespace TarnEngine {
 
-// JSON as the engine parses it: every byte through the memory manager.
-using PluginJsonPool = rapidjson::MemoryPoolAllocator<Common::CJsonAllocator>;
-using PluginJsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, PluginJsonPool, Common::CJsonAllocator>;
-using PluginJsonValue = PluginJsonDocument::ValueType;
-
-// A document whose every byte, its parse stack included, goes through the
-// memory manager (a document made without allocators would use the global
-// heap for its own pool).
-class CManagedJsonDocument
-{
-public:
-    explicit CManagedJsonDocument(size_t uiChunkBytes = 16 * 1024, size_t uiStackBytes = 1024)
-        : m_kPool(uiChunkBytes, &m_kHeap), m_kDocument(&m_kPool, uiStackBytes, &m_kHeap)
-    {
-    }
-    CManagedJsonDocument(const CManagedJsonDocument&) = delete;
-    CManagedJsonDocument& operator=(const CManagedJsonDocument&) = delete;
-
-    PluginJsonDocument& Get() { return m_kDocument; }
-
-private:
-    Common::CJsonAllocator m_kHeap;
-    PluginJsonPool m_kPool;
-    PluginJsonDocument m_kDocument;
-};
+// The engine's JSON types (Common::JsonDocument), by the names plug-ins
+// know them by.
+using PluginJsonPool = Common::JsonPool;
+using PluginJsonDocument = Common::JsonDocument;
+using PluginJsonValue = Common::JsonValue;
+using Common::CManagedJsonDocument;
 
 // The time step of one engine frame, passed by value.
 struct StepTime

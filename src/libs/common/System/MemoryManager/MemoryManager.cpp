@@ -541,6 +541,8 @@ const char* CMemoryManager::GetErrorText(int32 iError)
             return "Not enough memory";
         case kErrInvalidPointer:
             return "Invalid pointer";
+        case kErrHeapHasNoHandle:
+            return "Heap has no handle";
         default:
             return "Undefined error";
     }

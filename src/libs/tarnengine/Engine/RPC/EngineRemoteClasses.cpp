@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Core/CommandManager/CommandManager.h"
+#include "Commands/CommandManager.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "System/MemoryManager/MemoryManager.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/CommandManager/CommandInstanceHelper.h"
+#include "Commands/CommandInstanceHelper.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 

@@ -1,0 +1,265 @@
+#include "Commands/CommandManager.h"
+
+#include <cstring>
+
+#include <rapidjson/error/en.h>
+
+#include "Utils/JsonText.h"
+#include "Utils/debuglog.h"
+
+namespace TarnEngine {
+
+namespace {
+
+// Writes the failure of a request that waits for an acknowledgment.
+void ReplyError(CReturnBuffer* pReply, bool bWaitAck, const char* pText)
+{
+    if (!bWaitAck || !pReply)
+        return;
+    pReply->Clear();
+    JSonParamReader::WriteError(*pReply, pText);
+}
+
+// Whether a JSON string holds a NUL character (written \u0000), which
+// would cut the name it carries short.
+bool HasNulCharacter(const Common::JsonValue& kValue)
+{
+    return strnlen(kValue.GetString(), kValue.GetStringLength()) != kValue.GetStringLength();
+}
+
+// The text of a report, as the reply carries it.
+struct SReportText
+{
+    char acText[JSonParamReader::kFailureTextSize];
+};
+
+}  // namespace
+
+CommandManager::~CommandManager()
+{
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+        for (auto& kPair : m_kRegistry)
+            FreeCommand(kPair.Value);
+        m_kRegistry.Clear();
+    }
+    if (m_pPointerResolver)
+    {
+        CPointerResolver::ReleaseInstance(m_pPointerResolver);
+        TARN_DELETE(m_pPointerResolver);
+        m_pPointerResolver = nullptr;
+    }
+}
+
+bool CommandManager::Init()
+{
+    if (!m_pPointerResolver)
+    {
+        m_pPointerResolver = TARN_NEW_TAGGED("TarnEngine::CommandManager::Init", CPointerResolver);
+        if (!TARN_ASSERT(m_pPointerResolver, "no memory for the pointer resolver"))
+            return false;
+    }
+    return CPointerResolver::SetInstance(m_pPointerResolver);
+}
+
+void CommandManager::FreeCommand(EngineCommand* pCommand)
+{
+    // Plain storage: a command's code may live in a plug-in module, which is
+    // not called into here.
+    TARN_FREE(pCommand);
+}
+
+bool CommandManager::Insert(uint32 uiCommandId, EngineCommand* pCommand)
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    if (m_kRegistry.Lookup(uiCommandId))
+        return false;
+    m_kRegistry.Insert(uiCommandId, pCommand);
+    return m_kRegistry.Lookup(uiCommandId) != nullptr;
+}
+
+EngineCommand* CommandManager::FindCommand(uint32 uiCommandId) const
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    EngineCommand* const* ppCommand = m_kRegistry.Lookup(uiCommandId);
+    return ppCommand ? *ppCommand : nullptr;
+}
+
+EngineCommand* CommandManager::FindCommand(const char* pClassName, const char* pMethodName) const
+{
+    return FindCommand(GetCommandId(pClassName, pMethodName));
+}
+
+uint32 CommandManager::GetCommandCount() const
+{
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    return m_kRegistry.GetSize();
+}
+
+bool CommandManager::ExecuteJSon(const char* pText, CReturnBuffer* pReply)
+{
+    return ExecuteJSon(pText, pText ? strlen(pText) : 0, pReply);
+}
+
+bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply, IRequestAccount* pAccount,
+                                 uint64 uiCharge)
+{
+    // Refused before it has a command: the charge goes back here. Text
+    // that cannot be read is answered when it asks for a reply, so that a
+    // waiting client never hangs.
+    const auto RefuseText = [&](const char* pReport) {
+        if (pAccount)
+            pAccount->Refund(uiCharge);
+        if (pText && Common::JsonTextAsksForReply(pText, uiLength))
+            ReplyError(pReply, true, pReport);
+        return false;
+    };
+    if (!TARN_ASSERT(pText && uiLength > 0, "empty remote request"))
+        return RefuseText("Assertion \"pText && uiLength > 0\" failed. empty remote request");
+    const Common::SJsonTextScan kScan = Common::ScanJsonText(pText, uiLength);
+    if (!TARN_ASSERT_TEXT(kScan.uiDeepAt == uiLength, "uiDeep == uiLength",
+                          "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
+    {
+        SReportText kReport;
+        snprintf(kReport.acText, sizeof(kReport.acText),
+                 "Assertion \"uiDeep == uiLength\" failed. remote request nests deeper than %u levels",
+                 Common::kMaxJsonNesting);
+        return RefuseText(kReport.acText);
+    }
+    if (!TARN_ASSERT_TEXT(kScan.uiValues <= kMaxRequestValues, "uiValues <= kMaxRequestValues",
+                          "remote request holds more than %u values", kMaxRequestValues))
+    {
+        SReportText kReport;
+        snprintf(kReport.acText, sizeof(kReport.acText),
+                 "Assertion \"uiValues <= kMaxRequestValues\" failed. remote request holds more than %u values",
+                 kMaxRequestValues);
+        return RefuseText(kReport.acText);
+    }
+
+    JSonCommand* pCommand = m_kQueue.AcquireCommand();
+    if (!pCommand)
+        return RefuseText("Assertion \"pCommand\" failed. no memory for a remote request");
+    // From here the command carries the charge, and refunds it when it is
+    // released.
+    pCommand->m_pAccount = pAccount;
+    pCommand->m_uiCharge = uiCharge;
+    Common::JsonDocument& kDocument = pCommand->m_kDocument;
+    kDocument.Parse(pText, uiLength);
+    if (kDocument.HasParseError() || !kDocument.IsObject())
+    {
+        // The report names what the parser found, and where.
+        char acDetail[160] = "";
+        if (kDocument.HasParseError())
+            snprintf(acDetail, sizeof(acDetail), ": %s (at offset %zu)",
+                     rapidjson::GetParseError_En(kDocument.GetParseError()), kDocument.GetErrorOffset());
+        static const char* const s_pExpression = "!kDocument.HasParseError() && kDocument.IsObject()";
+        TARN_ASSERT_TEXT(false, s_pExpression, "remote request is not a JSON object%s", acDetail);
+        // Whether it waits is read from the raw text.
+        if (Common::JsonTextAsksForReply(pText, uiLength))
+        {
+            SReportText kReport;
+            snprintf(kReport.acText, sizeof(kReport.acText), "Assertion \"%s\" failed. remote request is not a JSON object%s",
+                     s_pExpression, acDetail);
+            ReplyError(pReply, true, kReport.acText);
+        }
+        m_kQueue.ReleaseCommand(pCommand);
+        return false;
+    }
+
+    // "WaitAck" first, so that every later failure can be answered.
+    const auto kWaitAck = kDocument.FindMember("WaitAck");
+    const bool bWaitAckValid = kWaitAck != kDocument.MemberEnd() && kWaitAck->value.IsBool();
+    const bool bWaitAck = bWaitAckValid && kWaitAck->value.GetBool();
+
+    enum class EForm
+    {
+        String,
+        Int32,
+        Bool,
+    };
+    static const struct
+    {
+        const char* pName;
+        EForm eForm;
+        const char* pExpected;
+    } s_akEnvelope[] = {
+        {"ClassName", EForm::String, "a string"},
+        {"MethodName", EForm::String, "a string"},
+        {"InstanceID", EForm::Int32, "a signed 32-bit integer"},
+        {"WaitAck", EForm::Bool, "a bool"},
+        {"UseTcpThread", EForm::Bool, "a bool"},
+    };
+    for (const auto& kMember : s_akEnvelope)
+    {
+        const auto kIt = kDocument.FindMember(kMember.pName);
+        bool bValid = kIt != kDocument.MemberEnd();
+        if (bValid)
+        {
+            const Common::JsonValue& kValue = kIt->value;
+            switch (kMember.eForm)
+            {
+            case EForm::String: bValid = kValue.IsString(); break;
+            case EForm::Int32: bValid = kValue.IsInt(); break;
+            case EForm::Bool: bValid = kValue.IsBool(); break;
+            }
+        }
+        if (!TARN_ASSERT_TEXT(bValid, kMember.pName, "remote request member %s must be %s", kMember.pName,
+                              kMember.pExpected) ||
+            (kMember.eForm == EForm::String && !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value), kMember.pName,
+                                                                 "remote request member %s must be %s", kMember.pName,
+                                                                 "a string without NUL characters")))
+        {
+            SReportText kReport;
+            snprintf(kReport.acText, sizeof(kReport.acText),
+                     "Assertion \"%s\" failed. remote request member %s must be %s", kMember.pName, kMember.pName,
+                     bValid ? "a string without NUL characters" : kMember.pExpected);
+            ReplyError(pReply, bWaitAck, kReport.acText);
+            m_kQueue.ReleaseCommand(pCommand);
+            return false;
+        }
+    }
+
+    pCommand->m_pClassName = kDocument["ClassName"].GetString();
+    pCommand->m_pMethodName = kDocument["MethodName"].GetString();
+    pCommand->m_uiInstanceID = static_cast<uint32>(kDocument["InstanceID"].GetInt());
+    pCommand->m_bWaitAck = bWaitAck;
+    pCommand->m_bUseTcpThread = kDocument["UseTcpThread"].GetBool();
+    pCommand->m_pReply = pReply;
+    pCommand->m_bDone.store(false, std::memory_order_relaxed);
+
+    EngineCommand* pEngineCommand = FindCommand(pCommand->m_pClassName, pCommand->m_pMethodName);
+    if (!TARN_ASSERT_TEXT(pEngineCommand, "false", "this command is not registred"))
+    {
+        Common::CDebugLog::Print("Remote request for %s.%s: no such command", pCommand->m_pClassName,
+                                 pCommand->m_pMethodName);
+        ReplyError(pReply, bWaitAck, "Assertion \"false\" failed. this command is not registred");
+        m_kQueue.ReleaseCommand(pCommand);
+        return false;
+    }
+    pCommand->m_pCommand = pEngineCommand;
+    // Only commands declared safe may run on the network thread.
+    if (pCommand->m_bUseTcpThread && !pEngineCommand->IsSafeOffEngineThread())
+        pCommand->m_bUseTcpThread = false;
+
+    m_kQueue.Push(pCommand);
+    return true;
+}
+
+bool CommandManager::ExecuteDirect(const char* pClassName, const char* pMethodName, const char* pArguments)
+{
+    EngineCommand* pCommand = FindCommand(pClassName, pMethodName);
+    if (!TARN_ASSERT_TEXT(pCommand, "false", "this command is not registred"))
+        return false;
+    const char* pText = pArguments ? pArguments : "";
+    const size_t uiLength = strnlen(pText, kDirectArgumentsSize);
+    if (!TARN_ASSERT(uiLength < kDirectArgumentsSize, "argument text of %s.%s is longer than %zu characters",
+                     pClassName, pMethodName, kDirectArgumentsSize - 1))
+        return false;
+    char acBlock[kDirectArgumentsSize];
+    memcpy(acBlock, pText, uiLength);
+    acBlock[uiLength] = 0;
+    const int ret = pCommand->ExecuteText(0, acBlock);
+    return TARN_ASSERT(ret == 1, "engine command failed!");
+}
+
+}  // namespace TarnEngine

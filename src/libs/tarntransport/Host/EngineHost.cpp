@@ -1,0 +1,346 @@
+#include "Host/EngineHost.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+
+#include "Commands/CommandManager.h"
+#include "Commands/ReturnBuffer.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
+#include "Utils/debuglog.h"
+
+namespace TarnEngine {
+
+namespace {
+
+constexpr uint32 kPollMs = 10;
+constexpr size_t kPeerCapacity = 64;
+
+// Whether a dotted IPv4 address is on the loopback network (127.0.0.0/8).
+bool IsLoopbackAddress(const char* pAddress)
+{
+    in_addr kAddress;
+    if (inet_pton(AF_INET, pAddress, &kAddress) != 1)
+        return false;
+    return (ntohl(kAddress.s_addr) >> 24) == 127u;
+}
+
+}  // namespace
+
+CEngineHost::~CEngineHost()
+{
+    Stop();
+}
+
+bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
+{
+    if (!TARN_ASSERT(!m_pHostThread, "the host runs already"))
+        return false;
+    const char* pAddress = kOptions.pBindAddress ? kOptions.pBindAddress : "127.0.0.1";
+    m_pCommandManager = &kManager;
+    m_uiMaxFrameBytes = kOptions.uiMaxFrameBytes;
+    m_uiSpinMicroseconds = kOptions.uiSpinMicroseconds;
+    m_uiMaxConnections = kOptions.uiMaxConnections;
+    m_uiFrameTimeoutMs = kOptions.uiFrameTimeoutMs;
+    m_uiSendTimeoutMs = kOptions.uiSendTimeoutMs;
+    CRequestBudget::SLimits kLimits;
+    kLimits.uiMaxPerConnection = kOptions.uiMaxQueuedPerConnection;
+    kLimits.uiMaxRequests = kOptions.uiMaxQueuedRequests;
+    kLimits.uiMaxBytes = kOptions.uiMaxQueuedBytes;
+    m_kBudget.SetLimits(kLimits);
+    m_kBudget.Open();
+    m_bStopping.store(false, std::memory_order_release);
+
+    HostThread* pThread = TARN_NEW(HostThread, this);
+    if (!pThread || !pThread->GetSocket().Listen(kOptions.uiPort, pAddress))
+    {
+        TARN_DELETE(pThread);
+        TARN_ASSERT(false, "could not open host RPC connection");
+        return false;
+    }
+    m_uiPort = pThread->GetSocket().GetPort();
+    if (!IsLoopbackAddress(pAddress))
+        Common::CDebugLog::Print("[EngineHost] : warning: listening on %s:%u, remote calls are unauthenticated",
+                                 pAddress, static_cast<unsigned>(m_uiPort));
+    m_pHostThread = pThread;
+    if (!pThread->Start("EngineNetListener"))
+    {
+        m_pHostThread = nullptr;
+        pThread->GetSocket().Close();
+        TARN_DELETE(pThread);
+        m_uiPort = 0;
+        TARN_ASSERT(false, "could not start the host RPC thread");
+        return false;
+    }
+    return true;
+}
+
+void CEngineHost::Stop()
+{
+    // From here no connection reads another request, and none waits for
+    // room in the budget any more.
+    m_bStopping.store(true, std::memory_order_release);
+    m_kBudget.Close();
+    if (m_pHostThread)
+    {
+        // Shutting the listening socket down ends the blocking accept; the
+        // thread's socket closes when the thread object goes.
+        m_pHostThread->GetSocket().Shutdown();
+        while (m_pHostThread->IsRunning())
+            Common::CThread::SleepCurrent(kPollMs);
+        m_pHostThread->Wait();
+        TARN_DELETE(m_pHostThread);
+        m_pHostThread = nullptr;
+    }
+
+    // The listener is gone: the list no longer grows.
+    TarnRenderer::TArray<ConnectionThread*> kConnections;
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+        kConnections = std::move(m_kConnections);
+    }
+    // Reading ends; what was read still runs and is answered: each thread
+    // sends its replies, then closes its connection.
+    for (ConnectionThread* pConnection : kConnections)
+        pConnection->StopReading();
+
+    // A connection waiting for an acknowledged command is released only by
+    // the engine thread: when that is us, keep running the queue.
+    const bool bEngineThread = m_pCommandManager && m_pCommandManager->GetQueue().IsEngineThread();
+    for (;;)
+    {
+        if (bEngineThread)
+            m_pCommandManager->ProcessQueue();
+        bool bAllFinished = true;
+        for (ConnectionThread* pConnection : kConnections)
+            bAllFinished = bAllFinished && !pConnection->IsRunning();
+        if (bAllFinished)
+            break;
+        Common::CThread::SleepCurrent(kPollMs);
+    }
+    for (ConnectionThread* pConnection : kConnections)
+    {
+        pConnection->Wait();
+        TARN_DELETE(pConnection);
+    }
+    m_uiPort = 0;
+}
+
+uint32 CEngineHost::GetConnectionCount()
+{
+    Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+    uint32 uiLive = 0;
+    for (ConnectionThread* pConnection : m_kConnections)
+        uiLive += pConnection->IsFinished() ? 0u : 1u;
+    return uiLive;
+}
+
+uint32 CEngineHost::ReapFinishedConnections()
+{
+    Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+    uint32 uiIndex = 0;
+    while (uiIndex < m_kConnections.GetSize())
+    {
+        ConnectionThread* pConnection = m_kConnections[uiIndex];
+        if (pConnection->IsFinished())
+        {
+            pConnection->Wait();
+            TARN_DELETE(pConnection);
+            m_kConnections.RemoveAt(uiIndex);
+        }
+        else
+        {
+            ++uiIndex;
+        }
+    }
+    return m_kConnections.GetSize();
+}
+
+void CEngineHost::AddConnection(int iDescriptor, const char* pPeer)
+{
+    const uint32 uiLive = ReapFinishedConnections();
+    if (uiLive >= m_uiMaxConnections)
+    {
+        Common::CDebugLog::Print("[EngineHost] : connection from %s refused: %u connections already open", pPeer,
+                                 uiLive);
+        Common::TcpSocket kRefused(iDescriptor);
+        kRefused.Close();
+        return;
+    }
+    ConnectionThread* pConnection = TARN_NEW(ConnectionThread, this, iDescriptor, pPeer);
+    if (!pConnection)
+    {
+        Common::TcpSocket kRefused(iDescriptor);
+        kRefused.Close();
+        return;
+    }
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+        m_kConnections.Add(pConnection);
+        if (m_kConnections.GetSize() == 0 || m_kConnections[m_kConnections.GetSize() - 1] != pConnection)
+        {
+            // The list refused to grow (reported).
+            TARN_DELETE(pConnection);
+            return;
+        }
+    }
+    Common::CDebugLog::Print("Start new client connection on port %i", static_cast<int>(m_uiPort));
+    if (!pConnection->Start("connection"))
+    {
+        Common::CDebugLog::Print("[EngineHost] : could not start a thread for the connection from %s", pPeer);
+        pConnection->CloseSocket();
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kConnectionsLock);
+        const uint32 uiIndex = m_kConnections.Find(pConnection);
+        if (uiIndex != m_kConnections.uiMaxValue)
+            m_kConnections.RemoveAt(uiIndex);
+        TARN_DELETE(pConnection);
+    }
+}
+
+uint32 CEngineHost::HostThread::Run()
+{
+    for (;;)
+    {
+        char acPeer[kPeerCapacity] = {};
+        const int iConnection = m_kSocket.Accept(acPeer, sizeof(acPeer));
+        if (iConnection < 0)
+            break;  // closed by Stop, or failed (printed)
+        Common::CDebugLog::Print("Connection accepted from %s ", acPeer);
+        // The next connection is accepted at once: a pause here let a burst
+        // of clients overflow the kernel's queue, and it reset some of them.
+        m_pHost->AddConnection(iConnection, acPeer);
+    }
+    return 0;
+}
+
+namespace {
+
+// Charges a connection's account for each message before its body is read,
+// and remembers the charge until the command takes it over.
+class CAdmission final : public Common::MessageFraming::IFrameAdmission
+{
+public:
+    CAdmission(CEngineHost& kHost, CRequestBudget::CAccount& kAccount) : m_kHost(kHost), m_kAccount(kAccount) {}
+
+    bool Admit(uint32 uiLength) override
+    {
+        if (m_kHost.IsStopping())
+            return false;
+        const uint64 uiCharge = CRequestBudget::CostOf(uiLength);
+        if (!m_kAccount.Charge(uiCharge))
+            return false;
+        m_uiCharge = uiCharge;
+        m_bCharged = true;
+        return true;
+    }
+    // The charge of the message just read, handed over to its command.
+    uint64 TakeCharge()
+    {
+        m_bCharged = false;
+        return m_uiCharge;
+    }
+    // A message charged and then not read whole gives its charge back.
+    void RefundUnused()
+    {
+        if (m_bCharged)
+            m_kAccount.Refund(TakeCharge());
+    }
+
+private:
+    CEngineHost& m_kHost;
+    CRequestBudget::CAccount& m_kAccount;
+    uint64 m_uiCharge = 0;
+    bool m_bCharged = false;
+};
+
+}  // namespace
+
+CEngineHost::ConnectionThread::ConnectionThread(CEngineHost* pHost, int iDescriptor, const char* pPeer)
+    : m_pHost(pHost), m_kSocket(iDescriptor), m_kAccount(pHost->GetBudget())
+{
+    snprintf(m_acPeer, sizeof(m_acPeer), "%s", pPeer ? pPeer : "?");
+}
+
+uint32 CEngineHost::ConnectionThread::Run()
+{
+    {
+        // A peer that sends the same broken request over and over must not
+        // flood the log: this thread's lines are throttled.
+        Common::CDebugLog::CThrottleScope kThrottle;
+        Serve();
+        // Requests of this connection still queued refund their charge to
+        // its account when they are done with: the account must outlive
+        // them.
+        m_kAccount.WaitDrained();
+    }
+    m_kSocket.Close();
+    m_bFinished.store(true, std::memory_order_release);
+    return 0;
+}
+
+void CEngineHost::ConnectionThread::Serve()
+{
+    CommandManager* pManager = m_pHost->GetCommandManager();
+    const uint32 uiMaxFrameBytes = m_pHost->GetMaxFrameBytes();
+    // The receive buffer is kept across requests and grows only when a
+    // longer message arrives; it shrinks back once a long one is handled.
+    Common::MessageFraming::CReader kReader(uiMaxFrameBytes);
+    // A client calling in a loop is served without waking this thread.
+    kReader.SetSpinMicroseconds(m_pHost->GetSpinMicroseconds());
+    kReader.SetFrameTimeoutMs(m_pHost->GetFrameTimeoutMs());
+    m_kSocket.SetSendTimeout(m_pHost->GetSendTimeoutMs());
+    CAdmission kAdmission(*m_pHost, m_kAccount);
+    const char* pText = nullptr;
+    CReturnBuffer kReply;
+
+    while (!m_pHost->IsStopping())
+    {
+        uint32 uiLength = 0;
+        const Common::MessageFraming::EReceive eReceived = kReader.Receive(m_kSocket, &pText, &uiLength, &kAdmission);
+        if (eReceived != Common::MessageFraming::EReceive::Message)
+            kAdmission.RefundUnused();
+        switch (eReceived)
+        {
+            case Common::MessageFraming::EReceive::CloseMarker:
+                Common::CDebugLog::Print("client connection closed...");
+                Common::MessageFraming::SendCloseMarker(m_kSocket);
+                return;
+            case Common::MessageFraming::EReceive::TooLong:
+                Common::CDebugLog::Print(
+                    "[EngineHost] : message of %u bytes exceeds the limit of %u bytes, connection closed", uiLength,
+                    uiMaxFrameBytes);
+                return;
+            case Common::MessageFraming::EReceive::Empty:
+                Common::CDebugLog::Print("[EngineHost] : empty message rejected");
+                break;
+            case Common::MessageFraming::EReceive::Closed:
+                return;
+            case Common::MessageFraming::EReceive::TimedOut:
+                Common::CDebugLog::Print(
+                    "[EngineHost] : %s sent part of a message and nothing more for %u ms, connection closed", m_acPeer,
+                    m_pHost->GetFrameTimeoutMs());
+                return;
+            case Common::MessageFraming::EReceive::Message:
+            {
+                kReply.Clear();
+                pManager->ExecuteJSon(pText, uiLength, &kReply, &m_kAccount, kAdmission.TakeCharge());
+                kReader.Trim();
+                const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
+                if (uiReplyLength != 0 &&
+                    !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
+                {
+                    if (m_kSocket.HasTimedOut())
+                        Common::CDebugLog::Print(
+                            "[EngineHost] : %s did not take its replies within %u ms, connection closed", m_acPeer,
+                            m_pHost->GetSendTimeoutMs());
+                    return;
+                }
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace TarnEngine

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "Math/Quaternion.h"
+#include "Control/GaitActor.h"
+#include "Data/GaitType.h"
+#include "Plugins/PluginComponent.h"
+
+namespace GaitPlugin {
+
+// The data object a prefab container holds for its "Gait" add-in: the
+// authored parameters read from the add-in's document. Shared by every
+// component built from the same prefab container, which owns it.
+class GaitComponentContainer : public TarnEngine::PluginData<ParamGait>
+{
+public:
+    // Reads the gait document. A rejected document (reported member by
+    // member) leaves the parameters as they were and gives false.
+    bool Load(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB) override;
+};
+
+class GaitSharedRuntimeData;
+
+// The Gait component of one link: the requested rotation and speed, its
+// container's parameters resolved against the character's mocap, and the
+// character's actor.
+//
+// The resolved data is read-only once made and shared by the components
+// whose resolution gave exactly the same data (thousands of characters of
+// one kind hold one copy). Resolving again (Init, ReloadFromJson) gives the
+// component its own result and leaves the other components' data as it was.
+//
+// Stored by value in the link's "GAIT" user-data record, which the link's
+// scene owns; it is copied there as a block before its first Init and never
+// moved afterwards (the rectifier finds the actor by its link). Holds a
+// reference to its shared resolved data, which the actor reads; borrows its
+// container, link and prefab instance. Engine thread only.
+class GaitComponent : public TarnEngine::PluginComponent
+{
+public:
+    GaitComponent() = default;
+    // A component is destroyed with its link's records. Remote facades
+    // find it through its instance's handle, never keep it.
+    ~GaitComponent() override;
+
+    void Update(void* _pStepContext, TarnRenderer::Link* _pLink, TarnEngine::StepTime kTime) override;
+    TarnEngine::IPluginComponentData* GetData() override { return m_pData; }
+    void SetData(TarnEngine::IPluginComponentData* pData) override { m_pData = pData; }
+    bool IsActive() override { return !m_kActor.IsStandby(); }
+    void Activate(bool bActive) override { m_kActor.SetStandby(!bActive); }
+
+    // Binds the component to a link of a prefab instance: resolves the
+    // container's parameters against the instance's skeleton and binds the
+    // actor in standby. Reported (and nothing done) without data; a link
+    // without an animated character leaves the actor unbound silently.
+    void Init(TarnRenderer::Link* pLink, void* pPrefabInstance);
+    // Reloads the container from a document and initialises again; false
+    // (reported) for text that does not parse, without data, or for a
+    // document the loader rejects.
+    bool ReloadFromJson(const char* pText);
+    // A stop followed by a fresh start.
+    void Reset();
+    // The rotation to turn to, normalised; one of no length (or not a
+    // number) is reported and ignored.
+    void SetRotation(const Math::Quaternion& kRotation);
+    // The speed to go at, from 0 to kMaxSpeed; any other value (negative,
+    // not a number, infinite, too fast) is reported and changes nothing.
+    void SetSpeed(float fSpeed);
+    // Puts the actor in standby (the builder forgets the link).
+    void Release() { m_kActor.SetStandby(true); }
+
+    const Math::Quaternion& GetRotation() const { return m_kRotation; }
+    float GetSpeed() const { return m_fSpeed; }
+    GaitActor& GetActor() { return m_kActor; }
+    const GaitRuntimeData& GetRuntimeData() const;
+
+private:
+    // The component's reference to its shared resolved data, given back when
+    // the component goes (after the actor, which reads it).
+    class CRuntimeDataRef
+    {
+    public:
+        CRuntimeDataRef() = default;
+        ~CRuntimeDataRef() { Reset(nullptr); }
+        CRuntimeDataRef(const CRuntimeDataRef&) = delete;
+        CRuntimeDataRef& operator=(const CRuntimeDataRef&) = delete;
+        // Takes pShared (already counted for this reference) and lets the
+        // previous data go.
+        void Reset(GaitSharedRuntimeData* pShared);
+        GaitSharedRuntimeData* Get() const { return m_pShared; }
+
+    private:
+        GaitSharedRuntimeData* m_pShared = nullptr;
+    };
+
+    TarnEngine::IPluginComponentData* m_pData = nullptr;
+    CRuntimeDataRef m_kRuntimeData;
+    GaitActor m_kActor;
+    TarnRenderer::Link* m_pLink = nullptr;
+    void* m_pPrefabInstance = nullptr;
+    Math::Quaternion m_kRotation = Math::Quaternion::Identity();
+    float m_fSpeed = 0.0f;
+};
+
+}  // namespace GaitPlugin
