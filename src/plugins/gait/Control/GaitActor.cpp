@@ -79,7 +79,7 @@ const InfoBindAnim* FindBinding(const GaitRuntimeData& kData, uint32 eMovement)
 // the same inputs: thousands of characters of one kind hold one table. A
 // table built on top of an actor's previous table (a start without a stop),
 // or whose build reported a problem, stays the actor's own, so that every
-// such start builds and reports again. Engine thread only.
+// such start builds and reports again.
 class GaitTransitionTable
 {
 public:
@@ -92,56 +92,28 @@ public:
         if (m_kSynchronizations.GetSize() != kOther.GetSize())
             return false;
         for (uint32 i = 0; i < kOther.GetSize(); ++i)
-            if (!SameSynchronization(m_kSynchronizations[i], kOther[i]))
+            if (!(m_kSynchronizations[i] == kOther[i]))
                 return false;
         return true;
-    }
-
-    static bool SamePoint(const InfoSynchroPoint& a, const InfoSynchroPoint& b)
-    {
-        return a.m_eAnim == b.m_eAnim && a.m_iFrameFirst == b.m_iFrameFirst && a.m_iFrameLast == b.m_iFrameLast;
-    }
-    static bool SameSynchronization(const InfoSynchronization& a, const InfoSynchronization& b)
-    {
-        return a.m_eBehavior == b.m_eBehavior && a.m_uiEaseMs == b.m_uiEaseMs && SamePoint(a.m_kSource, b.m_kSource) &&
-               SamePoint(a.m_kTarget, b.m_kTarget);
     }
 
     TarnRenderer::TArray<GaitAnimTransition> m_kTransitions;
     TarnRenderer::TArray<InfoSynchronization> m_kSynchronizations;
     bool m_abHasControl[EAnimMovement::NB_TYPE] = {};
     uint32 m_auiFrames[EAnimMovement::NB_TYPE] = {};
-    uint32 m_uiUsers = 0;
-    bool m_bListed = false;
-    GaitTransitionTable* m_pNext = nullptr;
 };
 
 namespace {
 
-// The shared tables (an intrusive list: the registry itself allocates
-// nothing, and is empty once the last actor stopped).
-GaitTransitionTable*& SharedTransitionTables()
+TSharedList<GaitTransitionTable>& SharedTransitionTables()
 {
-    static GaitTransitionTable* s_pFirst = nullptr;
-    return s_pFirst;
+    static TSharedList<GaitTransitionTable> s_kList;
+    return s_kList;
 }
 
-void ReleaseTransitionTable(GaitTransitionTable* pTable)
+void ReleaseTransitionTable(TSharedList<GaitTransitionTable>::SEntry* pTable)
 {
-    if (!pTable || --pTable->m_uiUsers != 0)
-        return;
-    if (pTable->m_bListed)
-    {
-        for (GaitTransitionTable** ppLink = &SharedTransitionTables(); *ppLink; ppLink = &(*ppLink)->m_pNext)
-        {
-            if (*ppLink == pTable)
-            {
-                *ppLink = pTable->m_pNext;
-                break;
-            }
-        }
-    }
-    TARN_DELETE(pTable);
+    SharedTransitionTables().Release(pTable);
 }
 
 const TarnRenderer::TArray<GaitAnimTransition>& NoTransitions()
@@ -371,7 +343,7 @@ AnimationControl* GaitActor::GetMovementControl(uint32 eMovement) const
 
 const TarnRenderer::TArray<GaitAnimTransition>& GaitActor::GetTransitions() const
 {
-    return m_pTransitions ? m_pTransitions->m_kTransitions : NoTransitions();
+    return m_pTransitions ? m_pTransitions->kValue.m_kTransitions : NoTransitions();
 }
 
 void GaitActor::BuildTransitions()
@@ -389,29 +361,26 @@ void GaitActor::BuildTransitions()
 
     // A start after a stop builds from nothing: a table built from the same
     // inputs serves as it is.
-    GaitTransitionTable* pPrevious = m_pTransitions;
+    TSharedList<GaitTransitionTable>& kShared = SharedTransitionTables();
+    TSharedList<GaitTransitionTable>::SEntry* pPrevious = m_pTransitions;
     if (!pPrevious)
     {
-        for (GaitTransitionTable* pTable = SharedTransitionTables(); pTable; pTable = pTable->m_pNext)
-        {
-            if (pTable->Matches(abHasControl, auiFrames, *m_pData))
-            {
-                ++pTable->m_uiUsers;
-                m_pTransitions = pTable;
-                return;
-            }
-        }
+        m_pTransitions = kShared.Share([&](const GaitTransitionTable& kTable) {
+            return kTable.Matches(abHasControl, auiFrames, *m_pData);
+        });
+        if (m_pTransitions)
+            return;
     }
 
-    auto* pTable = TARN_NEW_TAGGED("GaitPlugin::GaitActor::BuildTransitions", GaitTransitionTable);
-    if (!pTable)
+    TSharedList<GaitTransitionTable>::SEntry* pEntry = kShared.Make("GaitPlugin::GaitActor::BuildTransitions");
+    if (!pEntry)
         return;
-    pTable->m_uiUsers = 1;
+    GaitTransitionTable& kTable = pEntry->kValue;
     // A start without a stop keeps what the previous table held where the
     // new inputs do not overwrite it.
-    TarnRenderer::TArray<GaitAnimTransition>& kTransitions = pTable->m_kTransitions;
+    TarnRenderer::TArray<GaitAnimTransition>& kTransitions = kTable.m_kTransitions;
     if (pPrevious)
-        kTransitions = pPrevious->m_kTransitions;
+        kTransitions = pPrevious->kValue.m_kTransitions;
     kTransitions.Resize(EAnimMovement::NB_TYPE);
     for (uint32 eMovement = 0; eMovement < EAnimMovement::NB_TYPE; ++eMovement)
     {
@@ -459,18 +428,16 @@ void GaitActor::BuildTransitions()
     }
 
     ReleaseTransitionTable(pPrevious);
-    m_pTransitions = pTable;
+    m_pTransitions = pEntry;
     if (pPrevious || bReported)
         return;
     for (uint32 e = 0; e < EAnimMovement::NB_TYPE; ++e)
     {
-        pTable->m_abHasControl[e] = abHasControl[e];
-        pTable->m_auiFrames[e] = auiFrames[e];
+        kTable.m_abHasControl[e] = abHasControl[e];
+        kTable.m_auiFrames[e] = auiFrames[e];
     }
-    pTable->m_kSynchronizations = m_pData->m_kSynchronizations;
-    pTable->m_bListed = true;
-    pTable->m_pNext = SharedTransitionTables();
-    SharedTransitionTables() = pTable;
+    kTable.m_kSynchronizations = m_pData->m_kSynchronizations;
+    kShared.List(pEntry);
 }
 
 bool GaitActor::TryTransition(uint32 eSource, uint32 eBehavior)

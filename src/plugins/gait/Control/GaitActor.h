@@ -5,6 +5,7 @@
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 #include "Data/GaitType.h"
+#include "Data/SharedList.h"
 
 namespace TarnAnim {
 class AnimationControl;
@@ -187,7 +188,7 @@ private:
     TarnRenderer::TArray<AnimationAxis> m_kAxes;
     // Read-only, and shared with the actors started on the same data and
     // sequences (see BuildTransitions); null while stopped.
-    GaitTransitionTable* m_pTransitions = nullptr;
+    TSharedList<GaitTransitionTable>::SEntry* m_pTransitions = nullptr;
     uint32 m_eCurrentMovement = kInvalidIndex;
     Math::Quaternion m_kReferenceRotation;
     Math::Quaternion m_kTargetRotation;

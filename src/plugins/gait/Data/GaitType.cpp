@@ -1,5 +1,6 @@
 #include "Data/GaitType.h"
 
+#include <bit>
 #include <cstring>
 
 #include "Utils/assertion.h"
@@ -42,6 +43,43 @@ bool GaitName::Set(const char* pText)
         return false;
     memcpy(m_acText, pText, uiLength + 1);
     return true;
+}
+
+namespace {
+
+bool SameBits(float a, float b)
+{
+    return std::bit_cast<uint32>(a) == std::bit_cast<uint32>(b);
+}
+
+template <class T>
+bool SameArrays(const TarnRenderer::TArray<T>& kA, const TarnRenderer::TArray<T>& kB)
+{
+    if (kA.GetSize() != kB.GetSize())
+        return false;
+    for (uint32 i = 0; i < kA.GetSize(); ++i)
+        if (!(kA[i] == kB[i]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool InfoStablePoint::operator==(const InfoStablePoint& kOther) const
+{
+    return m_eAnim == kOther.m_eAnim && SameBits(m_fFrame, kOther.m_fFrame);
+}
+
+bool GaitRuntimeData::operator==(const GaitRuntimeData& kOther) const
+{
+    const GaitRuntimeParameters& kA = m_kParameters;
+    const GaitRuntimeParameters& kB = kOther.m_kParameters;
+    return SameBits(kA.RectificatorFactor, kB.RectificatorFactor) && SameBits(kA.RectificatorExp, kB.RectificatorExp) &&
+           SameBits(kA.RectificatorMin, kB.RectificatorMin) &&
+           SameBits(kA.RectificatorMinDelta, kB.RectificatorMinDelta) &&
+           m_kSteering.ApplyRectifiedRotation == kOther.m_kSteering.ApplyRectifiedRotation &&
+           SameArrays(m_kBindAnims, kOther.m_kBindAnims) && SameArrays(m_kSynchronizations, kOther.m_kSynchronizations) &&
+           SameArrays(m_kStablePoints, kOther.m_kStablePoints) && SameArrays(m_kFoFPoints, kOther.m_kFoFPoints);
 }
 
 bool IsDataValid(const GaitRuntimeData* pData)

@@ -1,6 +1,5 @@
 #include "Plugin/GaitComponent.h"
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -17,111 +16,33 @@
 
 namespace GaitPlugin {
 
-// Resolved gait data and the number of components that use it. The live
-// ones are listed (an intrusive list: the registry allocates nothing and is
-// empty once the last component went). Engine thread only.
-class GaitSharedRuntimeData
-{
-public:
-    GaitRuntimeData m_kData;
-    uint32 m_uiUsers = 0;
-    GaitSharedRuntimeData* m_pNext = nullptr;
-};
-
 namespace {
 
-GaitSharedRuntimeData*& SharedRuntimeData()
+// Resolved data, shared by the components whose resolution gave the same.
+TSharedList<GaitRuntimeData>& SharedRuntimeData()
 {
-    static GaitSharedRuntimeData* s_pFirst = nullptr;
-    return s_pFirst;
-}
-
-// Exactly the same bits: data that differs only by the sign of a zero or a
-// NaN's payload is not the same data.
-bool SameBits(float a, float b)
-{
-    return std::bit_cast<uint32>(a) == std::bit_cast<uint32>(b);
-}
-
-template <class T, class Equal>
-bool SameArrays(const TarnRenderer::TArray<T>& kA, const TarnRenderer::TArray<T>& kB, Equal kEqual)
-{
-    if (kA.GetSize() != kB.GetSize())
-        return false;
-    for (uint32 i = 0; i < kA.GetSize(); ++i)
-        if (!kEqual(kA[i], kB[i]))
-            return false;
-    return true;
-}
-
-bool SamePoint(const InfoSynchroPoint& a, const InfoSynchroPoint& b)
-{
-    return a.m_eAnim == b.m_eAnim && a.m_iFrameFirst == b.m_iFrameFirst && a.m_iFrameLast == b.m_iFrameLast;
-}
-
-bool SameRuntimeData(const GaitRuntimeData& a, const GaitRuntimeData& b)
-{
-    const GaitRuntimeParameters& kPa = a.m_kParameters;
-    const GaitRuntimeParameters& kPb = b.m_kParameters;
-    if (!SameBits(kPa.RectificatorFactor, kPb.RectificatorFactor) || !SameBits(kPa.RectificatorExp, kPb.RectificatorExp) ||
-        !SameBits(kPa.RectificatorMin, kPb.RectificatorMin) ||
-        !SameBits(kPa.RectificatorMinDelta, kPb.RectificatorMinDelta) ||
-        a.m_kSteering.ApplyRectifiedRotation != b.m_kSteering.ApplyRectifiedRotation)
-        return false;
-    return SameArrays(a.m_kBindAnims, b.m_kBindAnims,
-                      [](const InfoBindAnim& x, const InfoBindAnim& y) {
-                          return x.m_eAnim == y.m_eAnim && x.m_iAnimIdx == y.m_iAnimIdx &&
-                                 x.m_eBlendMode == y.m_eBlendMode && x.m_bLoop == y.m_bLoop && x.m_bAccum == y.m_bAccum;
-                      }) &&
-           SameArrays(a.m_kSynchronizations, b.m_kSynchronizations,
-                      [](const InfoSynchronization& x, const InfoSynchronization& y) {
-                          return x.m_eBehavior == y.m_eBehavior && x.m_uiEaseMs == y.m_uiEaseMs &&
-                                 SamePoint(x.m_kSource, y.m_kSource) && SamePoint(x.m_kTarget, y.m_kTarget);
-                      }) &&
-           SameArrays(a.m_kStablePoints, b.m_kStablePoints,
-                      [](const InfoStablePoint& x, const InfoStablePoint& y) {
-                          return x.m_eAnim == y.m_eAnim && SameBits(x.m_fFrame, y.m_fFrame);
-                      }) &&
-           SameArrays(a.m_kFoFPoints, b.m_kFoFPoints, [](const InfoFoFPoint& x, const InfoFoFPoint& y) {
-               return x.m_eAnim == y.m_eAnim && x.m_iFrame == y.m_iFrame;
-           });
+    static TSharedList<GaitRuntimeData> s_kList;
+    return s_kList;
 }
 
 // The listed data equal to kData, counted for one more user; listed anew
 // when there is none. Null when memory is refused.
 GaitSharedRuntimeData* AcquireRuntimeData(const GaitRuntimeData& kData)
 {
-    for (GaitSharedRuntimeData* pShared = SharedRuntimeData(); pShared; pShared = pShared->m_pNext)
-    {
-        if (SameRuntimeData(pShared->m_kData, kData))
-        {
-            ++pShared->m_uiUsers;
-            return pShared;
-        }
-    }
-    auto* pShared = TARN_NEW_TAGGED("GaitPlugin::GaitComponent::Init", GaitSharedRuntimeData);
+    TSharedList<GaitRuntimeData>& kList = SharedRuntimeData();
+    if (GaitSharedRuntimeData* pShared = kList.Share([&](const GaitRuntimeData& kListed) { return kListed == kData; }))
+        return pShared;
+    GaitSharedRuntimeData* pShared = kList.Make("GaitPlugin::GaitComponent::Init");
     if (!pShared)
         return nullptr;
-    pShared->m_kData = kData;
-    pShared->m_uiUsers = 1;
-    pShared->m_pNext = SharedRuntimeData();
-    SharedRuntimeData() = pShared;
+    pShared->kValue = kData;
+    kList.List(pShared);
     return pShared;
 }
 
 void ReleaseRuntimeData(GaitSharedRuntimeData* pShared)
 {
-    if (!pShared || --pShared->m_uiUsers != 0)
-        return;
-    for (GaitSharedRuntimeData** ppLink = &SharedRuntimeData(); *ppLink; ppLink = &(*ppLink)->m_pNext)
-    {
-        if (*ppLink == pShared)
-        {
-            *ppLink = pShared->m_pNext;
-            break;
-        }
-    }
-    TARN_DELETE(pShared);
+    SharedRuntimeData().Release(pShared);
 }
 
 // What a component that never resolved its data reads.
@@ -142,7 +63,7 @@ void GaitComponent::CRuntimeDataRef::Reset(GaitSharedRuntimeData* pShared)
 
 const GaitRuntimeData& GaitComponent::GetRuntimeData() const
 {
-    return m_kRuntimeData.Get() ? m_kRuntimeData.Get()->m_kData : NoRuntimeData();
+    return m_kRuntimeData.Get() ? m_kRuntimeData.Get()->kValue : NoRuntimeData();
 }
 
 bool GaitComponentContainer::Load(const TarnEngine::PluginJsonValue& kDocument, void*, void*)
@@ -203,16 +124,16 @@ void GaitComponent::Init(TarnRenderer::Link* pLink, void* pPrefabInstance)
     // that resolved to the same data.
     GaitRuntimeData kResolved;
     if (const GaitSharedRuntimeData* pCurrent = m_kRuntimeData.Get())
-        kResolved = pCurrent->m_kData;
+        kResolved = pCurrent->kValue;
     GaitSerializer::Serialize(&pContainer->GetParam(), *pMocap, kResolved);
     GaitSharedRuntimeData* pShared = AcquireRuntimeData(kResolved);
     if (!pShared)
         return;
-    m_kActor.Init(&pShared->m_kData, pWorld, pLink, pAnimActor, true, true);
+    m_kActor.Init(&pShared->kValue, pWorld, pLink, pAnimActor, true, true);
     m_kRuntimeData.Reset(pShared);
     // The steering option: the rectified root rotation turns the link.
     m_kActor.SetRotationCallback(
-        pShared->m_kData.m_kSteering.ApplyRectifiedRotation ? &GaitActor::ApplyRotationToLink : nullptr, nullptr);
+        pShared->kValue.m_kSteering.ApplyRectifiedRotation ? &GaitActor::ApplyRotationToLink : nullptr, nullptr);
     m_kActor.SetStandby(true);
 }
 

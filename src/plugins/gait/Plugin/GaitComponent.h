@@ -3,6 +3,7 @@
 #include "Math/Quaternion.h"
 #include "Control/GaitActor.h"
 #include "Data/GaitType.h"
+#include "Data/SharedList.h"
 #include "Plugins/PluginComponent.h"
 
 namespace GaitPlugin {
@@ -18,7 +19,7 @@ public:
     bool Load(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB) override;
 };
 
-class GaitSharedRuntimeData;
+using GaitSharedRuntimeData = TSharedList<GaitRuntimeData>::SEntry;
 
 // The Gait component of one link: the requested rotation and speed, its
 // container's parameters resolved against the character's mocap, and the
