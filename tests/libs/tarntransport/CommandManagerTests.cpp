@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "Commands/CommandManager.h"
+#include "Commands/InstanceManager.h"
+#include "Commands/SingletonManager.h"
 #include "System/Thread/Thread.h"
 #include "Utils/idfromstring.h"
 #include "support/ReportCapture.h"

@@ -1,7 +1,7 @@
 #include "Engine/EngineNet.h"
 
-#include "Commands/CommandInstanceHelper.h"
 #include "Commands/CommandManager.h"
+#include "Commands/PointerResolver.h"
 #include "Host/EngineHost.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
 #include "System/MemoryManager/MemoryManager.h"

@@ -4,7 +4,8 @@
 
 #include "Containers/TArray.h"
 #include "Core/Types.h"
-#include "Plugins/PluginComponent.h"
+#include "Plugins/PluginComponentData.h"
+#include "Plugins/PluginJson.h"
 #include "Plugins/PluginManager.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/ClassName.h"

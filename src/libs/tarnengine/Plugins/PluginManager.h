@@ -4,8 +4,14 @@
 #include "Containers/TMap.h"
 #include "Core/Types.h"
 #include "Plugins/ModuleLoader.h"
+#include "Plugins/CustomNodeFactory.h"
 #include "Plugins/PluginComponent.h"
+#include "Plugins/PluginComponentBuilder.h"
+#include "Plugins/PluginComponentData.h"
+#include "Plugins/PluginJson.h"
+#include "Plugins/PluginNode.h"
 #include "Plugins/PluginParam.h"
+#include "Plugins/StepTime.h"
 
 namespace TarnEngine {
 

@@ -5,9 +5,9 @@
 #include <type_traits>
 
 #include "Containers/TMap.h"
-#include "Commands/CommandInstanceHelper.h"
 #include "Commands/CommandQueue.h"
 #include "Commands/EngineCommand.h"
+#include "Commands/PointerResolver.h"
 #include "Commands/ReturnBuffer.h"
 #include "Core/Types.h"
 #include "System/MemoryManager/MemoryManager.h"

@@ -4,7 +4,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "Commands/CommandInstanceHelper.h"
+#include "Commands/ParamReader.h"
+#include "Commands/PointerResolver.h"
+#include "Commands/SingletonManager.h"
+#include "Commands/TextArgReader.h"
 #include "Core/Types.h"
 #include "Utils/assertion.h"
 
@@ -17,6 +20,34 @@
 // into the module. Every command type must stay trivially destructible.
 
 namespace TarnEngine {
+
+// The target of a command: the object of uiId, or the singleton of a
+// singleton interface. Reported when missing, and noted on pReader.
+template <class I>
+I* ResolveCommandTarget(uint32 uiId, JSonParamReader* pReader)
+{
+    CPointerResolver* pResolver = GetPointerResolverChecked(__FILE__, __LINE__);
+    if (!pResolver)
+    {
+        if (pReader)
+            pReader->NoteFailure("CPointerResolver::GetInstance()", "Instance ptr should be set (plugin?)");
+        return nullptr;
+    }
+    if constexpr (kIsSingletonInterface<I>)
+    {
+        I* pCast = pResolver->GetSingleton<I>();
+        if (!TARN_ASSERT(pCast, "Couldn't retrieve singleton pointer when executing command") && pReader)
+            pReader->NoteFailure("pCast", "Couldn't retrieve singleton pointer when executing command");
+        return pCast;
+    }
+    else
+    {
+        I* pRes = pResolver->GetPtr<I>(uiId);
+        if (!pRes && pReader)
+            pReader->NoteFailure("pRes != 0", "Cannot retreive instance ptr");
+        return pRes;
+    }
+}
 
 class EngineCommand
 {

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "Commands/CommandInstanceHelper.h"
+#include "Commands/ParamReader.h"
 
 namespace TarnEngine {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Plugins/PluginComponent.h"
+#include "Plugins/PluginComponentBuilder.h"
 #include "Scene/UserDataHelper.h"
 
 namespace TarnEngine {

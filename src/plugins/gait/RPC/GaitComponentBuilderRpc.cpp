@@ -1,6 +1,8 @@
 #include "RPC/GaitComponentBuilderRpc.h"
 
 #include "Commands/CommandManager.h"
+#include "Commands/ParamReader.h"
+#include "Commands/PointerResolver.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
 #include "RPC/GaitComponentRpc.h"
 #include "System/MemoryManager/MemoryManager.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Containers/TArray.h"
-#include "Commands/CommandInstanceHelper.h"
+#include "Commands/SingletonManager.h"
 #include "System/Mutex/Mutex.h"
 
 namespace TarnEngine {

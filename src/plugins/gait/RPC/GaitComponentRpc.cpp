@@ -1,5 +1,6 @@
 #include "RPC/GaitComponentRpc.h"
 
+#include "Commands/ParamReader.h"
 #include "Engine/Engine.h"
 #include "Plugin/GaitComponent.h"
 #include "Plugin/GaitComponentBuilder.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Commands/CommandInstanceHelper.h"
+#include "Commands/InstanceManager.h"
 #include "Math/Quaternion.h"
 
 namespace GaitPlugin {

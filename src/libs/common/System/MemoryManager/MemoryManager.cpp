@@ -4,12 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <linux/futex.h>
-#include <linux/membarrier.h>
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
+#include "System/MemoryManager/BlockHeader.h"
 #include "System/MemoryManager/MemoryTags.h"
 #include "System/Posix/PosixTls.h"
 #include "Utils/assertion.h"
@@ -20,11 +15,13 @@ namespace Common::Mem {
 
 namespace {
 
-constexpr char kSignature[8] = {'C', 'O', 'M', 'M', 'M', 'E', 'M', 'M'};
-constexpr uint32 kHeaderSize = sizeof(SAllocInfo);
+using Detail::HasSignature;
+using Detail::kHeaderSize;
+using Detail::kSignature;
+using Detail::ReadGuard;
+
 // Realloc keeps 16-byte alignment: header, up to 15 bytes of padding, guard.
 constexpr uint32 kReallocOverhead = 4 + 80;
-constexpr const char* kDashes = "-------------------------------------------------------------------------";
 
 enum ETlsSlot : uint32
 {
@@ -38,18 +35,6 @@ SAllocInfo* HeaderOf(void* pBlock)
     return reinterpret_cast<SAllocInfo*>(static_cast<char*>(pBlock) - kHeaderSize);
 }
 
-bool HasSignature(const SAllocInfo* pInfo)
-{
-    return memcmp(pInfo->signature, kSignature, sizeof(kSignature)) == 0;
-}
-
-uint32 ReadGuard(const SAllocInfo* pInfo)
-{
-    uint32 uiGuard;
-    memcpy(&uiGuard, static_cast<const char*>(pInfo->ptr) + pInfo->size, sizeof(uiGuard));
-    return uiGuard;
-}
-
 void WriteGuard(SAllocInfo* pInfo)
 {
     const uint32 uiGuard = CMemoryManager::kGuardWord;
@@ -60,11 +45,6 @@ uint32 PackLocation(int iLine, int32 iHeapIndex, bool bTracked)
 {
     return (static_cast<uint32>(iLine) & 0x00FFFFFFu) | ((static_cast<uint32>(iHeapIndex) & 0x7Fu) << 24) |
            (bTracked ? 0x80000000u : 0u);
-}
-
-unsigned long long AddressOf(const void* pBlock)
-{
-    return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pBlock));
 }
 
 // Suspends tag tracking on the calling thread for a scope.
@@ -87,102 +67,6 @@ private:
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Heap lock
-
-void CHeapLock::LockContended()
-{
-    // A couple of short pauses catch a holder that is just unlocking;
-    // spinning longer only delays the hand-over on a busy machine.
-    for (uint32 uiSpin = 0; uiSpin < 2; ++uiSpin)
-    {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-        int iExpected = kFree;
-        if (m_iState.load(std::memory_order_relaxed) == kFree &&
-            m_iState.compare_exchange_weak(iExpected, kLocked, std::memory_order_acquire))
-            return;
-    }
-    // Mark the lock as waited for, then sleep until it is released. The
-    // futex only puts the thread to sleep; the exchange is what synchronises.
-    while (m_iState.exchange(kLockedWithWaiters, std::memory_order_acquire) != kFree)
-        syscall(SYS_futex, reinterpret_cast<int*>(&m_iState), FUTEX_WAIT_PRIVATE, int(kLockedWithWaiters), nullptr,
-                nullptr, 0);
-}
-
-void CHeapLock::WakeOne()
-{
-    syscall(SYS_futex, reinterpret_cast<int*>(&m_iState), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-namespace {
-
-#if defined(__SANITIZE_THREAD__)
-#define TARN_HEAP_FAVOUR 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TARN_HEAP_FAVOUR 0
-#endif
-#endif
-#ifndef TARN_HEAP_FAVOUR
-#define TARN_HEAP_FAVOUR 1
-#endif
-
-// Whether this process may use expedited membarrier (registered once).
-bool CanRevokeFavours()
-{
-#if TARN_HEAP_FAVOUR
-    static const bool s_bRegistered = [] {
-        const long iCommands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
-        return iCommands >= 0 && (iCommands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
-               syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-    }();
-    return s_bRegistered;
-#else
-    return false;
-#endif
-}
-
-}  // namespace
-
-void CHeapLock::NoteHolder(const void* pSelf)
-{
-    const void* pFavoured = m_pFavoured.load(std::memory_order_relaxed);
-    if (pFavoured == pSelf)
-        return;  // the favoured thread found the flag raised: nothing to do
-    if (pFavoured)
-    {
-        m_iRevoking.store(1, std::memory_order_relaxed);
-        // Every thread of the process passes a full barrier: from here on
-        // the favoured thread either sees the flag or is seen inside.
-        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
-        while (m_iFavouredInside.load(std::memory_order_acquire) != 0)
-            sched_yield();
-        // A favoured thread that read the favour before this store finds the
-        // flag cleared only after it, and then the favour gone.
-        m_pFavoured.store(nullptr, std::memory_order_relaxed);
-        m_iRevoking.store(0, std::memory_order_release);
-        // A revocation costs every core an interrupt: a lock that needed one
-        // must show a much longer run of one thread before it favours again.
-        m_uiStreakNeeded = m_uiStreakNeeded >= kMaxFavourStreak / 8 ? kMaxFavourStreak : m_uiStreakNeeded * 8;
-        m_pLastHolder = pSelf;
-        m_uiStreak = 1;
-        return;
-    }
-    if (m_pLastHolder != pSelf)
-    {
-        m_pLastHolder = pSelf;
-        m_uiStreak = 1;
-        return;
-    }
-    if (++m_uiStreak >= m_uiStreakNeeded && CanRevokeFavours())
-    {
-        m_pFavoured.store(pSelf, std::memory_order_relaxed);
-        m_uiStreak = 0;
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Instance
@@ -738,7 +622,7 @@ uint64 CMemoryManager::GetTagBytes(uint32 uiListId)
 }
 
 // ---------------------------------------------------------------------------
-// Reports
+// Counts (the reports that print are in MemoryReports.cpp)
 
 uint32 CMemoryManager::GetNumAllocations()
 {
@@ -766,173 +650,8 @@ uint64 CMemoryManager::GetAllocatedBytes()
     return ui64Total;
 }
 
-void CMemoryManager::DisplayHeapAllocs(SHeapInfo* pHeap, uint32 uiThreshold)
-{
-    pHeap->kLock.Lock();
-    CDebugLog::Print("---CMemoryManager::DisplayAllocs ---");
-    CDebugLog::Print("CMemoryManager RAM Used=%dMb", static_cast<int>(pHeap->ui64Allocated >> 20));
-    CDebugLog::Print("CMemoryManager Peak RAM Used=%dMb", static_cast<int>(pHeap->ui64Peak >> 20));
-    CDebugLog::Print("CMemoryManager Numbers of allocation=%d", static_cast<int>(pHeap->uiNumAllocs));
-    CDebugLog::Print("CMemoryManager RAM taken by manager=%dMb",
-                     static_cast<int>((static_cast<uint64>(pHeap->uiNumAllocs) * kHeaderSize) >> 20));
-    uint64 ui64Listed = 0;
-    for (SAllocInfo* pInfo = pHeap->pFirst; pInfo; pInfo = pInfo->next)
-    {
-        if (pInfo->size < uiThreshold)
-            continue;
-        ui64Listed += pInfo->size;
-        const char* pFile = pInfo->file ? pInfo->file : "?";
-        const int iLine = static_cast<int>(pInfo->GetLine());
-        if (uiThreshold >= 0x100000)
-            CDebugLog::Print("%s(%i): %8d MB addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size >> 20), AddressOf(pInfo->ptr));
-        else if (uiThreshold < 1024)
-            CDebugLog::Print("%s(%i): %8d B addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
-        else
-            CDebugLog::Print("%s(%i): %8d KB addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size >> 10), AddressOf(pInfo->ptr));
-    }
-    CDebugLog::Print("Total allocated %8dB (%8dKb) (%8dMb)", static_cast<int>(ui64Listed), static_cast<int>(ui64Listed >> 10),
-                     static_cast<int>(ui64Listed >> 20));
-    pHeap->kLock.Unlock();
-}
-
-void CMemoryManager::DisplayAllocs(uint32 uiThreshold)
-{
-    const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
-    for (uint32 i = 0; i < uiHeaps; ++i)
-        DisplayHeapAllocs(&m_kHeaps[i], uiThreshold);
-}
-
-void CMemoryManager::DisplayLargeAllocsOfAllHeaps()
-{
-    DisplayAllocs(1024);
-}
-
-void CMemoryManager::DisplayAllocsByFile()
-{
-    // Grouping without allocating: a fixed table of distinct files per heap.
-    struct SFileTotal
-    {
-        const char* pFile;
-        uint32 uiCount;
-        uint64 ui64Bytes;
-        const void* pFirstBlock;
-    };
-    constexpr uint32 kMaxFiles = 512;
-    SFileTotal akFiles[kMaxFiles];
-
-    CDebugLog::Print("------------ DisplayAllocsByFile -------------");
-    const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
-    for (uint32 uiHeap = 0; uiHeap < uiHeaps; ++uiHeap)
-    {
-        SHeapInfo* pHeap = &m_kHeaps[uiHeap];
-        pHeap->kLock.Lock();
-        uint32 uiFiles = 0;
-        uint32 uiUngrouped = 0;
-        for (SAllocInfo* pInfo = pHeap->pFirst; pInfo; pInfo = pInfo->next)
-        {
-            const char* pFile = pInfo->file ? pInfo->file : "?";
-            uint32 uiIndex = 0;
-            while (uiIndex < uiFiles && strcmp(akFiles[uiIndex].pFile, pFile) != 0)
-                ++uiIndex;
-            if (uiIndex == uiFiles)
-            {
-                if (uiFiles == kMaxFiles)
-                {
-                    ++uiUngrouped;
-                    continue;
-                }
-                akFiles[uiFiles++] = SFileTotal{pFile, 0, 0, pInfo->ptr};
-            }
-            ++akFiles[uiIndex].uiCount;
-            akFiles[uiIndex].ui64Bytes += pInfo->size;
-        }
-        CDebugLog::Print("--- Heap %i ---", static_cast<int>(uiHeap));
-        CDebugLog::Print("CMemoryManager Num Allocating Files=%d", static_cast<int>(uiFiles));
-        for (uint32 i = 0; i < uiFiles; ++i)
-        {
-            const SFileTotal& kFile = akFiles[i];
-            if (kFile.ui64Bytes >= 0x100000)
-                CDebugLog::Print("%s(%i): %d MB", kFile.pFile, static_cast<int>(kFile.uiCount), static_cast<int>(kFile.ui64Bytes >> 20));
-            else if (kFile.ui64Bytes >= 1024)
-                CDebugLog::Print("%s(%i): %d KB", kFile.pFile, static_cast<int>(kFile.uiCount), static_cast<int>(kFile.ui64Bytes >> 10));
-            else
-                CDebugLog::Print("%s(%i): %d Bytes Address=0x%llx", kFile.pFile, static_cast<int>(kFile.uiCount),
-                                 static_cast<int>(kFile.ui64Bytes), AddressOf(kFile.pFirstBlock));
-        }
-        if (uiUngrouped)
-            CDebugLog::Print("(%u blocks of further files not grouped)", uiUngrouped);
-        pHeap->kLock.Unlock();
-    }
-}
-
-void CMemoryManager::DisplayFrags()
-{
-    CDebugLog::Print("Display Frags:");
-    const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
-    uint32 uiIndex = 0;
-    for (uint32 uiHeap = 0; uiHeap < uiHeaps; ++uiHeap)
-    {
-        SHeapInfo* pHeap = &m_kHeaps[uiHeap];
-        pHeap->kLock.Lock();
-        for (SAllocInfo* pInfo = pHeap->pFirst; pInfo; pInfo = pInfo->next)
-            CDebugLog::Print("(%u) .'%20s' ... line %8d ... %8d bytes... addr %8llx", uiIndex++, pInfo->file ? pInfo->file : "?",
-                             static_cast<int>(pInfo->GetLine()), static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
-        pHeap->kLock.Unlock();
-    }
-}
-
-uint32 CMemoryManager::CheckBufferOverrun()
-{
-    CDebugLog::Print("Memory Manager CheckBufferOverrun ...");
-    uint32 uiDamaged = 0;
-    const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
-    for (uint32 uiHeap = 0; uiHeap < uiHeaps; ++uiHeap)
-    {
-        SHeapInfo* pHeap = &m_kHeaps[uiHeap];
-        pHeap->kLock.Lock();
-        for (SAllocInfo* pInfo = pHeap->pFirst; pInfo; pInfo = pInfo->next)
-        {
-            if (!HasSignature(pInfo) || ReadGuard(pInfo) != kGuardWord)
-            {
-                CDebugLog::Print("Buffer Overrun at 0x%llx", AddressOf(pInfo->ptr));
-                ++uiDamaged;
-            }
-        }
-        pHeap->kLock.Unlock();
-    }
-    CDebugLog::Print("Memory Manager Check: %d Buffer Overrun", static_cast<int>(uiDamaged));
-    return uiDamaged;
-}
-
-uint32 CMemoryManager::ReportLeaks()
-{
-    constexpr uint32 kMaxListed = 64;
-    CDebugLog::Print("%s", kDashes);
-    const uint32 uiCount = GetNumAllocations();
-    if (uiCount == 0)
-    {
-        CDebugLog::Print("Memory Manager C++ Leak detected : 0 !!! ");
-    }
-    else
-    {
-        CDebugLog::Print("Memory Manager C++ Leaks detected ...");
-        CDebugLog::Print("Numbers of allocation : %d (%d bytes)", static_cast<int>(uiCount), static_cast<int>(GetAllocatedBytes()));
-        // Name the first leaks, so that the report says where to look.
-        uint32 uiListed = 0;
-        const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
-        for (uint32 uiHeap = 0; uiHeap < uiHeaps && uiListed < kMaxListed; ++uiHeap)
-        {
-            SHeapInfo* pHeap = &m_kHeaps[uiHeap];
-            pHeap->kLock.Lock();
-            for (SAllocInfo* pInfo = pHeap->pFirst; pInfo && uiListed < kMaxListed; pInfo = pInfo->next, ++uiListed)
-                CDebugLog::Print("%s(%i): %8d B addr(%8llx)", pInfo->file ? pInfo->file : "?", static_cast<int>(pInfo->GetLine()),
-                                 static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
-            pHeap->kLock.Unlock();
-        }
-    }
-    CDebugLog::Print("%s", kDashes);
-    return uiCount;
-}
+// ---------------------------------------------------------------------------
+// Shutdown
 
 void CMemoryManager::Shutdown()
 {

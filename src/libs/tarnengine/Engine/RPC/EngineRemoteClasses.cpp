@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "Commands/CommandManager.h"
+#include "Commands/ParamReader.h"
+#include "Commands/PointerResolver.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "System/MemoryManager/MemoryManager.h"

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Commands/CommandInstanceHelper.h"
+#include "Commands/InstanceManager.h"
+#include "Commands/SingletonManager.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 

@@ -1,0 +1,21 @@
+#include "Commands/TextArgReader.h"
+
+namespace TarnEngine {
+
+const char* CTextArgReader::NextToken()
+{
+    if (!m_pCursor)
+        return nullptr;
+    while (*m_pCursor == ' ')
+        ++m_pCursor;
+    if (*m_pCursor == 0)
+        return nullptr;
+    char* pToken = m_pCursor;
+    while (*m_pCursor != 0 && *m_pCursor != ' ')
+        ++m_pCursor;
+    if (*m_pCursor == ' ')
+        *m_pCursor++ = 0;
+    return pToken;
+}
+
+}  // namespace TarnEngine
