@@ -67,8 +67,10 @@ for speed in 1e39 -1e39 3.4e38 -1 11; do
 done
 "$rpc" --port "$port" GaitComponentRpc SetRotation --id "$facade" '{"x":0,"y":0,"z":0,"w":0}' >/dev/null 2>&1
 [ $? -eq 3 ] || fail "a rotation of no length was not refused"
-"$rpc" --port "$port" Prefab SetPosition --id "$walker" '{"x":1e39,"y":0,"z":0}' >/dev/null 2>&1
-[ $? -eq 3 ] || fail "a position of 1e39 was not refused"
+for position in '{"x":1e39,"y":0,"z":0}' '{"x":100001,"y":0,"z":0}' '{"x":0,"y":-2e5,"z":0}' '{"x":0,"y":0,"z":1e6}'; do
+  "$rpc" --port "$port" Prefab SetPosition --id "$walker" "$position" >/dev/null 2>&1
+  [ $? -eq 3 ] || fail "the position $position was not refused"
+done
 "$rpc" --port "$port" GaitComponentRpc SetSpeed --id "$facade" 10 >/dev/null 2>&1 || fail "SetSpeed 10 failed"
 sleep 1
 "$rpc" --port "$port" Prefab GetPosition --id "$walker" >"$work/position.out" 2>/dev/null || fail "GetPosition failed"

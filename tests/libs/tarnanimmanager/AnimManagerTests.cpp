@@ -152,6 +152,8 @@ TEST_F(AnimManagerTest, NoSpeedOrTickLengthHoldsATickBeyondItsBoundedSteps)
     const SCase akCases[] = {
         {"a usual speed", 1.0f, 16.0f},
         {"the largest speed", AnimationControl::kMaxSpeed, 16.0f},
+        {"beyond the largest speed", 1.0e6f, 16.0f},
+        {"below the smallest speed", -1.0e6f, 16.0f},
         {"the largest float", std::numeric_limits<float>::max(), 16.0f},
         {"an infinity", kInfinity, 16.0f},
         {"minus an infinity", -kInfinity, 16.0f},

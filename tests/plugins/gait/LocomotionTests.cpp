@@ -215,6 +215,20 @@ TEST(Locomotion, EveryTurnPlaysAlsoAfterAWalk)
             EXPECT_EQ(kCharacter.Actor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
             fRest = kCharacter.HeadingNow();
         }
+        // Twice in place the same way: the second turn plays from its start
+        // again, not on from where the first one rested.
+        for (int iTurn = 0; iTurn < 2; ++iTurn)
+        {
+            SCOPED_TRACE(testing::Message() << "turn in place " << iTurn);
+            fRest = kCharacter.HeadingNow();
+            kCharacter.kTarget = Yaw(fRest + 90.0f * kDegrees);
+            kWorld.Step(fDt);
+            const TarnAnim::AnimationControl* pTurn = kCharacter.Actor().GetMovementControl(EAnimMovement::TurnLeft);
+            ASSERT_NE(pTurn, nullptr);
+            EXPECT_LE(pTurn->GetPosition(), 2.0f * fDt * pTurn->GetFramesPerMs() + 1.0f);
+            kWorld.RunFor(3.0f, fDt);
+            EXPECT_EQ(kCharacter.Actor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
+        }
     }
 }
 
@@ -233,6 +247,10 @@ TEST(Locomotion, RequestsAreTakenUpWithinTwoStepsAtAnyWalkRate)
             kWorld.Step(fDt);
             EXPECT_TRUE(IsStart(kCharacter.Actor().GetCurrentMovement()));
             // A slow gait starts slowly too: its start plays at the walk's rate.
+            const TarnAnim::AnimationControl* pStart =
+                kCharacter.Actor().GetMovementControl(kCharacter.Actor().GetCurrentMovement());
+            ASSERT_NE(pStart, nullptr);
+            EXPECT_FLOAT_EQ(pStart->GetSpeed(), fSpeed * GaitActor::kWalkSpeedFactor);
             for (int i = 0; i < 1000 && kCharacter.Actor().GetCurrentMovement() != EAnimMovement::Walk; ++i)
                 kWorld.Step(fDt);
             ASSERT_EQ(kCharacter.Actor().GetCurrentMovement(), uint32(EAnimMovement::Walk));
