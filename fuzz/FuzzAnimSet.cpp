@@ -18,7 +18,7 @@ namespace {
 
 void LoadAnimSet(const uint8_t* pData, size_t uiSize)
 {
-    TarnAnim::LoadError kError;
+    Common::CInputErrors kError;
     TarnAnim::Mocap* pMocap =
         TarnAnim::AnimSetLoader::LoadText(reinterpret_cast<const char*>(pData), uiSize, "fuzz.animset.json", kError);
     if (!pMocap)

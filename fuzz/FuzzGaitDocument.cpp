@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize)
 {
     TarnFuzz::RunTwiceCheckingEngineMemory([&] {
         GaitPlugin::ParamGait kParam;
-        GaitPlugin::GaitLoadErrors kErrors;
+        Common::CInputErrors kErrors;
         if (!GaitPlugin::GaitSerializer::LoadFromText(reinterpret_cast<const char*>(pData), uiSize, kParam, &kErrors))
             return;
         GaitPlugin::GaitRuntimeData kData;

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize)
     TarnFuzz::RunTwiceCheckingEngineMemory([] {
         TarnEngine::PrefabContainer* pContainer =
             TARN_NEW_TAGGED("TarnFuzz::Prefab", TarnEngine::PrefabContainer, s_pEngine->GetPluginManager());
-        TarnEngine::PrefabLoadError kError;
+        Common::CInputErrors kError;
         if (pContainer->LoadFile(s_kPath.c_str(), kError) && pContainer->GetSkeleton())
         {
             // A loaded prefab is placed and stepped once, then taken away

@@ -17,7 +17,7 @@
 #include "System/MemoryManager/MemoryManager.h"
 
 using TarnAnim::AnimSetLoader;
-using TarnAnim::LoadError;
+using Common::CInputErrors;
 using TarnAnim::Mocap;
 using TarnAnim::Sequence;
 
@@ -147,10 +147,10 @@ TEST(AnimSetLoaderTest, ReadsEveryPartOfAValidDocument)
     const std::string kPath = kFolder.Path("hero.animset.json");
     ASSERT_TRUE(WriteFile(kPath, kDocument));
 
-    LoadError kError;
+    CInputErrors kError;
     Mocap* pMocap = AnimSetLoader::LoadFile(kPath.c_str(), kError);
-    ASSERT_NE(pMocap, nullptr) << kError.m_acText;
-    EXPECT_STREQ(kError.m_acText, "");
+    ASSERT_NE(pMocap, nullptr) << kError.GetText();
+    EXPECT_STREQ(kError.GetText(), "");
     EXPECT_STREQ(pMocap->m_kName.Get(), "Hero");
 
     // Channels, their parents, levels and ranges.
@@ -249,7 +249,7 @@ TEST(AnimSetLoaderTest, ReadsEveryPartOfAValidDocument)
     kText.resize(kText.find(",\n  \"Transition\""));
     kText += "\n}";
     pMocap = AnimSetLoader::LoadText(kText.data(), kText.size(), "hero.animset.json", kError);
-    ASSERT_NE(pMocap, nullptr) << kError.m_acText;
+    ASSERT_NE(pMocap, nullptr) << kError.GetText();
     EXPECT_EQ(pMocap->FindSequence(kLongest.c_str()), 0);
     EXPECT_EQ(pMocap->GetTransitionData(), nullptr);
     TARN_DELETE(pMocap);
@@ -372,12 +372,12 @@ TEST(AnimSetLoaderTest, RefusesABrokenDocumentWholeWithAMessageNamingTheMember)
     {
         SCOPED_TRACE(kCase.kExpected);
         const uint32 uiAllocationsBefore = LiveAllocations();
-        LoadError kError;
+        CInputErrors kError;
         Mocap* pMocap = kCase.kPath.empty() ? AnimSetLoader::LoadText(kCase.kText.data(), kCase.kText.size(),
                                                                       "hero.animset.json", kError)
                                             : AnimSetLoader::LoadFile(kCase.kPath.c_str(), kError);
         EXPECT_EQ(pMocap, nullptr);
-        EXPECT_EQ(std::string(kError.m_acText), kCase.kExpected);
+        EXPECT_EQ(std::string(kError.GetText()), kCase.kExpected);
         // Nothing of a refused document stays allocated.
         EXPECT_EQ(LiveAllocations(), uiAllocationsBefore);
         TARN_DELETE(pMocap);

@@ -56,13 +56,13 @@ TEST(BadDataFiles, BrokenAnimSetsAreRefusedNamingFileAndMember)
     {
         SCOPED_TRACE(kSpoil.pLabel);
         const std::string kBroken = Spoil(kText, kSpoil);
-        TarnAnim::LoadError kError;
+        Common::CInputErrors kError;
         TarnAnim::Mocap* pMocap =
             TarnAnim::AnimSetLoader::LoadText(kBroken.data(), kBroken.size(), "broken.animset.json", kError);
         EXPECT_EQ(pMocap, nullptr);
         if (pMocap)
             TARN_DELETE(pMocap);
-        const std::string kMessage = kError.m_acText;
+        const std::string kMessage = kError.GetText();
         EXPECT_EQ(kMessage.rfind("broken.animset.json: " + kSpoil.kMember + ": ", 0), 0u) << kMessage;
     }
 }
@@ -99,9 +99,9 @@ TEST(BadDataFiles, BrokenPrefabsAreRefusedNamingFileAndMemberAndTheLoadedOnesSta
             fclose(pFile);
         }
         TestSupport::CLogCapture kLog;
-        TarnEngine::PrefabLoadError kError;
+        Common::CInputErrors kError;
         EXPECT_EQ(pEngine->LoadPrefab(kPath.c_str(), &kError), nullptr);
-        const std::string kMessage = kError.m_acText;
+        const std::string kMessage = kError.GetText();
         EXPECT_EQ(kMessage.rfind(kPath + ": " + kSpoil.kMember + ": ", 0), 0u) << kMessage;
         EXPECT_EQ(pEngine->GetPrefabCount(), 1u);
         EXPECT_EQ(pEngine->FindPrefab("demo/biped.prefab.json"), pInUse);
@@ -158,9 +158,9 @@ TEST(BadDataFiles, PathsThatAreNotRegularFilesAreRefusedWithoutWaiting)
         }
 
         TestSupport::CLogCapture kLog;
-        TarnEngine::PrefabLoadError kPrefabError;
-        TarnEngine::PrefabLoadError kUserError;
-        TarnAnim::LoadError kAnimSetError;
+        Common::CInputErrors kPrefabError;
+        Common::CInputErrors kUserError;
+        Common::CInputErrors kAnimSetError;
         bool bAnyLoaded = false;
         const auto Load = [&] {
             bAnyLoaded |= pEngine->LoadPrefab(kPath.c_str(), &kPrefabError) != nullptr;
@@ -177,10 +177,10 @@ TEST(BadDataFiles, PathsThatAreNotRegularFilesAreRefusedWithoutWaiting)
             Load();
         EXPECT_FALSE(bAnyLoaded);
         const std::string kProblem = std::string(kCase.pName) + ": file: " + kCase.pProblem;
-        EXPECT_EQ(std::string(kPrefabError.m_acText), kFolder + "/" + kProblem);
-        EXPECT_EQ(std::string(kUserError.m_acText),
+        EXPECT_EQ(std::string(kPrefabError.GetText()), kFolder + "/" + kProblem);
+        EXPECT_EQ(std::string(kUserError.GetText()),
                   kPrefab + ": AnimSet: \"" + kPath + "\" could not be loaded: " + kProblem);
-        EXPECT_EQ(std::string(kAnimSetError.m_acText), kProblem);
+        EXPECT_EQ(std::string(kAnimSetError.GetText()), kProblem);
         EXPECT_EQ(pEngine->GetPrefabCount(), 0u);
     }
     TarnEngine::CEngine::DestroyInstance();

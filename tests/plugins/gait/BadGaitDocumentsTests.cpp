@@ -47,10 +47,10 @@ TEST(BadDataFiles, BrokenGaitDocumentsAreRefusedNamingTheMemberAndKeepTheDataInU
         SCOPED_TRACE(kSpoil.pLabel);
         const std::string kBroken = Spoil(kText, kSpoil);
         TestSupport::CAssertCapture kReports;
-        GaitPlugin::GaitLoadErrors kErrors;
+        Common::CInputErrors kErrors;
         GaitPlugin::ParamGait kParam = kInUse;
         EXPECT_FALSE(GaitPlugin::GaitSerializer::LoadFromText(kBroken.data(), kBroken.size(), kParam, &kErrors));
-        const std::string kMessage = kErrors.m_acText;
+        const std::string kMessage = kErrors.GetText();
         EXPECT_NE(kMessage.find(kSpoil.kMember + ": "), std::string::npos) << kMessage;
         EXPECT_GE(kReports.Count(), 1u);
         EXPECT_EQ(kParam.Binds.GetSize(), kInUse.Binds.GetSize());

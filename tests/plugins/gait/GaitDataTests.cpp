@@ -40,7 +40,7 @@ const char* const kDocument = R"({
   "Steering": {"ApplyRectifiedRotation": true}
 })";
 
-bool Load(const std::string& kText, ParamGait& kParam, GaitLoadErrors* pErrors = nullptr)
+bool Load(const std::string& kText, ParamGait& kParam, Common::CInputErrors* pErrors = nullptr)
 {
     return GaitSerializer::LoadFromText(kText.data(), kText.size(), kParam, pErrors);
 }
@@ -147,10 +147,10 @@ TEST(GaitData, LoadsAndResolvesEveryMember)
 {
     TestSupport::CAssertCapture kReports;
     ParamGait kParam;
-    GaitLoadErrors kErrors;
+    Common::CInputErrors kErrors;
     ASSERT_TRUE(Load(kDocument, kParam, &kErrors));
-    EXPECT_EQ(kErrors.m_uiCount, 0u);
-    EXPECT_STREQ(kErrors.m_acText, "");
+    EXPECT_EQ(kErrors.GetCount(), 0u);
+    EXPECT_STREQ(kErrors.GetText(), "");
 
     TarnAnim::Mocap* pMocap = TestSupport::MakeMocap("Hero", {{"Idle"}, {"WALK"}, {"Breath"}});
     GaitRuntimeData kData;
@@ -285,10 +285,10 @@ TEST(GaitData, RejectsBrokenDocumentsWholeWithOneLinePerProblem)
         }
 
         TestSupport::CAssertCapture kReports;
-        GaitLoadErrors kErrors;
+        Common::CInputErrors kErrors;
         EXPECT_FALSE(Load(kText, kParam, &kErrors)) << kCase.kErrors;
-        EXPECT_EQ(std::string(kErrors.m_acText), kCase.kErrors);
-        EXPECT_EQ(kErrors.m_uiCount, uiLines) << kCase.kErrors;
+        EXPECT_EQ(std::string(kErrors.GetText()), kCase.kErrors);
+        EXPECT_EQ(kErrors.GetCount(), uiLines) << kCase.kErrors;
         EXPECT_EQ(kReports.Texts(), kExpectedReports);
         EXPECT_EQ(Describe(kParam), kBefore) << kCase.kErrors;
     }
@@ -301,14 +301,14 @@ TEST(GaitData, ProblemListIsBounded)
         kText += ", {}";
     kText += "]}";
     ParamGait kParam;
-    GaitLoadErrors kErrors;
+    Common::CInputErrors kErrors;
     TestSupport::CAssertCapture kReports;
     EXPECT_FALSE(Load(kText, kParam, &kErrors));
-    EXPECT_EQ(kErrors.m_uiCount, 2000u);
+    EXPECT_EQ(kErrors.GetCount(), 2000u);
 
     // Whole lines only, the first problems in order, then the count of the rest.
-    const std::string kList = kErrors.m_acText;
-    ASSERT_LT(kList.size(), sizeof(kErrors.m_acText));
+    const std::string kList = kErrors.GetText();
+    ASSERT_LT(kList.size(), GaitSerializer::kErrorTextCapacity);
     EXPECT_EQ(kList.rfind("Binds[0].NameKeySource: required member is missing\n", 0), 0u);
     const size_t uiListed = kReports.Count() - 1;
     EXPECT_GT(uiListed, 0u);

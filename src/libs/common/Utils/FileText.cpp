@@ -67,15 +67,4 @@ bool CFileText::ReadOpened(int iFile, uint64 ui64Size, uint64 ui64MaxBytes, char
     return true;
 }
 
-void FormatSourceErrorV(char* pOut, size_t uiCapacity, const char* pSource, const char* pMember, const char* pFormat,
-                        va_list kArgs)
-{
-    if (!pOut || uiCapacity == 0)
-        return;
-    char acProblem[1024];
-    vsnprintf(acProblem, sizeof(acProblem), pFormat, kArgs);
-    if (snprintf(pOut, uiCapacity, "%s: %s: %s", pSource, pMember, acProblem) < 0)
-        pOut[0] = '\0';
-}
-
 }  // namespace Common

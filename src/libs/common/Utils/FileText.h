@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 
 #include "Core/Types.h"
@@ -41,11 +40,5 @@ private:
     char* m_pText = nullptr;
     size_t m_uiLength = 0;
 };
-
-// Writes "<source>: <member>: <problem>" into pOut, the problem formatted
-// from pFormat and kArgs: the shape of every data-file error. A message too
-// long for the buffer is cut; it still names the source and the member first.
-void FormatSourceErrorV(char* pOut, size_t uiCapacity, const char* pSource, const char* pMember, const char* pFormat,
-                        va_list kArgs);
 
 }  // namespace Common

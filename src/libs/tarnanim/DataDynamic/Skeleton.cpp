@@ -64,11 +64,17 @@ void Skeleton::Init(uint32 uiCursorCount, uint32 uiSecondCount)
 
 int32 Skeleton::LoadAndStoreMocap(const char* pPath)
 {
-    LoadError kError;
-    Mocap* pMocap = AnimSetLoader::LoadFile(pPath, kError);
+    Common::CInputErrors kErrors;
+    Mocap* pMocap = AnimSetLoader::LoadFile(pPath, kErrors);
     if (!pMocap)
     {
-        Common::CDebugLog::Print("%s", kError.m_acText);
+        // A line per problem kept, "<file>: <member>: <problem>", then the
+        // count of the others.
+        char acLine[AnimSetLoader::kErrorTextCapacity];
+        for (uint32 uiIdx = 0; uiIdx < kErrors.GetKeptCount(); ++uiIdx)
+            Common::CDebugLog::Print("%s", kErrors.FormatProblem(uiIdx, acLine, sizeof(acLine)));
+        if (kErrors.FormatUnlisted(kErrors.GetKeptCount(), acLine, sizeof(acLine)))
+            Common::CDebugLog::Print("%s: document: %s", kErrors.GetSource(), acLine);
         TARN_ASSERT(false, "Failed to load Mocap");
         return -1;
     }

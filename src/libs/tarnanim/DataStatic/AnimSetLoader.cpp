@@ -65,17 +65,6 @@ const char* BaseName(const char* pPath)
     return pBase;
 }
 
-void FormatError(LoadError& kError, const char* pSource, const char* pPath, const char* pFormat, ...)
-    TARN_PRINTF_FORMAT(4, 5);
-
-void FormatError(LoadError& kError, const char* pSource, const char* pPath, const char* pFormat, ...)
-{
-    va_list kArgs;
-    va_start(kArgs, pFormat);
-    Common::FormatSourceErrorV(kError.m_acText, sizeof(kError.m_acText), pSource, pPath, pFormat, kArgs);
-    va_end(kArgs);
-}
-
 // A name with the document position it came from, for sorting.
 struct SNamedIndex
 {
@@ -144,60 +133,26 @@ private:
 };
 
 // Reads a parsed AnimSet document into a mocap, checking every member on the
-// way. The first problem found ends the reading with a message naming the
-// member by its path ("Sequences[2].Frames[14]").
+// way. Each problem is recorded with the member's path
+// ("Sequences[2].Frames[14]"); a problem ends the reading of the member it
+// is in, and of the whole document only where what follows depends on it
+// (the channels). False when anything was wrong.
 class CDocumentReader
 {
 public:
-    CDocumentReader(const char* pSource, LoadError& kError) : m_pSource(pSource), m_kError(kError) {}
+    explicit CDocumentReader(Common::CInputErrors& kErrors) : m_kErrors(kErrors) {}
 
     bool ReadMocap(const JsonValue& kRoot, Mocap& kMocap);
 
 private:
-    // Appends ".Member" (or "Member" at the top) or "[index]" to the member
-    // path for its lifetime.
-    class CPathScope
-    {
-    public:
-        CPathScope(CDocumentReader& kReader, const char* pMember)
-            : m_kReader(kReader), m_uiLength(kReader.m_uiPathLength)
-        {
-            Append(m_uiLength == 0 ? "%s" : ".%s", pMember);
-        }
-        CPathScope(CDocumentReader& kReader, uint32 uiIndex) : m_kReader(kReader), m_uiLength(kReader.m_uiPathLength)
-        {
-            Append("[%u]", uiIndex);
-        }
-        ~CPathScope()
-        {
-            m_kReader.m_uiPathLength = m_uiLength;
-            m_kReader.m_acPath[m_uiLength] = '\0';
-        }
-        CPathScope(const CPathScope&) = delete;
-        CPathScope& operator=(const CPathScope&) = delete;
-
-    private:
-        template <class Arg>
-        void Append(const char* pFormat, Arg kArg)
-        {
-            const uint32 uiRoom = sizeof(m_kReader.m_acPath) - m_uiLength;
-            const int iWritten = snprintf(m_kReader.m_acPath + m_uiLength, uiRoom, pFormat, kArg);
-            if (iWritten > 0)
-                m_kReader.m_uiPathLength = m_uiLength + std::min<uint32>(static_cast<uint32>(iWritten), uiRoom - 1);
-        }
-
-        CDocumentReader& m_kReader;
-        uint32 m_uiLength;
-    };
+    using CPathScope = Common::CMemberPath::CScope;
 
     bool Fail(const char* pFormat, ...) TARN_PRINTF_FORMAT(2, 3)
     {
-        char acProblem[LoadError::Capacity];
         va_list kArgs;
         va_start(kArgs, pFormat);
-        vsnprintf(acProblem, sizeof(acProblem), pFormat, kArgs);
+        m_kErrors.AddV(m_kPath.Get(), pFormat, kArgs);
         va_end(kArgs);
-        FormatError(m_kError, m_pSource, m_uiPathLength ? m_acPath : "document", "%s", acProblem);
         return false;
     }
     bool FailOutOfMemory() { return Fail("out of memory"); }
@@ -244,7 +199,7 @@ private:
     template <class T>
     bool ReadMember(const JsonValue& kObject, const char* pMember, ValueReader<T> pRead, T& kOut)
     {
-        CPathScope kScope(*this, pMember);
+        CPathScope kScope(m_kPath, pMember);
         const JsonValue* pValue = Require(kObject, pMember);
         return pValue && (this->*pRead)(*pValue, kOut);
     }
@@ -270,7 +225,7 @@ private:
     }
     bool ReadVector(const JsonValue& kObject, const char* pMember, Math::LocalVector3& kOut)
     {
-        CPathScope kScope(*this, pMember);
+        CPathScope kScope(m_kPath, pMember);
         const JsonValue* pValue = Require(kObject, pMember);
         float afValues[3];
         if (!pValue || !ReadFloatsValue(*pValue, afValues, 3))
@@ -281,7 +236,7 @@ private:
     // A member that must be an array; pArray receives it.
     bool ReadArray(const JsonValue& kObject, const char* pMember, const JsonValue*& pArray)
     {
-        CPathScope kScope(*this, pMember);
+        CPathScope kScope(m_kPath, pMember);
         pArray = Require(kObject, pMember);
         return pArray && ExpectArray(*pArray);
     }
@@ -297,10 +252,8 @@ private:
     bool ReadExtraTrackDesc(const JsonValue& kValue, ExtraTrackDesc& kDesc);
     bool ReadFrameTransitionDesc(const JsonValue& kValue, uint32 uiNormalTuneCount, FrameTransitionDesc& kDesc);
 
-    const char* m_pSource;
-    LoadError& m_kError;
-    char m_acPath[256] = {};
-    uint32 m_uiPathLength = 0;
+    Common::CInputErrors& m_kErrors;
+    Common::CMemberPath m_kPath;
     CNameIndex m_kChannelIndex;
 };
 
@@ -384,7 +337,7 @@ bool CDocumentReader::ReadFloatsValue(const JsonValue& kValue, float* pOut, uint
         return Fail("expected %u numbers, found %u", uiCount, kValue.Size());
     for (uint32 uiIdx = 0; uiIdx < uiCount; ++uiIdx)
     {
-        CPathScope kScope(*this, uiIdx);
+        CPathScope kScope(m_kPath, uiIdx);
         if (!ReadFloatValue(kValue[uiIdx], pOut[uiIdx]))
             return false;
     }
@@ -418,23 +371,23 @@ bool CDocumentReader::ReadMocap(const JsonValue& kRoot, Mocap& kMocap)
 {
     if (!ExpectObject(kRoot))
         return false;
-    if (!ReadName(kRoot, "Name", kMocap.m_kName))
-        return false;
+    // The accumulation channels and the sequences are read against the
+    // channels, and the other members stand alone: only a problem in the
+    // channels ends the reading.
+    bool bRead = ReadName(kRoot, "Name", kMocap.m_kName);
     if (!ReadChannels(kRoot, kMocap))
         return false;
-    if (!ReadAccumulationChannels(kRoot, kMocap))
-        return false;
-    if (!ReadSequences(kRoot, kMocap))
-        return false;
+    bRead = ReadAccumulationChannels(kRoot, kMocap) && bRead;
+    bRead = ReadSequences(kRoot, kMocap) && bRead;
 
     const JsonValue* pTransition = Optional(kRoot, "Transition");
     if (!pTransition)
-        return true;
-    CPathScope kScope(*this, "Transition");
+        return bRead;
+    CPathScope kScope(m_kPath, "Transition");
     kMocap.m_pTransitionData = TARN_NEW(TransitionData);
     if (!kMocap.m_pTransitionData)
         return FailOutOfMemory();
-    return ReadTransition(*pTransition, *kMocap.m_pTransitionData);
+    return ReadTransition(*pTransition, *kMocap.m_pTransitionData) && bRead;
 }
 
 bool CDocumentReader::ReadChannels(const JsonValue& kRoot, Mocap& kMocap)
@@ -442,7 +395,7 @@ bool CDocumentReader::ReadChannels(const JsonValue& kRoot, Mocap& kMocap)
     const JsonValue* pChannels = nullptr;
     if (!ReadArray(kRoot, "Channels", pChannels))
         return false;
-    CPathScope kScope(*this, "Channels");
+    CPathScope kScope(m_kPath, "Channels");
     const uint32 uiCount = pChannels->Size();
     if (uiCount == 0)
         return Fail("expected at least one channel");
@@ -453,7 +406,7 @@ bool CDocumentReader::ReadChannels(const JsonValue& kRoot, Mocap& kMocap)
     kMocap.m_kChannelNames.Reserve(uiCount);
     for (uint32 uiIdx = 0; uiIdx < uiCount; ++uiIdx)
     {
-        CPathScope kIndexScope(*this, uiIdx);
+        CPathScope kIndexScope(m_kPath, uiIdx);
         const JsonValue& kChannel = (*pChannels)[uiIdx];
         if (!ExpectObject(kChannel))
             return false;
@@ -461,7 +414,7 @@ bool CDocumentReader::ReadChannels(const JsonValue& kRoot, Mocap& kMocap)
         if (!ReadName(kChannel, "Name", kName))
             return false;
         // The parent is checked once every name is known.
-        CPathScope kParentScope(*this, "Parent");
+        CPathScope kParentScope(m_kPath, "Parent");
         const JsonValue* pParent = Require(kChannel, "Parent");
         if (!pParent)
             return false;
@@ -477,8 +430,8 @@ bool CDocumentReader::ReadChannels(const JsonValue& kRoot, Mocap& kMocap)
     uint32 uiOriginal = 0;
     if (m_kChannelIndex.FindFirstDuplicate(uiDuplicate, uiOriginal))
     {
-        CPathScope kIndexScope(*this, uiDuplicate);
-        CPathScope kNameScope(*this, "Name");
+        CPathScope kIndexScope(m_kPath, uiDuplicate);
+        CPathScope kNameScope(m_kPath, "Name");
         return Fail("duplicate channel name \"%s\" (also Channels[%u])", kMocap.m_kChannelNames[uiDuplicate].Get(),
                     uiOriginal);
     }
@@ -498,13 +451,13 @@ bool CDocumentReader::ReadChannelHierarchy(const JsonValue& kChannels, Mocap& kM
 
     for (uint32 uiIdx = 0; uiIdx < uiCount; ++uiIdx)
     {
-        CPathScope kIndexScope(*this, uiIdx);
+        CPathScope kIndexScope(m_kPath, uiIdx);
         uint32 uiLevel = 0;
         uint32 uiParent = kInvalidIndex;
         const JsonValue* pParent = Optional(kChannels[uiIdx], "Parent");
         if (pParent)
         {
-            CPathScope kParentScope(*this, "Parent");
+            CPathScope kParentScope(m_kPath, "Parent");
             // A name too long for a channel matches none.
             const bool bFits = pParent->GetStringLength() < FixedName::Capacity;
             uiParent = bFits ? m_kChannelIndex.Find(pParent->GetString()) : kInvalidIndex;
@@ -545,25 +498,31 @@ bool CDocumentReader::ReadAccumulationChannels(const JsonValue& kRoot, Mocap& kM
     const JsonValue* pAccum = nullptr;
     if (!ReadArray(kRoot, "AccumulationChannels", pAccum))
         return false;
-    CPathScope kScope(*this, "AccumulationChannels");
+    CPathScope kScope(m_kPath, "AccumulationChannels");
     if (pAccum->Size() != 3)
         return Fail("expected 3 entries (root, motion, pelvis), found %u", pAccum->Size());
+    // Each entry names a channel of its own.
+    bool bRead = true;
     for (uint32 uiIdx = 0; uiIdx < 3; ++uiIdx)
     {
-        CPathScope kIndexScope(*this, uiIdx);
+        CPathScope kIndexScope(m_kPath, uiIdx);
         const JsonValue& kEntry = (*pAccum)[uiIdx];
         kMocap.m_auiAccumChannels[uiIdx] = kInvalidIndex;
         if (kEntry.IsNull())
             continue;
         if (!kEntry.IsString())
-            return FailType(kEntry, "a channel name or null");
+        {
+            bRead = FailType(kEntry, "a channel name or null");
+            continue;
+        }
         const bool bFits = kEntry.GetStringLength() < FixedName::Capacity;
         const uint32 uiChannel = bFits ? m_kChannelIndex.Find(kEntry.GetString()) : kInvalidIndex;
         if (uiChannel == kInvalidIndex)
-            return Fail("unknown channel \"%.*s\"", static_cast<int>(FixedName::Capacity), kEntry.GetString());
-        kMocap.m_auiAccumChannels[uiIdx] = uiChannel;
+            bRead = Fail("unknown channel \"%.*s\"", static_cast<int>(FixedName::Capacity), kEntry.GetString());
+        else
+            kMocap.m_auiAccumChannels[uiIdx] = uiChannel;
     }
-    return true;
+    return bRead;
 }
 
 bool CDocumentReader::ReadSequences(const JsonValue& kRoot, Mocap& kMocap)
@@ -571,12 +530,16 @@ bool CDocumentReader::ReadSequences(const JsonValue& kRoot, Mocap& kMocap)
     const JsonValue* pSequences = nullptr;
     if (!ReadArray(kRoot, "Sequences", pSequences))
         return false;
-    CPathScope kScope(*this, "Sequences");
+    CPathScope kScope(m_kPath, "Sequences");
     const uint32 uiCount = pSequences->Size();
     kMocap.m_kSequences.Reserve(uiCount);
+    // A bad sequence does not stop the next one. The names are compared
+    // once every sequence has one (a name is never empty once read).
+    bool bRead = true;
+    bool bNamed = true;
     for (uint32 uiIdx = 0; uiIdx < uiCount; ++uiIdx)
     {
-        CPathScope kIndexScope(*this, uiIdx);
+        CPathScope kIndexScope(m_kPath, uiIdx);
         // Owned by the mocap from the start, so a failure frees it with it.
         Sequence* pSequence = TARN_NEW(Sequence);
         if (!pSequence)
@@ -589,8 +552,13 @@ bool CDocumentReader::ReadSequences(const JsonValue& kRoot, Mocap& kMocap)
             return FailOutOfMemory();
         }
         if (!ReadSequence((*pSequences)[uiIdx], kMocap.GetChannelCount(), *pSequence))
-            return false;
+        {
+            bRead = false;
+            bNamed = bNamed && pSequence->m_kName.Get()[0] != '\0';
+        }
     }
+    if (!bNamed)
+        return false;
 
     CNameIndex kNames;
     if (!kNames.Build(uiCount, [&kMocap](uint32 uiIdx) { return kMocap.m_kSequences[uiIdx]->m_kName.Get(); }))
@@ -599,12 +567,12 @@ bool CDocumentReader::ReadSequences(const JsonValue& kRoot, Mocap& kMocap)
     uint32 uiOriginal = 0;
     if (kNames.FindFirstDuplicate(uiDuplicate, uiOriginal))
     {
-        CPathScope kIndexScope(*this, uiDuplicate);
-        CPathScope kNameScope(*this, "Name");
+        CPathScope kIndexScope(m_kPath, uiDuplicate);
+        CPathScope kNameScope(m_kPath, "Name");
         return Fail("duplicate sequence name \"%s\" (also Sequences[%u])",
                     kMocap.m_kSequences[uiDuplicate]->m_kName.Get(), uiOriginal);
     }
-    return true;
+    return bRead;
 }
 
 bool CDocumentReader::ReadSequence(const JsonValue& kValue, uint32 uiChannelCount, Sequence& kSequence)
@@ -616,13 +584,13 @@ bool CDocumentReader::ReadSequence(const JsonValue& kValue, uint32 uiChannelCoun
         return false;
     if (kSequence.m_uiLastFrame < kSequence.m_uiFirstFrame)
     {
-        CPathScope kScope(*this, "LastFrame");
+        CPathScope kScope(m_kPath, "LastFrame");
         return Fail("LastFrame %u is before FirstFrame %u", kSequence.m_uiLastFrame, kSequence.m_uiFirstFrame);
     }
     if (!ReadFloat(kValue, "FrameRate", kSequence.m_fFrameRate))
         return false;
     {
-        CPathScope kScope(*this, "FrameRate");
+        CPathScope kScope(m_kPath, "FrameRate");
         if (!(kSequence.m_fFrameRate > 0.0f))
             return Fail("expected a frame rate above 0, found %g", static_cast<double>(kSequence.m_fFrameRate));
         // The runtime works in milliseconds: a frame's length and the
@@ -637,21 +605,21 @@ bool CDocumentReader::ReadSequence(const JsonValue& kValue, uint32 uiChannelCoun
         return false;
     if (kSequence.m_uiBlendMode > 1)
     {
-        CPathScope kScope(*this, "BlendMode");
+        CPathScope kScope(m_kPath, "BlendMode");
         return Fail("expected 0 or 1, found %u", kSequence.m_uiBlendMode);
     }
     if (!ReadUint(kValue, "Interpolation", kSequence.m_uiInterpolation))
         return false;
     if (kSequence.m_uiInterpolation > kInterpolationHigh)
     {
-        CPathScope kScope(*this, "Interpolation");
+        CPathScope kScope(m_kPath, "Interpolation");
         return Fail("expected 0, 1 or 2, found %u", kSequence.m_uiInterpolation);
     }
 
     const JsonValue* pFrames = nullptr;
     if (!ReadArray(kValue, "Frames", pFrames))
         return false;
-    CPathScope kScope(*this, "Frames");
+    CPathScope kScope(m_kPath, "Frames");
     return ReadFrames(*pFrames, uiChannelCount, kSequence);
 }
 
@@ -669,7 +637,7 @@ bool CDocumentReader::ReadFrames(const JsonValue& kFrames, uint32 uiChannelCount
     // really holds.
     for (uint32 uiFrame = 0; uiFrame < uiFrameCount; ++uiFrame)
     {
-        CPathScope kFrameScope(*this, uiFrame);
+        CPathScope kFrameScope(m_kPath, uiFrame);
         const JsonValue& kFrame = kFrames[uiFrame];
         if (!ExpectArray(kFrame))
             return false;
@@ -677,7 +645,7 @@ bool CDocumentReader::ReadFrames(const JsonValue& kFrames, uint32 uiChannelCount
             return Fail("expected %u channels, found %u", uiChannelCount, kFrame.Size());
         for (uint32 uiChannel = 0; uiChannel < uiChannelCount; ++uiChannel)
         {
-            CPathScope kChannelScope(*this, uiChannel);
+            CPathScope kChannelScope(m_kPath, uiChannel);
             const JsonValue& kKey = kFrame[uiChannel];
             if (!ExpectArray(kKey))
                 return false;
@@ -694,11 +662,11 @@ bool CDocumentReader::ReadFrames(const JsonValue& kFrames, uint32 uiChannelCount
         return FailOutOfMemory();
     for (uint32 uiFrame = 0; uiFrame < uiFrameCount; ++uiFrame)
     {
-        CPathScope kFrameScope(*this, uiFrame);
+        CPathScope kFrameScope(m_kPath, uiFrame);
         const JsonValue& kFrame = kFrames[uiFrame];
         for (uint32 uiChannel = 0; uiChannel < uiChannelCount; ++uiChannel)
         {
-            CPathScope kChannelScope(*this, uiChannel);
+            CPathScope kChannelScope(m_kPath, uiChannel);
             float afKey[kFloatsPerKey];
             if (!ReadFloatsValue(kFrame[uiChannel], afKey, kFloatsPerKey))
                 return false;
@@ -720,54 +688,60 @@ bool CDocumentReader::ReadTransition(const JsonValue& kValue, TransitionData& kD
         !ReadVector(kValue, "InitialPosition", kData.m_kInitialPosition))
         return false;
 
+    // A bad entry of a list does not stop the next one. The frame
+    // transitions name tunes by counting the non-additive animations, so
+    // they are read only when every animation was.
     const JsonValue* pArray = nullptr;
     if (!ReadArray(kValue, "Animations", pArray))
         return false;
+    bool bRead = true;
     uint32 uiNormalTuneCount = 0;
     {
-        CPathScope kScope(*this, "Animations");
+        CPathScope kScope(m_kPath, "Animations");
         kData.m_kAnimations.Reserve(pArray->Size());
         for (uint32 uiIdx = 0; uiIdx < pArray->Size(); ++uiIdx)
         {
-            CPathScope kIndexScope(*this, uiIdx);
+            CPathScope kIndexScope(m_kPath, uiIdx);
             AnimationDesc& kDesc = kData.m_kAnimations.Add();
             if (!ReadAnimationDesc((*pArray)[uiIdx], kDesc))
-                return false;
-            if (!kDesc.m_bAdditive)
+                bRead = false;
+            else if (!kDesc.m_bAdditive)
                 ++uiNormalTuneCount;
         }
         if (kData.m_kAnimations.GetSize() != pArray->Size())
             return FailOutOfMemory();
     }
+    const bool bTunesKnown = bRead;
 
     if (!ReadArray(kValue, "ExtraTracks", pArray))
-        return false;
+        bRead = false;
+    else
     {
-        CPathScope kScope(*this, "ExtraTracks");
+        CPathScope kScope(m_kPath, "ExtraTracks");
         kData.m_kExtraTracks.Reserve(pArray->Size());
         for (uint32 uiIdx = 0; uiIdx < pArray->Size(); ++uiIdx)
         {
-            CPathScope kIndexScope(*this, uiIdx);
+            CPathScope kIndexScope(m_kPath, uiIdx);
             if (!ReadExtraTrackDesc((*pArray)[uiIdx], kData.m_kExtraTracks.Add()))
-                return false;
+                bRead = false;
         }
         if (kData.m_kExtraTracks.GetSize() != pArray->Size())
             return FailOutOfMemory();
     }
 
-    if (!ReadArray(kValue, "FrameTransitions", pArray))
+    if (!bTunesKnown || !ReadArray(kValue, "FrameTransitions", pArray))
         return false;
-    CPathScope kScope(*this, "FrameTransitions");
+    CPathScope kScope(m_kPath, "FrameTransitions");
     kData.m_kFrameTransitions.Reserve(pArray->Size());
     for (uint32 uiIdx = 0; uiIdx < pArray->Size(); ++uiIdx)
     {
-        CPathScope kIndexScope(*this, uiIdx);
+        CPathScope kIndexScope(m_kPath, uiIdx);
         if (!ReadFrameTransitionDesc((*pArray)[uiIdx], uiNormalTuneCount, kData.m_kFrameTransitions.Add()))
-            return false;
+            bRead = false;
     }
     if (kData.m_kFrameTransitions.GetSize() != pArray->Size())
         return FailOutOfMemory();
-    return true;
+    return bRead;
 }
 
 bool CDocumentReader::ReadAnimationDesc(const JsonValue& kValue, AnimationDesc& kDesc)
@@ -778,14 +752,14 @@ bool CDocumentReader::ReadAnimationDesc(const JsonValue& kValue, AnimationDesc& 
         return false;
     if (const JsonValue* pIndex = Optional(kValue, "SequenceIndex"))
     {
-        CPathScope kScope(*this, "SequenceIndex");
+        CPathScope kScope(m_kPath, "SequenceIndex");
         if (!ReadUintValue(*pIndex, kDesc.m_uiSequenceIndex))
             return false;
     }
 
     const JsonValue* pAccum = nullptr;
     {
-        CPathScope kScope(*this, "Accumulation");
+        CPathScope kScope(m_kPath, "Accumulation");
         pAccum = Require(kValue, "Accumulation");
         if (!pAccum || !ExpectObject(*pAccum))
             return false;
@@ -799,7 +773,7 @@ bool CDocumentReader::ReadAnimationDesc(const JsonValue& kValue, AnimationDesc& 
 
     if (const JsonValue* pHold = Optional(kValue, "HoldLength"))
     {
-        CPathScope kScope(*this, "HoldLength");
+        CPathScope kScope(m_kPath, "HoldLength");
         if (!ReadUintValue(*pHold, kDesc.m_uiHoldLength))
             return false;
         // The hold lengthens the frame-table entries of its tune.
@@ -810,7 +784,7 @@ bool CDocumentReader::ReadAnimationDesc(const JsonValue& kValue, AnimationDesc& 
         !ReadFloat(kValue, "PlayFactor", kDesc.m_fPlayFactor))
         return false;
     {
-        CPathScope kScope(*this, "PlayFactor");
+        CPathScope kScope(m_kPath, "PlayFactor");
         if (!(kDesc.m_fPlayFactor >= 0.0f && kDesc.m_fPlayFactor <= kMaxPlayFactor))
             return Fail("expected a number from 0 to %g, found %g", kMaxPlayFactor,
                         static_cast<double>(kDesc.m_fPlayFactor));
@@ -857,7 +831,7 @@ bool CDocumentReader::ReadFrameTransitionDesc(const JsonValue& kValue, uint32 ui
     auto CheckTune = [&](const char* pMember, uint32& uiTune) {
         if (!ReadUint(kValue, pMember, uiTune))
             return false;
-        CPathScope kScope(*this, pMember);
+        CPathScope kScope(m_kPath, pMember);
         if (uiTune >= uiNormalTuneCount || uiTune > kMaxTuneIndex)
             return Fail("tune %u does not exist (normal tunes: %u)", uiTune, uiNormalTuneCount);
         return true;
@@ -865,7 +839,7 @@ bool CDocumentReader::ReadFrameTransitionDesc(const JsonValue& kValue, uint32 ui
     auto CheckFrame = [&](const char* pMember, uint32& uiFrame) {
         if (!ReadUint(kValue, pMember, uiFrame))
             return false;
-        CPathScope kScope(*this, pMember);
+        CPathScope kScope(m_kPath, pMember);
         if (uiFrame > kMaxTransitionFrame)
             return Fail("expected a frame from 0 to %u, found %u", kMaxTransitionFrame, uiFrame);
         return true;
@@ -876,13 +850,13 @@ bool CDocumentReader::ReadFrameTransitionDesc(const JsonValue& kValue, uint32 ui
         return false;
     if (kDesc.m_uiLastFrame < kDesc.m_uiFirstFrame)
     {
-        CPathScope kScope(*this, "LastFrame");
+        CPathScope kScope(m_kPath, "LastFrame");
         return Fail("LastFrame %u is before FirstFrame %u", kDesc.m_uiLastFrame, kDesc.m_uiFirstFrame);
     }
     if (!ReadFloat(kValue, "FadeLength", kDesc.m_fFadeLength))
         return false;
     {
-        CPathScope kScope(*this, "FadeLength");
+        CPathScope kScope(m_kPath, "FadeLength");
         if (!(kDesc.m_fFadeLength >= 0.0f && kDesc.m_fFadeLength <= kMaxFadeLength))
             return Fail("expected milliseconds from 0 to %g, found %g", kMaxFadeLength,
                         static_cast<double>(kDesc.m_fFadeLength));
@@ -894,20 +868,20 @@ bool CDocumentReader::ReadFrameTransitionDesc(const JsonValue& kValue, uint32 ui
 
 }  // namespace
 
-Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* pSourceName, LoadError& kError)
+Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* pSourceName,
+                               Common::CInputErrors& kErrors)
 {
-    kError.m_acText[0] = '\0';
     const char* pSource = (pSourceName && *pSourceName) ? pSourceName : "(text)";
+    kErrors.Reset(pSource, Common::CInputErrors::EForm::FirstProblem, kErrorTextCapacity);
     if (!pText && uiLength != 0)
     {
-        FormatError(kError, pSource, "document", "no text");
+        kErrors.Add("document", "no text");
         return nullptr;
     }
     const size_t uiDeep = pText ? Common::FindExcessiveJsonNesting(pText, uiLength) : uiLength;
     if (uiDeep < uiLength)
     {
-        FormatError(kError, pSource, "document", "invalid JSON at offset %zu: nested deeper than %u levels", uiDeep,
-                    kMaxNesting);
+        kErrors.Add("document", "invalid JSON at offset %zu: nested deeper than %u levels", uiDeep, kMaxNesting);
         return nullptr;
     }
 
@@ -917,24 +891,24 @@ Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* p
     kDocument.Parse(pText ? pText : "", uiLength);
     if (kDocument.HasParseError())
     {
-        FormatError(kError, pSource, "document", "invalid JSON at offset %zu: %s", kDocument.GetErrorOffset(),
+        kErrors.Add("document", "invalid JSON at offset %zu: %s", kDocument.GetErrorOffset(),
                     rapidjson::GetParseError_En(kDocument.GetParseError()));
         return nullptr;
     }
     Common::SJsonProblem kTextProblem;
     if (Common::FindJsonProblem(kDocument, kTextProblem))
     {
-        FormatError(kError, pSource, kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
+        kErrors.Add(kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
         return nullptr;
     }
 
     Mocap* pMocap = TARN_NEW(Mocap);
     if (!pMocap)
     {
-        FormatError(kError, pSource, "document", "out of memory");
+        kErrors.Add("document", "out of memory");
         return nullptr;
     }
-    CDocumentReader kReader(pSource, kError);
+    CDocumentReader kReader(kErrors);
     if (!kReader.ReadMocap(kDocument, *pMocap))
     {
         TARN_DELETE(pMocap);
@@ -943,12 +917,12 @@ Mocap* AnimSetLoader::LoadText(const char* pText, size_t uiLength, const char* p
     return pMocap;
 }
 
-Mocap* AnimSetLoader::LoadFile(const char* pPath, LoadError& kError)
+Mocap* AnimSetLoader::LoadFile(const char* pPath, Common::CInputErrors& kErrors)
 {
-    kError.m_acText[0] = '\0';
     if (!pPath || !*pPath)
     {
-        FormatError(kError, "(no path)", "file", "no file name given");
+        kErrors.Reset("(no path)", Common::CInputErrors::EForm::FirstProblem, kErrorTextCapacity);
+        kErrors.Add("file", "no file name given");
         return nullptr;
     }
     const char* pSource = BaseName(pPath);
@@ -959,10 +933,11 @@ Mocap* AnimSetLoader::LoadFile(const char* pPath, LoadError& kError)
     char acProblem[Common::CFileText::ProblemCapacity];
     if (!kFile.Read(pPath, kMaxFileBytes, acProblem))
     {
-        FormatError(kError, pSource, "file", "%s", acProblem);
+        kErrors.Reset(pSource, Common::CInputErrors::EForm::FirstProblem, kErrorTextCapacity);
+        kErrors.Add("file", "%s", acProblem);
         return nullptr;
     }
-    return LoadText(kFile.GetText(), kFile.GetLength(), pSource, kError);
+    return LoadText(kFile.GetText(), kFile.GetLength(), pSource, kErrors);
 }
 
 }  // namespace TarnAnim

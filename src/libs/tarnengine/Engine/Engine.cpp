@@ -33,10 +33,11 @@ constexpr SModeName kModeNames[] = {
 
 constexpr const char* kToolchainBasePath = "../Toolchain/";
 
-void FormatPrefabError(PrefabLoadError& kError, const char* pFile, const char* pProblem)
+// Makes the problem of the file pFile the load's one problem.
+void FormatPrefabError(Common::CInputErrors& kError, const char* pFile, const char* pProblem)
 {
-    if (snprintf(kError.m_acText, sizeof(kError.m_acText), "%s: file: %s", pFile, pProblem) < 0)
-        kError.m_acText[0] = '\0';
+    kError.Reset(pFile, Common::CInputErrors::EForm::FirstProblem, PrefabContainer::kErrorTextCapacity);
+    kError.Add("file", "%s", pProblem);
 }
 
 }  // namespace
@@ -215,9 +216,9 @@ bool CEngine::ResolveDataPath(const char* pPath, char* pOut, size_t uiCapacity) 
     return m_pDataProvider->ResolvePath(pPath, pOut, uiCapacity);
 }
 
-PrefabContainer* CEngine::LoadPrefab(const char* pPath, PrefabLoadError* pError)
+PrefabContainer* CEngine::LoadPrefab(const char* pPath, Common::CInputErrors* pErrors)
 {
-    PrefabLoadError kError;
+    Common::CInputErrors kError;
     PrefabContainer* pContainer = nullptr;
     char acResolved[PrefabContainer::kMaxPathLength];
     if (!pPath || !pPath[0])
@@ -238,9 +239,9 @@ PrefabContainer* CEngine::LoadPrefab(const char* pPath, PrefabLoadError* pError)
         }
         TARN_DELETE(pContainer);
     }
-    Common::CDebugLog::Print("%s", kError.m_acText);
-    if (pError)
-        *pError = kError;
+    Common::CDebugLog::Print("%s", kError.GetText());
+    if (pErrors)
+        *pErrors = kError;
     return nullptr;
 }
 

@@ -8,6 +8,10 @@
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 
+namespace Common {
+class CInputErrors;
+}
+
 namespace DataProvider {
 class DataPoviderInterface;
 }
@@ -19,7 +23,6 @@ class CWorld;
 class IPluginManager;
 class PrefabContainer;
 class PrefabInstance;
-struct PrefabLoadError;
 
 // What the engine runs as. The editor modes are set by the start-up option
 // "-mode"; without it the engine runs in the default mode.
@@ -142,9 +145,9 @@ public:
 
     // The container of a prefab file (path relative to the data root, or
     // absolute), loaded on the first request. Null when the file is refused:
-    // the message ("<file>: <member>: <problem>") is logged and copied to
-    // *pError when given; nothing is cached then.
-    PrefabContainer* LoadPrefab(const char* pPath, PrefabLoadError* pError = nullptr);
+    // the message ("<file>: <member>: <problem>") is logged and its problem
+    // copied to *pErrors when given; nothing is cached then.
+    PrefabContainer* LoadPrefab(const char* pPath, Common::CInputErrors* pErrors = nullptr);
     // The loaded container of a prefab file, or null; loads nothing.
     PrefabContainer* FindPrefab(const char* pPath) const;
     uint32 GetPrefabCount() const { return m_kPrefabs.GetSize(); }

@@ -29,21 +29,23 @@ constexpr size_t kJsonStackBytes = 1024;
 constexpr uint32 kSkeletonCursors = 2;
 constexpr uint32 kSkeletonSecondCount = 2;
 
-void FormatError(PrefabLoadError& kError, const char* pFile, const char* pMember, const char* pFormat, ...)
+// Makes the problem of pMember in pFile the load's one problem.
+void FormatError(Common::CInputErrors& kError, const char* pFile, const char* pMember, const char* pFormat, ...)
     TARN_PRINTF_FORMAT(4, 5);
 
-void FormatError(PrefabLoadError& kError, const char* pFile, const char* pMember, const char* pFormat, ...)
+void FormatError(Common::CInputErrors& kError, const char* pFile, const char* pMember, const char* pFormat, ...)
 {
+    kError.Reset(pFile, Common::CInputErrors::EForm::FirstProblem, PrefabContainer::kErrorTextCapacity);
     va_list kArgs;
     va_start(kArgs, pFormat);
-    Common::FormatSourceErrorV(kError.m_acText, sizeof(kError.m_acText), pFile, pMember, pFormat, kArgs);
+    kError.AddV(pMember, pFormat, kArgs);
     va_end(kArgs);
 }
 
 // Checks a string member that names something: non-empty, no NUL, at most
 // uiMaxLength bytes. The problem goes into kError.
 bool CheckText(const PluginJsonValue& kValue, uint32 uiMaxLength, const char* pFile, const char* pMember,
-               PrefabLoadError& kError)
+               Common::CInputErrors& kError)
 {
     if (!kValue.IsString())
     {
@@ -111,7 +113,7 @@ const char* CheckAddIn(const PluginJsonValue& kAddIn, char* pProblem, size_t uiP
 // Resolves the AnimSet path of the prefab file into pOut: an absolute path
 // as it is, a relative one against the data root.
 bool ResolveAnimSetPath(const char* pAnimSet, const char* pFile, char* pOut, size_t uiCapacity,
-                        PrefabLoadError& kError)
+                        Common::CInputErrors& kError)
 {
     using DataProvider::DataPoviderInterface;
     const bool bAbsolute = DataPoviderInterface::IsAbsolutePath(pAnimSet);
@@ -152,9 +154,9 @@ PrefabContainer::~PrefabContainer()
     }
 }
 
-bool PrefabContainer::LoadFile(const char* pPath, PrefabLoadError& kError)
+bool PrefabContainer::LoadFile(const char* pPath, Common::CInputErrors& kError)
 {
-    kError.m_acText[0] = '\0';
+    kError.Reset(pPath, Common::CInputErrors::EForm::FirstProblem, kErrorTextCapacity);
     if (!pPath || !pPath[0])
     {
         FormatError(kError, "(no path)", "file", "no file name given");
@@ -264,12 +266,12 @@ bool PrefabContainer::LoadFile(const char* pPath, PrefabLoadError& kError)
     TarnAnim::Skeleton* pSkeleton = nullptr;
     if (bHasCharacter)
     {
-        TarnAnim::LoadError kAnimSetError;
+        Common::CInputErrors kAnimSetError;
         TarnAnim::Mocap* pMocap = TarnAnim::AnimSetLoader::LoadFile(acAnimSetPath, kAnimSetError);
         if (!pMocap)
         {
             FormatError(kError, pPath, "AnimSet", "\"%s\" could not be loaded: %s", acAnimSetPath,
-                        kAnimSetError.m_acText);
+                        kAnimSetError.GetText());
             return false;
         }
         pSkeleton = TARN_NEW_TAGGED("TarnEngine::PrefabContainer::LoadFile", TarnAnim::Skeleton);

@@ -2,6 +2,7 @@
 
 #include "Core/Types.h"
 #include "Factory/PluginDataContainer.h"
+#include "Utils/InputErrors.h"
 
 namespace TarnAnim {
 class Skeleton;
@@ -11,25 +12,19 @@ namespace TarnEngine {
 
 class IPluginManager;
 
-// Why a prefab file was refused: "<file>: <member>: <problem>", for example
-// "/data/props/crate.prefab.json: AnimSet: expected a string".
-struct PrefabLoadError
-{
-    static constexpr uint32 Capacity = 1024;
-    char m_acText[Capacity] = {};
-};
-
 // A prefab loaded from its file (*.prefab.json, see docs/formats.md): its
 // name, the skeleton of its character (the AnimSet the file names) and the
 // data objects of its add-ins, from which components are built on the links
 // of its instances.
 //
-// Loading (LoadFile) checks the whole root object first and refuses the file,
-// with a message naming the file and the member, when "Name", "AnimSet" or
-// "AddInObjects" is wrong or the AnimSet cannot be loaded; nothing is kept
-// then. One add-in object that is malformed (not an object, "Type" or "Json"
-// not a string, "Json" not valid JSON text) is logged with the file and its
-// index and skipped; the others load. The add-ins are handed to the plugin
+// Loading (LoadFile) checks the whole root object first and refuses the file
+// at the first problem, with a message naming the file and the member ("<file>:
+// <member>: <problem>", for example "/data/props/crate.prefab.json: AnimSet:
+// expected a string"), when "Name", "AnimSet" or "AddInObjects" is wrong or
+// the AnimSet cannot be loaded; nothing is kept then. One add-in object
+// that is malformed (not an object, "Type" or "Json" not a string, "Json"
+// not valid JSON text) is logged with the file and its index and skipped;
+// the others load. The add-ins are handed to the plugin
 // manager last, so its builders must be registered before the load.
 //
 // A container is loaded once: a second LoadFile is refused.
@@ -45,6 +40,8 @@ class PrefabContainer : public PluginDataContainerImpl<PrefabContainer>
 public:
     static constexpr uint32 kMaxNameLength = 127;
     static constexpr uint32 kMaxPathLength = 1024;
+    // Room of the error text, cut to fit.
+    static constexpr uint32 kErrorTextCapacity = 1024;
 
     explicit PrefabContainer(IPluginManager* _pPluginManager = nullptr);
     ~PrefabContainer();
@@ -52,8 +49,9 @@ public:
     PrefabContainer& operator=(const PrefabContainer&) = delete;
 
     // Reads the prefab file at pPath (used as it is: the caller resolves data
-    // paths). True when loaded; false with kError filled otherwise.
-    bool LoadFile(const char* pPath, PrefabLoadError& kError);
+    // paths). True when loaded; false with its one problem in kError (reset
+    // first either way) otherwise.
+    bool LoadFile(const char* pPath, Common::CInputErrors& kError);
 
     bool IsLoaded() const { return m_bLoaded; }
     // The path given to LoadFile, the prefab's "Name", and the resolved path

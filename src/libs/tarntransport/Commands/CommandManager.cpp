@@ -1,9 +1,11 @@
 #include "Commands/CommandManager.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include <rapidjson/error/en.h>
 
+#include "Utils/InputErrors.h"
 #include "Utils/JsonText.h"
 #include "Utils/debuglog.h"
 
@@ -27,10 +29,25 @@ bool HasNulCharacter(const Common::JsonValue& kValue)
     return strnlen(kValue.GetString(), kValue.GetStringLength()) != kValue.GetStringLength();
 }
 
-// The text of a report, as the reply carries it.
-struct SReportText
+// A refused request's failure as its reply words it, "Assertion
+// \"<expression>\" failed. <explanation>": the text of the report made for
+// it.
+class CRefusal
 {
-    char acText[JSonParamReader::kFailureTextSize];
+public:
+    CRefusal(const char* pExpression, const char* pFormat, ...) TARN_PRINTF_FORMAT(3, 4)
+    {
+        m_kFailure.Reset(JSonParamReader::kRequestSource, Common::CInputErrors::EForm::Assertion,
+                         JSonParamReader::kFailureTextSize);
+        va_list kArgs;
+        va_start(kArgs, pFormat);
+        m_kFailure.AddV(pExpression, pFormat, kArgs);
+        va_end(kArgs);
+    }
+    const char* GetText() const { return m_kFailure.GetText(); }
+
+private:
+    Common::CInputErrors m_kFailure{1};
 };
 
 }  // namespace
@@ -107,38 +124,28 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
     // Refused before it has a command: the charge goes back here. Text
     // that cannot be read is answered when it asks for a reply, so that a
     // waiting client never hangs.
-    const auto RefuseText = [&](const char* pReport) {
+    const auto RefuseText = [&](const CRefusal& kRefusal) {
         if (pAccount)
             pAccount->Refund(uiCharge);
         if (pText && Common::JsonTextAsksForReply(pText, uiLength))
-            ReplyError(pReply, true, pReport);
+            ReplyError(pReply, true, kRefusal.GetText());
         return false;
     };
     if (!TARN_ASSERT(pText && uiLength > 0, "empty remote request"))
-        return RefuseText("Assertion \"pText && uiLength > 0\" failed. empty remote request");
+        return RefuseText(CRefusal("pText && uiLength > 0", "empty remote request"));
     const Common::SJsonTextScan kScan = Common::ScanJsonText(pText, uiLength);
     if (!TARN_ASSERT_TEXT(kScan.uiDeepAt == uiLength, "uiDeep == uiLength",
                           "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
-    {
-        SReportText kReport;
-        snprintf(kReport.acText, sizeof(kReport.acText),
-                 "Assertion \"uiDeep == uiLength\" failed. remote request nests deeper than %u levels",
-                 Common::kMaxJsonNesting);
-        return RefuseText(kReport.acText);
-    }
+        return RefuseText(
+            CRefusal("uiDeep == uiLength", "remote request nests deeper than %u levels", Common::kMaxJsonNesting));
     if (!TARN_ASSERT_TEXT(kScan.uiValues <= kMaxRequestValues, "uiValues <= kMaxRequestValues",
                           "remote request holds more than %u values", kMaxRequestValues))
-    {
-        SReportText kReport;
-        snprintf(kReport.acText, sizeof(kReport.acText),
-                 "Assertion \"uiValues <= kMaxRequestValues\" failed. remote request holds more than %u values",
-                 kMaxRequestValues);
-        return RefuseText(kReport.acText);
-    }
+        return RefuseText(
+            CRefusal("uiValues <= kMaxRequestValues", "remote request holds more than %u values", kMaxRequestValues));
 
     JSonCommand* pCommand = m_kQueue.AcquireCommand();
     if (!pCommand)
-        return RefuseText("Assertion \"pCommand\" failed. no memory for a remote request");
+        return RefuseText(CRefusal("pCommand", "no memory for a remote request"));
     // From here the command carries the charge, and refunds it when it is
     // released.
     pCommand->m_pAccount = pAccount;
@@ -157,10 +164,8 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
         // Whether it waits is read from the raw text.
         if (Common::JsonTextAsksForReply(pText, uiLength))
         {
-            SReportText kReport;
-            snprintf(kReport.acText, sizeof(kReport.acText), "Assertion \"%s\" failed. remote request is not a JSON object%s",
-                     s_pExpression, acDetail);
-            ReplyError(pReply, true, kReport.acText);
+            const CRefusal kRefusal(s_pExpression, "remote request is not a JSON object%s", acDetail);
+            ReplyError(pReply, true, kRefusal.GetText());
         }
         m_kQueue.ReleaseCommand(pCommand);
         return false;
@@ -209,11 +214,9 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
                                                                  "remote request member %s must be %s", kMember.pName,
                                                                  "a string without NUL characters")))
         {
-            SReportText kReport;
-            snprintf(kReport.acText, sizeof(kReport.acText),
-                     "Assertion \"%s\" failed. remote request member %s must be %s", kMember.pName, kMember.pName,
-                     bValid ? "a string without NUL characters" : kMember.pExpected);
-            ReplyError(pReply, bWaitAck, kReport.acText);
+            const CRefusal kRefusal(kMember.pName, "remote request member %s must be %s", kMember.pName,
+                                    bValid ? "a string without NUL characters" : kMember.pExpected);
+            ReplyError(pReply, bWaitAck, kRefusal.GetText());
             m_kQueue.ReleaseCommand(pCommand);
             return false;
         }
@@ -228,11 +231,11 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
     pCommand->m_bDone.store(false, std::memory_order_relaxed);
 
     EngineCommand* pEngineCommand = FindCommand(pCommand->m_pClassName, pCommand->m_pMethodName);
-    if (!TARN_ASSERT_TEXT(pEngineCommand, "false", "this command is not registred"))
+    if (!TARN_ASSERT_TEXT(pEngineCommand, "false", "%s", kNotRegisteredText))
     {
         Common::CDebugLog::Print("Remote request for %s.%s: no such command", pCommand->m_pClassName,
                                  pCommand->m_pMethodName);
-        ReplyError(pReply, bWaitAck, "Assertion \"false\" failed. this command is not registred");
+        ReplyError(pReply, bWaitAck, CRefusal("false", "%s", kNotRegisteredText).GetText());
         m_kQueue.ReleaseCommand(pCommand);
         return false;
     }
@@ -248,7 +251,7 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
 bool CommandManager::ExecuteDirect(const char* pClassName, const char* pMethodName, const char* pArguments)
 {
     EngineCommand* pCommand = FindCommand(pClassName, pMethodName);
-    if (!TARN_ASSERT_TEXT(pCommand, "false", "this command is not registred"))
+    if (!TARN_ASSERT_TEXT(pCommand, "false", "%s", kNotRegisteredText))
         return false;
     const char* pText = pArguments ? pArguments : "";
     const size_t uiLength = strnlen(pText, kDirectArgumentsSize);

@@ -42,6 +42,9 @@ public:
     // request names a method and gives it at most six arguments, and the
     // bound keeps what parsing a request costs close to its length.
     static constexpr uint32 kMaxRequestValues = 4096;
+    // The explanation given for a class and method nobody registered. Peers
+    // match this text as it is written, spelling included.
+    static constexpr const char* kNotRegisteredText = "this command is not registred";
 
     CommandManager() = default;
     ~CommandManager();

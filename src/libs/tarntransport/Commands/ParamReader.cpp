@@ -9,8 +9,9 @@
 namespace TarnEngine {
 
 JSonParamReader::JSonParamReader(const Common::JsonValue& kRequest, RetWriter* pWriter)
-    : m_kRequest(kRequest), m_pWriter(pWriter)
+    : m_kRequest(kRequest), m_pWriter(pWriter), m_kFailures(1)
 {
+    m_kFailures.Reset(kRequestSource, Common::CInputErrors::EForm::Assertion, kFailureTextSize);
 }
 
 const Common::JsonValue* JSonParamReader::NextArg(char (&acName)[16])
@@ -57,16 +58,10 @@ bool RefuseRemoteCall(const char* pFile, int iLine, const char* pExpression, con
 
 bool JSonParamReader::NoteFailure(const char* pExpression, const char* pFormat, ...)
 {
-    if (m_acFailure[0] != 0)
-        return false;
-    const int iPrefix = snprintf(m_acFailure, sizeof(m_acFailure), "Assertion \"%s\" failed. ", pExpression);
-    if (iPrefix > 0 && static_cast<size_t>(iPrefix) < sizeof(m_acFailure) - 1)
-    {
-        va_list kArgs;
-        va_start(kArgs, pFormat);
-        vsnprintf(m_acFailure + iPrefix, sizeof(m_acFailure) - static_cast<size_t>(iPrefix), pFormat, kArgs);
-        va_end(kArgs);
-    }
+    va_list kArgs;
+    va_start(kArgs, pFormat);
+    m_kFailures.AddV(pExpression, pFormat, kArgs);
+    va_end(kArgs);
     return false;
 }
 

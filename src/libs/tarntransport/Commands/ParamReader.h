@@ -12,6 +12,7 @@
 #include "Core/Types.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
+#include "Utils/InputErrors.h"
 #include "Utils/JsonAllocator.h"
 #include "Utils/JsonDocument.h"
 #include "Utils/assertion.h"
@@ -66,7 +67,10 @@ public:
 
     using ResultWriter = rapidjson::Writer<RetWriter, rapidjson::UTF8<>, rapidjson::UTF8<>, Common::CJsonAllocator>;
 
+    // Room of a failure's text, cut to fit.
     static constexpr uint32 kFailureTextSize = 512;
+    // What the failures of a request name as their source.
+    static constexpr const char* kRequestSource = "remote request";
 
     // kRequest is the request object (its "Arg%u" members are read);
     // pWriter is null when no result is wanted.
@@ -105,12 +109,14 @@ public:
     // Writes {"Error": pText} into kWriter.
     static void WriteError(RetWriter& kWriter, const char* pText);
 
-    // Records "Assertion \"<expression>\" failed. <explanation>" as the
-    // reader's failure (the first one is kept); reports nothing. Returns
-    // false.
+    // Records the expression as the failing member and the explanation as
+    // its problem (the first failure is kept, the others only counted);
+    // reports nothing. Returns false.
     bool NoteFailure(const char* pExpression, const char* pFormat, ...) TARN_PRINTF_FORMAT(3, 4);
-    bool HasFailed() const { return m_acFailure[0] != 0; }
-    const char* GetFailureText() const { return m_acFailure; }
+    bool HasFailed() const { return !m_kFailures.IsEmpty(); }
+    // The first failure as the reply carries it: "Assertion \"<expression>\"
+    // failed. <explanation>".
+    const char* GetFailureText() const { return m_kFailures.GetText(); }
 
     // The reader of the remote call running on the calling thread, or null.
     static JSonParamReader* GetCurrentCall();
@@ -237,7 +243,7 @@ private:
     RetWriter* m_pWriter;
     Common::CJsonAllocator m_kStackAllocator;
     uint32 m_uiNextArg = 0;
-    char m_acFailure[kFailureTextSize] = {};
+    Common::CInputErrors m_kFailures;
 };
 
 // Reports "Assertion \"<expression>\" failed. <explanation>" and, when a

@@ -1,8 +1,6 @@
 #include "Data/GaitSerializer.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -27,129 +25,11 @@ constexpr size_t kJsonStackBytes = 1024;
 // recurses once per level, so unbounded nesting could exhaust the stack; a
 // gait document nests four levels deep.
 constexpr uint32 kMaxNesting = Common::kMaxJsonNesting;
-// Problems reported and listed one by one; the rest are counted in one
-// closing line, so that a huge broken document cannot flood the log.
-constexpr uint32 kMaxListedProblems = 32;
-// Room kept in the error text for that closing line.
-constexpr uint32 kSummaryRoom = 64;
 
 using JsonPool = rapidjson::MemoryPoolAllocator<Common::CJsonAllocator>;
 using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, Common::CJsonAllocator>;
 
-// The problems of one document. Each is reported as an assertion whose
-// quoted expression is the member path, and listed as "<path>: <problem>" on
-// its own line of the caller's GaitLoadErrors.
-class CProblemList
-{
-public:
-    explicit CProblemList(GaitLoadErrors* pErrors) : m_pErrors(pErrors)
-    {
-        if (m_pErrors)
-        {
-            m_pErrors->m_acText[0] = '\0';
-            m_pErrors->m_uiCount = 0;
-        }
-    }
-    CProblemList(const CProblemList&) = delete;
-    CProblemList& operator=(const CProblemList&) = delete;
-
-    uint32 GetCount() const { return m_uiCount; }
-
-    void Add(const char* pPath, const char* pFormat, ...) TARN_PRINTF_FORMAT(3, 4)
-    {
-        ++m_uiCount;
-        if (m_pErrors)
-            m_pErrors->m_uiCount = m_uiCount;
-        if (m_uiListed + 1 != m_uiCount || m_uiListed >= kMaxListedProblems)
-            return;
-        char acProblem[512];
-        va_list kArgs;
-        va_start(kArgs, pFormat);
-        vsnprintf(acProblem, sizeof(acProblem), pFormat, kArgs);
-        va_end(kArgs);
-        if (!Append(pPath, acProblem, kSummaryRoom))
-            return;
-        ++m_uiListed;
-        TARN_ASSERT_TEXT(false, pPath, "%s", acProblem);
-    }
-
-    // Reports the problems that were not listed one by one, if any.
-    void Finish()
-    {
-        if (m_uiListed == m_uiCount)
-            return;
-        char acProblem[96];
-        const uint32 uiRest = m_uiCount - m_uiListed;
-        snprintf(acProblem, sizeof(acProblem), "%u more %s not listed", uiRest, uiRest == 1 ? "problem" : "problems");
-        Append("document", acProblem, 0);
-        TARN_ASSERT_TEXT(false, "document", "%s", acProblem);
-    }
-
-private:
-    // Adds the line "<path>: <problem>" when it fits whole with uiKeep
-    // characters to spare (always true without an error text).
-    bool Append(const char* pPath, const char* pProblem, uint32 uiKeep)
-    {
-        if (!m_pErrors)
-            return true;
-        const size_t uiRoom = sizeof(m_pErrors->m_acText) - m_uiTextLength;
-        const int iLength = snprintf(nullptr, 0, "%s: %s\n", pPath, pProblem);
-        if (iLength < 0 || static_cast<size_t>(iLength) + uiKeep >= uiRoom)
-            return false;
-        snprintf(m_pErrors->m_acText + m_uiTextLength, uiRoom, "%s: %s\n", pPath, pProblem);
-        m_uiTextLength += static_cast<uint32>(iLength);
-        return true;
-    }
-
-    GaitLoadErrors* m_pErrors;
-    uint32 m_uiCount = 0;
-    uint32 m_uiListed = 0;
-    uint32 m_uiTextLength = 0;
-};
-
-// The path of the member being checked: "Binds[3].NameKeySource".
-class CMemberPath
-{
-public:
-    const char* Get() const { return m_uiLength ? m_acText : "document"; }
-
-    // Appends ".Member" (or "Member" at the top) or "[index]" for its lifetime.
-    class CScope
-    {
-    public:
-        CScope(CMemberPath& kPath, const char* pMember) : m_kPath(kPath), m_uiLength(kPath.m_uiLength)
-        {
-            kPath.Append(m_uiLength ? ".%s" : "%s", pMember);
-        }
-        CScope(CMemberPath& kPath, uint32 uiIndex) : m_kPath(kPath), m_uiLength(kPath.m_uiLength)
-        {
-            kPath.Append("[%u]", uiIndex);
-        }
-        ~CScope()
-        {
-            m_kPath.m_uiLength = m_uiLength;
-            m_kPath.m_acText[m_uiLength] = '\0';
-        }
-        CScope(const CScope&) = delete;
-        CScope& operator=(const CScope&) = delete;
-
-    private:
-        CMemberPath& m_kPath;
-        uint32 m_uiLength;
-    };
-
-private:
-    template <class Arg> void Append(const char* pFormat, Arg kArg)
-    {
-        const uint32 uiRoom = sizeof(m_acText) - m_uiLength;
-        const int iWritten = snprintf(m_acText + m_uiLength, uiRoom, pFormat, kArg);
-        if (iWritten > 0)
-            m_uiLength += std::min<uint32>(static_cast<uint32>(iWritten), uiRoom - 1);
-    }
-
-    char m_acText[256] = {};
-    uint32 m_uiLength = 0;
-};
+using Common::CMemberPath;
 
 // Checks a whole gait document, member by member in the order the loader
 // reads them, and records every problem. The loader relies on it: a
@@ -158,7 +38,7 @@ private:
 template <class ValueT> class CDocumentChecker
 {
 public:
-    explicit CDocumentChecker(CProblemList& kProblems) : m_kProblems(kProblems) {}
+    explicit CDocumentChecker(Common::CInputErrors& kErrors) : m_kErrors(kErrors) {}
 
     void CheckRoot(const ValueT& kRoot)
     {
@@ -175,7 +55,7 @@ public:
 private:
     using Check = void (CDocumentChecker::*)(const ValueT&);
 
-    void Fail(const char* pProblem) { m_kProblems.Add(m_kPath.Get(), "%s", pProblem); }
+    void Fail(const char* pProblem) { m_kErrors.Add(m_kPath.Get(), "%s", pProblem); }
 
     // A member that must be present / may be absent, checked at its path.
     void Required(const ValueT& kObject, const char* pName, Check pCheck)
@@ -335,7 +215,7 @@ private:
         Optional(kValue, "ApplyRectifiedRotation", &CDocumentChecker::CheckBool);
     }
 
-    CProblemList& m_kProblems;
+    Common::CInputErrors& m_kErrors;
     CMemberPath m_kPath;
 };
 
@@ -478,23 +358,46 @@ template <class ValueT> bool ReadCheckedDocument(const ValueT& kRoot, ParamGait&
     return true;
 }
 
+// The caller's record of the problems, or kOwn when there is none, reset
+// for a gait document: a line per problem.
+Common::CInputErrors& StartErrors(Common::CInputErrors* pErrors, Common::CInputErrors& kOwn)
+{
+    Common::CInputErrors& kErrors = pErrors ? *pErrors : kOwn;
+    kErrors.Reset("document", Common::CInputErrors::EForm::ProblemLines, GaitSerializer::kErrorTextCapacity);
+    return kErrors;
+}
+
+// Rejects a document: reports each problem its text lists as an assertion
+// whose quoted expression is the member path, then the count of the others
+// in one closing report, so that a huge broken document cannot flood the
+// log. False.
+bool Reject(const Common::CInputErrors& kErrors)
+{
+    const uint32 uiListed = kErrors.GetListedCount();
+    for (uint32 uiIdx = 0; uiIdx < uiListed; ++uiIdx)
+        TARN_ASSERT_TEXT(false, kErrors.GetPath(uiIdx), "%s", kErrors.GetProblem(uiIdx));
+    char acRest[96];
+    if (kErrors.FormatUnlisted(uiListed, acRest, sizeof(acRest)))
+        TARN_ASSERT_TEXT(false, "document", "%s", acRest);
+    return false;
+}
+
 // Checks, then loads. The document is read into a new ParamGait that
 // replaces kParam only when it is complete, so a rejected document (or one
 // that runs out of memory) leaves kParam as it was.
-template <class ValueT> bool LoadRoot(const ValueT& kRoot, ParamGait& kParam, CProblemList& kProblems)
+template <class ValueT> bool LoadRoot(const ValueT& kRoot, ParamGait& kParam, Common::CInputErrors& kErrors)
 {
     // A repeated member would otherwise be read once and the other copy
     // ignored without a word; text that is not UTF-8 would reach names.
     Common::SJsonProblem kTextProblem;
     if (Common::FindJsonProblem(kRoot, kTextProblem))
     {
-        kProblems.Add(kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
-        kProblems.Finish();
-        return false;
+        kErrors.Add(kTextProblem.acPath, "%s", Common::DescribeJsonProblem(kTextProblem.eKind));
+        return Reject(kErrors);
     }
-    CDocumentChecker<ValueT> kChecker(kProblems);
+    CDocumentChecker<ValueT> kChecker(kErrors);
     kChecker.CheckRoot(kRoot);
-    if (kProblems.GetCount() == 0)
+    if (kErrors.IsEmpty())
     {
         ParamGait kLoaded;
         kLoaded.RuntimeParameters = kParam.RuntimeParameters;
@@ -503,10 +406,9 @@ template <class ValueT> bool LoadRoot(const ValueT& kRoot, ParamGait& kParam, CP
             kParam = std::move(kLoaded);
             return true;
         }
-        kProblems.Add("document", "out of memory");
+        kErrors.Add("document", "out of memory");
     }
-    kProblems.Finish();
-    return false;
+    return Reject(kErrors);
 }
 
 // Movement of a name, reported a second time (beyond GetEnumFromName's own
@@ -527,23 +429,22 @@ void ResolveSynchro(const GaitSynchro& kSynchro, InfoSynchroPoint& kOut)
 
 }  // namespace
 
-bool GaitSerializer::LoadFromText(const char* pText, size_t uiLength, ParamGait& kParam, GaitLoadErrors* pErrors)
+bool GaitSerializer::LoadFromText(const char* pText, size_t uiLength, ParamGait& kParam, Common::CInputErrors* pErrors)
 {
-    CProblemList kProblems(pErrors);
+    Common::CInputErrors kOwnErrors;
+    Common::CInputErrors& kErrors = StartErrors(pErrors, kOwnErrors);
     if (!pText && uiLength != 0)
     {
-        kProblems.Add("document", "no text");
-        kProblems.Finish();
-        return false;
+        kErrors.Add("document", "no text");
+        return Reject(kErrors);
     }
     if (!pText)
         pText = "";
     const size_t uiDeep = Common::FindExcessiveJsonNesting(pText, uiLength);
     if (uiDeep < uiLength)
     {
-        kProblems.Add("document", "nested deeper than %u levels at offset %zu", kMaxNesting, uiDeep);
-        kProblems.Finish();
-        return false;
+        kErrors.Add("document", "nested deeper than %u levels at offset %zu", kMaxNesting, uiDeep);
+        return Reject(kErrors);
     }
 
     Common::CJsonAllocator kHeap;
@@ -552,24 +453,23 @@ bool GaitSerializer::LoadFromText(const char* pText, size_t uiLength, ParamGait&
     kDocument.Parse(pText, uiLength);
     if (kDocument.HasParseError())
     {
-        kProblems.Add("document", "%s at offset %zu", rapidjson::GetParseError_En(kDocument.GetParseError()),
-                      kDocument.GetErrorOffset());
-        kProblems.Finish();
-        return false;
+        kErrors.Add("document", "%s at offset %zu", rapidjson::GetParseError_En(kDocument.GetParseError()),
+                    kDocument.GetErrorOffset());
+        return Reject(kErrors);
     }
-    return LoadRoot(static_cast<const JsonDocument::ValueType&>(kDocument), kParam, kProblems);
+    return LoadRoot(static_cast<const JsonDocument::ValueType&>(kDocument), kParam, kErrors);
 }
 
-bool GaitSerializer::LoadFromDocument(const rapidjson::Value& kRoot, ParamGait& kParam, GaitLoadErrors* pErrors)
+bool GaitSerializer::LoadFromDocument(const rapidjson::Value& kRoot, ParamGait& kParam, Common::CInputErrors* pErrors)
 {
-    CProblemList kProblems(pErrors);
-    return LoadRoot(kRoot, kParam, kProblems);
+    Common::CInputErrors kOwnErrors;
+    return LoadRoot(kRoot, kParam, StartErrors(pErrors, kOwnErrors));
 }
 
-bool GaitSerializer::LoadFromDocument(const ManagedJsonValue& kRoot, ParamGait& kParam, GaitLoadErrors* pErrors)
+bool GaitSerializer::LoadFromDocument(const ManagedJsonValue& kRoot, ParamGait& kParam, Common::CInputErrors* pErrors)
 {
-    CProblemList kProblems(pErrors);
-    return LoadRoot(kRoot, kParam, kProblems);
+    Common::CInputErrors kOwnErrors;
+    return LoadRoot(kRoot, kParam, StartErrors(pErrors, kOwnErrors));
 }
 
 void GaitSerializer::Serialize(const ParamGait* pParam, const TarnAnim::Mocap& kMocap, GaitRuntimeData& kData)
