@@ -1,74 +1,48 @@
 // Soak and fault test of tarn-host.
 //
-// Starts `tarn-host --demo 50 --port 0` as a child process and drives it over
-// loopback (60 s and 32 client threads by default). Each client runs sessions
-// on one connection mixing valid calls with "WaitAck", calls without it,
-// malformed frames (not JSON, NaN literals, trailing data, not an object,
-// nested too deep, too many values, envelope members of the wrong type),
-// empty frames and calls that must fail; half of the sessions load a
-// character of their own and drive its Gait component, now and then with
-// values out of range (speeds of -1, 11 and 1e39, rotations of no length,
-// positions beyond the world's bound), and some remove their character while
-// they still hold its Gait component. Other connections send a frame over the
-// 16 MiB limit or cut a frame off by disconnecting.
+// Starts `tarn-host --demo 50 --port 0` and drives it over loopback (60 s and
+// 32 client threads by default). Each client runs sessions on one connection
+// mixing valid calls with and without "WaitAck", malformed frames (not JSON,
+// NaN literals, trailing data, not an object, nested too deep, too many
+// values, envelope members of the wrong type), empty frames and calls that
+// must fail; half of the sessions load a character of their own and drive
+// its Gait component, now and then with values out of range, and some remove
+// the character while they still hold its Gait component. Other connections
+// send a frame over the 16 MiB limit or cut a frame off by disconnecting.
+// Hostile clients run beside them: floods of valid requests without
+// "WaitAck" in batches larger than the host's per-connection allowance (a few
+// of them out-of-range speeds), half frames that stall, clients that ask for
+// replies and never read them, and connections idle for longer than the
+// frame time. Every 25 s (from 5 s on) the clients pause and the connection
+// limit is probed; the host's resident size is sampled every second. At the
+// end several clients pipeline acknowledged calls while the host is stopped
+// with SIGINT.
 //
-// Hostile clients run beside them:
-//  - floods: connections that send valid requests without "WaitAck" in
-//    batches larger than the host's per-connection allowance, as fast as the
-//    host takes them (cheap calls, some padded, the speed of their own
-//    character, and a few out-of-range speeds that must not run);
-//  - half frames: a connection sends part of the length, or a length and
-//    part of the body, and stalls;
-//  - clients that never read: they send text that cannot be parsed but asks
-//    for a reply, over and over, and never take the replies;
-//  - idle connections that send nothing for longer than the frame time.
-// The slow ones (half frames, never reading, idle) only start when a whole
-// round of the host's 10 s time-outs fits before the next pause.
-//
-// Every 25 s (from 5 s on) all clients pause and the connection limit is
-// probed. The host's resident size is sampled every second. At the end, after
-// the exact accounting, several clients pipeline acknowledged calls while the
-// host is stopped with SIGINT.
-//
-// The run fails, with the reason, when:
-//  - the host exits before it is told to stop;
-//  - an acknowledged request gets no reply, or one that does not fit it (exact
-//    IDs, reference counts, echoed values and error texts where they are
-//    known, a command count growing along one connection), or bytes follow
-//    the last reply (the close marker must come back alone);
-//  - a frame that cannot be parsed is answered although its text does not
-//    ask for a reply, or left unanswered although it does;
-//  - "Root"."GetExecutedCount" at the end differs from the number of requests
-//    that had to run: each acknowledged one not answered by an error and each
-//    valid one sent without "WaitAck" (the floods' included). Malformed,
-//    refused or failing requests, and frames that never arrived whole, must
-//    not run;
-//  - a connection holding half a frame is not closed without a reply, is
-//    closed before the 10 s frame time, or its close is not logged naming it;
-//  - a client that never reads is not closed with its log line, or what it
-//    finds to read afterwards is not the error replies it asked for;
-//  - an idle connection is not served after 11 s of silence;
-//  - a frame over the limit leaves its connection open, or the host serves
-//    other than 64 connections at once while the clients pause;
-//  - the test's own walking character, sent a refused value before each
-//    reading, stops moving, leaves the area it can walk in, or its rotation
-//    is no longer one;
-//  - the host's resident size (VmRSS) or its peak (VmHWM) reaches 1 GiB, or
-//    its resident size at the end is over 10 % above the largest sampled over
-//    the first half of the run, hostile load included (not in sanitizer
-//    builds, whose allocators hold memory back);
-//  - stopped with SIGINT while the pipelining clients call, the host does not
-//    exit with code 0 (3: memory leaked) within 60 s, or the number of
-//    commands it says it ran ("endpoint stopped after running N remote
-//    commands") differs from the count read before the pipelining plus the
-//    replies the pipelining clients received (what was read is run and
-//    answered, what was not read neither), or it logs more refused frames
-//    than were sent.
-// The normal clients' round-trip times and the host's peak resident size are
-// reported, not held to a bound. The random choices come from one seed,
-// printed and settable with --seed; thread timing still varies from run to
-// run.
+// The run fails, with the reason, when the host exits early; when a reply is
+// missing or does not fit its request (exact IDs, reference counts, echoed
+// values and error texts, a command count growing along one connection), or
+// bytes follow the close marker; when an unparsable frame is answered
+// although its text does not ask for a reply, or the other way round; when
+// "Root"."GetExecutedCount" at the end differs from the requests that had to
+// run (each acknowledged one not answered by an error, each valid one without
+// "WaitAck"); when a half frame is not closed, without a reply and a log line
+// naming it, after the 10 s frame time; when a client that never reads is not
+// closed with its log line, or finds other than the error replies it asked
+// for; when an idle connection is not served after 11 s; when a frame over
+// the limit leaves its connection open, or other than 64 connections are
+// served at once; when the test's walking character, sent a refused value
+// before each reading, stops moving, leaves its area or loses its unit
+// rotation; when the host's VmRSS or VmHWM reaches 1 GiB, or its resident
+// size at the end is over 10 % above the largest over the first half of the
+// run (not under sanitizers, whose allocators hold memory back); when, stopped
+// under load, the host does not exit with 0 within 60 s (3: a leak), its
+// "endpoint stopped after running N remote commands" differs from the count
+// read before plus the replies received after, or it logs more refused frames
+// than were sent. The peak resident size is only reported.
+// The random choices come from one seed (--seed); thread timing still varies.
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -110,27 +84,25 @@ constexpr int kReplyTimeoutMs = 30000;
 // How long the host waits for the rest of a frame begun, and for a client to
 // take its replies.
 constexpr double kHostTimeoutSeconds = 10.0;
-constexpr long kResidentLimitKb = 1L << 20; // 1 GiB
-constexpr int64_t kDeadInstance = 2147483000; // never handed out in one run
+constexpr long kResidentLimitKb = 1L << 20;    // 1 GiB
+constexpr int64_t kDeadInstance = 2147483000;  // never handed out in one run
 constexpr const char* kPrefab = "\"demo/biped.prefab.json\"";
-// A sanitizer's allocator holds freed memory back (quarantine): the growth
-// over the run is then reported, not held to the bound.
+constexpr const char* kZeroRotation = "{\"x\":0,\"y\":0,\"z\":0,\"w\":0}";
+// A sanitizer's allocator holds freed memory back: the growth over the run
+// is then only reported; under ThreadSanitizer, whose shadow memory is
+// several times the program's own, the size too.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kBoundResidentGrowth = false;
 #else
 constexpr bool kBoundResidentGrowth = true;
 #endif
-// ThreadSanitizer's shadow memory is several times the program's own: the
-// size is then only reported. AddressSanitizer's quarantine and shadow keep
-// the host near half the bound.
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kBoundResident = false;
 #else
 constexpr bool kBoundResident = true;
 #endif
 
-// The hostile clients beside the normal ones, and the clients of the
-// shutdown under load.
+// The hostile clients, and the clients of the shutdown under load.
 constexpr uint32_t kFloodClients = 3;
 constexpr uint32_t kHalfFrameClients = 3;
 constexpr uint32_t kDeafClients = 2;
@@ -141,10 +113,10 @@ constexpr uint32_t kPipelineClients = 6;
 // into its allowance and is held back by TCP.
 constexpr uint32_t kFloodBatch = 1500;
 // A half frame or an idle connection takes a host time-out and a little
-// more: one starts only when this much time is left before the next pause.
+// more, a client that never reads one more after the host's send buffer
+// filled up: one starts only when this much time is left before the next
+// pause.
 constexpr double kSlowRoundSeconds = 13.0;
-// A client that never reads is closed one time-out after the host's send
-// buffer filled up.
 constexpr double kDeafRoundSeconds = 14.0;
 constexpr double kProbeEverySeconds = 25.0;
 // The rest of a flood between batches, so that the normal clients keep most
@@ -177,74 +149,46 @@ double SecondsSince(Clock::time_point kStart)
 }
 
 // What the test sent and received, by kind, and what went wrong.
+#define SOAK_KINDS(X)                                                                                                  \
+    X(AckValid, "acknowledged, valid")                                                                                 \
+    X(AckFailing, "acknowledged, failing")                                                                             \
+    X(WrongMember, "acknowledged, wrong envelope member")                                                              \
+    X(NoAckValid, "no WaitAck, valid (must run)")                                                                      \
+    X(NoAckFailing, "no WaitAck, failing (must not run)")                                                              \
+    X(NotJson, "frame not JSON")                                                                                       \
+    X(NotObject, "frame not an object")                                                                                \
+    X(TooDeep, "frame nested too deep")                                                                                \
+    X(TooMany, "frame with too many values")                                                                           \
+    X(UnparsableAnswered, "  of these: asking for a reply, answered")                                                  \
+    X(Empty, "empty frame")                                                                                            \
+    X(Oversized, "frame over the limit")                                                                               \
+    X(CutOff, "frame cut off")                                                                                         \
+    X(OutOfRange, "value out of range, refused")                                                                       \
+    X(RemovedPrefab, "call on a removed prefab, refused")                                                              \
+    X(ProbeServed, "limit probe: served")                                                                              \
+    X(ProbeRefused, "limit probe: refused")                                                                            \
+    X(Replies, "replies")                                                                                              \
+    X(ErrorReplies, "error replies")                                                                                   \
+    X(Sessions, "sessions")                                                                                            \
+    X(Characters, "characters loaded")                                                                                 \
+    X(ResetUnserved, "connections reset before served (retried)")                                                      \
+    X(FloodSessions, "flood: connections")                                                                             \
+    X(FloodFrames, "flood: frames without WaitAck (must run)")                                                         \
+    X(FloodRefused, "flood: speeds out of range (must not run)")                                                       \
+    X(HalfFrameClosed, "half frame: closed by the host")                                                               \
+    X(DeafClosed, "never reading: closed by the host")                                                                 \
+    X(DeafFrames, "never reading: frames sent")                                                                        \
+    X(DeafReplies, "never reading: replies found after")                                                               \
+    X(IdleKept, "idle connection: served after 11 s")                                                                  \
+    X(SlowAbandoned, "slow hostile given up at a pause or the end")                                                    \
+    X(ShutdownReplies, "shutdown under load: replies")
+#define SOAK_KIND_ENUM(kName, pText) Kind##kName,
+#define SOAK_KIND_TEXT(kName, pText) pText,
 enum EKind : uint32_t
 {
-    KindAckValid,
-    KindAckFailing,
-    KindWrongMember,
-    KindNoAckValid,
-    KindNoAckFailing,
-    KindNotJson,
-    KindNotObject,
-    KindTooDeep,
-    KindTooMany,
-    KindUnparsableAnswered,
-    KindEmpty,
-    KindOversized,
-    KindCutOff,
-    KindOutOfRange,
-    KindRemovedPrefab,
-    KindProbeServed,
-    KindProbeRefused,
-    KindReplies,
-    KindErrorReplies,
-    KindSessions,
-    KindCharacters,
-    KindResetUnserved,
-    KindFloodSessions,
-    KindFloodFrames,
-    KindFloodRefused,
-    KindHalfFrameClosed,
-    KindDeafClosed,
-    KindDeafFrames,
-    KindDeafReplies,
-    KindIdleKept,
-    KindSlowAbandoned,
-    KindShutdownReplies,
-    KindCount
+    SOAK_KINDS(SOAK_KIND_ENUM) KindCount
 };
-const char* const kKindNames[KindCount] = {"acknowledged, valid",
-                                           "acknowledged, failing",
-                                           "acknowledged, wrong envelope member",
-                                           "no WaitAck, valid (must run)",
-                                           "no WaitAck, failing (must not run)",
-                                           "frame not JSON",
-                                           "frame not an object",
-                                           "frame nested too deep",
-                                           "frame with too many values",
-                                           "  of these: asking for a reply, answered",
-                                           "empty frame",
-                                           "frame over the limit",
-                                           "frame cut off",
-                                           "value out of range, refused",
-                                           "call on a removed prefab, refused",
-                                           "limit probe: served",
-                                           "limit probe: refused",
-                                           "replies",
-                                           "error replies",
-                                           "sessions",
-                                           "characters loaded",
-                                           "connections reset before served (retried)",
-                                           "flood: connections",
-                                           "flood: frames without WaitAck (must run)",
-                                           "flood: speeds out of range (must not run)",
-                                           "half frame: closed by the host",
-                                           "never reading: closed by the host",
-                                           "never reading: frames sent",
-                                           "never reading: replies found after",
-                                           "idle connection: served after 11 s",
-                                           "slow hostile given up at a pause or the end",
-                                           "shutdown under load: replies"};
+const char* const kKindNames[KindCount] = {SOAK_KINDS(SOAK_KIND_TEXT)};
 
 class CHostProcess;
 
@@ -256,15 +200,9 @@ struct SRun
     Clock::time_point kStart = Clock::now();
     std::atomic<bool> bStop{false};
     std::atomic<uint64_t> auiKinds[KindCount] = {};
-    std::atomic<uint64_t> uiMustHaveRun{0}; // since the first reading of the count
+    std::atomic<uint64_t> uiMustHaveRun{0};  // since the first reading of the count
     std::mutex kFailLock;
     std::vector<std::string> kFailures;
-    // The normal clients' round trips, in microseconds, and how long the
-    // host took to close the connections holding half a frame, in seconds.
-    std::mutex kFiguresLock;
-    std::vector<float> kRoundTrips;
-    std::vector<double> kHalfFrameCloses;
-    std::vector<double> kDeafCloses; // from the last request taken to the host's line
 
     void Count(EKind eKind, uint64_t uiHowMany = 1) { auiKinds[eKind].fetch_add(uiHowMany, std::memory_order_relaxed); }
     bool HasFailed()
@@ -366,7 +304,7 @@ public:
         m_iPid = fork();
         if (m_iPid == 0)
         {
-            prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the test
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
             dup2(aiPipe[1], 1);
             dup2(aiPipe[1], 2);
             const char* apArgs[] = {kPath.c_str(), "--demo", "50", "--port", "0", "--log", kLog.c_str(), nullptr};
@@ -403,7 +341,7 @@ public:
         if (bKilled)
             kill(m_iPid, SIGKILL), waitpid(m_iPid, &m_iStatus, 0);
         m_iPid = -1;
-        m_kReader.join(); // the pipe ends with the process
+        m_kReader.join();  // the pipe ends with the process
         return bKilled ? -1 : WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : 128 + WTERMSIG(m_iStatus);
     }
     // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"), or -1.
@@ -423,7 +361,8 @@ public:
         return m_auiMarked[eMarker];
     }
     // How often the host logged that it closed the connection from kPeer
-    // ("127.0.0.1:port") for a stalled frame or for replies not taken.
+    // ("127.0.0.1:port") for a stalled frame (MarkStalled) or for replies
+    // not taken (MarkDeaf).
     uint32_t ClosedLines(EMarker eMarker, const std::string& kPeer)
     {
         std::lock_guard<std::mutex> kGuard(m_kLock);
@@ -518,6 +457,12 @@ public:
         Closed,
         TimedOut
     };
+    enum class ESend
+    {
+        Progress,
+        Blocked,
+        Failed
+    };
 
     CConnection() = default;
     ~CConnection() { Close(); }
@@ -568,12 +513,6 @@ public:
         }
         return true;
     }
-    enum class ESend
-    {
-        Progress,
-        Blocked,
-        Failed
-    };
     // Sends what the kernel takes of the bytes from uiFrom on, waiting at
     // most iWaitMs for room: *puiSent bytes went.
     ESend SendSome(const std::string& kBytes, size_t uiFrom, int iWaitMs, size_t* puiSent)
@@ -601,36 +540,37 @@ public:
     static std::string Frame(const std::string& kBody) { return Header(static_cast<uint32_t>(kBody.size())) + kBody; }
     bool SendFrame(const std::string& kBody) { return Send(Frame(kBody)); }
     // Exactly uiLength bytes; Closed when the peer ends (or resets) first,
-    // TimedOut when they do not come within iTimeoutMs. GetLastRead tells
-    // how many did come.
-    ERead Read(char* pBytes, size_t uiLength, int iTimeoutMs = kReplyTimeoutMs)
+    // TimedOut when they do not come within iTimeoutMs. *puiRead: how many
+    // did come.
+    ERead Read(char* pBytes, size_t uiLength, int iTimeoutMs = kReplyTimeoutMs, size_t* puiRead = nullptr)
     {
         const Clock::time_point kStart = Clock::now();
-        m_uiLastRead = 0;
-        while (uiLength > 0)
+        size_t uiRead = 0;
+        ERead eRead = ERead::Frame;
+        while (uiRead < uiLength && eRead == ERead::Frame)
         {
             pollfd kPoll = {m_iSocket, POLLIN, 0};
             const int iLeftMs = iTimeoutMs - static_cast<int>(SecondsSince(kStart) * 1000);
-            if (iLeftMs <= 0 || poll(&kPoll, 1, iLeftMs) == 0)
-                return ERead::TimedOut;
-            const ssize_t iRead = recv(m_iSocket, pBytes, uiLength, 0);
-            if (iRead == 0 || (iRead < 0 && errno != EINTR))
-                return ERead::Closed;
-            pBytes += std::max<ssize_t>(iRead, 0);
-            uiLength -= static_cast<size_t>(std::max<ssize_t>(iRead, 0));
-            m_uiLastRead += static_cast<size_t>(std::max<ssize_t>(iRead, 0));
+            const ssize_t iRead = iLeftMs <= 0 || poll(&kPoll, 1, iLeftMs) == 0
+                                      ? -2
+                                      : recv(m_iSocket, pBytes + uiRead, uiLength - uiRead, 0);
+            if (iRead == -2 || iRead == 0 || (iRead < 0 && errno != EINTR))
+                eRead = iRead == -2 ? ERead::TimedOut : ERead::Closed;
+            uiRead += static_cast<size_t>(std::max<ssize_t>(iRead, 0));
         }
-        return ERead::Frame;
+        if (puiRead)
+            *puiRead = uiRead;
+        return eRead;
     }
-    size_t GetLastRead() const { return m_uiLastRead; }
     // Closed with *pbPartial when the stream ended inside a frame.
     ERead ReadFrame(std::string& kBody, int iTimeoutMs = kReplyTimeoutMs, bool* pbPartial = nullptr)
     {
         unsigned char aucHeader[4];
+        size_t uiRead = 0;
         kBody.clear();
-        const ERead eRead = Read(reinterpret_cast<char*>(aucHeader), 4, iTimeoutMs);
+        const ERead eRead = Read(reinterpret_cast<char*>(aucHeader), 4, iTimeoutMs, &uiRead);
         if (pbPartial)
-            *pbPartial = eRead == ERead::Closed && m_uiLastRead > 0;
+            *pbPartial = eRead == ERead::Closed && uiRead > 0;
         const uint32_t uiLength = aucHeader[0] | aucHeader[1] << 8 | aucHeader[2] << 16 | uint32_t(aucHeader[3]) << 24;
         if (eRead != ERead::Frame || uiLength == kCloseMarker)
             return eRead != ERead::Frame ? eRead : ERead::CloseMarker;
@@ -658,22 +598,14 @@ public:
 
 private:
     int m_iSocket = -1;
-    size_t m_uiLastRead = 0;
 };
 
 std::string JsonString(const std::string& kText)
 {
-    std::string kOut = "\"";
-    for (const char c : kText)
-    {
-        char acEscape[8];
-        snprintf(acEscape, sizeof(acEscape), "\\u%04x", static_cast<unsigned>(c));
-        if (c == '"' || c == '\\')
-            kOut += std::string("\\") + c;
-        else
-            kOut += static_cast<unsigned char>(c) < 0x20 ? std::string(acEscape) : std::string(1, c);
-    }
-    return kOut + "\"";
+    rapidjson::StringBuffer kBuffer;
+    rapidjson::Writer<rapidjson::StringBuffer> kWriter(kBuffer);
+    kWriter.String(kText.data(), static_cast<rapidjson::SizeType>(kText.size()));
+    return kBuffer.GetString();
 }
 
 std::string Request(const char* pClass, const char* pMethod, int64_t iInstance, bool bWaitAck,
@@ -695,82 +627,67 @@ std::string Ref(int64_t iInstance)
 
 // What a reply must be: {} (Void), {"Error": text containing pText} (Error)
 // or exactly pText (ErrorText), or {"Res": value} with the value's form.
-// Instance and AtLeast store the value; Position and Rotation store the
+// AtLeast and Instance store the value; Position and Rotation store the
 // numbers.
 struct SExpect
 {
     enum EForm
     {
-        Void,
-        Error,
-        ErrorText,
-        Bool,
-        Exactly,
-        AtLeast,
-        Instance,
-        Position,
-        Rotation
+        FVoid,
+        FError,
+        FErrorText,
+        FBool,
+        FExactly,
+        FAtLeast,
+        FInstance,
+        FPosition,
+        FRotation
     } eForm;
-    int64_t iValue = -1; // Bool: 0 or 1; Instance: the ID, or -1 for any
+    int64_t iValue = -1;  // Bool: 0 or 1; Instance: the ID, or -1 for any
     const char* pText = nullptr;
-    double dX = NAN, dY = NAN; // Position: the exact x and y, or NaN for any
+    double dX = NAN, dY = NAN;  // Position: the exact x and y, or NaN for any
 };
-SExpect Void()
+const auto Void = [] { return SExpect{SExpect::FVoid}; };
+const auto Error = [](const char* pText) { return SExpect{SExpect::FError, -1, pText}; };
+const auto ErrorText = [](const char* pText) { return SExpect{SExpect::FErrorText, -1, pText}; };
+const auto Is = [](bool bValue) { return SExpect{SExpect::FBool, bValue}; };
+const auto Exactly = [](int64_t iValue) { return SExpect{SExpect::FExactly, iValue}; };
+const auto AtLeast = [](int64_t iValue) { return SExpect{SExpect::FAtLeast, iValue}; };
+const auto Instance = [](int64_t iValue = -1) { return SExpect{SExpect::FInstance, iValue}; };
+
+// False when kBody is not a JSON object.
+bool Parse(rapidjson::Document& kReply, const std::string& kBody)
 {
-    return {SExpect::Void};
-}
-SExpect Error(const char* pText)
-{
-    return {SExpect::Error, -1, pText};
-}
-SExpect ErrorText(const char* pText)
-{
-    return {SExpect::ErrorText, -1, pText};
-}
-SExpect Is(bool bValue)
-{
-    return {SExpect::Bool, bValue};
-}
-SExpect Exactly(int64_t iValue)
-{
-    return {SExpect::Exactly, iValue};
-}
-SExpect AtLeast(int64_t iValue)
-{
-    return {SExpect::AtLeast, iValue};
-}
-SExpect Instance(int64_t iValue = -1)
-{
-    return {SExpect::Instance, iValue};
+    return !kReply.Parse(kBody.c_str()).HasParseError() && kReply.IsObject();
 }
 
 bool Matches(const rapidjson::Document& kReply, const SExpect& kExpect, int64_t& iValue, double* pdNumbers)
 {
-    if (kExpect.eForm == SExpect::Void)
+    if (kExpect.eForm == SExpect::FVoid)
         return kReply.MemberCount() == 0;
-    if (kExpect.eForm == SExpect::Error || kExpect.eForm == SExpect::ErrorText)
+    if (kExpect.eForm == SExpect::FError || kExpect.eForm == SExpect::FErrorText)
         return kReply.MemberCount() == 1 && kReply.HasMember("Error") && kReply["Error"].IsString() &&
-               (kExpect.eForm == SExpect::Error ? strstr(kReply["Error"].GetString(), kExpect.pText) != nullptr
-                                                : strcmp(kReply["Error"].GetString(), kExpect.pText) == 0);
+               (kExpect.eForm == SExpect::FError ? strstr(kReply["Error"].GetString(), kExpect.pText) != nullptr
+                                                 : strcmp(kReply["Error"].GetString(), kExpect.pText) == 0);
     if (kReply.MemberCount() != 1 || !kReply.HasMember("Res"))
         return false;
     const rapidjson::Value& kRes = kReply["Res"];
     switch (kExpect.eForm)
     {
-    case SExpect::Bool:
-        return kRes.IsBool() && kRes.GetBool() == (kExpect.iValue != 0);
-    case SExpect::Exactly:
-        return kRes.IsInt64() && kRes.GetInt64() == kExpect.iValue;
-    case SExpect::AtLeast:
-        return kRes.IsInt64() && (iValue = kRes.GetInt64()) >= kExpect.iValue;
-    case SExpect::Instance:
-        return kRes.IsObject() && kRes.MemberCount() == 1 && kRes.HasMember("InstanceID") &&
-               kRes["InstanceID"].IsInt64() && (iValue = kRes["InstanceID"].GetInt64()) >= 0 &&
-               (kExpect.iValue < 0 || iValue == kExpect.iValue);
-    default:
-        break;
+        case SExpect::FBool:
+            return kRes.IsBool() && kRes.GetBool() == (kExpect.iValue != 0);
+        case SExpect::FExactly:
+            return kRes.IsInt64() && kRes.GetInt64() == kExpect.iValue;
+        case SExpect::FAtLeast:
+            return kRes.IsInt64() && (iValue = kRes.GetInt64()) >= kExpect.iValue;
+        case SExpect::FInstance:
+            return kRes.IsObject() && kRes.MemberCount() == 1 && kRes.HasMember("InstanceID") &&
+                   kRes["InstanceID"].IsInt64() && (iValue = kRes["InstanceID"].GetInt64()) >= 0 &&
+                   (kExpect.iValue < 0 || iValue == kExpect.iValue);
+        default:
+            break;
     }
-    const char* pNames = kExpect.eForm == SExpect::Position ? "xyz" : "xyzw";
+    const char* pNames = kExpect.eForm == SExpect::FPosition ? "xyz" : "xyzw";
     if (!kRes.IsObject() || kRes.MemberCount() != strlen(pNames))
         return false;
     for (size_t i = 0; pNames[i]; ++i)
@@ -780,11 +697,23 @@ bool Matches(const rapidjson::Document& kReply, const SExpect& kExpect, int64_t&
             return false;
         pdNumbers[i] = kRes[acName].GetDouble();
     }
-    if (kExpect.eForm == SExpect::Rotation)
+    if (kExpect.eForm == SExpect::FRotation)
         return std::fabs(std::hypot(std::hypot(pdNumbers[0], pdNumbers[1]), std::hypot(pdNumbers[2], pdNumbers[3])) -
                          1.0) < 1e-3;
     return std::isnan(kExpect.dX) || (pdNumbers[0] == kExpect.dX && pdNumbers[1] == kExpect.dY && pdNumbers[2] == 0);
 }
+bool Matches(const std::string& kBody, const SExpect& kExpect, int64_t& iValue, double* pdNumbers)
+{
+    rapidjson::Document kReply;
+    return Parse(kReply, kBody) && Matches(kReply, kExpect, iValue, pdNumbers);
+}
+
+// A request and the error it must get.
+struct SRefused
+{
+    std::string kRequest;
+    const char* pError;
+};
 
 // A connection that sends requests and checks their replies.
 class CClient
@@ -808,16 +737,13 @@ public:
     {
         m_kRun.Count(eKind);
         Note(kRequest);
-        const Clock::time_point kSent = Clock::now();
         const CConnection::ERead eRead =
             m_kConnection.SendFrame(kRequest) ? m_kConnection.ReadFrame(m_kBody) : CConnection::ERead::Closed;
         if (eRead != CConnection::ERead::Frame)
             return Fail(eRead == CConnection::ERead::TimedOut ? "no reply within 30 s" : "connection ended " + m_kBody);
-        if (m_pRoundTrips)
-            m_pRoundTrips->push_back(static_cast<float>(SecondsSince(kSent) * 1e6));
         m_kRun.Count(KindReplies);
         rapidjson::Document kReply;
-        if (kReply.Parse(m_kBody.c_str()).HasParseError() || !kReply.IsObject())
+        if (!Parse(kReply, m_kBody))
             return Fail("a reply that is not a JSON object: " + m_kBody);
         if (kReply.HasMember("Error"))
             m_kRun.Count(KindErrorReplies);
@@ -871,6 +797,12 @@ protected:
     bool Chance(double dProbability) { return std::bernoulli_distribution(dProbability)(m_kRandom); }
     bool IsTrue(const std::string& kRequest) { return Ack(kRequest, Is(true)); }
     bool IsVoid(const std::string& kRequest) { return Ack(kRequest, Void()); }
+    bool KeepAlive() { return IsTrue(Request("Root", "KeepAlive", 0, true)); }
+    bool CloseCleanly()
+    {
+        const std::string kError = m_kConnection.CloseHandshake();
+        return kError.empty() || Fail(kError);
+    }
 
     // Loads a character of the client's own: only it holds the objects, so
     // the reference counts are exact.
@@ -883,16 +815,34 @@ protected:
                Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}), Instance(),
                    KindAckValid, &m_iGait);
     }
-    bool ReleaseCharacter()
+    // bRemoved: the prefab was removed already, a second removal is refused.
+    bool ReleaseCharacter(bool bRemoved = false)
     {
         if (!Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(0)) ||
-            !IsTrue(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)})) ||
+            !Ack(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)}), Is(!bRemoved)) ||
             !Ack(Request("Prefab", "ReleaseRef", m_iPrefab, true), Exactly(0)) ||
-            !Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1))) // the root keeps one
+            !Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1)))  // the root keeps one
             return false;
         m_iManager = m_iPrefab = m_iGait = -1;
         return true;
     }
+    // Values the character's methods must refuse with the exact text; the
+    // first five are the walker's.
+    std::vector<SRefused> OutOfRangeValues() const
+    {
+        return {{Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1"}), kSpeedRange},
+                {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1e39"}), kFloatRange},
+                {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"11"}), kSpeedRange},
+                {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {kZeroRotation}), kNoRotation},
+                {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":100001,\"y\":0,\"z\":0}"}), kFarPosition},
+                {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1e39"}), kFloatRange},
+                {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}"}),
+                 kNoRotation},
+                {Request("Prefab", "SetOrientation", m_iPrefab, true, {kZeroRotation}), kNoRotation},
+                {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":0,\"y\":-2e5,\"z\":0}"}), kFarPosition},
+                {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":0,\"y\":0,\"z\":1e39}"}), kHugeVector}};
+    }
+    bool Refused(const SRefused& kCase) { return Ack(kCase.kRequest, ErrorText(kCase.pError), KindOutOfRange); }
 
     // The last frames sent on the connection, for a failure's report.
     void Note(const std::string& kFrame)
@@ -912,7 +862,6 @@ protected:
     std::string m_kBody;
     std::deque<std::string> m_kHistory;
     double m_adNumbers[4] = {};
-    std::vector<float>* m_pRoundTrips = nullptr;
     int64_t m_iManager = -1;
     int64_t m_iPrefab = -1;
     int64_t m_iGait = -1;
@@ -925,7 +874,6 @@ public:
     CWorker(SRun& kRun, CGate& kGate, uint32_t uiIndex, uint64_t uiSeed)
         : CClient(kRun, "client " + std::to_string(uiIndex), uiSeed), m_kGate(kGate), m_uiIndex(uiIndex)
     {
-        m_pRoundTrips = &m_kRoundTrips;
     }
 
     void Run()
@@ -944,8 +892,6 @@ public:
             if (!bOk)
                 break;
         }
-        std::lock_guard<std::mutex> kGuard(m_kRun.kFiguresLock);
-        m_kRun.kRoundTrips.insert(m_kRun.kRoundTrips.end(), m_kRoundTrips.begin(), m_kRoundTrips.end());
     }
 
 private:
@@ -957,65 +903,65 @@ private:
         if (bCharacter && !LoadCharacter())
             return false;
         for (uint32_t uiOps = 20 + Pick(100); uiOps > 0 && !m_kRun.bStop.load() && !m_kGate.IsClosing(); --uiOps)
-            if (!Operation())
+            if (!Operation(bCharacter))
                 return false;
         if (bCharacter && !(Chance(0.3) ? RemovedWhileHeld() : ReleaseCharacter()))
             return false;
         // Once this is answered the host has read every frame sent before.
-        if (!IsTrue(Request("Root", "KeepAlive", 0, true)))
-            return false;
-        const std::string kError = Chance(0.3) ? std::string() : m_kConnection.CloseHandshake();
-        return kError.empty() || Fail(kError);
+        return KeepAlive() && (Chance(0.3) || CloseCleanly());
     }
 
-    bool Operation()
+    bool Operation(bool bCharacter)
     {
-        const bool bCharacter = m_iGait >= 0;
         switch (Pick(bCharacter ? 15 : 9))
         {
-        case 0:
-            return IsTrue(Request("Root", "KeepAlive", 0, true, {}, Chance(0.5)));
-        case 1:
-            return IsTrue(Request("Root", "IsLoadingFinished", 0, true));
-        case 2:
-            // Each reading counts itself: they grow along one connection.
-            return Ack(Request("Root", "GetExecutedCount", 0, true, {}, Chance(0.5)), AtLeast(m_iLastCount + 1),
-                       KindAckValid, &m_iLastCount);
-        case 3:
-            return NoAckValid(bCharacter);
-        case 4:
-            return NoAckFailing();
-        case 5:
-            return Malformed();
-        case 6:
-            return WrongMember();
-        case 7:
-            return Failing(bCharacter);
-        case 8:
-            // A singleton handed out and given back.
-            if (Chance(0.5))
+            case 0:
+                return IsTrue(Request("Root", "KeepAlive", 0, true, {}, Chance(0.5)));
+            case 1:
+                return IsTrue(Request("Root", "IsLoadingFinished", 0, true));
+            case 2:
+                // Each reading counts itself: they grow along one connection.
+                return Ack(Request("Root", "GetExecutedCount", 0, true, {}, Chance(0.5)), AtLeast(m_iLastCount + 1),
+                           KindAckValid, &m_iLastCount);
+            case 3:
+                return NoAckValid(bCharacter);
+            case 4:
+                return Failing(bCharacter, false);
+            case 5:
+                return Malformed();
+            case 6:
+                return WrongMember();
+            case 7:
+                return Failing(bCharacter, true);
+            case 8:
+                // A singleton handed out and given back.
+                if (Chance(0.5))
+                {
+                    int64_t iManager = -1;
+                    return Ack(Request("Root", "GetPrefabManager", 0, true), Instance(), KindAckValid, &iManager) &&
+                           Ack(Request("PrefabManager", "ReleaseRef", iManager, true), AtLeast(1));
+                }
+                return Ack(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true), Instance(0)) &&
+                       Ack(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true), AtLeast(0));
+            case 9:
+                return Echo();
+            case 10:
+                return Steer();
+            case 11:
+                return Reload();
+            case 12:
+                // Asking again gives the same object and one more reference.
+                return Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}),
+                           Instance(m_iGait)) &&
+                       Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(1));
+            case 13:
             {
-                int64_t iManager = -1;
-                return Ack(Request("Root", "GetPrefabManager", 0, true), Instance(), KindAckValid, &iManager) &&
-                       Ack(Request("PrefabManager", "ReleaseRef", iManager, true), AtLeast(1));
+                // Refused, and nothing changes: the caller steers on normally.
+                const std::vector<SRefused> kValues = OutOfRangeValues();
+                return Refused(kValues[Pick(static_cast<uint32_t>(kValues.size()))]) && Steer();
             }
-            return Ack(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true), Instance(0)) &&
-                   Ack(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true), AtLeast(0));
-        case 9:
-            return Echo();
-        case 10:
-            return Steer();
-        case 11:
-            return Reload();
-        case 12:
-            // Asking again gives the same object and one more reference.
-            return Ack(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(m_iPrefab)}),
-                       Instance(m_iGait)) &&
-                   Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(1));
-        case 13:
-            return OutOfRange() && Steer();
-        default:
-            return Ack(Request("Prefab", "GetOrientation", m_iPrefab, true), {SExpect::Rotation});
+            default:
+                return Ack(Request("Prefab", "GetOrientation", m_iPrefab, true), {SExpect::FRotation});
         }
     }
 
@@ -1032,18 +978,33 @@ private:
         return Silent(CConnection::Frame(akRequests[Pick(bCharacter ? 6 : 3)]), KindNoAckValid);
     }
 
-    // Requests that must neither run nor be answered.
-    bool NoAckFailing()
+    // Requests that must fail: acknowledged, an error naming the problem;
+    // without "WaitAck" (or with one that is not a bool), neither run nor
+    // answered.
+    bool Failing(bool bCharacter, bool bAck)
     {
-        const std::string akRequests[] = {
-            Request("Root", "NoSuchMethod", 0, false), Request("Prefab", "GetPosition", kDeadInstance, false),
-            Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, false, {"\"zero\""}),
+        const SRefused akCases[] = {
+            {Request("Root", "NoSuchMethod", 0, bAck), "this command is not registred"},
+            {Request("Prefab", "GetPosition", kDeadInstance, bAck), "Cannot retreive instance ptr"},
+            {Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, bAck, {Chance(0.5) ? "5" : "\"zero\""}),
+             "argument Arg0 must be null or an object"},
+            {Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, bAck, {Ref(kDeadInstance)}),
+             "Cannot retreive instance ptr"},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, bAck, {"\"fast\""}), "argument Arg0 must be a number"},
+            {Request("Prefab", "SetPosition", m_iPrefab, bAck, {"{\"x\":1}"}),
+             "argument Arg0 must be an object with the numbers"},
+            {Request("GaitComponentRpc", "SetSpeed", m_iGait, bAck, {"11"}), kSpeedRange},
+            {Request("GaitComponentRpc", "SetRotation", m_iGait, bAck, {kZeroRotation}), kNoRotation}};
+        static const char* const s_apEnvelope[] = {
             "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"UseTcpThread\":true}",
             "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":\"yes\","
-            "\"UseTcpThread\":false}",
-            Request("GaitComponentRpc", "SetSpeed", m_iGait, false, {"11"}),
-            Request("GaitComponentRpc", "SetRotation", m_iGait, false, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"})};
-        return Silent(CConnection::Frame(akRequests[Pick(m_iGait >= 0 ? 7 : 5)]), KindNoAckFailing);
+            "\"UseTcpThread\":false}"};
+        const uint32_t uiCases = bCharacter ? 8 : 4;
+        const uint32_t uiPick = Pick(uiCases + (bAck ? 0 : 2));
+        if (bAck)
+            return Ack(akCases[uiPick].kRequest, Error(akCases[uiPick].pError), KindAckFailing);
+        return Silent(CConnection::Frame(uiPick < uiCases ? akCases[uiPick].kRequest : s_apEnvelope[uiPick - uiCases]),
+                      KindNoAckFailing);
     }
 
     // Text that cannot be parsed, or is no object, or that the host refuses
@@ -1053,55 +1014,42 @@ private:
     {
         const bool bAsk = Chance(0.5);
         const std::string kKeepAlive = Request("Root", "KeepAlive", 0, bAsk);
+        const std::string kOpen = kKeepAlive.substr(0, kKeepAlive.size() - 1);
         switch (Pick(5))
         {
-        case 0:
-        {
-            const std::string akTexts[] = {
-                "hello",
-                "{\"ClassName\":",
-                "{'ClassName':'Root'}",
-                "\x01\x02\xff\xfe",
-                "{\"WaitAck\":true,}",
-                "{\"WaitAck\" :\ttrue,,}",
-                "{\"WaitAck\":false,}",
-                "{\"NoWaitAck\":true,}",                                   // not the member's name
-                "\"WaitAck\":true",                                        // not JSON at all, but asks
-                // Literals that JSON does not have.
-                kKeepAlive.substr(0, kKeepAlive.size() - 1) + ",\"Arg0\":NaN}",
-                kKeepAlive.substr(0, kKeepAlive.size() - 1) + ",\"Arg0\":-Infinity}",
-                kKeepAlive + " {}", // trailing data
-                kKeepAlive + "x"};
-            const std::string& kText = akTexts[Pick(13)];
-            return Unparsable(kText, kNotObjectError, false, KindNotJson);
-        }
-        case 1:
-        {
-            static const char* const s_apNotObject[] = {
-                "[1,2,3]",
-                "42",
-                "\"Root\"",
-                "null",
-                "true",
-                ("[{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":true,"
-                 "\"UseTcpThread\":false}]"),
-                "[\"WaitAck\" : true]"};
-            return Unparsable(s_apNotObject[Pick(7)], kNotObjectError, false, KindNotObject);
-        }
-        case 2:
-            return Unparsable(Request("Root", "KeepAlive", 0, bAsk, {std::string(300, '[') + std::string(300, ']')}),
-                              kTooDeepError, true, KindTooDeep);
-        case 3:
-        {
-            // Valid JSON, but more values than the host parses.
-            std::string kValues = "[0";
-            for (uint32_t i = 0; i < 4200; ++i)
-                kValues += ",0";
-            return Unparsable(Request("Root", "KeepAlive", 0, bAsk, {kValues + "]"}), kTooManyError, true,
-                              KindTooMany);
-        }
-        default:
-            return Silent(CConnection::Header(0), KindEmpty); // the connection stays open
+            case 0:
+            {
+                const std::string akTexts[] = {"hello", "{\"ClassName\":", "{'ClassName':'Root'}", "\x01\x02\xff\xfe",
+                                               "{\"WaitAck\":true,}", "{\"WaitAck\" :\ttrue,,}", "{\"WaitAck\":false,}",
+                                               "{\"NoWaitAck\":true,}",  // not the member's name
+                                               "\"WaitAck\":true",       // not JSON at all, but asks
+                                               // Literals that JSON does not have, trailing data.
+                                               kOpen + ",\"Arg0\":NaN}", kOpen + ",\"Arg0\":-Infinity}",
+                                               kKeepAlive + " {}", kKeepAlive + "x"};
+                return Unparsable(akTexts[Pick(13)], kNotObjectError, false, KindNotJson);
+            }
+            case 1:
+            {
+                const std::string kInArray = "[" + Request("Root", "KeepAlive", 0, true) + "]";
+                const std::string akNotObject[] = {
+                    "[1,2,3]", "42", "\"Root\"", "null", "true", kInArray, "[\"WaitAck\" : true]"};
+                return Unparsable(akNotObject[Pick(7)], kNotObjectError, false, KindNotObject);
+            }
+            case 2:
+                return Unparsable(
+                    Request("Root", "KeepAlive", 0, bAsk, {std::string(300, '[') + std::string(300, ']')}),
+                    kTooDeepError, true, KindTooDeep);
+            case 3:
+            {
+                // Valid JSON, but more values than the host parses.
+                std::string kValues = "[0";
+                for (uint32_t i = 0; i < 4200; ++i)
+                    kValues += ",0";
+                return Unparsable(Request("Root", "KeepAlive", 0, bAsk, {kValues + "]"}), kTooManyError, true,
+                                  KindTooMany);
+            }
+            default:
+                return Silent(CConnection::Header(0), KindEmpty);  // the connection stays open
         }
     }
     // The rule the host applies to the raw text: the name "WaitAck" in
@@ -1144,52 +1092,6 @@ private:
         return Ack(kRequest, Error(kCase[2]), KindWrongMember);
     }
 
-    bool Failing(bool bCharacter)
-    {
-        const struct
-        {
-            std::string kRequest;
-            const char* pError;
-        } akCases[] = {
-            {Request("Root", "NoSuchMethod", 0, true), "this command is not registred"},
-            {Request("Prefab", "GetPosition", kDeadInstance, true), "Cannot retreive instance ptr"},
-            {Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {"5"}),
-             "argument Arg0 must be null or an object"},
-            {Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, {Ref(kDeadInstance)}),
-             "Cannot retreive instance ptr"},
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"\"fast\""}), "argument Arg0 must be a number"},
-            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":1}"}),
-             "argument Arg0 must be an object with the numbers"}};
-        const auto& kCase = akCases[Pick(bCharacter ? 6 : 4)];
-        return Ack(kCase.kRequest, Error(kCase.pError), KindAckFailing);
-    }
-
-    // Values outside what the methods take: refused with the exact text, and
-    // nothing changes (the caller steers on normally).
-    bool OutOfRange()
-    {
-        const struct
-        {
-            std::string kRequest;
-            const char* pError;
-        } akCases[] = {
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1"}), kSpeedRange},
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"11"}), kSpeedRange},
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1e39"}), kFloatRange},
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1e39"}), kFloatRange},
-            {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"}),
-             kNoRotation},
-            {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}"}),
-             kNoRotation},
-            {Request("Prefab", "SetOrientation", m_iPrefab, true, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"}),
-             kNoRotation},
-            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":100001,\"y\":0,\"z\":0}"}), kFarPosition},
-            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":0,\"y\":-2e5,\"z\":0}"}), kFarPosition},
-            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":0,\"y\":0,\"z\":1e39}"}), kHugeVector}};
-        const auto& kCase = akCases[Pick(10)];
-        return Ack(kCase.kRequest, ErrorText(kCase.pError), KindOutOfRange);
-    }
-
     // The character is removed while this client still holds its Prefab and
     // its Gait component: their calls are refused from then on, and the
     // references still go back normally.
@@ -1211,20 +1113,14 @@ private:
         for (uint32_t uiCalls = 2 + Pick(4); uiCalls > 0; --uiCalls)
             if (!Ack(akCalls[Pick(10)], ErrorText(kRemoved), KindRemovedPrefab))
                 return false;
-        if (!Ack(Request("PrefabManager", "RemovePrefab", m_iManager, true, {Ref(m_iPrefab)}), Is(false)) ||
-            !Ack(Request("GaitComponentRpc", "ReleaseRef", m_iGait, true), Exactly(0)) ||
-            !Ack(Request("Prefab", "ReleaseRef", m_iPrefab, true), Exactly(0)) ||
-            !Ack(Request("PrefabManager", "ReleaseRef", m_iManager, true), AtLeast(1)))
-            return false;
-        m_iManager = m_iPrefab = m_iGait = -1;
-        return true;
+        return ReleaseCharacter(true);
     }
 
     // A character on standby stays where it is put: a distinct position per
     // call comes back exactly.
     bool Echo()
     {
-        SExpect kPosition = {SExpect::Position};
+        SExpect kPosition = {SExpect::FPosition};
         kPosition.dX = static_cast<double>(++m_uiSequence % 997) + 0.25;
         kPosition.dY = static_cast<double>(m_uiIndex) + 0.5;
         char acPosition[96];
@@ -1267,14 +1163,14 @@ private:
         if (Chance(0.4))
         {
             const uint32_t uiLength = kMaxFrameBytes + 1 + Pick(kCloseMarker - kMaxFrameBytes - 2);
-            Silent(CConnection::Header(uiLength) + std::string(Pick(64), 'x'), KindOversized); // may be cut short
+            Silent(CConnection::Header(uiLength) + std::string(Pick(64), 'x'), KindOversized);  // may be cut short
             char cByte = 0;
             const CConnection::ERead eRead = m_kConnection.Read(&cByte, 1);
             return eRead == CConnection::ERead::Closed ||
                    Fail(eRead == CConnection::ERead::Frame ? "bytes came back after a frame over the limit"
                                                            : "a frame over the limit left the connection open");
         }
-        const std::string kRequest = Request("Root", "KeepAlive", 0, false); // would run, had it arrived whole
+        const std::string kRequest = Request("Root", "KeepAlive", 0, false);  // would run, had it arrived whole
         const uint32_t uiAnnounced = 1 + Pick(1u << 20);
         const std::string akFrames[] = {CConnection::Header(static_cast<uint32_t>(kRequest.size())) +
                                             kRequest.substr(0, Pick(static_cast<uint32_t>(kRequest.size()))),
@@ -1282,14 +1178,13 @@ private:
                                             std::string(Pick(std::min(uiAnnounced, 4096u)), '{'),
                                         CConnection::Header(1 + Pick(1000)).substr(0, 1 + Pick(3))};
         Silent(akFrames[Pick(3)], KindCutOff);
-        return true; // the caller closes the connection
+        return true;  // the caller closes the connection
     }
 
     CGate& m_kGate;
     uint32_t m_uiIndex;
     int64_t m_iLastCount = 0;
     uint32_t m_uiSequence = 0;
-    std::vector<float> m_kRoundTrips;
 };
 
 // A hostile client thread: one pattern, over and over, through the same gate
@@ -1326,24 +1221,13 @@ public:
             }
             if (bWaited && m_eMode == Flood)
                 std::this_thread::sleep_for(std::chrono::milliseconds(Pick(1000)));
-            bool bOk = false;
-            switch (m_eMode)
-            {
-            case Flood:
-                bOk = Connect() && FloodSession();
-                break;
-            case HalfFrame:
-                bOk = Connect() && HalfFrameRound();
-                break;
-            case Deaf:
-                // A small window: the replies fill it and the host's side
-                // quickly.
-                bOk = Connect(4096) && DeafRound();
-                break;
-            case Idle:
-                bOk = Connect() && IdleRound();
-                break;
-            }
+            // A small window for a client that never reads: the replies fill
+            // it and the host's side quickly.
+            bool bOk = Connect(m_eMode == Deaf ? 4096 : 0);
+            bOk = bOk && (m_eMode == Flood       ? FloodSession()
+                          : m_eMode == HalfFrame ? HalfFrameRound()
+                          : m_eMode == Deaf      ? DeafRound()
+                                                 : IdleRound());
             m_kConnection.Close();
             m_kGate.Leave();
             if (!bOk)
@@ -1377,12 +1261,12 @@ private:
     // Batches of valid requests without "WaitAck", each larger than the
     // host holds for one connection, so the host stops reading and TCP holds
     // the rest back; an acknowledged call after each batch returns when the
-    // host has run the whole batch. Every frame of a batch sent whole must
-    // run; the out-of-range speeds among them must not.
+    // host has run the whole batch. Every frame of a batch must run; the
+    // out-of-range speeds among them must not.
     bool FloodSession()
     {
         m_kRun.Count(KindFloodSessions);
-        const bool bPadded = m_uiIndex == 0; // a member the host ignores makes each frame some 3 times longer
+        const bool bPadded = m_uiIndex == 0;  // a member the host ignores makes each frame some 3 times longer
         if (!LoadCharacter())
             return false;
         const std::string kPad = ",\"Padding\":\"" + std::string(200, 'p') + "\"}";
@@ -1410,14 +1294,11 @@ private:
             m_kRun.uiMustHaveRun.fetch_add(uiMustRun);
             m_kRun.Count(KindFloodFrames, uiMustRun);
             m_kRun.Count(KindFloodRefused, uiRefused);
-            if (!IsTrue(Request("Root", "KeepAlive", 0, true)))
+            if (!KeepAlive())
                 return false;
             Wait(kFloodRestMs / 1000.0);
         }
-        if (!ReleaseCharacter() || !IsTrue(Request("Root", "KeepAlive", 0, true)))
-            return false;
-        const std::string kError = m_kConnection.CloseHandshake();
-        return kError.empty() || Fail(kError);
+        return ReleaseCharacter() && KeepAlive() && CloseCleanly();
     }
 
     // Part of a frame, then nothing: the host must close the connection once
@@ -1433,34 +1314,33 @@ private:
         std::string kPart;
         switch (Pick(4))
         {
-        case 0: // part of the length
-            kPart = kFrame.substr(0, 1 + Pick(3));
-            break;
-        case 1: // the length, no body
-            kPart = kFrame.substr(0, 4);
-            break;
-        case 2: // the length and part of the body
-            kPart = kFrame.substr(0, 5 + Pick(static_cast<uint32_t>(kRequest.size()) - 1));
-            break;
-        default: // a whole frame, then part of the next
-            if (bAsk && !IsTrue(kRequest))
-                return false;
-            if (!bAsk)
-            {
-                m_kRun.uiMustHaveRun.fetch_add(1);
-                m_kRun.Count(KindNoAckValid);
-            }
-            kPart =
-                (bAsk ? std::string() : kFrame) + kFrame.substr(0, 1 + Pick(static_cast<uint32_t>(kFrame.size()) - 1));
-            break;
+            case 0:  // part of the length
+                kPart = kFrame.substr(0, 1 + Pick(3));
+                break;
+            case 1:  // the length, no body
+                kPart = kFrame.substr(0, 4);
+                break;
+            case 2:  // the length and part of the body
+                kPart = kFrame.substr(0, 5 + Pick(static_cast<uint32_t>(kRequest.size()) - 1));
+                break;
+            default:  // a whole frame, then part of the next
+                if (bAsk && !IsTrue(kRequest))
+                    return false;
+                if (!bAsk)
+                {
+                    m_kRun.uiMustHaveRun.fetch_add(1);
+                    m_kRun.Count(KindNoAckValid);
+                }
+                kPart = (bAsk ? std::string() : kFrame) +
+                        kFrame.substr(0, 1 + Pick(static_cast<uint32_t>(kFrame.size()) - 1));
+                break;
         }
         Note(kPart);
         if (!m_kConnection.Send(kPart))
             return Fail("sending part of a frame failed");
         const Clock::time_point kStalled = Clock::now();
-        for (;;)
+        for (char cByte = 0;;)
         {
-            char cByte = 0;
             const CConnection::ERead eRead = m_kConnection.Read(&cByte, 1, 100);
             if (eRead == CConnection::ERead::Closed)
                 break;
@@ -1477,23 +1357,14 @@ private:
         if (dClosedAfter < kHostTimeoutSeconds - 0.5)
             return Fail("the host closed a connection holding part of a frame after " + std::to_string(dClosedAfter) +
                         " s, before the frame time");
-        if (!WaitForLine(CHostProcess::MarkStalled, kPeer, uiLogged))
-            return Fail("the host closed " + kPeer + " (part of a frame) without logging it");
-        m_kRun.Count(KindHalfFrameClosed);
-        std::lock_guard<std::mutex> kGuard(m_kRun.kFiguresLock);
-        m_kRun.kHalfFrameCloses.push_back(dClosedAfter);
-        return true;
-    }
-
-    bool WaitForLine(CHostProcess::EMarker eMarker, const std::string& kPeer, uint32_t uiBefore)
-    {
-        const Clock::time_point kStart = Clock::now();
-        while (m_kRun.pHost->ClosedLines(eMarker, kPeer) <= uiBefore)
+        for (const Clock::time_point kStart = Clock::now();
+             m_kRun.pHost->ClosedLines(CHostProcess::MarkStalled, kPeer) <= uiLogged;)
         {
             if (SecondsSince(kStart) > kHostTimeoutSeconds)
-                return false;
+                return Fail("the host closed " + kPeer + " (part of a frame) without logging it");
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        m_kRun.Count(KindHalfFrameClosed);
         return true;
     }
 
@@ -1513,8 +1384,7 @@ private:
     {
         const std::string kPeer = m_kConnection.LocalName();
         const uint32_t uiLogged = m_kRun.pHost->ClosedLines(CHostProcess::MarkDeaf, kPeer);
-        const std::string kText = "{\"WaitAck\":true,}";
-        const std::string kFrame = CConnection::Frame(kText);
+        const std::string kFrame = CConnection::Frame("{\"WaitAck\":true,}");
         std::string kChunk;
         for (uint32_t i = 0; i < 256; ++i)
             kChunk += kFrame;
@@ -1532,22 +1402,22 @@ private:
             const CConnection::ESend eSend =
                 m_kConnection.SendSome(kChunk, static_cast<size_t>(uiBytes % kChunk.size()), 100, &uiSent);
             if (eSend == CConnection::ESend::Failed)
-                break; // closed by the host already
+                break;  // closed by the host already
             uiBytes += uiSent;
             if (uiSent > 0)
                 kProgress = Clock::now();
             else if (uiBytes % kFrame.size() == 0 && uiBytes / kFrame.size() >= kEnoughFrames &&
                      SecondsSince(kProgress) > 1.0)
-                break; // the host reads no more
+                break;  // the host reads no more
             if (ShouldStop())
-                return CountDeafFrames(uiBytes / kFrame.size()), Abandon();
+                return m_kRun.Count(KindDeafFrames, uiBytes / kFrame.size()), Abandon();
             if (SecondsSince(kProgress) > 2 * kHostTimeoutSeconds)
                 return Fail("the connection took no request for 20 s, and the host did not close it");
             if (uiBytes > (64u << 20))
                 return Fail("the host took 64 MiB of requests without its replies being read");
         }
         const uint64_t uiFrames = uiBytes / kFrame.size();
-        CountDeafFrames(uiFrames);
+        m_kRun.Count(KindDeafFrames, uiFrames);
         while (m_kRun.pHost->ClosedLines(CHostProcess::MarkDeaf, kPeer) <= uiLogged)
         {
             if (ShouldStop())
@@ -1557,35 +1427,23 @@ private:
                             std::to_string(uiFrames) + " requests were sent without reading");
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        const double dLoggedAfter = SecondsSince(kProgress);
         uint64_t uiReplies = 0;
-        for (;;)
+        for (CConnection::ERead eRead; (eRead = m_kConnection.ReadFrame(m_kBody, 10000)) != CConnection::ERead::Closed;
+             ++uiReplies)
         {
-            const CConnection::ERead eRead = m_kConnection.ReadFrame(m_kBody, 10000);
-            if (eRead == CConnection::ERead::Closed)
-                break;
+            int64_t iValue = -1;
             if (eRead != CConnection::ERead::Frame)
                 return Fail(eRead == CConnection::ERead::TimedOut
                                 ? "the host logged that it closed " + kPeer + ", which stayed open"
                                 : "the close marker came back to a client that never sent it");
-            rapidjson::Document kReply;
-            int64_t iValue = -1;
-            if (kReply.Parse(m_kBody.c_str()).HasParseError() || !kReply.IsObject() ||
-                !Matches(kReply, Error(kNotObjectError), iValue, m_adNumbers))
+            if (!Matches(m_kBody, Error(kNotObjectError), iValue, m_adNumbers))
                 return Fail("a client that never read found " + m_kBody);
-            ++uiReplies;
         }
         m_kRun.Count(KindDeafReplies, uiReplies);
         if (uiReplies > uiFrames)
             return Fail(std::to_string(uiReplies) + " replies to " + std::to_string(uiFrames) + " requests");
         m_kRun.Count(KindDeafClosed);
-        std::lock_guard<std::mutex> kGuard(m_kRun.kFiguresLock);
-        m_kRun.kDeafCloses.push_back(dLoggedAfter);
         return true;
-    }
-    void CountDeafFrames(uint64_t uiFrames)
-    {
-        m_kRun.Count(KindDeafFrames, uiFrames);
     }
 
     // Nothing for longer than the frame time between two requests: the
@@ -1594,11 +1452,10 @@ private:
     {
         if (!Wait(kHostTimeoutSeconds + 1.0))
             return Abandon();
-        if (!IsTrue(Request("Root", "KeepAlive", 0, true)))
+        if (!KeepAlive())
             return false;
         m_kRun.Count(KindIdleKept);
-        const std::string kError = m_kConnection.CloseHandshake();
-        return kError.empty() || Fail(kError);
+        return CloseCleanly();
     }
 
     CGate& m_kGate;
@@ -1621,13 +1478,13 @@ public:
     void Run(int64_t iCountBefore)
     {
         constexpr uint32_t kInFlight = 16;
-        std::deque<bool> kCounts; // per request on its way: whether it reads the count
+        std::deque<bool> kCounts;  // per request on its way: whether it reads the count
         bool bSending = true;
         const auto SendNext = [&] {
             const bool bCount = Chance(0.25);
-            const std::string kRequest = bCount ? Request("Root", "GetExecutedCount", 0, true)
-                                                : Request("Root", Chance(0.5) ? "KeepAlive" : "IsLoadingFinished", 0,
-                                                          true);
+            const std::string kRequest =
+                bCount ? Request("Root", "GetExecutedCount", 0, true)
+                       : Request("Root", Chance(0.5) ? "KeepAlive" : "IsLoadingFinished", 0, true);
             bSending = bSending && m_kConnection.SendFrame(kRequest);
             if (bSending)
                 kCounts.push_back(bCount), m_uiSent.fetch_add(1);
@@ -1638,23 +1495,18 @@ public:
         {
             bool bPartial = false;
             const CConnection::ERead eRead = m_kConnection.ReadFrame(m_kBody, kReplyTimeoutMs, &bPartial);
-            if (eRead == CConnection::ERead::Closed)
-            {
-                if (bPartial)
-                    Fail("the connection ended in the middle of a reply");
-                break;
-            }
             if (eRead != CConnection::ERead::Frame)
             {
-                Fail(eRead == CConnection::ERead::TimedOut ? "neither a reply nor the end within 30 s"
-                                                           : "a close marker from the host");
+                if (eRead != CConnection::ERead::Closed || bPartial)
+                    Fail(bPartial                                ? "the connection ended in the middle of a reply"
+                         : eRead == CConnection::ERead::TimedOut ? "neither a reply nor the end within 30 s"
+                                                                 : "a close marker from the host");
                 break;
             }
-            rapidjson::Document kReply;
             int64_t iValue = -1;
             const bool bCount = !kCounts.empty() && kCounts.front();
-            if (kCounts.empty() || kReply.Parse(m_kBody.c_str()).HasParseError() || !kReply.IsObject() ||
-                !Matches(kReply, bCount ? AtLeast(std::max(iCountBefore, m_iLastCount) + 1) : Is(true), iValue,
+            if (kCounts.empty() ||
+                !Matches(m_kBody, bCount ? AtLeast(std::max(iCountBefore, m_iLastCount) + 1) : Is(true), iValue,
                          m_adNumbers))
             {
                 Fail("unexpected reply " + m_kBody);
@@ -1692,43 +1544,31 @@ public:
     bool StartWalker()
     {
         return (m_kConnection.Open(m_kRun.uiPort) || Fail("cannot connect")) && LoadCharacter() &&
-               Ack(Request("GaitComponentRpc", "Activate", m_iGait, true, {"true"}), Void()) &&
-               Ack(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1.0"}), Void()) && CheckWalking();
+               IsVoid(Request("GaitComponentRpc", "Activate", m_iGait, true, {"true"})) &&
+               IsVoid(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1.0"})) && CheckWalking();
     }
     // Before each reading the walker is sent a value it must refuse; it must
     // have moved since the last reading, stay where walking at 1 m/s for a
     // while can take it, and keep a rotation of unit length.
     bool CheckWalking()
     {
-        const struct
-        {
-            std::string kRequest;
-            const char* pError;
-        } akRefused[] = {
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"-1"}), kSpeedRange},
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"1e39"}), kFloatRange},
-            {Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"11"}), kSpeedRange},
-            {Request("GaitComponentRpc", "SetRotation", m_iGait, true, {"{\"x\":0,\"y\":0,\"z\":0,\"w\":0}"}),
-             kNoRotation},
-            {Request("Prefab", "SetPosition", m_iPrefab, true, {"{\"x\":100001,\"y\":0,\"z\":0}"}), kFarPosition}};
-        const auto& kRefused = akRefused[m_uiReadings % 5];
-        if (m_uiReadings > 0 && !Ack(kRefused.kRequest, ErrorText(kRefused.pError), KindOutOfRange))
+        if (m_uiReadings > 0 && !Refused(OutOfRangeValues()[m_uiReadings % 5]))
             return false;
-        if (!Ack(Request("Prefab", "GetOrientation", m_iPrefab, true), {SExpect::Rotation}) ||
-            !Ack(Request("Prefab", "GetPosition", m_iPrefab, true), {SExpect::Position}))
+        if (!Ack(Request("Prefab", "GetOrientation", m_iPrefab, true), {SExpect::FRotation}) ||
+            !Ack(Request("Prefab", "GetPosition", m_iPrefab, true), {SExpect::FPosition}))
             return false;
         const double dX = m_adNumbers[0], dY = m_adNumbers[1];
         const double dMoved = std::hypot(dX - m_dLastX, dY - m_dLastY);
         m_dLastX = dX, m_dLastY = dY;
+        const std::string kWhere = std::to_string(dX) + ", " + std::to_string(dY);
         if (std::hypot(dX, dY) > 1000.0)
-            return Fail("the walking character is at " + std::to_string(dX) + ", " + std::to_string(dY));
+            return Fail("the walking character is at " + kWhere);
         return m_uiReadings++ == 0 || dMoved > 1e-4 ||
-               Fail("the walking character has not moved since the last reading, at " + std::to_string(dX) + ", " +
-                    std::to_string(dY));
+               Fail("the walking character has not moved since the last reading, at " + kWhere);
     }
     bool StopWalker()
     {
-        return Ack(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"0"}), Void()) && ReleaseCharacter();
+        return IsVoid(Request("GaitComponentRpc", "SetSpeed", m_iGait, true, {"0"})) && ReleaseCharacter();
     }
     std::string CloseHandshake() { return m_kConnection.CloseHandshake(); }
 
@@ -1762,10 +1602,9 @@ public:
             m_kRun.Count(KindReplies);
             m_kRun.uiMustHaveRun.fetch_add(1);
         }
-        if (bRefused)
-            m_kRun.Count(KindProbeRefused);
+        m_kRun.Count(KindProbeRefused, bRefused ? 1 : 0);
         const size_t uiServed = kHeld.size();
-        for (size_t i = 0; i < kHeld.size(); i += 2) // the others just close
+        for (size_t i = 0; i < kHeld.size(); i += 2)  // the others just close
             kError += kError.empty() ? kHeld[i]->CloseHandshake() : "";
         kHeld.clear();
         kGate.Open();
@@ -1794,22 +1633,20 @@ struct SOptions
 // The host's resident size, sampled through the run.
 struct SResident
 {
-    long lFirstHalfKb = -1; // the largest VmRSS sampled over the first half of the run
+    long lFirstHalfKb = -1;  // the largest VmRSS sampled over the first half of the run
     long lPeakRssKb = -1;
     long lPeakHwmKb = -1;
 
-    // False (reported) once either figure reaches the bound.
-    bool Sample(SRun& kRun, CHostProcess& kHost, long* plRssKb = nullptr)
+    // The VmRSS sampled; the run fails once either figure reaches the bound.
+    long Sample(SRun& kRun, CHostProcess& kHost)
     {
         const long lRssKb = kHost.StatusKb("VmRSS"), lHwmKb = kHost.StatusKb("VmHWM");
         lPeakRssKb = std::max(lPeakRssKb, lRssKb);
         lPeakHwmKb = std::max(lPeakHwmKb, lHwmKb);
-        if (plRssKb)
-            *plRssKb = lRssKb;
-        if (!kBoundResident || (lRssKb < kResidentLimitKb && lHwmKb < kResidentLimitKb))
-            return true;
-        return kRun.Fail("the host's resident size reached " + std::to_string(lRssKb) + " kB (peak " +
-                         std::to_string(lHwmKb) + " kB), the bound is " + std::to_string(kResidentLimitKb) + " kB");
+        if (kBoundResident && (lRssKb >= kResidentLimitKb || lHwmKb >= kResidentLimitKb))
+            kRun.Fail("the host's resident size reached " + std::to_string(lRssKb) + " kB (peak " +
+                      std::to_string(lHwmKb) + " kB), the bound is " + std::to_string(kResidentLimitKb) + " kB");
+        return lRssKb;
     }
 };
 
@@ -1834,19 +1671,12 @@ bool Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& 
         });
     // The hostile clients start with the normal ones; the slow ones wait
     // until a whole round fits before the next pause.
-    const struct
-    {
-        CHostile::EMode eMode;
-        uint32_t uiCount;
-    } akHostile[] = {{CHostile::Flood, kFloodClients},
-                     {CHostile::HalfFrame, kHalfFrameClients},
-                     {CHostile::Deaf, kDeafClients},
-                     {CHostile::Idle, kIdleClients}};
-    for (const auto& kHostile : akHostile)
-        for (uint32_t i = 0; i < kHostile.uiCount && iFirstCount > 0; ++i)
-            kClients.emplace_back([&kRun, &kGate, &kOptions, eMode = kHostile.eMode, i] {
-                const uint64_t uiSeed = kOptions.uiSeed * 1000003u + 1000u * (1u + eMode) + i;
-                std::make_unique<CHostile>(kRun, kGate, eMode, i, uiSeed)->Run();
+    const uint32_t auiHostile[] = {kFloodClients, kHalfFrameClients, kDeafClients, kIdleClients};
+    for (uint32_t uiMode = 0; uiMode < 4; ++uiMode)
+        for (uint32_t i = 0; i < auiHostile[uiMode] && iFirstCount > 0; ++i)
+            kClients.emplace_back([&kRun, &kGate, &kOptions, uiMode, i] {
+                const uint64_t uiSeed = kOptions.uiSeed * 1000003u + 1000u * (1u + uiMode) + i;
+                std::make_unique<CHostile>(kRun, kGate, CHostile::EMode(uiMode), i, uiSeed)->Run();
             });
     int64_t iLastCount = iFirstCount;
     for (double dNow = 0.0; !kRun.bStop.load() && (dNow = SecondsSince(kStart)) < kOptions.dSeconds;)
@@ -1855,8 +1685,7 @@ bool Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& 
             kRun.Fail("the host exited during the run");
         if (dNow >= dNextSample)
         {
-            long lKb = -1;
-            kResident.Sample(kRun, kHost, &lKb);
+            const long lKb = kResident.Sample(kRun, kHost);
             if (kResident.lFirstHalfKb < 0 && dNow >= kOptions.dSeconds / 2)
                 kResident.lFirstHalfKb = kResident.lPeakRssKb;
             dNextSample = dNow + 1.0;
@@ -1899,18 +1728,15 @@ bool Drive(SRun& kRun, const SOptions& kOptions, CHostProcess& kHost, CControl& 
     if (iEndCount > 0 && static_cast<uint64_t>(iEndCount - iFirstCount) != uiMustHaveRun)
         return kRun.Fail("the host ran " + std::to_string(iEndCount - iFirstCount) + " commands, not " +
                          std::to_string(uiMustHaveRun));
-    // Growth: with the hostile load the resident size swings by a third from
+    // Growth: under the hostile load the resident size swings by a third from
     // one second to the next (characters loaded and removed, a flood's queue
-    // filling up to the host's allowance and running empty while it rests,
-    // threads of connections coming and going), and what the allocator keeps
-    // after the clients are gone follows the highest of those swings so far.
-    // One sample after a short warm-up is then no reference. The reference
-    // is the largest size sampled over the first half of the run instead, by
-    // when every hostile pattern and a pause with 64 connections have come;
-    // the second half carries as much traffic again, so whatever grows with
-    // the traffic shows at the end.
-    long lEndKb = -1;
-    kResident.Sample(kRun, kHost, &lEndKb);
+    // filling up and running empty, threads of connections coming and going),
+    // and what the allocator keeps follows the highest swing so far: one early
+    // sample is no reference. The largest size over the first half of the run
+    // is, by when every hostile pattern and a pause with 64 connections have
+    // come; the second half carries as much traffic again, so whatever grows
+    // with the traffic shows at the end.
+    const long lEndKb = kResident.Sample(kRun, kHost);
     const long lFirstHalfKb = kResident.lFirstHalfKb;
     const double dGrowth = static_cast<double>(lEndKb - lFirstHalfKb) / static_cast<double>(std::max(lFirstHalfKb, 1L));
     printf("soak: resident size at the end %ld kB, largest over the first half %ld kB (%+.1f %%)\n", lEndKb,
@@ -1945,10 +1771,8 @@ int ShutdownUnderLoad(SRun& kRun, CHostProcess& kHost, CControl& kControl, SResi
     // Under way on every connection, then the signal.
     const Clock::time_point kStart = Clock::now();
     const auto AllCalling = [&] {
-        for (const auto& pPipeliner : kPipeliners)
-            if (pPipeliner->GetReplies() < 200)
-                return false;
-        return true;
+        return std::all_of(kPipeliners.begin(), kPipeliners.end(),
+                           [](const auto& p) { return p->GetReplies() >= 200; });
     };
     while (!AllCalling() && SecondsSince(kStart) < 30.0 && !kRun.HasFailed())
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -1978,16 +1802,6 @@ int ShutdownUnderLoad(SRun& kRun, CHostProcess& kHost, CControl& kControl, SResi
                   std::to_string(iBefore) + " had run before the pipelining and " + std::to_string(uiReplies) +
                   " replies came during it (last count read " + std::to_string(iLastReading) + ")");
     return iExit;
-}
-
-double Percentile(std::vector<float>& kValues, double dFraction)
-{
-    if (kValues.empty())
-        return NAN;
-    const size_t uiAt =
-        std::min(kValues.size() - 1, static_cast<size_t>(dFraction * static_cast<double>(kValues.size())));
-    std::nth_element(kValues.begin(), kValues.begin() + static_cast<std::ptrdiff_t>(uiAt), kValues.end());
-    return kValues[uiAt];
 }
 
 int RunSoak(const SOptions& kOptions)
@@ -2021,25 +1835,29 @@ int RunSoak(const SOptions& kOptions)
         kRun.Fail("no leak report \"Leak detected : 0\" from the host");
     // The host logs each frame it refuses; a connection's repeats come as one
     // line with their count: fewer lines may come, never more.
+    const auto Kinds = [&](std::initializer_list<EKind> kKinds) {
+        uint64_t uiSum = 0;
+        for (EKind eKind : kKinds)
+            uiSum += kRun.auiKinds[eKind].load();
+        return uiSum;
+    };
     const struct
     {
         CHostProcess::EMarker eMarker;
         uint64_t uiSent;
         const char* pWhat;
     } akLogged[] = {
-        {CHostProcess::MarkEmpty, kRun.auiKinds[KindEmpty].load(), "empty frames"},
-        {CHostProcess::MarkTooLong, kRun.auiKinds[KindOversized].load(), "frames over the limit"},
-        {CHostProcess::MarkRefused, kRun.auiKinds[KindProbeRefused].load(), "connections past the limit"},
-        {CHostProcess::MarkNotObject,
-         kRun.auiKinds[KindNotJson] + kRun.auiKinds[KindNotObject] + kRun.auiKinds[KindDeafFrames],
-         "frames not a JSON object"},
-        {CHostProcess::MarkTooDeep, kRun.auiKinds[KindTooDeep].load(), "frames nested too deep"},
-        {CHostProcess::MarkTooMany, kRun.auiKinds[KindTooMany].load(), "frames with too many values"},
+        {CHostProcess::MarkEmpty, Kinds({KindEmpty}), "empty frames"},
+        {CHostProcess::MarkTooLong, Kinds({KindOversized}), "frames over the limit"},
+        {CHostProcess::MarkRefused, Kinds({KindProbeRefused}), "connections past the limit"},
+        {CHostProcess::MarkNotObject, Kinds({KindNotJson, KindNotObject, KindDeafFrames}), "frames not a JSON object"},
+        {CHostProcess::MarkTooDeep, Kinds({KindTooDeep}), "frames nested too deep"},
+        {CHostProcess::MarkTooMany, Kinds({KindTooMany}), "frames with too many values"},
         // Beside those the test saw closed, a slow client given up at a pause
         // may have been closed by the host at the same moment.
-        {CHostProcess::MarkStalled, kRun.auiKinds[KindHalfFrameClosed] + kRun.auiKinds[KindSlowAbandoned],
+        {CHostProcess::MarkStalled, Kinds({KindHalfFrameClosed, KindSlowAbandoned}),
          "connections closed holding part of a frame"},
-        {CHostProcess::MarkDeaf, kRun.auiKinds[KindDeafClosed] + kRun.auiKinds[KindSlowAbandoned],
+        {CHostProcess::MarkDeaf, Kinds({KindDeafClosed, KindSlowAbandoned}),
          "connections closed for replies not taken"}};
     for (const auto& kLogged : akLogged)
     {
@@ -2052,24 +1870,8 @@ int RunSoak(const SOptions& kOptions)
     printf("soak: requests and connections by kind:\n");
     for (uint32_t k = 0; k < KindCount; ++k)
         printf("  %-44s %10llu\n", kKindNames[k], static_cast<unsigned long long>(kRun.auiKinds[k].load()));
-    {
-        std::lock_guard<std::mutex> kGuard(kRun.kFiguresLock);
-        const size_t uiTrips = kRun.kRoundTrips.size();
-        const double dP50 = Percentile(kRun.kRoundTrips, 0.50), dP99 = Percentile(kRun.kRoundTrips, 0.99);
-        printf("soak: figures (reported, not checked):\n");
-        printf("  %-44s %10.0f us\n", "round trip of the normal clients, p50", dP50);
-        printf("  %-44s %10.0f us\n", "round trip of the normal clients, p99", dP99);
-        printf("  %-44s %10zu\n", "  over round trips", uiTrips);
-        printf("  %-44s %10ld kB\n", "host's peak resident size (VmHWM)", kResident.lPeakHwmKb);
-        printf("  %-44s %10ld kB\n", "host's largest resident size sampled", kResident.lPeakRssKb);
-        const auto PrintRange = [](const char* pWhat, const std::vector<double>& kSeconds) {
-            const auto kRange = std::minmax_element(kSeconds.begin(), kSeconds.end());
-            if (!kSeconds.empty())
-                printf("  %-44s %5.1f to %4.1f s\n", pWhat, *kRange.first, *kRange.second);
-        };
-        PrintRange("half frames closed after", kRun.kHalfFrameCloses);
-        PrintRange("never-reading clients closed after", kRun.kDeafCloses);
-    }
+    printf("soak: the host's resident size: peak (VmHWM) %ld kB, largest sampled %ld kB\n", kResident.lPeakHwmKb,
+           kResident.lPeakRssKb);
     if (kRun.kFailures.empty())
         return printf("soak: ok (seed %llu)\n", static_cast<unsigned long long>(kOptions.uiSeed)), 0;
     for (const std::string& kFailure : kRun.kFailures)
@@ -2079,7 +1881,7 @@ int RunSoak(const SOptions& kOptions)
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int iArgc, char** ppArgv)
 {

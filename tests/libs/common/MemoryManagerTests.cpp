@@ -294,6 +294,12 @@ TEST(MemoryManager, LeakReportCountsLiveBlocks)
         EXPECT_TRUE(kLog.Has(std::string(73, '-')));
     }
     kManager.Free(pFirst);
+    {
+        // One block left is a leak too.
+        TestSupport::CLogCapture kLog;
+        EXPECT_EQ(kManager.ReportLeaks(), 1u);
+        EXPECT_TRUE(kLog.Has("Numbers of allocation : 1 (20 bytes)"));
+    }
     kManager.Free(pSecond);
     TestSupport::CLogCapture kLog;
     EXPECT_EQ(kManager.ReportLeaks(), 0u);

@@ -1,14 +1,23 @@
 // The engine's network endpoint: its command manager, the Root object and
-// the host, as CEngineNet starts and stops them.
+// the host, as CEngineNet starts and stops them, and the remote classes of
+// the real Gait module served through it.
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <rapidjson/document.h>
 
 #include "Client/EngineClient.h"
 #include "Commands/CommandManager.h"
 #include "Commands/ReturnBuffer.h"
+#include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
+#include "Plugins/ModuleLoader.h"
+#include "Plugins/PluginManager.h"
 #include "System/Net/TcpSocket.h"
 #include "support/ReportCapture.h"
 
@@ -16,13 +25,35 @@ using namespace TarnEngine;
 
 namespace {
 
+// One remote call run on this (the engine) thread, and the JSON of its reply.
+std::string Call(CommandManager& kCommands, const std::string& kClass, const std::string& kMethod, int iInstance,
+                 const std::string& kArgs = "")
+{
+    const std::string kRequest = "{\"ClassName\":\"" + kClass + "\",\"MethodName\":\"" + kMethod +
+                                 "\",\"InstanceID\":" + std::to_string(iInstance) +
+                                 ",\"WaitAck\":true,\"UseTcpThread\":false" + kArgs + "}";
+    CReturnBuffer kReply;
+    kCommands.ExecuteJSon(kRequest.c_str(), &kReply);
+    return std::string(kReply.GetText(), kReply.GetLength());
+}
+
+// The member of a reply's "Res" object, or -1.
+double ResultMember(const std::string& kReply, const char* pMember)
+{
+    rapidjson::Document kDocument;
+    kDocument.Parse(kReply.c_str());
+    if (kDocument.HasParseError() || !kDocument.IsObject() || !kDocument.HasMember("Res") ||
+        !kDocument["Res"].IsObject() || !kDocument["Res"].HasMember(pMember) || !kDocument["Res"][pMember].IsNumber())
+        return -1.0;
+    return kDocument["Res"][pMember].GetDouble();
+}
+
 TEST(EngineNetEndpointTest, InitServesTheEngineRemoteClassesUntilShutdown)
 {
     CEngineNet kNet;
     SNetOptions kOptions;
     kOptions.uiPort = 0;
     ASSERT_TRUE(kNet.Init(kOptions));
-    ASSERT_NE(kNet.GetCommandManager(), nullptr);
     ASSERT_NE(kNet.GetRoot(), nullptr);
     const uint16 uiPort = kNet.GetPort();
     ASSERT_NE(uiPort, 0);
@@ -32,10 +63,9 @@ TEST(EngineNetEndpointTest, InitServesTheEngineRemoteClassesUntilShutdown)
     CEngineClientRPC kClient;
     ASSERT_TRUE(kClient.Connect("127.0.0.1", uiPort));
     CReturnBuffer kReply;
-    ASSERT_TRUE(kClient.DoCall(
-        "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":true,"
-        "\"UseTcpThread\":true}",
-        &kReply));
+    ASSERT_TRUE(kClient.DoCall("{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,\"WaitAck\":true,"
+                               "\"UseTcpThread\":true}",
+                               &kReply));
     EXPECT_STREQ(kReply.GetText(), "{\"Res\":true}");
 
     kNet.Shutdown();
@@ -53,18 +83,16 @@ TEST(EngineNetEndpointTest, InitRefusesWhenAnotherResolverIsInstalled)
     // nobody resolves through: refused, and nothing is left half made.
     CommandManager kOther;
     ASSERT_TRUE(kOther.Init());
-    {
-        CEngineNet kNet;
-        SNetOptions kOptions;
-        kOptions.uiPort = 0;
-        TestSupport::CAssertCapture kReports;
-        EXPECT_FALSE(kNet.Init(kOptions));
-        EXPECT_EQ(kNet.GetCommandManager(), nullptr);
-        EXPECT_EQ(kNet.GetRoot(), nullptr);
-        EXPECT_EQ(kNet.GetPort(), 0);
-        EXPECT_TRUE(kReports.Has("Assertion \"m_pCommandManager->Init()\" failed. another pointer resolver is installed "
-                                 "already"));
-    }
+    CEngineNet kNet;
+    SNetOptions kOptions;
+    kOptions.uiPort = 0;
+    TestSupport::CAssertCapture kReports;
+    EXPECT_FALSE(kNet.Init(kOptions));
+    EXPECT_EQ(kNet.GetCommandManager(), nullptr);
+    EXPECT_EQ(kNet.GetRoot(), nullptr);
+    EXPECT_EQ(kNet.GetPort(), 0);
+    EXPECT_TRUE(kReports.Has("Assertion \"m_pCommandManager->Init()\" failed. another pointer resolver is installed "
+                             "already"));
 }
 
 // The root's reference on its prefab manager is a reference like the
@@ -80,37 +108,26 @@ TEST(EngineNetEndpointTest, RootMakesANewPrefabManagerAfterClientsReleasedItsOwn
         int iInstance;
         const char* pReply;
     };
-    struct SCase
+    const char* const pGone = "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}";
+    const auto Get = [](const char* pReply) { return SCall{"Root", "GetPrefabManager", 0, pReply}; };
+    const auto Release = [](int iId, const char* pReply) { return SCall{"PrefabManager", "ReleaseRef", iId, pReply}; };
+    const char* const pId0 = "{\"Res\":{\"InstanceID\":0}}";
+    const char* const pId1 = "{\"Res\":{\"InstanceID\":1}}";
+    const struct
     {
         const char* pName;
         std::vector<SCall> kCalls;
-    };
-    const char* const pGone = "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}";
-    const SCase akCases[] = {
+    } akCases[] = {
         {"released as often as handed out",
-         {{"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":0}}"},
-          {"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":0}}"},
-          {"PrefabManager", "ReleaseRef", 0, "{\"Res\":2}"},
-          {"PrefabManager", "ReleaseRef", 0, "{\"Res\":1}"},
-          {"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":0}}"}}},
+         {Get(pId0), Get(pId0), Release(0, "{\"Res\":2}"), Release(0, "{\"Res\":1}"), Get(pId0)}},
         {"the root's own reference released too",
-         {{"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":0}}"},
-          {"PrefabManager", "ReleaseRef", 0, "{\"Res\":1}"},
-          {"PrefabManager", "ReleaseRef", 0, "{\"Res\":0}"},
-          {"PrefabManager", "ReleaseRef", 0, pGone},
-          {"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":1}}"},
-          {"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":1}}"},
-          {"PrefabManager", "ReleaseRef", 1, "{\"Res\":2}"}}},
+         {Get(pId0), Release(0, "{\"Res\":1}"), Release(0, "{\"Res\":0}"), Release(0, pGone), Get(pId1), Get(pId1),
+          Release(1, "{\"Res\":2}")}},
         {"destroyed twice",
-         {{"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":0}}"},
-          {"PrefabManager", "ReleaseRef", 0, "{\"Res\":1}"},
-          {"PrefabManager", "ReleaseRef", 0, "{\"Res\":0}"},
-          {"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":1}}"},
-          {"PrefabManager", "ReleaseRef", 1, "{\"Res\":1}"},
-          {"PrefabManager", "ReleaseRef", 1, "{\"Res\":0}"},
-          {"Root", "GetPrefabManager", 0, "{\"Res\":{\"InstanceID\":2}}"}}},
+         {Get(pId0), Release(0, "{\"Res\":1}"), Release(0, "{\"Res\":0}"), Get(pId1), Release(1, "{\"Res\":1}"),
+          Release(1, "{\"Res\":0}"), Get("{\"Res\":{\"InstanceID\":2}}")}},
     };
-    for (const SCase& kCase : akCases)
+    for (const auto& kCase : akCases)
     {
         SCOPED_TRACE(kCase.pName);
         // The endpoint is made on this thread, so requests run here at once.
@@ -120,14 +137,8 @@ TEST(EngineNetEndpointTest, RootMakesANewPrefabManagerAfterClientsReleasedItsOwn
         ASSERT_TRUE(kNet.Init(kOptions));
         TestSupport::CAssertCapture kReports;
         for (const SCall& kCall : kCase.kCalls)
-        {
-            const std::string kRequest = std::string("{\"ClassName\":\"") + kCall.pClass + "\",\"MethodName\":\"" +
-                                         kCall.pMethod + "\",\"InstanceID\":" + std::to_string(kCall.iInstance) +
-                                         ",\"WaitAck\":true,\"UseTcpThread\":false}";
-            CReturnBuffer kReply;
-            kNet.GetCommandManager()->ExecuteJSon(kRequest.c_str(), &kReply);
-            EXPECT_STREQ(kReply.GetText(), kCall.pReply) << kRequest;
-        }
+            EXPECT_EQ(Call(*kNet.GetCommandManager(), kCall.pClass, kCall.pMethod, kCall.iInstance), kCall.pReply)
+                << kCall.pClass << "." << kCall.pMethod << " " << kCall.iInstance;
         // Shutting down as the engine does releases what clients still hold,
         // the root's manager included, once.
         kNet.Stop();
@@ -137,3 +148,81 @@ TEST(EngineNetEndpointTest, RootMakesANewPrefabManagerAfterClientsReleasedItsOwn
 }
 
 }  // namespace
+
+// The real module twice in one plug-in folder: the copy is refused before it
+// hooks anything into the host (commands, remote singleton), is unloaded,
+// and the first one serves the remote road and walks the demo character.
+TEST(PluginManager, ASecondGaitModuleIsRefusedAndTheFirstServesRemoteCalls)
+{
+    namespace fs = std::filesystem;
+    struct STempDir
+    {
+        ~STempDir() { fs::remove_all(kPath); }
+        fs::path kPath = fs::temp_directory_path() / ("tarn_gait_plugins_" + std::to_string(getpid()));
+    } kTemp;
+    ASSERT_TRUE(fs::create_directories(kTemp.kPath));
+    const auto ModulePath = [&](const char* pName) {
+        return (kTemp.kPath /
+                ("PLUGIN_" + std::string(pName) + "_DLL_" + CModuleLoader::GetConfigurationName() + "_64.so"))
+            .string();
+    };
+    const std::string kFirst = ModulePath("Gait");
+    const std::string kCopy = ModulePath("Gait_copy");
+    fs::copy_file(TARN_GAIT_MODULE_PATH, kFirst);
+    fs::copy_file(TARN_GAIT_MODULE_PATH, kCopy);
+
+    const std::string kDataDir = TARN_DATA_DIR;
+    const std::string kPluginDir = kTemp.kPath.string();
+    SEngineStartup kStartup;
+    kStartup.pDataRoot = kDataDir.c_str();
+    kStartup.pPluginDirectory = kPluginDir.c_str();
+    kStartup.bLoadPlugins = true;
+    kStartup.bStartNetwork = true;
+    kStartup.kNetOptions.uiPort = 0;
+    TestSupport::CAssertCapture kReports;
+    TestSupport::CLogCapture kLog;
+    CEngine* pEngine = CEngine::CreateInstance(kStartup);
+    ASSERT_NE(pEngine, nullptr);
+    ASSERT_NE(pEngine->GetEngineNet(), nullptr);
+    std::vector<std::string> kLoaderLines;
+    for (const std::string& kLine : kLog.Lines())
+        if (kLine.rfind("plugin ", 0) == 0)
+            kLoaderLines.push_back(kLine);
+    EXPECT_EQ(kLoaderLines,
+              (std::vector<std::string>{"plugin " + kFirst + " loading : Ok",
+                                        "plugin " + kCopy +
+                                            " refused: component builder \"Gait\" is already registered by " + kFirst,
+                                        "plugin " + kCopy + " loading : Failed"}));
+    EXPECT_FALSE(kLog.Contains("Instance has already been set"));
+    EXPECT_EQ(pEngine->GetPluginManager()->GetNumStartedPlugins(), 1u);
+    void* hCopy = dlopen(kCopy.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    EXPECT_EQ(hCopy, nullptr) << "the refused copy stayed loaded";
+    if (hCopy)
+        dlclose(hCopy);
+
+    CommandManager& kCommands = *pEngine->GetEngineNet()->GetCommandManager();
+    EXPECT_EQ(Call(kCommands, "GaitComponentBuilderRpc", "GetRPCSingleton", 0), "{\"Res\":{\"InstanceID\":0}}");
+    const auto Id = [](const std::string& kReply) { return static_cast<int>(ResultMember(kReply, "InstanceID")); };
+    const int iManager = Id(Call(kCommands, "Root", "GetPrefabManager", 0));
+    const int iPrefab =
+        Id(Call(kCommands, "PrefabManager", "LoadFile", iManager, ",\"Arg0\":\"demo/biped.prefab.json\""));
+    ASSERT_GE(iPrefab, 0);
+    const int iGait = Id(Call(kCommands, "GaitComponentBuilderRpc", "GetPrefabComponent", 0,
+                              ",\"Arg0\":{\"InstanceID\":" + std::to_string(iPrefab) + "}"));
+    ASSERT_GE(iGait, 0);
+    EXPECT_EQ(Call(kCommands, "GaitComponentRpc", "Activate", iGait, ",\"Arg0\":true"), "{}");
+    Call(kCommands, "GaitComponentRpc", "SetRotation", iGait, ",\"Arg0\":{\"x\":0,\"y\":0,\"z\":0,\"w\":1}");
+    Call(kCommands, "GaitComponentRpc", "SetSpeed", iGait, ",\"Arg0\":1.5");
+    EXPECT_EQ(Call(kCommands, "GaitComponentRpc", "IsActive", iGait), "{\"Res\":true}");
+    const double fStartX = ResultMember(Call(kCommands, "Prefab", "GetPosition", iPrefab), "x");
+    for (int iStep = 0; iStep < 90; ++iStep)
+        pEngine->Step(16);
+    const double fEndX = ResultMember(Call(kCommands, "Prefab", "GetPosition", iPrefab), "x");
+    EXPECT_GT(fEndX, fStartX + 0.3) << fStartX << " -> " << fEndX;
+
+    Call(kCommands, "GaitComponentRpc", "ReleaseRef", iGait);
+    Call(kCommands, "Prefab", "ReleaseRef", iPrefab);
+    Call(kCommands, "PrefabManager", "ReleaseRef", iManager);
+    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{});
+    CEngine::DestroyInstance();
+}

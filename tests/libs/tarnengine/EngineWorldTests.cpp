@@ -49,7 +49,6 @@ struct SProbeLog
     uint32 uiDestroyed = 0;
     uint32 uiActorsAliveAtDestruction = 0;
     std::vector<uint32> kUpdateMs;
-    std::vector<void*> kStepContexts;
     void* pLastPrefabInstance = nullptr;
     // A control whose time the component reads when it is updated.
     const TarnAnim::AnimationControl* pWatchedControl = nullptr;
@@ -57,24 +56,19 @@ struct SProbeLog
 };
 
 // Data of a probe add-in: the "Value" of its document, or the number of its
-// "Binds" (a gait document).
-struct SProbeParam
-{
-    int32 iValue = -1;
-    uint32 uiBinds = 0;
-};
-
-class CProbeData : public TarnEngine::PluginData<SProbeParam>
+// "Binds" (a gait document), or -1.
+class CProbeData : public TarnEngine::PluginData<int32>
 {
 public:
     explicit CProbeData(SProbeLog* pLog) : m_pLog(pLog) {}
     ~CProbeData() override { ++m_pLog->uiDataDestroyed; }
     bool Load(const PluginJsonValue& kDocument, void*, void*) override
     {
+        m_kParam = -1;
         if (kDocument.HasMember("Value") && kDocument["Value"].IsInt())
-            m_kParam.iValue = kDocument["Value"].GetInt();
-        if (kDocument.HasMember("Binds") && kDocument["Binds"].IsArray())
-            m_kParam.uiBinds = kDocument["Binds"].Size();
+            m_kParam = kDocument["Value"].GetInt();
+        else if (kDocument.HasMember("Binds") && kDocument["Binds"].IsArray())
+            m_kParam = static_cast<int32>(kDocument["Binds"].Size());
         return true;
     }
 
@@ -95,10 +89,9 @@ public:
         if (m_pWorld->pAnimManager->FindActor(m_pWorld->uiWorldIndex, m_pLink))
             ++m_pLog->uiActorsAliveAtDestruction;
     }
-    void Update(void* _pStepContext, TarnRenderer::Link*, TarnEngine::StepTime kTime) override
+    void Update(void*, TarnRenderer::Link*, TarnEngine::StepTime kTime) override
     {
         m_pLog->kUpdateMs.push_back(kTime.uiElapsedMs);
-        m_pLog->kStepContexts.push_back(_pStepContext);
         if (m_pLog->pWatchedControl)
             m_pLog->kWatchedTimesAtUpdate.push_back(m_pLog->pWatchedControl->GetTime());
     }
@@ -198,8 +191,7 @@ class CTempFile
 public:
     CTempFile(const std::string& kName, const std::string& kText) : m_kPath(testing::TempDir() + kName)
     {
-        FILE* pFile = fopen(m_kPath.c_str(), "wb");
-        if (pFile)
+        if (FILE* pFile = fopen(m_kPath.c_str(), "wb"))
         {
             fwrite(kText.data(), 1, kText.size(), pFile);
             fclose(pFile);
@@ -242,14 +234,13 @@ protected:
 
 TEST(DataProvider, ResolvesPathsAgainstTheDataRoot)
 {
-    struct SCase
+    const struct
     {
         const char* pRoot;
         const char* pPath;
         size_t uiCapacity;
         const char* pExpected;  // null: refused with a report
-    };
-    const SCase akCases[] = {
+    } akCases[] = {
         {"/data", "/abs/file.json", 64, "/abs/file.json"},
         {"/data", "demo/biped.prefab.json", 64, "/data/demo/biped.prefab.json"},
         {"/data///", "a.json", 64, "/data/a.json"},
@@ -261,7 +252,7 @@ TEST(DataProvider, ResolvesPathsAgainstTheDataRoot)
         {"/data", "", 64, nullptr},
     };
     DataPoviderInterface kProvider;
-    for (const SCase& kCase : akCases)
+    for (const auto& kCase : akCases)
     {
         SCOPED_TRACE(std::string(kCase.pRoot) + " + " + kCase.pPath);
         ASSERT_TRUE(kProvider.SetDataRoot(kCase.pRoot));
@@ -285,16 +276,11 @@ TEST(DataProvider, SingletonIsReportedWhenMissingAndBoundInstancesAreNotDestroye
     {
         TestSupport::CAssertCapture kCapture;
         EXPECT_EQ(DataPoviderInterface::GetInstance(), nullptr);
-        EXPECT_EQ(kCapture.Texts(),
-                  std::vector<std::string>{"Assertion \"m_pInstance != 0\" failed. DataProvider is not instanciated !!!"});
+        EXPECT_EQ(kCapture.Texts(), std::vector<std::string>{
+                                        "Assertion \"m_pInstance != 0\" failed. DataProvider is not instanciated !!!"});
     }
-    DataPoviderInterface* pCreated = DataPoviderInterface::Create();
-    ASSERT_NE(pCreated, nullptr);
-    EXPECT_EQ(DataPoviderInterface::GetInstance(), pCreated);
-    DataPoviderInterface::Destroy();
-    EXPECT_FALSE(DataPoviderInterface::HasInstance());
-
-    // A module's binding to the host's instance: Destroy only lets it go.
+    // A module's binding to the host's instance: Destroy only lets it go
+    // (one the provider created itself is deleted, as the engine tests show).
     DataPoviderInterface kHost;
     DataPoviderInterface::SetInstance(&kHost);
     EXPECT_EQ(DataPoviderInterface::GetInstance(), &kHost);
@@ -304,27 +290,27 @@ TEST(DataProvider, SingletonIsReportedWhenMissingAndBoundInstancesAreNotDestroye
 
 TEST_F(EngineWorldTest, ModeNamesGiveModesAndThePluginBasePathRule)
 {
-    struct SCase
+    const struct
     {
         const char* pModeName;
         const char* pBasePath;
         uint32 uiMode;
         const char* pExpectedBase;
         const char* pReport;
-    };
-    const SCase akCases[] = {
+    } akCases[] = {
         {nullptr, nullptr, 0, "../Toolchain/", nullptr},
         {"", nullptr, 0, "../Toolchain/", nullptr},
         {"material_editor", nullptr, 3, "", nullptr},
         {"world_editor", nullptr, 4, "", nullptr},
         {"prefab_editor", nullptr, 5, "", nullptr},
         {"light_editor", nullptr, 6, "", nullptr},
-        {"World_Editor", nullptr, 0, "../Toolchain/", "Assertion \"false\" failed. Unknown TarnEngine mode World_Editor"},
+        {"World_Editor", nullptr, 0, "../Toolchain/",
+         "Assertion \"false\" failed. Unknown TarnEngine mode World_Editor"},
         {"game", "", 0, "../Toolchain/", "Assertion \"false\" failed. Unknown TarnEngine mode game"},
         {"world_editor", "/opt/host/", 4, "/opt/host/", nullptr},
         {nullptr, "/opt/host/", 0, "/opt/host/", nullptr},
     };
-    for (const SCase& kCase : akCases)
+    for (const auto& kCase : akCases)
     {
         SCOPED_TRACE(kCase.pModeName ? kCase.pModeName : "(no mode)");
         TarnEngine::SEngineStartup kStartup;
@@ -335,7 +321,8 @@ TEST_F(EngineWorldTest, ModeNamesGiveModesAndThePluginBasePathRule)
         ASSERT_NE(pEngine, nullptr);
         EXPECT_EQ(pEngine->GetMode(), kCase.uiMode);
         EXPECT_STREQ(pEngine->GetPluginBasePath(), kCase.pExpectedBase);
-        EXPECT_EQ(kCapture.Texts(), kCase.pReport ? std::vector<std::string>{kCase.pReport} : std::vector<std::string>{});
+        EXPECT_EQ(kCapture.Texts(),
+                  kCase.pReport ? std::vector<std::string>{kCase.pReport} : std::vector<std::string>{});
         CEngine::DestroyInstance();
         EXPECT_FALSE(CEngine::HasInstance());
         EXPECT_FALSE(DataPoviderInterface::HasInstance());
@@ -353,92 +340,73 @@ TEST_F(EngineWorldTest, ModeNamesGiveModesAndThePluginBasePathRule)
     EXPECT_EQ(pDefault->GetMode(), 0u);
 }
 
-TEST_F(EngineWorldTest, StartSeedsAndHandsTheEngineAndDataProviderToPlugins)
+TEST_F(EngineWorldTest, DemoPrefabLoadsItsCharacterAndHandsItsAddInToTheBuilder)
 {
-    TarnEngine::SEngineStartup kStartup = DemoStartup();
-    kStartup.uiRandomSeed = 1234;
-    kStartup.bLoadPlugins = true;
-    kStartup.pPluginBasePath = TARN_TEST_MODULES_DIR;
-    static TarnEngine::IPluginManager* s_pHooked = nullptr;
-    kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* _pManager) { s_pHooked = _pManager; };
-
-    TestSupport::CAssertCapture kReports;  // the test folder's broken modules
-    TestSupport::CLogCapture kLog;
-    CEngine* pEngine = CEngine::CreateInstance(kStartup);
-    ASSERT_NE(pEngine, nullptr);
-    EXPECT_EQ(Math::Random32(), Math::CSfmt19937(1234).NextUInt32());
-    EXPECT_EQ(s_pHooked, pEngine->GetPluginManager());
-    EXPECT_STREQ(pEngine->GetDataProvider()->GetDataRoot(), kDataDir.c_str());
-    EXPECT_TRUE(kLog.Contains(std::string(TARN_TEST_MODULES_DIR) + "Plugins/PLUGIN_TestGoodA_DLL_"));
-
-    TestModules::SModuleQuery kQuery;
-    pEngine->GetPluginManager()->CallStepCallbacks(TestModules::kQueryStep, &kQuery);
-    ASSERT_EQ(kQuery.uiCount, 2u);
-    for (uint32 i = 0; i < kQuery.uiCount; ++i)
-    {
-        EXPECT_EQ(kQuery.akReports[i].pEngine, pEngine);
-        EXPECT_EQ(kQuery.akReports[i].pDataProvider, DataPoviderInterface::GetInstance());
-    }
-}
-
-TEST_F(EngineWorldTest, DemoPrefabLoadsItsCharacterAndItsAddInOnlyForABuilder)
-{
-    TarnAnim::LoadError kAnimSetError;
+    Common::CInputErrors kAnimSetError;
     TarnAnim::Mocap* pBiped =
         TarnAnim::AnimSetLoader::LoadFile((kDataDir + "/demo/biped.animset.json").c_str(), kAnimSetError);
-    ASSERT_NE(pBiped, nullptr) << kAnimSetError.m_acText;
+    ASSERT_NE(pBiped, nullptr) << kAnimSetError.GetText();
     std::vector<std::string> kBipedChannels;
     for (const TarnAnim::FixedName& kName : pBiped->m_kChannelNames)
         kBipedChannels.push_back(kName.m_acText);
     TARN_DELETE(pBiped);
 
-    for (const bool bWithBuilder : {false, true})
-    {
-        SCOPED_TRACE(bWithBuilder ? "with a Gait builder" : "without builders");
-        CEngine* pEngine = bWithBuilder ? StartWithBuilder("Gait") : CEngine::CreateInstance(DemoStartup());
-        TestSupport::CAssertCapture kCapture;
-        PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
-        ASSERT_NE(pPrefab, nullptr);
-        EXPECT_STREQ(pPrefab->GetName(), "Biped");
-        EXPECT_EQ(std::string(pPrefab->GetPath()), kDataDir + "/demo/biped.prefab.json");
-        ASSERT_NE(pPrefab->GetSkeleton(), nullptr);
-        std::vector<std::string> kChannels;
-        for (const TarnAnim::FixedName& kName : pPrefab->GetSkeleton()->GetChannelNames())
-            kChannels.push_back(kName.m_acText);
-        EXPECT_EQ(kChannels, kBipedChannels);
-        EXPECT_EQ(kChannels.size(), 16u);
-        EXPECT_TRUE(pPrefab->GetSkeleton()->HasAccumulationChannels());
-        EXPECT_EQ(pPrefab->GetSkippedAddInCount(), 0u);
+    CEngine* pEngine = StartWithBuilder("Gait");
+    TestSupport::CAssertCapture kCapture;
+    PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
+    ASSERT_NE(pPrefab, nullptr);
+    EXPECT_STREQ(pPrefab->GetName(), "Biped");
+    EXPECT_EQ(std::string(pPrefab->GetPath()), kDataDir + "/demo/biped.prefab.json");
+    ASSERT_NE(pPrefab->GetSkeleton(), nullptr);
+    std::vector<std::string> kChannels;
+    for (const TarnAnim::FixedName& kName : pPrefab->GetSkeleton()->GetChannelNames())
+        kChannels.push_back(kName.m_acText);
+    EXPECT_EQ(kChannels, kBipedChannels);
+    EXPECT_EQ(kChannels.size(), 16u);
+    EXPECT_TRUE(pPrefab->GetSkeleton()->HasAccumulationChannels());
+    EXPECT_EQ(pPrefab->GetSkippedAddInCount(), 0u);
+    const auto* pData = static_cast<const CProbeData*>(OnlyData(pPrefab));
+    ASSERT_NE(pData, nullptr);
+    EXPECT_EQ(pData->GetTypeID(), GenerateUIntIdFromString("Gait"));
+    EXPECT_EQ(pData->GetParam(), 13);  // the gait document reached the builder whole
 
-        if (bWithBuilder)
-        {
-            const auto* pData = static_cast<const CProbeData*>(OnlyData(pPrefab));
-            ASSERT_NE(pData, nullptr);
-            EXPECT_EQ(pData->GetTypeID(), GenerateUIntIdFromString("Gait"));
-            EXPECT_EQ(pData->GetParam().uiBinds, 13u);  // the gait document reached the builder whole
-        }
-        else
-            EXPECT_TRUE(pPrefab->GetPluginData().IsEmpty());
-
-        // Cached by resolved path.
-        EXPECT_EQ(pEngine->LoadPrefab((kDataDir + "/demo/biped.prefab.json").c_str()), pPrefab);
-        EXPECT_EQ(pEngine->GetPrefabCount(), 1u);
-        EXPECT_EQ(kCapture.Count(), 0u);
-        CEngine::DestroyInstance();
-    }
+    // Cached by resolved path.
+    EXPECT_EQ(pEngine->LoadPrefab((kDataDir + "/demo/biped.prefab.json").c_str()), pPrefab);
+    EXPECT_EQ(pEngine->GetPrefabCount(), 1u);
+    EXPECT_EQ(kCapture.Count(), 0u);
+    CEngine::DestroyInstance();
     EXPECT_EQ(m_kLog.uiDataDestroyed, 1u);
 }
 
-TEST_F(EngineWorldTest, BrokenPrefabFilesAreRefusedNamingFileAndMember)
+TEST_F(EngineWorldTest, AHostsDataProviderIsUsedAndKept)
+{
+    // A relative data root: resolved paths are relative too, and still cached.
+    const std::string kRelativeRoot = std::filesystem::relative(kDataDir, std::filesystem::current_path()).string();
+    DataPoviderInterface* pHost = DataPoviderInterface::Create();
+    ASSERT_TRUE(pHost->SetDataRoot(kRelativeRoot.c_str()));
+    CEngine* pEngine = CEngine::CreateInstance(TarnEngine::SEngineStartup{});
+    EXPECT_EQ(pEngine->GetDataProvider(), pHost);
+    PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
+    ASSERT_NE(pPrefab, nullptr);
+    EXPECT_EQ(std::string(pPrefab->GetAnimSetPath()), kRelativeRoot + "/demo/biped.animset.json");
+    EXPECT_EQ(pEngine->LoadPrefab("demo/biped.prefab.json"), pPrefab);
+    EXPECT_EQ(pEngine->FindPrefab("demo/biped.prefab.json"), pPrefab);
+    EXPECT_EQ(pEngine->GetPrefabCount(), 1u);
+    CEngine::DestroyInstance();
+    EXPECT_EQ(DataPoviderInterface::GetInstance(), pHost);
+}
+
+// Each problem of a prefab file has its exact text, which names the file and
+// the member and is logged; nothing is kept.
+TEST(BadDataFiles, PrefabFilesAreRefusedWithTheirExactTexts)
 {
     const std::string kDeep = R"({"Name":"A","X":)" + std::string(300, '[');
-    struct SCase
+    const struct
     {
         const char* pLabel;
         std::string kText;
         std::string kMessage;  // after "<file>: "
-    };
-    const std::vector<SCase> kCases = {
+    } akCases[] = {
         {"not JSON", "{", "document: invalid JSON: Missing a name for object member. at offset 1"},
         // The root object is the first level: the 256th '[' is one too many.
         {"nested too deep", kDeep, "document: nested deeper than 256 levels at offset 271"},
@@ -446,40 +414,40 @@ TEST_F(EngineWorldTest, BrokenPrefabFilesAreRefusedNamingFileAndMember)
         {"no name", R"({"AnimSet":null})", "Name: required member is missing"},
         {"name not a string", R"({"Name":3})", "Name: expected a string"},
         {"empty name", R"({"Name":""})", "Name: must not be empty"},
-        {"name too long", R"({"Name":")" + std::string(128, 'n') + "\"}", "Name: 128 bytes long, at most 127 are allowed"},
+        {"name too long", R"({"Name":")" + std::string(128, 'n') + "\"}",
+         "Name: 128 bytes long, at most 127 are allowed"},
         {"AnimSet not a string", R"({"Name":"A","AnimSet":5})", "AnimSet: expected a string"},
         {"AnimSet missing", R"({"Name":"A","AnimSet":"demo/none.animset.json"})",
-         "AnimSet: \"" + kDataDir + "/demo/none.animset.json\" could not be loaded: none.animset.json: file: cannot be "
-                                    "opened: No such file or directory"},
+         "AnimSet: \"" + kDataDir +
+             "/demo/none.animset.json\" could not be loaded: none.animset.json: file: cannot be "
+             "opened: No such file or directory"},
         {"AnimSet not an AnimSet", R"({"Name":"A","AnimSet":"demo/biped.prefab.json"})",
-         "AnimSet: \"" + kDataDir + "/demo/biped.prefab.json\" could not be loaded: biped.prefab.json: Channels: "
-                                    "required member is missing"},
+         "AnimSet: \"" + kDataDir +
+             "/demo/biped.prefab.json\" could not be loaded: biped.prefab.json: Channels: "
+             "required member is missing"},
         {"add-ins not an array", R"({"Name":"A","AddInObjects":{}})", "AddInObjects: expected an array"},
     };
-    CEngine* pEngine = StartWithBuilder("Probe");
-    for (const SCase& kCase : kCases)
+    CEngine* pEngine = CEngine::CreateInstance(DemoStartup());
+    for (const auto& kCase : akCases)
     {
         SCOPED_TRACE(kCase.pLabel);
         CTempFile kFile("broken.prefab.json", kCase.kText);
         TestSupport::CAssertCapture kCapture;
         TestSupport::CLogCapture kLog;
-        TarnEngine::PrefabLoadError kError;
+        Common::CInputErrors kError;
         EXPECT_EQ(pEngine->LoadPrefab(kFile.Path().c_str(), &kError), nullptr);
-        EXPECT_EQ(std::string(kError.m_acText), kFile.Path() + ": " + kCase.kMessage);
-        EXPECT_TRUE(kLog.Has(kError.m_acText));
+        EXPECT_EQ(std::string(kError.GetText()), kFile.Path() + ": " + kCase.kMessage);
+        EXPECT_TRUE(kLog.Has(kError.GetText()));
         EXPECT_EQ(kCapture.Count(), 0u);
     }
-    TarnEngine::PrefabLoadError kError;
-    EXPECT_EQ(pEngine->LoadPrefab("demo/none.prefab.json", &kError), nullptr);
-    EXPECT_EQ(std::string(kError.m_acText),
-              kDataDir + "/demo/none.prefab.json: file: cannot be opened: No such file or directory");
     EXPECT_EQ(pEngine->GetPrefabCount(), 0u);
 
     // A container is loaded once.
+    Common::CInputErrors kError;
     PrefabContainer kContainer(pEngine->GetPluginManager());
-    ASSERT_TRUE(kContainer.LoadFile((kDataDir + "/demo/biped.prefab.json").c_str(), kError)) << kError.m_acText;
+    ASSERT_TRUE(kContainer.LoadFile((kDataDir + "/demo/biped.prefab.json").c_str(), kError)) << kError.GetText();
     EXPECT_FALSE(kContainer.LoadFile((kDataDir + "/demo/biped.prefab.json").c_str(), kError));
-    EXPECT_EQ(m_kLog.uiBuilt, 0u);
+    CEngine::DestroyInstance();
 }
 
 TEST_F(EngineWorldTest, MalformedAddInsAreSkippedAndTheOthersLoad)
@@ -500,8 +468,9 @@ TEST_F(EngineWorldTest, MalformedAddInsAreSkippedAndTheOthersLoad)
     EXPECT_EQ(pPrefab->GetSkeleton(), nullptr);
     std::vector<int32> kValues;
     for (const IPluginComponentData* pData : pPrefab->GetPluginData())
-        kValues.push_back(static_cast<const CProbeData*>(pData)->GetParam().iValue);
+        kValues.push_back(static_cast<const CProbeData*>(pData)->GetParam());
     EXPECT_EQ(kValues, (std::vector<int32>{1, 2}));
+    // An add-in of a type no builder takes is not malformed: not counted.
     EXPECT_EQ(pPrefab->GetSkippedAddInCount(), 4u);
     for (const char* pLine : {"AddInObjects[1]: \"Json\" is missing; the add-in is skipped",
                               "AddInObjects[2]: \"Json\" is not valid JSON text: Missing a name for object member. at "
@@ -518,13 +487,17 @@ TEST_F(EngineWorldTest, MalformedAddInsAreSkippedAndTheOthersLoad)
     EXPECT_EQ(pInstance->GetSkeletonInstance(), kInvalidIndex);
     EXPECT_EQ(m_kLog.uiBuilt, 2u);
     // Both data objects build on the one link: one component, reused.
-    EXPECT_EQ(TarnRenderer::GetUserDataCount(TarnRenderer::GetUserData<CProbeComponent>(pInstance->GetLink(), kProbeTag)),
-              1u);
+    EXPECT_EQ(
+        TarnRenderer::GetUserDataCount(TarnRenderer::GetUserData<CProbeComponent>(pInstance->GetLink(), kProbeTag)),
+        1u);
     EXPECT_TRUE(pEngine->RemoveInstance(pInstance));
     EXPECT_EQ(m_kLog.uiDestroyed, 1u);
 }
 
-TEST_F(EngineWorldTest, InstancingBuildsComponentsAndRemovalDestroysThemOnceBeforeTheActor)
+// An instance gets the components of its container's data, which the step
+// updates before it advances the animation; removal destroys them once,
+// before the actor goes.
+TEST_F(EngineWorldTest, InstancesGetComponentsThatStepBeforeTheAnimationAndGoOnceBeforeTheActor)
 {
     CEngine* pEngine = StartWithBuilder("Gait");
     PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
@@ -532,27 +505,38 @@ TEST_F(EngineWorldTest, InstancingBuildsComponentsAndRemovalDestroysThemOnceBefo
     TarnEngine::CWorld* pWorld = pEngine->GetWorld();
     const TarnEngine::WorldContext& kContext = pWorld->GetContext();
 
-    const Math::LocalVector3 kPosition{1.0f, 2.0f, 0.0f};
     const Math::Quaternion kRotation = Math::Quaternion::FromAxisAngle({0.0f, 0.0f, 1.0f}, 0.5f);
-    PrefabInstance* pInstance = pEngine->InstancePrefab(pPrefab, kPosition, kRotation);
+    PrefabInstance* pInstance = pEngine->InstancePrefab(pPrefab, {1.0f, 2.0f, 0.0f}, kRotation);
     ASSERT_NE(pInstance, nullptr);
     TarnRenderer::Link* pLink = pInstance->GetLink();
     EXPECT_EQ(pLink->GetWorldPosition().y, 2.0f);
     EXPECT_EQ(pLink->GetWorldRotation().z, kRotation.z);
-    EXPECT_EQ(pInstance->GetWorldContext(), &kContext);
-    EXPECT_EQ(kContext.pAnimManager, &pWorld->GetAnimManager());
     ASSERT_NE(pInstance->GetAnimActor(), nullptr);
     EXPECT_EQ(kContext.pAnimManager->FindActor(kContext.uiWorldIndex, pLink), pInstance->GetAnimActor());
-    EXPECT_EQ(pInstance->GetAnimActor()->pSkeleton, pPrefab->GetSkeleton());
+    TarnAnim::Skeleton* pSkeleton = pPrefab->GetSkeleton();
+    EXPECT_EQ(pInstance->GetAnimActor()->pSkeleton, pSkeleton);
     const uint32 uiSkeletonInstance = pInstance->GetSkeletonInstance();
-    EXPECT_NE(pPrefab->GetSkeleton()->GetAnimatedSkeleton(uiSkeletonInstance), nullptr);
+    EXPECT_NE(pSkeleton->GetAnimatedSkeleton(uiSkeletonInstance), nullptr);
 
     // The builder built on the instance's link from the container's data.
     EXPECT_EQ(m_kLog.uiBuilt, 1u);
     EXPECT_EQ(m_kLog.pLastPrefabInstance, pInstance);
     ASSERT_NE(GetProbe(pLink), nullptr);
     EXPECT_EQ(GetProbe(pLink)->GetData(), OnlyData(pPrefab));
-    EXPECT_EQ(m_pBuilder->links.GetSize(), 1u);
+
+    // Components run before the animation of the same step.
+    const int32 iIdle = pSkeleton->GetMocap(0)->FindSequence("Idle");
+    ASSERT_GE(iIdle, 0);
+    m_kLog.pWatchedControl = TarnAnim::AnimHelper::PlayAnim(pSkeleton, uiSkeletonInstance, 0, uint32(iIdle), 0.0f);
+    ASSERT_NE(m_kLog.pWatchedControl, nullptr);
+    pEngine->Step(16);
+    pEngine->Step(40);
+    EXPECT_EQ(m_kLog.kUpdateMs, (std::vector<uint32>{16, 40}));
+    ASSERT_EQ(m_kLog.kWatchedTimesAtUpdate.size(), 2u);
+    EXPECT_EQ(m_kLog.kWatchedTimesAtUpdate[0], 0.0f);
+    EXPECT_NEAR(m_kLog.kWatchedTimesAtUpdate[1], 16.0f, 1e-3f);
+    EXPECT_NEAR(m_kLog.pWatchedControl->GetTime(), 56.0f, 1e-3f);
+    m_kLog.pWatchedControl = nullptr;
 
     // Foreign containers and instances are refused.
     {
@@ -568,10 +552,9 @@ TEST_F(EngineWorldTest, InstancingBuildsComponentsAndRemovalDestroysThemOnceBefo
     EXPECT_EQ(m_kLog.uiReleased, 1u);
     EXPECT_EQ(m_kLog.uiDestroyed, 1u);
     EXPECT_EQ(m_kLog.uiActorsAliveAtDestruction, 1u);
-    EXPECT_TRUE(m_pBuilder->links.IsEmpty());
     EXPECT_EQ(pWorld->GetUserDataPool().GetUsedCount(), 0u);
     EXPECT_EQ(kContext.pAnimManager->FindActor(kContext.uiWorldIndex, pLink), nullptr);
-    EXPECT_EQ(pPrefab->GetSkeleton()->GetAnimatedSkeleton(uiSkeletonInstance), nullptr);
+    EXPECT_EQ(pSkeleton->GetAnimatedSkeleton(uiSkeletonInstance), nullptr);
     EXPECT_TRUE(pWorld->GetInstances().IsEmpty());
 
     // Gone once: a second removal is refused and destroys nothing.
@@ -579,32 +562,6 @@ TEST_F(EngineWorldTest, InstancingBuildsComponentsAndRemovalDestroysThemOnceBefo
     EXPECT_FALSE(pEngine->RemoveInstance(pInstance));
     EXPECT_EQ(kCapture.Count(), 1u);
     EXPECT_EQ(m_kLog.uiDestroyed, 1u);
-}
-
-TEST_F(EngineWorldTest, StepUpdatesComponentsThenAdvancesTheWorldsAnimation)
-{
-    CEngine* pEngine = StartWithBuilder("Gait");
-    PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
-    PrefabInstance* pInstance = pEngine->InstancePrefab(pPrefab, {}, Math::Quaternion::Identity());
-    ASSERT_NE(pInstance, nullptr);
-    TarnAnim::Skeleton* pSkeleton = pPrefab->GetSkeleton();
-    const int32 iIdle = pSkeleton->GetMocap(0)->FindSequence("Idle");
-    ASSERT_GE(iIdle, 0);
-    const TarnAnim::AnimationControl* pIdle =
-        TarnAnim::AnimHelper::PlayAnim(pSkeleton, pInstance->GetSkeletonInstance(), 0, uint32(iIdle), 0.0f);
-    ASSERT_NE(pIdle, nullptr);
-    m_kLog.pWatchedControl = pIdle;
-
-    pEngine->Step(16);
-    pEngine->Step(40);
-    EXPECT_EQ(m_kLog.kUpdateMs, (std::vector<uint32>{16, 40}));
-    EXPECT_EQ(m_kLog.kStepContexts, (std::vector<void*>{nullptr, nullptr}));
-    // Components run before the animation of the same step.
-    ASSERT_EQ(m_kLog.kWatchedTimesAtUpdate.size(), 2u);
-    EXPECT_EQ(m_kLog.kWatchedTimesAtUpdate[0], 0.0f);
-    EXPECT_NEAR(m_kLog.kWatchedTimesAtUpdate[1], 16.0f, 1e-3f);
-    EXPECT_NEAR(pIdle->GetTime(), 56.0f, 1e-3f);
-    m_kLog.pWatchedControl = nullptr;
 }
 
 namespace {
@@ -615,6 +572,7 @@ struct SStaticPlugin
 {
     SProbeLog kLog;
     CProbeBuilder* pBuilder = nullptr;
+    TarnEngine::IPluginManager* pHookedManager = nullptr;
     void* pEngineSeen = nullptr;
     void* pDataProviderSeen = nullptr;
     uint32 uiDestroyedAtRelease = 0;
@@ -648,18 +606,44 @@ bool ReleaseStaticPlugin(TarnEngine::IPluginManager* _pManager)
 
 }  // namespace
 
-TEST_F(EngineWorldTest, ShutdownRemovesInstancesThenReleasesPluginsThenContainers)
+// Start-up seeds the random generator and starts the modules of the plug-in
+// folder, then the host's static plug-ins, handing each the engine and the
+// data provider. Shutdown removes the instances, then releases the plug-ins,
+// then the containers and their data.
+TEST_F(EngineWorldTest, StartHandsTheEngineToPluginsAndShutdownRemovesInstancesThenReleasesPluginsThenContainers)
 {
     SStaticPlugin kPlugin;
     s_pStaticPlugin = &kPlugin;
-
     TarnEngine::SEngineStartup kStartup = DemoStartup();
+    kStartup.uiRandomSeed = 1234;
+    kStartup.bLoadPlugins = true;
+    kStartup.pPluginBasePath = TARN_TEST_MODULES_DIR;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* _pManager) {
+        s_pStaticPlugin->pHookedManager = _pManager;
         _pManager->RegisterStaticPlugin(&InitStaticPlugin, &ReleaseStaticPlugin);
     };
-    CEngine* pEngine = CEngine::CreateInstance(kStartup);
+    CEngine* pEngine = nullptr;
+    {
+        TestSupport::CAssertCapture kReports;  // the test folder's broken modules
+        TestSupport::CLogCapture kLog;
+        pEngine = CEngine::CreateInstance(kStartup);
+        ASSERT_NE(pEngine, nullptr);
+        EXPECT_TRUE(kLog.Contains(std::string(TARN_TEST_MODULES_DIR) + "Plugins/PLUGIN_TestGoodA_DLL_"));
+    }
+    EXPECT_EQ(Math::Random32(), Math::CSfmt19937(1234).NextUInt32());
+    EXPECT_STREQ(pEngine->GetDataProvider()->GetDataRoot(), kDataDir.c_str());
+    EXPECT_EQ(kPlugin.pHookedManager, pEngine->GetPluginManager());
     EXPECT_EQ(kPlugin.pEngineSeen, pEngine);
     EXPECT_EQ(kPlugin.pDataProviderSeen, DataPoviderInterface::GetInstance());
+    TestModules::SModuleQuery kQuery;
+    pEngine->GetPluginManager()->CallStepCallbacks(TestModules::kQueryStep, &kQuery);
+    ASSERT_EQ(kQuery.uiCount, 2u);
+    for (uint32 i = 0; i < kQuery.uiCount; ++i)
+    {
+        EXPECT_EQ(kQuery.akReports[i].pEngine, pEngine);
+        EXPECT_EQ(kQuery.akReports[i].pDataProvider, DataPoviderInterface::GetInstance());
+    }
+
     PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
     ASSERT_NE(OnlyData(pPrefab), nullptr);
     for (float fX : {0.0f, 2.0f, 4.0f})
@@ -682,23 +666,4 @@ TEST_F(EngineWorldTest, ShutdownRemovesInstancesThenReleasesPluginsThenContainer
     // program (tag paths registered on the way stay until then, so a block
     // count here would not tell).
     s_pStaticPlugin = nullptr;
-}
-
-TEST_F(EngineWorldTest, AHostsDataProviderIsUsedAndKept)
-{
-    // A relative data root: resolved paths are relative too, and still cached.
-    const std::string kRelativeRoot =
-        std::filesystem::relative(kDataDir, std::filesystem::current_path()).string();
-    DataPoviderInterface* pHost = DataPoviderInterface::Create();
-    ASSERT_TRUE(pHost->SetDataRoot(kRelativeRoot.c_str()));
-    CEngine* pEngine = CEngine::CreateInstance(TarnEngine::SEngineStartup{});
-    EXPECT_EQ(pEngine->GetDataProvider(), pHost);
-    PrefabContainer* pPrefab = pEngine->LoadPrefab("demo/biped.prefab.json");
-    ASSERT_NE(pPrefab, nullptr);
-    EXPECT_EQ(std::string(pPrefab->GetAnimSetPath()), kRelativeRoot + "/demo/biped.animset.json");
-    EXPECT_EQ(pEngine->LoadPrefab("demo/biped.prefab.json"), pPrefab);
-    EXPECT_EQ(pEngine->FindPrefab("demo/biped.prefab.json"), pPrefab);
-    EXPECT_EQ(pEngine->GetPrefabCount(), 1u);
-    CEngine::DestroyInstance();
-    EXPECT_EQ(DataPoviderInterface::GetInstance(), pHost);
 }

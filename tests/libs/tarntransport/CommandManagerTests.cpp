@@ -517,6 +517,9 @@ TEST_F(CommandManagerTest, FailureReportsHaveTheirTexts)
          "Assertion \\\"Arg0\\\" failed. argument Arg0 must be a number between -3.4e38 and 3.4e38"},
         {Request("Thing", "SetScale", 0, true, false, "\"Arg0\":-2"),
          "Assertion \\\"Arg0\\\" failed. argument Arg0 must be a scale above 0"},
+        {Request("Thing", "SetRotation", 0, true, false, "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0}"),
+         "Assertion \\\"Arg0\\\" failed. argument Arg0 must be an object with the numbers \\\"x\\\", "
+         "\\\"y\\\", \\\"z\\\" and \\\"w\\\""},
         {Request("Thing", "SetName", 0, true, false, "\"Arg0\":\"x\\u0000\""),
          "Assertion \\\"Arg0\\\" failed. argument Arg0 must be a string without NUL characters"},
         {Request("Thing\\u0000", "Reset", 0, true),

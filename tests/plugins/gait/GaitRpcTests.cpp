@@ -1,12 +1,14 @@
-// The Gait plug-in's remote classes on a real command manager and the demo
-// character, and the plug-in's entry statics on an engine with its network
-// endpoint.
+// The Gait component as an engine builds it for instances of the demo prefab,
+// driven directly and through its remote facades on a real command manager;
+// and the plug-in's entry statics on an engine with its network endpoint.
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
-#include <string>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,17 +17,20 @@
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
+#include "Math/SFMT/SFMT.h"
 #include "Plugin/GaitComponent.h"
 #include "Plugin/GaitComponentBuilder.h"
 #include "Plugin/GaitPluginEntry.h"
-#include "RPC/GaitComponentBuilderRpc.h"
-#include "RPC/GaitComponentRpc.h"
 #include "Plugins/PluginManager.h"
 #include "Plugins/PluginParam.h"
+#include "RPC/GaitComponentBuilderRpc.h"
+#include "RPC/GaitComponentRpc.h"
+#include "Scene/UserData.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/ClassName.h"
 #include "World/PrefabInstance.h"
 #include "support/ReportCapture.h"
+#include "support/TextFile.h"
 
 using GaitPlugin::GaitComponent;
 using GaitPlugin::GaitComponentBuilder;
@@ -35,11 +40,26 @@ using RPC::IRPCStub_CGaitComponentBuilder;
 using TarnEngine::CEngine;
 using TarnEngine::CommandManager;
 using TarnEngine::CReturnBuffer;
+namespace EAnimMovement = GaitPlugin::EAnimMovement;
 
 namespace {
 
 const char* const kNoComponentReport =
     "Assertion \"false\" failed. Couldn't get link user data of type <GaitPlugin::GaitComponent>";
+
+// The remote commands of the plug-in.
+const char* const kCommandNames[10][2] = {
+    {"GaitComponentBuilderRpc", "ReleaseRef"},
+    {"GaitComponentBuilderRpc", "GetRPCSingleton"},
+    {"GaitComponentBuilderRpc", "GetPrefabComponent"},
+    {"GaitComponentRpc", "ReleaseRef"},
+    {"GaitComponentRpc", "Reset"},
+    {"GaitComponentRpc", "SetRotation"},
+    {"GaitComponentRpc", "SetSpeed"},
+    {"GaitComponentRpc", "ReloadFromJson"},
+    {"GaitComponentRpc", "Activate"},
+    {"GaitComponentRpc", "IsActive"},
+};
 
 std::string Request(const char* pClass, const char* pMethod, uint32 uiInstance, bool bWaitAck,
                     const std::string& kArgs = "")
@@ -47,9 +67,7 @@ std::string Request(const char* pClass, const char* pMethod, uint32 uiInstance, 
     std::string kText = std::string("{\"ClassName\":\"") + pClass + "\",\"MethodName\":\"" + pMethod +
                         "\",\"InstanceID\":" + std::to_string(uiInstance) +
                         ",\"WaitAck\":" + (bWaitAck ? "true" : "false") + ",\"UseTcpThread\":false";
-    if (!kArgs.empty())
-        kText += "," + kArgs;
-    return kText + "}";
+    return kText + (kArgs.empty() ? "" : "," + kArgs) + "}";
 }
 
 std::string InstanceRef(uint32 uiId)
@@ -62,82 +80,159 @@ uint32 LiveFacades()
     return TarnEngine::CPointerResolver::GetInstance()->GetObjectCount(Common::GetClassId<IRPCStub_CGaitComponent>());
 }
 
-GaitComponentBuilder* s_pTestBuilder = nullptr;
-
-bool InitTestGait(TarnEngine::PluginParam* pParam)
+void TestPick(void*, uint32*)
 {
-    s_pTestBuilder = TARN_NEW(GaitComponentBuilder);
-    pParam->m_pPluginManager->RegisterComponentBuilder(s_pTestBuilder);
-    return true;
 }
 
-bool ReleaseTestGait(TarnEngine::IPluginManager* pManager)
-{
-    pManager->UnregisterComponentBuilder(s_pTestBuilder->GetDesc()->m_uiComponentId);
-    TARN_DELETE(s_pTestBuilder);
-    s_pTestBuilder = nullptr;
-    return true;
-}
-
-// A command manager with the Gait commands and the builder's singleton, an
-// engine running the Gait builder with two instances of the demo character,
-// and a bare instance that carries no Gait component.
-class GaitRpcTest : public testing::Test
+// An engine with its network endpoint (an ephemeral port on 127.0.0.1), a
+// data provider the test owns and a host context for the Gait plug-in. With
+// m_bStartGait the engine starts the plug-in as it starts a loaded module,
+// and places two instances of the demo character and a bare instance that
+// carries no Gait component.
+class GaitHostTest : public testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_FALSE(CEngine::HasInstance());
-        ASSERT_TRUE(m_kCommands.Init());
-        RPC::RegisterGaitRemoteClasses(m_kCommands);
-        m_pSingleton = TARN_NEW(CGaitComponentBuilderRpc);
-
+        ASSERT_EQ(TarnEngine::CPointerResolver::GetInstance(), nullptr);
         static const std::string s_kDataDir = TARN_DATA_DIR;
+        m_pProvider = TARN_NEW(DataProvider::DataPoviderInterface);
+        DataProvider::DataPoviderInterface::SetInstance(m_pProvider);
         TarnEngine::SEngineStartup kStartup;
         kStartup.pDataRoot = s_kDataDir.c_str();
-        kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
-            pManager->RegisterStaticPlugin(&InitTestGait, &ReleaseTestGait);
-        };
-        CEngine* pEngine = CEngine::CreateInstance(kStartup);
-        ASSERT_NE(pEngine, nullptr);
-        TarnEngine::PrefabContainer* pContainer = pEngine->LoadPrefab("demo/biped.prefab.json");
+        kStartup.bStartNetwork = true;
+        kStartup.kNetOptions.uiPort = 0;
+        if (m_bStartGait)
+            kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
+                pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitPluginStatic,
+                                               &GaitComponentBuilder::ReleasePluginStatic);
+            };
+        m_pEngine = CEngine::CreateInstance(kStartup);
+        ASSERT_NE(m_pEngine, nullptr);
+        ASSERT_NE(m_pEngine->GetEngineNet(), nullptr);
+        m_pCommands = m_pEngine->GetEngineNet()->GetCommandManager();
+        m_pManager = m_pEngine->GetPluginManager();
+        FillParam(m_kParam);
+        if (!m_bStartGait)
+            return;
+        Math::SeedRandom(3);
+        m_pBuilder = GaitPlugin::GetPluginBuilder();
+        m_pSingleton = GaitPlugin::GetPluginBuilderRpc();
+        ASSERT_NE(m_pBuilder, nullptr);
+        ASSERT_NE(m_pSingleton, nullptr);
+        TarnEngine::PrefabContainer* pContainer = m_pEngine->LoadPrefab("demo/biped.prefab.json");
         ASSERT_NE(pContainer, nullptr);
-        m_pFirst = pEngine->InstancePrefab(pContainer, {0.0f, 0.0f, 0.0f}, Math::Quaternion::Identity());
-        m_pSecond = pEngine->InstancePrefab(pContainer, {0.0f, 3.0f, 0.0f}, Math::Quaternion::Identity());
+        m_pFirst = m_pEngine->InstancePrefab(pContainer, {0.0f, 0.0f, 0.0f}, Math::Quaternion::Identity());
+        m_pSecond = m_pEngine->InstancePrefab(pContainer, {0.0f, 3.0f, 0.0f}, Math::Quaternion::Identity());
         ASSERT_NE(m_pFirst, nullptr);
         ASSERT_NE(m_pSecond, nullptr);
-        // A prefab with no add-in at all: its instances carry no Gait
-        // component.
-        m_kBareFile = testing::TempDir() + "bare.prefab.json";
+        // A prefab with no add-in at all, in a file of this process alone.
+        m_kBareFile = testing::TempDir() + "bare" + std::to_string(getpid()) + ".prefab.json";
         FILE* pFile = fopen(m_kBareFile.c_str(), "wb");
         ASSERT_NE(pFile, nullptr);
         fputs("{\"Name\":\"Bare\"}", pFile);
         fclose(pFile);
-        TarnEngine::PrefabContainer* pBare = pEngine->LoadPrefab(m_kBareFile.c_str());
+        TarnEngine::PrefabContainer* pBare = m_pEngine->LoadPrefab(m_kBareFile.c_str());
         ASSERT_NE(pBare, nullptr);
-        m_pBare = pEngine->InstancePrefab(pBare, {0.0f, 6.0f, 0.0f}, Math::Quaternion::Identity());
+        m_pBare = m_pEngine->InstancePrefab(pBare, {0.0f, 6.0f, 0.0f}, Math::Quaternion::Identity());
         ASSERT_NE(m_pBare, nullptr);
-        m_pFirstPrefab = TARN_NEW(RPC::CPrefab, m_pFirst->GetHandle());   // prefab ID 0
-        m_pSecondPrefab = TARN_NEW(RPC::CPrefab, m_pSecond->GetHandle()); // 1
-        m_pBarePrefab = TARN_NEW(RPC::CPrefab, m_pBare->GetHandle());     // 2
     }
     void TearDown() override
     {
-        EXPECT_EQ(m_kCommands.GetQueue().GetPendingCount(), 0u);
+        if (!m_bStartGait && GaitPlugin::GetPluginBuilder())
+            GaitComponentBuilder::ReleasePluginStatic(m_pManager);
+        CEngine::DestroyInstance();
+        DataProvider::DataPoviderInterface::SetInstance(nullptr);
+        TARN_DELETE(m_pProvider);
+        if (!m_kBareFile.empty())
+            remove(m_kBareFile.c_str());
+    }
+
+    void FillParam(TarnEngine::PluginParam& kParam)
+    {
+        kParam.m_pPluginManager = m_pManager;
+        kParam.m_pMemoryManager = Common::Mem::CMemoryManager::GetInstance();
+        kParam.m_pEngine = m_pEngine;
+        kParam.m_pDataProvider = m_pProvider;
+    }
+    void Steps(int iSteps)
+    {
+        for (int i = 0; i < iSteps; ++i)
+            m_pEngine->Step(16);
+    }
+    static GaitComponent* Component(TarnEngine::PrefabInstance* pInstance)
+    {
+        return GaitComponentBuilder::GetComponent(pInstance->GetLink());
+    }
+    TarnEngine::PluginComponentBuilder* RegisteredGait() const
+    {
+        TarnEngine::PluginComponentBuilder* const* ppBuilder =
+            m_pManager->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait"));
+        return ppBuilder ? *ppBuilder : nullptr;
+    }
+    IRPCStub_CGaitComponentBuilder* ResolverSingleton() const
+    {
+        return TarnEngine::CPointerResolver::GetInstance()->GetSingleton<IRPCStub_CGaitComponentBuilder>();
+    }
+
+    bool m_bStartGait = true;
+    DataProvider::DataPoviderInterface* m_pProvider = nullptr;
+    CEngine* m_pEngine = nullptr;
+    CommandManager* m_pCommands = nullptr;
+    TarnEngine::BasePluginManager* m_pManager = nullptr;
+    TarnEngine::PluginParam m_kParam;
+    GaitComponentBuilder* m_pBuilder = nullptr;
+    CGaitComponentBuilderRpc* m_pSingleton = nullptr;
+    TarnEngine::PrefabInstance* m_pFirst = nullptr;
+    TarnEngine::PrefabInstance* m_pSecond = nullptr;
+    TarnEngine::PrefabInstance* m_pBare = nullptr;
+    std::string m_kBareFile;
+};
+
+// The plug-in's entry points called by the test itself.
+class GaitPluginEntryTest : public GaitHostTest
+{
+protected:
+    GaitPluginEntryTest() { m_bStartGait = false; }
+};
+
+class GaitComponentTest : public GaitHostTest
+{
+};
+
+// Besides: a remote prefab of each instance, and requests run on this (the
+// engine) thread.
+class GaitRpcTest : public GaitHostTest
+{
+protected:
+    void SetUp() override
+    {
+        GaitHostTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        m_pFirstPrefab = TARN_NEW(RPC::CPrefab, m_pFirst->GetHandle());    // prefab ID 0
+        m_pSecondPrefab = TARN_NEW(RPC::CPrefab, m_pSecond->GetHandle());  // 1
+        m_pBarePrefab = TARN_NEW(RPC::CPrefab, m_pBare->GetHandle());      // 2
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(m_pCommands->GetQueue().GetPendingCount(), 0u);
         TARN_DELETE(m_pFirstPrefab);
         TARN_DELETE(m_pSecondPrefab);
         TARN_DELETE(m_pBarePrefab);
-        TARN_DELETE(m_pSingleton);
-        CEngine::DestroyInstance();
-        remove(m_kBareFile.c_str());
+        GaitHostTest::TearDown();
     }
 
-    // Runs a request on this (the engine) thread and returns the reply.
     std::string Call(const std::string& kRequest)
     {
         m_kReply.Clear();
-        m_kCommands.ExecuteJSon(kRequest.c_str(), &m_kReply);
+        m_pCommands->ExecuteJSon(kRequest.c_str(), &m_kReply);
         return m_kReply.GetText();
+    }
+    std::string CallFacade(uint32 uiFacade, const char* pMethod, const std::string& kArgs = "", bool bWaitAck = true)
+    {
+        return Call(Request("GaitComponentRpc", pMethod, uiFacade, bWaitAck, kArgs));
     }
     // The facade ID that GetPrefabComponent gives for a prefab ID.
     uint32 FacadeIdOf(uint32 uiPrefabId)
@@ -149,68 +244,111 @@ protected:
         return kReply.size() > kPrefix.size() ? static_cast<uint32>(std::stoul(kReply.substr(kPrefix.size()))) : 0u;
     }
 
-    CommandManager m_kCommands;
     CReturnBuffer m_kReply;
-    CGaitComponentBuilderRpc* m_pSingleton = nullptr;
-    TarnEngine::PrefabInstance* m_pFirst = nullptr;
-    TarnEngine::PrefabInstance* m_pSecond = nullptr;
-    TarnEngine::PrefabInstance* m_pBare = nullptr;
-    std::string m_kBareFile;
     RPC::CPrefab* m_pFirstPrefab = nullptr;
     RPC::CPrefab* m_pSecondPrefab = nullptr;
     RPC::CPrefab* m_pBarePrefab = nullptr;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(GaitRpcTest, TheTenCommandsAreRegisteredWithTheirKindsAndTheFirstRegistrationStays)
+TEST_F(GaitComponentTest, RequestsWaitForActivationAndOnlyTheActivatedCharacterWalks)
 {
-    using namespace TarnEngine;
-    using B = IRPCStub_CGaitComponentBuilder;
-    using C = IRPCStub_CGaitComponent;
-    struct SCase
-    {
-        const char* pClass;
-        const char* pMethod;
-        bool (*pIsKind)(EngineCommand*);
-    };
-    const SCase akCases[] = {
-        {"GaitComponentBuilderRpc", "ReleaseRef",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT0<B, int>*>(p); }},
-        {"GaitComponentBuilderRpc", "GetRPCSingleton",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandSingleton<B>*>(p); }},
-        {"GaitComponentBuilderRpc", "GetPrefabComponent",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT1<B, RPC::CGaitComponent*, RPC::CPrefab*>*>(p); }},
-        {"GaitComponentRpc", "ReleaseRef",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT0<C, int>*>(p); }},
-        {"GaitComponentRpc", "Reset", [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT0<C, void>*>(p); }},
-        {"GaitComponentRpc", "SetRotation",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT1<C, void, Math::Quaternion>*>(p); }},
-        {"GaitComponentRpc", "SetSpeed",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT1<C, void, float>*>(p); }},
-        {"GaitComponentRpc", "ReloadFromJson",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT1<C, void, const char*>*>(p); }},
-        {"GaitComponentRpc", "Activate",
-         [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT1<C, void, bool>*>(p); }},
-        {"GaitComponentRpc", "IsActive", [](EngineCommand* p) { return !!dynamic_cast<EngineCommandT0<C, bool>*>(p); }},
-    };
-    EXPECT_EQ(m_kCommands.GetCommandCount(), 10u);
-    EngineCommand* apFirst[10] = {};
-    for (size_t i = 0; i < 10; ++i)
-    {
-        SCOPED_TRACE(std::string(akCases[i].pClass) + "." + akCases[i].pMethod);
-        apFirst[i] = m_kCommands.FindCommand(akCases[i].pClass, akCases[i].pMethod);
-        ASSERT_NE(apFirst[i], nullptr);
-        EXPECT_TRUE(akCases[i].pIsKind(apFirst[i]));
-        EXPECT_FALSE(apFirst[i]->IsSafeOffEngineThread());
-    }
-    RPC::RegisterGaitRemoteClasses(m_kCommands);
-    EXPECT_EQ(m_kCommands.GetCommandCount(), 10u);
-    for (size_t i = 0; i < 10; ++i)
-        EXPECT_EQ(m_kCommands.FindCommand(akCases[i].pClass, akCases[i].pMethod), apFirst[i]) << akCases[i].pMethod;
+    GaitComponent* pComponent = Component(m_pFirst);
+    ASSERT_NE(pComponent, nullptr);
+    EXPECT_EQ(m_pBuilder->links.GetSize(), 2u);
+    // Stored in standby, taken up at the first update after activation.
+    EXPECT_FALSE(pComponent->IsActive());
+    pComponent->SetSpeed(1.0f);
+    Steps(20);
+    EXPECT_EQ(m_pFirst->GetLink()->GetWorldPosition().x, 0.0f);
+    pComponent->Activate(true);
+    Steps(200);
+    EXPECT_GT(m_pFirst->GetLink()->GetWorldPosition().x, 2.0f);
+    EXPECT_EQ(m_pSecond->GetLink()->GetWorldPosition().x, 0.0f);
+    EXPECT_EQ(pComponent->GetActor().GetCurrentMovement(), uint32(EAnimMovement::Walk));
+
+    // Reset stops and starts again: standing, from Idle.
+    pComponent->Reset();
+    EXPECT_TRUE(pComponent->IsActive());
+    EXPECT_EQ(pComponent->GetActor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
+    Steps(30);
+
+    // Removing a moving instance and shutting down report nothing.
+    TestSupport::CAssertCapture kReports;
+    EXPECT_TRUE(m_pEngine->RemoveInstance(m_pFirst));
+    EXPECT_EQ(m_pBuilder->links.GetSize(), 1u);
+    Steps(1);
+    CEngine::DestroyInstance();
+    EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
+    EXPECT_EQ(kReports.Count(), 0u);
 }
 
-TEST_F(GaitRpcTest, OneFacadePerPrefabLink)
+TEST_F(GaitComponentTest, BuildingALinkTwiceKeepsItsComponentAndALinkLetGoStandsBy)
+{
+    TarnRenderer::Link* pLink = m_pSecond->GetLink();
+    GaitComponent* pComponent = Component(m_pSecond);
+    ASSERT_NE(pComponent, nullptr);
+    EXPECT_EQ(pComponent->GetData()->GetTypeID(), GenerateUIntIdFromString("Gait"));
+    pComponent->SetSpeed(1.25f);
+    EXPECT_EQ(m_pBuilder->BuildComponent(m_pSecond, pLink, pComponent->GetData()), pComponent);
+    EXPECT_EQ(m_pBuilder->links.GetSize(), 2u);
+    EXPECT_EQ(pComponent->GetSpeed(), 1.25f);
+    EXPECT_EQ(TarnRenderer::GetUserDataCount(
+                  TarnRenderer::GetUserData<GaitComponent>(pLink, GaitComponentBuilder::kUserDataTag)),
+              1u);
+    TarnRenderer::Link kStranger;
+    m_pBuilder->DestroyComponent(&kStranger);  // never built: nothing
+    EXPECT_EQ(m_pBuilder->links.GetSize(), 2u);
+
+    // Once the builder lets the link go, its component stands by.
+    pComponent->Activate(true);
+    m_pBuilder->DestroyComponent(pLink);
+    EXPECT_FALSE(pComponent->IsActive());
+    EXPECT_EQ(m_pBuilder->links.GetSize(), 1u);
+}
+
+TEST_F(GaitComponentTest, ReloadingChecksTheTextAndAComponentWithoutDataOrCharacterStaysUnbound)
+{
+    const std::string kGait = TestSupport::ReadTextFile(std::string(TARN_DATA_DIR) + "/demo/biped.gait.json");
+    GaitComponent* pComponent = Component(m_pFirst);
+    ASSERT_NE(pComponent, nullptr);
+    pComponent->Activate(true);
+    {
+        // Text that does not parse, or a document the loader rejects:
+        // false, and nothing changes.
+        TestSupport::CAssertCapture kReports;
+        EXPECT_FALSE(pComponent->ReloadFromJson("{"));
+        EXPECT_TRUE(kReports.Has("Assertion \"false\" failed. Could not parse JSON file"));
+        EXPECT_FALSE(pComponent->ReloadFromJson("{\"Binds\": 3}"));
+        EXPECT_TRUE(pComponent->IsActive());
+    }
+    EXPECT_TRUE(pComponent->ReloadFromJson(kGait.c_str()));
+    EXPECT_FALSE(pComponent->IsActive());
+    EXPECT_TRUE(GaitPlugin::IsDataValid(&pComponent->GetRuntimeData()));
+
+    GaitComponent kComponent;
+    {
+        TestSupport::CAssertCapture kReports;
+        kComponent.Init(m_pFirst->GetLink(), m_pFirst);
+        EXPECT_FALSE(kComponent.ReloadFromJson(kGait.c_str()));
+        EXPECT_EQ(kReports.Texts(),
+                  (std::vector<std::string>{
+                      "Assertion \"m_pData\" failed. Can't init component if data is not loaded once",
+                      "Assertion \"m_pData\" failed. Can't reload component if data is not loaded once"}));
+    }
+    // Data but a link without an animated character: unbound, silently.
+    TarnRenderer::Link kBare;
+    kComponent.SetData(pComponent->GetData());
+    TestSupport::CAssertCapture kReports;
+    kComponent.Init(&kBare, m_pFirst);
+    EXPECT_EQ(kReports.Count(), 0u);
+    kComponent.Activate(true);
+    EXPECT_FALSE(kComponent.IsActive());
+    EXPECT_TRUE(kReports.Has("Assertion \"false\" failed. Gait data is not valid"));
+}
+
+TEST_F(GaitRpcTest, OneFacadePerPrefabLinkUntilItsLastReleaseAndTheSingletonStays)
 {
     TestSupport::CAssertCapture kReports;
     RPC::CGaitComponent* pFirst = m_pSingleton->GetPrefabComponent(m_pFirstPrefab);
@@ -228,14 +366,89 @@ TEST_F(GaitRpcTest, OneFacadePerPrefabLink)
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 2u);
     EXPECT_EQ(LiveFacades(), 2u);
     EXPECT_EQ(kReports.Count(), 0u);
-
     RPC::CPrefab* const pNull = nullptr;
     EXPECT_EQ(m_pSingleton->GetPrefabComponent(pNull), nullptr);
     EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"_pPrefab\" failed. "});
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 2u);
-
     TARN_DELETE(pFirst);
     TARN_DELETE(pSecond);
+    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
+
+    // Remote references: the singleton's are counted, and it stays.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true)), "{\"Res\":{\"InstanceID\":0}}");
+    EXPECT_EQ(m_pSingleton->GetRefCount(), 2u);
+    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true)), "{\"Res\":1}");
+    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true)), "{\"Res\":0}");
+    EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance()->GetSingleton<IRPCStub_CGaitComponentBuilder>(),
+              m_pSingleton);
+    // A facade's last release, also one without a reply, removes it.
+    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
+    EXPECT_EQ(FacadeIdOf(m_pFirstPrefab->GetInstanceID()), uiFacade);
+    EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":1}");
+    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 1u);
+    EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef", "", false), "");
+    EXPECT_EQ(m_pCommands->ProcessQueue(), 1u);
+    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
+    EXPECT_EQ(LiveFacades(), 0u);
+    // Its ID is gone for good; the prefab gets a new facade.
+    EXPECT_EQ(CallFacade(uiFacade, "IsActive"),
+              "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}");
+    const uint32 uiNew = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
+    EXPECT_EQ(uiNew, uiFacade + 1);
+    EXPECT_EQ(CallFacade(uiNew, "ReleaseRef"), "{\"Res\":0}");
+    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
+}
+
+TEST_F(GaitRpcTest, RequestsReachTheComponentOfTheirPrefab)
+{
+    GaitComponent* pComponent = Component(m_pFirst);
+    GaitComponent* pOther = Component(m_pSecond);
+    ASSERT_NE(pComponent, nullptr);
+    ASSERT_NE(pOther, nullptr);
+    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
+    const uint32 uiOtherFacade = FacadeIdOf(m_pSecondPrefab->GetInstanceID());
+    EXPECT_NE(uiOtherFacade, uiFacade);
+
+    struct SCase
+    {
+        const char* pMethod;
+        std::string kArgs;
+        bool bWaitAck;
+        const char* pReply;
+    };
+    const SCase akCases[] = {
+        {"IsActive", "", true, "{\"Res\":false}"},
+        {"Activate", "\"Arg0\":true", false, ""},
+        {"SetSpeed", "\"Arg0\":1.5", false, ""},
+        {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}", true, "{}"},
+        {"IsActive", "", true, "{\"Res\":true}"},
+    };
+    for (const SCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pMethod);
+        EXPECT_EQ(CallFacade(uiFacade, kCase.pMethod, kCase.kArgs, kCase.bWaitAck), kCase.pReply);
+        m_pCommands->ProcessQueue();
+    }
+    EXPECT_TRUE(pComponent->IsActive());
+    EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
+    EXPECT_EQ(pComponent->GetRotation().z, 0.6f);
+    EXPECT_EQ(pComponent->GetRotation().w, 0.8f);
+    // The other prefab's component is untouched.
+    EXPECT_FALSE(pOther->IsActive());
+    EXPECT_EQ(pOther->GetSpeed(), 0.0f);
+
+    // A rejected document is reported by the component, no result either way.
+    TestSupport::CAssertCapture kReports;
+    EXPECT_EQ(CallFacade(uiFacade, "ReloadFromJson", "\"Arg0\":\"{ not json\""), "{}");
+    EXPECT_GT(kReports.Count(), 0u);
+    kReports.Clear();
+    EXPECT_EQ(CallFacade(uiFacade, "Activate", "\"Arg0\":false"), "{}");
+    EXPECT_EQ(CallFacade(uiFacade, "IsActive"), "{\"Res\":false}");
+    EXPECT_EQ(CallFacade(uiFacade, "Reset"), "{}");
+    EXPECT_EQ(kReports.Count(), 0u);
+    for (uint32 uiId : {uiFacade, uiOtherFacade})
+        EXPECT_EQ(CallFacade(uiId, "ReleaseRef"), "{\"Res\":0}");
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
 }
 
@@ -261,117 +474,24 @@ TEST_F(GaitRpcTest, FacadeOfAPrefabWithoutGaitIsSilentExceptForReset)
     TARN_DELETE(pFacade);
 }
 
-TEST_F(GaitRpcTest, RequestsReachTheComponentOfTheirPrefab)
-{
-    GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
-    GaitComponent* pOther = GaitComponentBuilder::GetComponent(m_pSecond->GetLink());
-    ASSERT_NE(pComponent, nullptr);
-    ASSERT_NE(pOther, nullptr);
-
-    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true)), "{\"Res\":{\"InstanceID\":0}}");
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    EXPECT_EQ(FacadeIdOf(m_pFirstPrefab->GetInstanceID()), uiFacade);
-    const uint32 uiOtherFacade = FacadeIdOf(m_pSecondPrefab->GetInstanceID());
-    EXPECT_NE(uiOtherFacade, uiFacade);
-
-    struct SCase
-    {
-        const char* pMethod;
-        std::string kArgs;
-        bool bWaitAck;
-        const char* pReply;
-    };
-    const SCase akCases[] = {
-        {"IsActive", "", true, "{\"Res\":false}"},
-        {"Activate", "\"Arg0\":true", false, ""},
-        {"SetSpeed", "\"Arg0\":1.5", false, ""},
-        {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}", true, "{}"},
-        {"IsActive", "", true, "{\"Res\":true}"},
-    };
-    for (const SCase& kCase : akCases)
-    {
-        SCOPED_TRACE(kCase.pMethod);
-        EXPECT_EQ(Call(Request("GaitComponentRpc", kCase.pMethod, uiFacade, kCase.bWaitAck, kCase.kArgs)),
-                  kCase.pReply);
-        m_kCommands.ProcessQueue();
-    }
-    EXPECT_TRUE(pComponent->IsActive());
-    EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
-    EXPECT_EQ(pComponent->GetRotation().z, 0.6f);
-    EXPECT_EQ(pComponent->GetRotation().w, 0.8f);
-    // The other prefab's component is untouched.
-    EXPECT_FALSE(pOther->IsActive());
-    EXPECT_EQ(pOther->GetSpeed(), 0.0f);
-
-    // A rejected document is reported by the component, no result either way.
-    TestSupport::CAssertCapture kReports;
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReloadFromJson", uiFacade, true, "\"Arg0\":\"{ not json\"")), "{}");
-    EXPECT_GT(kReports.Count(), 0u);
-    kReports.Clear();
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "Activate", uiFacade, true, "\"Arg0\":false")), "{}");
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "IsActive", uiFacade, true)), "{\"Res\":false}");
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "Reset", uiFacade, true)), "{}");
-    EXPECT_EQ(kReports.Count(), 0u);
-
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":1}");
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiOtherFacade, true)), "{\"Res\":0}");
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
-}
-
-TEST_F(GaitRpcTest, SingletonReleaseRefReturnsTheCountAndTheSingletonKeepsAnswering)
-{
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true)), "{\"Res\":{\"InstanceID\":0}}");
-    EXPECT_EQ(m_pSingleton->GetRefCount(), 2u);
-    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true)), "{\"Res\":1}");
-    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true)), "{\"Res\":0}");
-    EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance()->GetSingleton<IRPCStub_CGaitComponentBuilder>(),
-              m_pSingleton);
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
-}
-
-TEST_F(GaitRpcTest, FacadeReleasedToZeroLeavesTheRegistry)
-{
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    EXPECT_EQ(FacadeIdOf(m_pFirstPrefab->GetInstanceID()), uiFacade); // two references
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":1}");
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 1u);
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, false)), "");
-    EXPECT_EQ(m_kCommands.ProcessQueue(), 1u);
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
-    EXPECT_EQ(LiveFacades(), 0u);
-
-    // The old ID is gone for good; the prefab gets a new facade.
-    TestSupport::CAssertCapture kReports;
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "IsActive", uiFacade, true)),
-              "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}");
-    const uint32 uiNew = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    EXPECT_EQ(uiNew, uiFacade + 1);
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 1u);
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiNew, true)), "{\"Res\":0}");
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
-}
-
 TEST_F(GaitRpcTest, FacadesOutliveTheSingleton)
 {
     const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    TARN_DELETE(m_pSingleton);
-    m_pSingleton = nullptr;
+    // The plug-in's release deletes the singleton and the builder; the
+    // facade stays with its client's reference, the component in its link.
+    EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(m_pManager));
+    EXPECT_EQ(ResolverSingleton(), nullptr);
     EXPECT_EQ(LiveFacades(), 1u);
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":2")), "{}");
+    EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":2"), "{}");
     EXPECT_EQ(GaitComponentBuilder::GetComponent(m_pFirst->GetLink())->GetSpeed(), 2.0f);
     // Its last release destroys it without a registry to leave.
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
+    EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":0}");
     EXPECT_EQ(LiveFacades(), 0u);
 }
 
 TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
 {
-    const std::string kRemoved =
-        "{\"Error\":\"Assertion \\\"pInstance\\\" failed. The prefab has been removed\"}";
-    CEngine* pEngine = CEngine::GetInstance();
+    const std::string kRemoved = "{\"Error\":\"Assertion \\\"pInstance\\\" failed. The prefab has been removed\"}";
     TestSupport::CAssertCapture kReports;
     // With and without a Gait component on the removed instance.
     struct SCase
@@ -389,12 +509,12 @@ TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
         SCOPED_TRACE(kCase.pName);
         const uint32 uiFacade = FacadeIdOf(kCase.pPrefab->GetInstanceID());
         TarnEngine::PrefabContainer* pContainer = (*kCase.ppInstance)->GetContainer();
-        ASSERT_TRUE(pEngine->RemoveInstance(*kCase.ppInstance));
+        ASSERT_TRUE(m_pEngine->RemoveInstance(*kCase.ppInstance));
         *kCase.ppInstance = nullptr;
         // A new instance may take the removed one's memory: the facade must
         // not reach it.
         TarnEngine::PrefabInstance* pLater =
-            pEngine->InstancePrefab(pContainer, {0.0f, 9.0f, 0.0f}, Math::Quaternion::Identity());
+            m_pEngine->InstancePrefab(pContainer, {0.0f, 9.0f, 0.0f}, Math::Quaternion::Identity());
         ASSERT_NE(pLater, nullptr);
 
         for (const auto& [pMethod, kArgs] : std::vector<std::pair<const char*, std::string>>{
@@ -404,7 +524,7 @@ TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
                  {"ReloadFromJson", "\"Arg0\":\"{}\""},
                  {"Reset", ""},
                  {"IsActive", ""}})
-            EXPECT_EQ(Call(Request("GaitComponentRpc", pMethod, uiFacade, true, kArgs)), kRemoved) << pMethod;
+            EXPECT_EQ(CallFacade(uiFacade, pMethod, kArgs), kRemoved) << pMethod;
         EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true,
                                "\"Arg0\":" + InstanceRef(kCase.pPrefab->GetInstanceID()))),
                   kRemoved);
@@ -414,7 +534,7 @@ TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
             EXPECT_EQ(pComponent->GetSpeed(), 0.0f);
         }
         EXPECT_TRUE(kReports.Has("Assertion \"pInstance\" failed. The prefab has been removed"));
-        EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
+        EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":0}");
         kReports.Clear();
     }
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
@@ -425,45 +545,36 @@ TEST_F(GaitRpcTest, ArgumentsOutsideTheirRangeAreRefusedAndChangeNothing)
     GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
     ASSERT_NE(pComponent, nullptr);
     const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    ASSERT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":1.5")), "{}");
-    ASSERT_EQ(Call(Request("GaitComponentRpc", "SetRotation", uiFacade, true,
-                           "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}")),
-              "{}");
-    const std::string kSpeedRange = "argument Arg0 must be a speed from 0 to 10";
-    struct SCase
-    {
-        const char* pMethod;
-        const char* pArg;
-        std::string kExplanation;
-    };
-    const SCase akCases[] = {
+    ASSERT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":1.5"), "{}");
+    ASSERT_EQ(CallFacade(uiFacade, "SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}"), "{}");
+    const char* const kSpeedRange = "argument Arg0 must be a speed from 0 to 10";
+    const char* const kNumberRange = "argument Arg0 must be a number between -3.4e38 and 3.4e38";
+    const char* const kRotationRange = "argument Arg0 must be a rotation: the numbers \\\"x\\\", \\\"y\\\", \\\"z\\\" "
+                                       "and \\\"w\\\" between -3.4e38 and 3.4e38, not all zero";
+    const char* const akCases[][3] = {
         {"SetSpeed", "-1", kSpeedRange},
         {"SetSpeed", "10.5", kSpeedRange},
         {"SetSpeed", "3.4e38", kSpeedRange},
-        {"SetSpeed", "1e39", "argument Arg0 must be a number between -3.4e38 and 3.4e38"},
-        {"SetSpeed", "-1e39", "argument Arg0 must be a number between -3.4e38 and 3.4e38"},
-        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":0,\"w\":0}",
-         "argument Arg0 must be a rotation: the numbers \\\"x\\\", \\\"y\\\", \\\"z\\\" and \\\"w\\\" between -3.4e38 "
-         "and 3.4e38, not all zero"},
-        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}",
-         "argument Arg0 must be a rotation: the numbers \\\"x\\\", \\\"y\\\", \\\"z\\\" and \\\"w\\\" between -3.4e38 "
-         "and 3.4e38, not all zero"},
+        {"SetSpeed", "1e39", kNumberRange},
+        {"SetSpeed", "-1e39", kNumberRange},
+        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":0,\"w\":0}", kRotationRange},
+        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":1e39,\"w\":1}", kRotationRange},
     };
     TestSupport::CAssertCapture kReports;
-    for (const SCase& kCase : akCases)
+    for (const auto& [pMethod, pArg, pExplanation] : akCases)
     {
-        SCOPED_TRACE(std::string(kCase.pMethod) + " " + kCase.pArg);
-        EXPECT_EQ(Call(Request("GaitComponentRpc", kCase.pMethod, uiFacade, true, std::string("\"Arg0\":") + kCase.pArg)),
-                  "{\"Error\":\"Assertion \\\"Arg0\\\" failed. " + kCase.kExplanation + "\"}");
+        SCOPED_TRACE(std::string(pMethod) + " " + pArg);
+        EXPECT_EQ(CallFacade(uiFacade, pMethod, std::string("\"Arg0\":") + pArg),
+                  std::string("{\"Error\":\"Assertion \\\"Arg0\\\" failed. ") + pExplanation + "\"}");
         EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
         EXPECT_EQ(pComponent->GetRotation().z, 0.6f);
     }
     // The ends of the range are taken.
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":10")), "{}");
+    EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":10"), "{}");
     EXPECT_EQ(pComponent->GetSpeed(), 10.0f);
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "SetSpeed", uiFacade, true, "\"Arg0\":0")), "{}");
+    EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":0"), "{}");
     EXPECT_EQ(pComponent->GetSpeed(), 0.0f);
-    EXPECT_EQ(Call(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true)), "{\"Res\":0}");
+    EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":0}");
 }
 
 TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepShort)
@@ -474,10 +585,9 @@ TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepSho
     GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
     ASSERT_NE(pComponent, nullptr);
     pComponent->Activate(true);
-    CEngine* pEngine = CEngine::GetInstance();
     TestSupport::CAssertCapture kReports;
-    const float afSpeeds[] = {3.0f, std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(),
-                              1e7f, 2.0f};
+    const float afSpeeds[] = {
+        3.0f, std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(), 1e7f, 2.0f};
     for (float fSpeed : afSpeeds)
     {
         // A speed the animation cannot follow is refused: the last one stays.
@@ -487,7 +597,7 @@ TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepSho
         pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 1e30f, 1e30f));
         pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 0.0f, 0.0f));
         for (int i = 0; i < 30; ++i)
-            pEngine->Step(16);
+            m_pEngine->Step(16);
         const Math::LocalVector3 kPosition = m_pFirst->GetLink()->GetWorldPosition();
         EXPECT_TRUE(std::isfinite(kPosition.x) && std::isfinite(kPosition.y) && std::isfinite(kPosition.z));
     }
@@ -497,135 +607,30 @@ TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepSho
                              "rotation of no length is ignored"));
 }
 
-// ---------------------------------------------------------------------------
 // Plug-in entry statics
 
-namespace {
-
-void TestPick(void*, uint32*)
+TEST_F(GaitPluginEntryTest, AnotherBuildIsRefusedWithTheInstanceSlotsBound)
 {
-}
-
-// An engine with its network endpoint (an ephemeral port on 127.0.0.1) and
-// a data provider the test owns, and a host context for the Gait plug-in.
-class GaitPluginEntryTest : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(CEngine::HasInstance());
-        ASSERT_EQ(TarnEngine::CPointerResolver::GetInstance(), nullptr);
-        static const std::string s_kDataDir = TARN_DATA_DIR;
-        m_pProvider = TARN_NEW(DataProvider::DataPoviderInterface);
-        DataProvider::DataPoviderInterface::SetInstance(m_pProvider);
-        TarnEngine::SEngineStartup kStartup;
-        kStartup.pDataRoot = s_kDataDir.c_str();
-        kStartup.bStartNetwork = true;
-        kStartup.kNetOptions.uiPort = 0;
-        m_pEngine = CEngine::CreateInstance(kStartup);
-        ASSERT_NE(m_pEngine, nullptr);
-        ASSERT_NE(m_pEngine->GetEngineNet(), nullptr);
-        m_pCommands = m_pEngine->GetEngineNet()->GetCommandManager();
-        ASSERT_NE(m_pCommands, nullptr);
-        m_pManager = m_pEngine->GetPluginManager();
-        FillParam(m_kParam);
-    }
-    void TearDown() override
-    {
-        if (GaitPlugin::GetPluginBuilder())
-            GaitComponentBuilder::ReleasePluginStatic(m_pManager);
-        CEngine::DestroyInstance();
-        DataProvider::DataPoviderInterface::SetInstance(nullptr);
-        TARN_DELETE(m_pProvider);
-    }
-
-    void FillParam(TarnEngine::PluginParam& kParam)
-    {
-        kParam.m_pPluginManager = m_pManager;
-        kParam.m_pMemoryManager = Common::Mem::CMemoryManager::GetInstance();
-        kParam.m_pEngine = m_pEngine;
-        kParam.m_pDataProvider = m_pProvider;
-    }
-    TarnEngine::PluginComponentBuilder* RegisteredGait() const
-    {
-        TarnEngine::PluginComponentBuilder* const* ppBuilder =
-            m_pManager->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait"));
-        return ppBuilder ? *ppBuilder : nullptr;
-    }
-    IRPCStub_CGaitComponentBuilder* ResolverSingleton() const
-    {
-        return TarnEngine::CPointerResolver::GetInstance()->GetSingleton<IRPCStub_CGaitComponentBuilder>();
-    }
-
-    DataProvider::DataPoviderInterface* m_pProvider = nullptr;
-    CEngine* m_pEngine = nullptr;
-    CommandManager* m_pCommands = nullptr;
-    TarnEngine::BasePluginManager* m_pManager = nullptr;
-    TarnEngine::PluginParam m_kParam;
-};
-
-} // namespace
-
-TEST(GaitPluginSeeds, SeedsAreTheLowBitsOfTheTimeAndOfTheTimePlusTheFirstOutput)
-{
-    struct SCase
-    {
-        uint64 ui64TimeMs;
-        uint32 uiFirstOutput;
-        uint32 uiFirstSeed;
-        uint32 uiSecondSeed;
-    };
-    const SCase akCases[] = {
-        {0u, 0u, 0u, 0u},
-        {1234u, 10u, 1234u, 1244u},
-        {0x123456789ull, 1u, 0x23456789u, 0x2345678Au},
-        {0xFFFFFFFFull, 2u, 0xFFFFFFFFu, 1u},
-    };
-    for (const SCase& kCase : akCases)
-    {
-        EXPECT_EQ(GaitPlugin::ComputeFirstSeed(kCase.ui64TimeMs), kCase.uiFirstSeed);
-        EXPECT_EQ(GaitPlugin::ComputeSecondSeed(kCase.ui64TimeMs, kCase.uiFirstOutput), kCase.uiSecondSeed);
-    }
-}
-
-TEST_F(GaitPluginEntryTest, ADifferentBuildStampIsRefusedWithTheInstanceSlotsBound)
-{
-    struct SCase
-    {
-        const char* pName;
-        void (*pChange)(TarnEngine::PluginBuildStamp&);
-    };
-    const SCase akCases[] = {
-        {"flag", [](TarnEngine::PluginBuildStamp& k) { k.m_uiDebugBuild ^= 1u; }},
-        {"pointer size", [](TarnEngine::PluginBuildStamp& k) { k.m_ui64PointerSize = 4; }},
-        {"toolset", [](TarnEngine::PluginBuildStamp& k) { k.m_ui64ToolsetVersion += 1; }},
-    };
     const uint32 uiCommands = m_pCommands->GetCommandCount();
-    for (const SCase& kCase : akCases)
-    {
-        SCOPED_TRACE(kCase.pName);
-        DataProvider::DataPoviderInterface* pOther = TARN_NEW(DataProvider::DataPoviderInterface);
-        TarnEngine::PluginParam kParam;
-        FillParam(kParam);
-        kParam.m_pDataProvider = pOther;
-        kParam.m_pEditorPickCallback = &TestPick;
-        kCase.pChange(*kParam.m_pBuildStamp);
-
-        TestSupport::CAssertCapture kReports;
-        EXPECT_FALSE(GaitComponentBuilder::InitPluginStatic(&kParam));
-        EXPECT_EQ(DataProvider::DataPoviderInterface::GetInstance(), pOther);
-        EXPECT_EQ(GaitPlugin::GetEditorPickCallback(), &TestPick);
-        EXPECT_EQ(CEngine::GetInstance(), m_pEngine);
-        EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
-        EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), nullptr);
-        EXPECT_EQ(RegisteredGait(), nullptr);
-        EXPECT_EQ(m_pCommands->GetCommandCount(), uiCommands);
-        EXPECT_EQ(m_pCommands->FindCommand("GaitComponentRpc", "SetSpeed"), nullptr);
-        EXPECT_EQ(kReports.Count(), 0u);
-
-        DataProvider::DataPoviderInterface::SetInstance(m_pProvider);
-        TARN_DELETE(pOther);
-    }
+    DataProvider::DataPoviderInterface* pOther = TARN_NEW(DataProvider::DataPoviderInterface);
+    TarnEngine::PluginParam kParam;
+    FillParam(kParam);
+    kParam.m_pDataProvider = pOther;
+    kParam.m_pEditorPickCallback = &TestPick;
+    kParam.m_pBuildStamp->m_ui64PointerSize = 4;
+    TestSupport::CAssertCapture kReports;
+    EXPECT_FALSE(GaitComponentBuilder::InitPluginStatic(&kParam));
+    EXPECT_EQ(DataProvider::DataPoviderInterface::GetInstance(), pOther);
+    EXPECT_EQ(GaitPlugin::GetEditorPickCallback(), &TestPick);
+    EXPECT_EQ(CEngine::GetInstance(), m_pEngine);
+    EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
+    EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), nullptr);
+    EXPECT_EQ(RegisteredGait(), nullptr);
+    EXPECT_EQ(m_pCommands->GetCommandCount(), uiCommands);
+    EXPECT_EQ(m_pCommands->FindCommand("GaitComponentRpc", "SetSpeed"), nullptr);
+    EXPECT_EQ(kReports.Count(), 0u);
+    DataProvider::DataPoviderInterface::SetInstance(m_pProvider);
+    TARN_DELETE(pOther);
 
     // Null fields leave their slots; a null pick callback clears the slot.
     TarnEngine::PluginParam kNulls;
@@ -642,79 +647,44 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     ASSERT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
     ASSERT_NE(GaitPlugin::GetPluginBuilder(), nullptr);
     EXPECT_EQ(RegisteredGait(), GaitPlugin::GetPluginBuilder());
+    const TarnEngine::CustomComponentDesc* pDesc = GaitPlugin::GetPluginBuilder()->GetDesc();
+    EXPECT_STREQ(pDesc->m_acName, "Gait");
+    EXPECT_STREQ(pDesc->m_acContainerType, "PrefabContainer");
+    EXPECT_STREQ(pDesc->m_acDisplayName, "Gait Plugin");
     EXPECT_EQ(ResolverSingleton(), GaitPlugin::GetPluginBuilderRpc());
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
-    static const char* const s_aapCommands[10][2] = {
-        {"GaitComponentBuilderRpc", "ReleaseRef"},
-        {"GaitComponentBuilderRpc", "GetRPCSingleton"},
-        {"GaitComponentBuilderRpc", "GetPrefabComponent"},
-        {"GaitComponentRpc", "ReleaseRef"},
-        {"GaitComponentRpc", "Reset"},
-        {"GaitComponentRpc", "SetRotation"},
-        {"GaitComponentRpc", "SetSpeed"},
-        {"GaitComponentRpc", "ReloadFromJson"},
-        {"GaitComponentRpc", "Activate"},
-        {"GaitComponentRpc", "IsActive"},
-    };
+    // Every command runs on the engine thread only.
     TarnEngine::EngineCommand* apFirst[10] = {};
     for (size_t i = 0; i < 10; ++i)
     {
-        apFirst[i] = m_pCommands->FindCommand(s_aapCommands[i][0], s_aapCommands[i][1]);
-        EXPECT_NE(apFirst[i], nullptr) << s_aapCommands[i][1];
+        apFirst[i] = m_pCommands->FindCommand(kCommandNames[i][0], kCommandNames[i][1]);
+        ASSERT_NE(apFirst[i], nullptr) << kCommandNames[i][1];
+        EXPECT_FALSE(apFirst[i]->IsSafeOffEngineThread()) << kCommandNames[i][1];
     }
     GaitComponentBuilder* pBuilder = GaitPlugin::GetPluginBuilder();
     CGaitComponentBuilderRpc* pSingleton = GaitPlugin::GetPluginBuilderRpc();
 
+    // The second start registers the commands again: the first ones stay.
     TestSupport::CLogCapture kLog;
     EXPECT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
     EXPECT_TRUE(kLog.Contains(" : Instance has already been set"));
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
     for (size_t i = 0; i < 10; ++i)
-        EXPECT_EQ(m_pCommands->FindCommand(s_aapCommands[i][0], s_aapCommands[i][1]), apFirst[i])
-            << s_aapCommands[i][1];
+        EXPECT_EQ(m_pCommands->FindCommand(kCommandNames[i][0], kCommandNames[i][1]), apFirst[i])
+            << kCommandNames[i][1];
     EXPECT_EQ(GaitPlugin::GetPluginBuilder(), pBuilder);
     EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), pSingleton);
     EXPECT_EQ(RegisteredGait(), pBuilder);
-
-    // The started plug-in builds the component of a demo instance, and the
-    // host's command manager reaches it.
-    TarnEngine::PrefabContainer* pContainer = m_pEngine->LoadPrefab("demo/biped.prefab.json");
-    ASSERT_NE(pContainer, nullptr);
-    TarnEngine::PrefabInstance* pInstance =
-        m_pEngine->InstancePrefab(pContainer, {0.0f, 0.0f, 0.0f}, Math::Quaternion::Identity());
-    ASSERT_NE(pInstance, nullptr);
-    RPC::CPrefab* pPrefab = TARN_NEW(RPC::CPrefab, pInstance->GetHandle());
-    CReturnBuffer kReply;
-    m_pCommands->ExecuteJSon(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true,
-                                     "\"Arg0\":" + InstanceRef(pPrefab->GetInstanceID()))
-                                 .c_str(),
-                             &kReply);
-    const uint32 uiFacade =
-        TarnEngine::CPointerResolver::GetInstance()->GetNextID(Common::GetClassId<IRPCStub_CGaitComponent>()) - 1;
-    EXPECT_EQ(std::string(kReply.GetText()), "{\"Res\":" + InstanceRef(uiFacade) + "}");
-    m_pCommands->ExecuteJSon(Request("GaitComponentRpc", "Activate", uiFacade, false, "\"Arg0\":true").c_str(),
-                             nullptr);
-    m_pCommands->ExecuteJSon(Request("GaitComponentRpc", "SetSpeed", uiFacade, false, "\"Arg0\":1.5").c_str(), nullptr);
-    m_pEngine->ProcessCommands();
-    GaitComponent* pComponent = GaitComponentBuilder::GetComponent(pInstance->GetLink());
-    ASSERT_NE(pComponent, nullptr);
-    EXPECT_TRUE(pComponent->IsActive());
-    EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
-    kReply.Clear();
-    m_pCommands->ExecuteJSon(Request("GaitComponentRpc", "ReleaseRef", uiFacade, true).c_str(), &kReply);
-    EXPECT_STREQ(kReply.GetText(), "{\"Res\":0}");
-    TARN_DELETE(pPrefab);
 
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(m_pManager));
     EXPECT_EQ(RegisteredGait(), nullptr);
     EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
     EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), nullptr);
     EXPECT_EQ(ResolverSingleton(), nullptr);
-    // The commands stay; the component stays in the link's user data.
+    // The commands stay.
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
-    EXPECT_EQ(GaitComponentBuilder::GetComponent(pInstance->GetLink()), pComponent);
 }
 
 TEST_F(GaitPluginEntryTest, ReleaseWithAManagerThatNeverRegisteredTheBuilder)

@@ -2,9 +2,8 @@
 
 // Demo characters on the whole animation runtime, stepped like the engine
 // steps them (every actor's update, then the animation tick with root
-// motion), with a log of what each did: movement, position, heading, control
-// weights, foot contacts, the rectifier's corrections and the ankles' world
-// positions. The locomotion tests read their figures from these logs.
+// motion), with a log of what each did. The locomotion tests read their
+// figures from these logs.
 
 #include <cmath>
 #include <memory>
@@ -14,12 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "AnimManager/AnimManager.h"
+#include "Control/GaitActor.h"
+#include "Data/GaitSerializer.h"
 #include "DataDynamic/AnimationControl.h"
 #include "DataDynamic/Skeleton.h"
 #include "Math/SFMT/SFMT.h"
-#include "Control/GaitActor.h"
-#include "Data/GaitSerializer.h"
-#include "Process/FrameProcessor.h"
 #include "Process/Sampler.h"
 #include "Scene/Link.h"
 #include "World/WorldContext.h"
@@ -28,6 +26,7 @@
 namespace Locomotion {
 
 namespace EAnimMovement = GaitPlugin::EAnimMovement;
+using TarnAnim::AnimationControl;
 
 constexpr float kPi = 3.14159265358979f;
 constexpr float kDegrees = kPi / 180.0f;
@@ -61,10 +60,10 @@ inline float AngleBetween(float fA, float fB)
 
 struct SSample
 {
-    float fTime = 0.0f;       // seconds since the run began
+    float fTime = 0.0f;  // seconds since the run began
     uint32 eMovement = 0;
     Math::LocalVector3 kPosition;
-    float fHeading = 0.0f;    // radians
+    float fHeading = 0.0f;
     float fRequestedSpeed = 0.0f;
     float fWalkWeight = 0.0f;  // effective weights
     float fWalkSpeed = 0.0f;
@@ -72,13 +71,6 @@ struct SSample
     float fTurnLeftWeight = 0.0f;
     float fTurnRightWeight = 0.0f;
     Math::LocalVector3 akAnkles[2];  // world positions, left and right
-};
-
-// A foot-on-floor event, with the walk frame it came on.
-struct SContact
-{
-    float fTime;
-    float fWalkFrame;
 };
 
 class CWorld;
@@ -92,18 +84,19 @@ struct SCharacter
     std::unique_ptr<GaitPlugin::GaitActor> pActor;
     Math::Quaternion kTarget = Math::Quaternion::Identity();
     float fSpeed = 0.0f;
-    bool bSteering = false;
     std::vector<SSample> kLog;
-    std::vector<SContact> kContacts;
-    // The largest correction the rectifier applied, in radians per second
-    // of animation, and in one pass.
+    std::vector<float> kContacts;  // times of the foot-on-floor events
+    // Walk frames at the updates that entered and left the walk.
+    std::vector<float> kWalkEntries;
+    std::vector<float> kWalkExits;
+    // The rectifier's largest correction in radians per second, and over the
+    // current engine step.
     float fMaxCorrectionRate = 0.0f;
-    float fMaxCorrection = 0.0f;
-    float fStepCorrection = 0.0f;  // over the current engine step
+    float fStepCorrection = 0.0f;
     CWorld* pWorld = nullptr;
-    uint32 uiIndex = 0;
 
     GaitPlugin::GaitActor& Actor() { return *pActor; }
+    uint32 Movement() const { return pActor->GetCurrentMovement(); }
     const SSample& Last() const { return kLog.back(); }
     float HeadingNow() const { return Heading(kLink.GetWorldRotation()); }
 };
@@ -119,24 +112,20 @@ public:
         m_kSkeleton.Init(64, 64);
         m_bReady = m_kSkeleton.LoadAndStoreMocap((kFolder + "biped.animset.json").c_str()) == 0;
         const std::string kGait = TestSupport::ReadTextFile(kFolder + "biped.gait.json");
-        GaitPlugin::GaitLoadErrors kErrors;
-        m_bReady = m_bReady && GaitPlugin::GaitSerializer::LoadFromText(kGait.data(), kGait.size(), m_kParam, &kErrors);
+        m_bReady = m_bReady && GaitPlugin::GaitSerializer::LoadFromText(kGait.data(), kGait.size(), m_kParam);
         if (m_bReady)
             GaitPlugin::GaitSerializer::Serialize(&m_kParam, *m_kSkeleton.GetMocap(0), m_kData);
         m_bReady = m_bReady && GaitPlugin::IsDataValid(&m_kData);
         m_uiStorage = m_kManager.AddSession();
         m_kContext.pAnimManager = &m_kManager;
         m_kContext.uiWorldIndex = m_uiStorage;
-        const TarnAnim::Mocap* pMocap = m_bReady ? m_kSkeleton.GetMocap(0) : nullptr;
-        if (pMocap)
+        if (const TarnAnim::Mocap* pMocap = m_bReady ? m_kSkeleton.GetMocap(0) : nullptr)
         {
             for (uint32 i = 0; i < pMocap->GetChannelCount(); ++i)
             {
                 const std::string kName = pMocap->m_kChannelNames[i].Get();
-                if (kName == "LeftAnkle")
-                    m_auiAnkles[0] = i;
-                else if (kName == "RightAnkle")
-                    m_auiAnkles[1] = i;
+                if (kName == "LeftAnkle" || kName == "RightAnkle")
+                    m_auiAnkles[kName == "LeftAnkle" ? 0 : 1] = i;
             }
             m_uiMotionChannel = m_kSkeleton.GetAccumChannel(1);
         }
@@ -156,18 +145,13 @@ public:
 
     bool IsReady() const { return m_bReady; }
     const GaitPlugin::GaitRuntimeData& GetData() const { return m_kData; }
-    GaitPlugin::GaitRuntimeData& EditData() { return m_kData; }
-    TarnAnim::Skeleton& GetSkeleton() { return m_kSkeleton; }
-    float GetTime() const { return m_fTime; }
 
-    // A character at a place and heading, active (its actor started).
+    // A character at a place and heading, started. With bSteering it takes
+    // the rectified rotation, as the gait document's steering extension asks.
     SCharacter& AddCharacter(bool bSteering, const Math::LocalVector3& kPosition = {}, float fHeading = 0.0f)
     {
-        auto pCharacter = std::make_unique<SCharacter>();
-        SCharacter& kCharacter = *pCharacter;
+        SCharacter& kCharacter = *m_kCharacters.emplace_back(std::make_unique<SCharacter>());
         kCharacter.pWorld = this;
-        kCharacter.uiIndex = static_cast<uint32>(m_kCharacters.size());
-        kCharacter.bSteering = bSteering;
         kCharacter.kLink.SetWorldPosition(kPosition);
         kCharacter.kLink.SetWorldRotation(Yaw(fHeading));
         kCharacter.kTarget = Yaw(fHeading);
@@ -181,23 +165,27 @@ public:
             kCharacter.pActor->SetRotationCallback(&CWorld::OnRotation, &kCharacter);
         kCharacter.pActor->SetFootOnFloorCallback(&CWorld::OnFootOnFloor, &kCharacter);
         kCharacter.pActor->SetStandby(false);
-        m_kCharacters.push_back(std::move(pCharacter));
         return kCharacter;
     }
-    SCharacter& Character(uint32 uiIndex) { return *m_kCharacters[uiIndex]; }
 
     // One engine step: every actor's update, then the animation tick.
     void Step(float fDtMs)
     {
         for (std::unique_ptr<SCharacter>& pCharacter : m_kCharacters)
-            pCharacter->pActor->Update(pCharacter->kTarget, pCharacter->fSpeed, fDtMs);
-        for (std::unique_ptr<SCharacter>& pCharacter : m_kCharacters)
-            pCharacter->fStepCorrection = 0.0f;
+        {
+            SCharacter& kCharacter = *pCharacter;
+            const uint32 eBefore = kCharacter.Movement();
+            kCharacter.pActor->Update(kCharacter.kTarget, kCharacter.fSpeed, fDtMs);
+            const bool bWalked = eBefore == EAnimMovement::Walk;
+            if ((kCharacter.Movement() == EAnimMovement::Walk) != bWalked)
+                if (const AnimationControl* pWalk = kCharacter.Actor().GetMovementControl(EAnimMovement::Walk))
+                    (bWalked ? kCharacter.kWalkExits : kCharacter.kWalkEntries).push_back(pWalk->GetFrame());
+            kCharacter.fStepCorrection = 0.0f;
+        }
         m_kManager.Tick(m_uiStorage, fDtMs);
         m_fTime += fDtMs / 1000.0f;
         for (std::unique_ptr<SCharacter>& pCharacter : m_kCharacters)
         {
-            // The rectifier's rate over the step.
             pCharacter->fMaxCorrectionRate =
                 std::max(pCharacter->fMaxCorrectionRate, pCharacter->fStepCorrection / (fDtMs / 1000.0f));
             Record(*pCharacter);
@@ -211,32 +199,24 @@ public:
             Step(fDtMs);
     }
 
+    bool m_bRecordAnkles = false;
+
+private:
     // The world position of a channel: the link's transform on top of the
     // channel's place below the motion channel (whose travel root motion has
     // moved to the link).
-    bool ChannelPosition(SCharacter& kCharacter, uint32 uiChannel, Math::LocalVector3& kOut)
+    void ChannelPosition(SCharacter& kCharacter, uint32 uiChannel, Math::LocalVector3& kOut)
     {
         const TarnAnim::Mocap* pMocap = m_kSkeleton.GetMocap(0);
         if (!pMocap || uiChannel >= pMocap->GetChannelCount() ||
             !TarnAnim::Sampler::SampleInstancePose(m_kSkeleton, kCharacter.pAnimActor->iAnimatedSkeletonIdx, m_kPose))
-            return false;
-        Math::Quaternion kRotation = Math::Quaternion::Identity();
+            return;
         Math::LocalVector3 kPosition;
-        // From the channel up to (not including) the motion channel.
         for (uint32 c = uiChannel; c != kInvalidIndex && c != m_uiMotionChannel; c = pMocap->m_kChannelParents[c])
-        {
-            const TarnAnim::Transform& kLocal = m_kPose[c];
-            kPosition = kLocal.kRotation.Rotate(kPosition) + kLocal.kTranslation;
-            kRotation = kLocal.kRotation * kRotation;
-        }
-        const Math::Quaternion kLink = kCharacter.kLink.GetWorldRotation();
-        kOut = kCharacter.kLink.GetWorldPosition() + kLink.Rotate(kPosition);
-        return true;
+            kPosition = m_kPose[c].kRotation.Rotate(kPosition) + m_kPose[c].kTranslation;
+        kOut = kCharacter.kLink.GetWorldPosition() + kCharacter.kLink.GetWorldRotation().Rotate(kPosition);
     }
 
-    bool m_bRecordAnkles = false;
-
-private:
     void Record(SCharacter& kCharacter)
     {
         GaitPlugin::GaitActor& kActor = *kCharacter.pActor;
@@ -248,9 +228,9 @@ private:
         kSample.fRequestedSpeed = kCharacter.fSpeed;
         if (!kActor.IsStandby() && kActor.GetTunes().GetSize() == EAnimMovement::NB_TYPE)
         {
-            const TarnAnim::AnimationControl* pWalk = kActor.GetMovementControl(EAnimMovement::Walk);
-            const TarnAnim::AnimationControl* pLeft = kActor.GetMovementControl(EAnimMovement::TurnLeft);
-            const TarnAnim::AnimationControl* pRight = kActor.GetMovementControl(EAnimMovement::TurnRight);
+            const AnimationControl* pWalk = kActor.GetMovementControl(EAnimMovement::Walk);
+            const AnimationControl* pLeft = kActor.GetMovementControl(EAnimMovement::TurnLeft);
+            const AnimationControl* pRight = kActor.GetMovementControl(EAnimMovement::TurnRight);
             kSample.fWalkWeight = pWalk ? pWalk->GetEffectiveWeight() : 0.0f;
             kSample.fWalkSpeed = pWalk ? pWalk->GetSpeed() : 0.0f;
             kSample.fWalkFrame = pWalk ? pWalk->GetPosition() : -1.0f;
@@ -263,28 +243,24 @@ private:
         kCharacter.kLog.push_back(kSample);
     }
 
-    static void OnRotation(TarnRenderer::Link* pSceneObject, Math::LocalVector3&, Math::Quaternion& kRotation,
-                           void* pContext)
+    // Measures the rectifier's correction, then hands the rotation to the
+    // link as a component does.
+    static void OnRotation(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
+                           Math::Quaternion& kRotation, void* pContext)
     {
-        auto* pCharacter = static_cast<SCharacter*>(pContext);
-        // The link holds the root motion's rotation; the rectified one
-        // differs by the correction.
-        // The angle of the relative rotation, from its vector part: exact
-        // for the small corrections of one pass (an arc cosine of a dot
-        // product near 1 is not).
+        // The angle of the rotation from the root motion's (which the link
+        // holds) to the rectified one, from its vector part: exact for the
+        // small corrections of one pass, as an arc cosine near 1 is not.
         const Math::Quaternion kRelative = pSceneObject->GetWorldRotation().Conjugate() * kRotation;
-        const float fVector = std::sqrt(kRelative.x * kRelative.x + kRelative.y * kRelative.y + kRelative.z * kRelative.z);
-        const float fAngle = 2.0f * std::atan2(fVector, std::fabs(kRelative.w));
-        pCharacter->fMaxCorrection = std::max(pCharacter->fMaxCorrection, fAngle);
-        pCharacter->fStepCorrection += fAngle;
-        pSceneObject->SetWorldRotation(kRotation);
+        const float fVector =
+            std::sqrt(kRelative.x * kRelative.x + kRelative.y * kRelative.y + kRelative.z * kRelative.z);
+        static_cast<SCharacter*>(pContext)->fStepCorrection += 2.0f * std::atan2(fVector, std::fabs(kRelative.w));
+        GaitPlugin::GaitActor::ApplyRotationToLink(pSceneObject, kTranslation, kRotation, nullptr);
     }
     static void OnFootOnFloor(TarnRenderer::Link*, TarnRenderer::AnimActor*, void* pContext)
     {
         auto* pCharacter = static_cast<SCharacter*>(pContext);
-        const TarnAnim::AnimationControl* pWalk =
-            pCharacter->pActor->GetMovementControl(EAnimMovement::Walk);
-        pCharacter->kContacts.push_back({pCharacter->pWorld->m_fTime, pWalk ? pWalk->GetPosition() : -1.0f});
+        pCharacter->kContacts.push_back(pCharacter->pWorld->m_fTime);
     }
 
     TarnAnim::Skeleton m_kSkeleton;

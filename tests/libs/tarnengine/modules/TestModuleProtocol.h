@@ -1,14 +1,14 @@
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include <rapidjson/document.h>
 
 #include "Core/Types.h"
 #include "Plugins/PluginComponent.h"
 #include "Plugins/PluginParam.h"
-
-namespace Common::Mem {
-class CMemoryManager;
-}
+#include "System/MemoryManager/MemoryManager.h"
 
 // What the test modules and the plugin manager tests agree on. A module
 // exports nothing but its entry points, so the tests reach it through the
@@ -26,7 +26,6 @@ inline constexpr const char* kQueryStep = "TestModules.Query";
 // What one module saw in InitPlugin and what it holds now.
 struct SModuleReport
 {
-    const char* pName = nullptr;
     TarnEngine::IPluginManager* pManager = nullptr;
     void* pEngine = nullptr;
     void* pDataProvider = nullptr;
@@ -46,7 +45,7 @@ struct SModuleQuery
     SModuleReport akReports[4];
 };
 
-// The data objects the modules' builders make: {"Value": integer}.
+// The data objects the builders make: {"Value": integer}.
 struct SValueParam
 {
     int32 iValue = 0;
@@ -64,4 +63,61 @@ public:
     }
 };
 
-} // namespace TestModules
+// A builder recording what reaches it, registered by the modules under their
+// own name and by the tests directly. With bMakeData each add-in document
+// gives a CValueData; without, only its "Value" (or -1) is noted.
+class CRecordingBuilder : public TarnEngine::PluginComponentBuilder
+{
+public:
+    CRecordingBuilder(const char* pName, const char* pContainer, bool bMakeData = false)
+        : m_kDesc(pName, pContainer, "Recording", ""), m_bMakeData(bMakeData)
+    {
+    }
+    TarnEngine::PluginComponent* BuildComponent(void* _pPrefab, TarnRenderer::Link* _pLink,
+                                                TarnEngine::IPluginComponentData* _pData) override
+    {
+        DestroyComponent(_pLink);
+        m_pPrefab = _pPrefab;
+        m_kComponent.SetData(_pData);
+        links.Add(_pLink);
+        return &m_kComponent;
+    }
+    bool BuildComponentData(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB,
+                            TarnRenderer::TArray<TarnEngine::IPluginComponentData*>& kOut) override
+    {
+        const bool bValue = kDocument.IsObject() && kDocument.HasMember("Value") && kDocument["Value"].IsInt();
+        m_kDocuments.push_back(bValue ? kDocument["Value"].GetInt() : -1);
+        if (!m_bMakeData)
+            return true;
+        auto* pData = TARN_NEW_TAGGED("TestModules::CRecordingBuilder::BuildComponentData", CValueData);
+        if (!pData)
+            return false;
+        pData->Load(kDocument, _pContextA, _pContextB);
+        kOut.Add(pData->SetTypeID(m_kDesc.m_uiComponentId));
+        return true;
+    }
+    void OnBuilderEvent(void* _pValue) override { m_pEvent = _pValue; }
+    void UpdateComponents(void* _pContext, TarnEngine::StepTime kTime) override
+    {
+        m_kUpdates.emplace_back(_pContext, kTime.uiElapsedMs);
+        m_uiUpdatedMs += kTime.uiElapsedMs;
+    }
+    TarnEngine::CustomComponentDesc* GetDesc() override { return &m_kDesc; }
+    void DestroyComponent(TarnRenderer::Link* _pLink) override
+    {
+        const uint32 uiIdx = links.Find(_pLink);
+        if (uiIdx != links.uiMaxValue)
+            links.RemoveAt(uiIdx);
+    }
+
+    TarnEngine::CustomComponentDesc m_kDesc;
+    bool m_bMakeData;
+    TarnEngine::PluginComponent m_kComponent;
+    void* m_pPrefab = nullptr;
+    void* m_pEvent = nullptr;
+    uint32 m_uiUpdatedMs = 0;
+    std::vector<int> m_kDocuments;
+    std::vector<std::pair<void*, uint32>> m_kUpdates;
+};
+
+}  // namespace TestModules
