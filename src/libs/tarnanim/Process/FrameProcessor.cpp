@@ -242,13 +242,21 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
                     continue;
                 const bool bStepped = pProgress->bPending;
                 fPlayed = std::max(fPlayed, m_fTickMs - std::max(0.0f, pProgress->fRemaining));
-                const float fBefore = bStepped ? pProgress->fBefore : pControl->GetPosition();
-                const float fAfter = bStepped ? pProgress->fAfter : pControl->GetPosition();
                 Transform kBefore;
                 Transform kAfter;
-                if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, fBefore, kBefore) ||
-                    !Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, fAfter, kAfter))
-                    continue;
+                if (bStepped)
+                {
+                    if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pProgress->fBefore, kBefore) ||
+                        !Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pProgress->fAfter, kAfter))
+                        continue;
+                }
+                else
+                {
+                    // Standing still: one sample is both ends.
+                    if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pControl->GetPosition(), kBefore))
+                        continue;
+                    kAfter = kBefore;
+                }
                 m_kBefore.Add(kBefore);
                 m_kAfter.Add(kAfter);
                 m_kWeights.Add(pControl->GetEffectiveWeight());

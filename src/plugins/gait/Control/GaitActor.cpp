@@ -994,7 +994,9 @@ void GaitActor::RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVec
         const GaitRuntimeParameters& kParameters = kActor.m_pData->m_kParameters;
         const float d = Math::Quaternion::Dot(kRotation, kActor.m_kTargetRotation);
         const float fDeltaSign = d > 0.0f ? 1.0f : -1.0f;
-        if (1.0f - std::fabs(d) > kParameters.RectificatorMinDelta || bEngaged)
+        // Already on the target (to float precision) there is nothing to
+        // bend; most walking characters are, most of the time.
+        if (std::fabs(d) < 1.0f && (1.0f - std::fabs(d) > kParameters.RectificatorMinDelta || bEngaged))
         {
             const float x = std::max(kParameters.RectificatorMin, std::min(1.0f, fEngagingWeight));
             // The exponent counts whole powers, truncated toward zero.
