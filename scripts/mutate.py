@@ -209,7 +209,7 @@ MUTATIONS = [
     ("the rectifier works per second",
      "src/plugins/gait/Control/GaitActor.cpp",
      "float u = 1.0f - std::pow(1.0f - t, fPassMs / fFrameMs);",
-     "float u = t;",
+     "float u = t + 0.0f * fPassMs / fFrameMs;",
      "Locomotion.SteeringTakesTheSameTime"),
     ("a turn in place is not rectified",
      "src/plugins/gait/Control/GaitActor.cpp",
@@ -254,7 +254,7 @@ MUTATIONS = [
     ("bad rotations are ignored",
      "src/plugins/gait/Control/GaitActor.cpp",
      "    if (fLengthSq > 1e-12f && std::isfinite(fLengthSq))\n        m_kTargetRotation = kTarget.Normalized();",
-     "    m_kTargetRotation = kTarget;",
+     "    (void)fLengthSq;\n    m_kTargetRotation = kTarget;",
      "GaitRpcTest.ExtremeValues|Locomotion."),
     ("resting controls weigh in root motion",
      "src/libs/tarnanim/Process/FrameProcessor.cpp",
@@ -339,6 +339,30 @@ def run(kCommand, **kArgs):
     return subprocess.run(kCommand, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kArgs)
 
 
+def Synchronise(kFrom, kTo):
+    kWanted = set()
+    for kDir, _, kFiles in os.walk(kFrom):
+        for kFile in kFiles:
+            kRelative = os.path.relpath(os.path.join(kDir, kFile), kFrom)
+            kWanted.add(kRelative)
+            kTarget = os.path.join(kTo, kRelative)
+            with open(os.path.join(kFrom, kRelative), "rb") as kIn:
+                kData = kIn.read()
+            if os.path.isfile(kTarget):
+                with open(kTarget, "rb") as kOld:
+                    if kOld.read() == kData:
+                        continue
+            os.makedirs(os.path.dirname(kTarget), exist_ok=True)
+            with open(kTarget, "wb") as kOut:
+                kOut.write(kData)
+            shutil.copymode(os.path.join(kFrom, kRelative), kTarget)
+    for kDir, _, kFiles in os.walk(kTo):
+        for kFile in kFiles:
+            kPath = os.path.join(kDir, kFile)
+            if os.path.relpath(kPath, kTo) not in kWanted:
+                os.remove(kPath)
+
+
 def main():
     kParser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     kParser.add_argument("-k", dest="patterns", action="append", default=[],
@@ -358,23 +382,29 @@ def main():
     kTree = os.path.join(kWork, "tree")
     kBuild = os.path.join(kWork, "build")
     os.makedirs(kWork, exist_ok=True)
-    # A fresh copy: files the working tree no longer has must not linger.
-    shutil.rmtree(kTree, ignore_errors=True)
+    # The sources go to a staging folder first and are then synchronised into
+    # the copy: a file whose content changed is written anew (so the build
+    # sees it as newer than its objects, whatever its time stamp in the
+    # source), an unchanged one is left alone (so it is not rebuilt), and
+    # one the sources no longer have is removed.
+    kStage = os.path.join(kWork, "stage")
+    shutil.rmtree(kStage, ignore_errors=True)
+    os.makedirs(kStage)
     kParts = ("CMakeLists.txt", "cmake", "src", "tests", "tools", "data")
     if kOptions.rev:
-        os.makedirs(kTree)
         kArchive = subprocess.run(["git", "-C", ROOT, "archive", kOptions.rev, *kParts], stdout=subprocess.PIPE)
-        if kArchive.returncode != 0 or subprocess.run(["tar", "-x", "-C", kTree], input=kArchive.stdout).returncode:
+        if kArchive.returncode != 0 or subprocess.run(["tar", "-x", "-C", kStage], input=kArchive.stdout).returncode:
             print(f"cannot take the sources of {kOptions.rev}")
             return 2
-    for kPart in kParts if not kOptions.rev else ():
-        kSource = os.path.join(ROOT, kPart)
-        kTarget = os.path.join(kTree, kPart)
-        if os.path.isdir(kSource):
-            shutil.copytree(kSource, kTarget, dirs_exist_ok=True)
-        else:
-            os.makedirs(kTree, exist_ok=True)
-            shutil.copy2(kSource, kTarget)
+    else:
+        for kPart in kParts:
+            kSource = os.path.join(ROOT, kPart)
+            if os.path.isdir(kSource):
+                shutil.copytree(kSource, os.path.join(kStage, kPart))
+            else:
+                shutil.copy(kSource, os.path.join(kStage, kPart))
+    Synchronise(kStage, kTree)
+    shutil.rmtree(kStage, ignore_errors=True)
     kConfigure = run(["cmake", "-S", kTree, "-B", kBuild, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
                       "-DTARN_BUILD_BENCH=OFF", "-DTARN_BUILD_FUZZ=OFF"])
     if kConfigure.returncode != 0:
