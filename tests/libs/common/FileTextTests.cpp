@@ -1,159 +1,88 @@
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "System/Posix/PosixFileSystem.h"
+#include "TempFolder.h"
 #include "Utils/FileText.h"
 #include "Utils/idfromstring.h"
 #include "support/NamedPipe.h"
 
-namespace {
-
 namespace fs = std::filesystem;
-
-class CTempFolder
-{
-public:
-    CTempFolder()
-    {
-        char acTemplate[] = "/tmp/tarn_filetext_XXXXXX";
-        if (mkdtemp(acTemplate))
-            m_kPath = acTemplate;
-    }
-    ~CTempFolder()
-    {
-        if (!m_kPath.empty())
-        {
-            std::error_code kError;
-            fs::remove_all(m_kPath, kError);
-        }
-    }
-    const std::string& Path() const { return m_kPath; }
-
-private:
-    std::string m_kPath;
-};
-
-bool WriteFile(const std::string& kPath, const std::string& kText)
-{
-    FILE* pFile = fopen(kPath.c_str(), "wb");
-    if (!pFile)
-        return false;
-    const bool bWritten = kText.empty() || fwrite(kText.data(), 1, kText.size(), pFile) == kText.size();
-    return fclose(pFile) == 0 && bWritten;
-}
-
-}  // namespace
+using CommonTests::WriteFile;
 
 // Every reader of a data file given by a path: it reads regular files only,
 // and refuses anything else before opening it, so that a named pipe never
 // holds the caller (each pipe case fails, not hangs, if a reader opens it).
 TEST(FileText, ReadsRegularFilesOnlyAndNeverWaitsOnAPipe)
 {
-    CTempFolder kFolder;
-    ASSERT_FALSE(kFolder.Path().empty());
+    CommonTests::STempFolder kFolder;
     const std::string kText = "{\"Name\":\"Biped\"}\n";
-    struct SCase
-    {
-        const char* pLabel;
-        // Makes the entry at the given path; false when it could not.
-        std::function<bool(const std::string&)> kMake;
-        uint64 ui64Limit;
-        // The reader's problem; empty when the file is read.
-        std::string kProblem;
-        // The code of Posix::OpenRegularFile (0 when it opens the file).
-        int iCode;
-        bool bPipe;
-    };
-    const std::string kTarget = kFolder.Path() + "/target.json";
+    const std::string kTarget = kFolder.kPath + "/target.json";
     ASSERT_TRUE(WriteFile(kTarget, kText));
-    const SCase akCases[] = {
-        {"regular file", [&](const std::string& kPath) { return WriteFile(kPath, kText); }, 1024, "", 0, false},
-        {"empty regular file", [](const std::string& kPath) { return WriteFile(kPath, ""); }, 1024, "", 0, false},
-        {"link to a regular file",
-         [&](const std::string& kPath) { return symlink(kTarget.c_str(), kPath.c_str()) == 0; }, 1024, "", 0, false},
-        {"named pipe", [](const std::string& kPath) { return mkfifo(kPath.c_str(), 0600) == 0; }, 1024,
-         "not a regular file", EINVAL, true},
-        {"link to a named pipe",
-         [&](const std::string& kPath) {
-             return mkfifo((kPath + ".fifo").c_str(), 0600) == 0 &&
-                    symlink((kPath + ".fifo").c_str(), kPath.c_str()) == 0;
-         },
-         1024, "not a regular file", EINVAL, true},
-        {"directory", [](const std::string& kPath) { return mkdir(kPath.c_str(), 0700) == 0; }, 1024,
-         "not a regular file", EISDIR, false},
-        {"missing file", [](const std::string&) { return true; }, 1024, "cannot be opened: No such file or directory",
-         ENOENT, false},
-        {"dangling symbolic link",
-         [&](const std::string& kPath) {
-             return symlink((kFolder.Path() + "/nowhere.json").c_str(), kPath.c_str()) == 0;
-         },
-         1024, "dangling symbolic link", ENOENT, false},
-        {"symbolic link loop",
-         [](const std::string& kPath) {
-             return symlink((kPath + ".other").c_str(), kPath.c_str()) == 0 &&
-                    symlink(kPath.c_str(), (kPath + ".other").c_str()) == 0;
-         },
-         1024, "symbolic link loop", ELOOP, false},
-        {"larger than the limit", [&](const std::string& kPath) { return WriteFile(kPath, kText); }, 4,
-         "17 bytes is more than the limit of 4 bytes (0 MiB)", 0, false},
+    const auto Link = [](const std::string& kTo, const std::string& kAt) {
+        return symlink(kTo.c_str(), kAt.c_str()) == 0;
     };
-    int iCase = 0;
-    for (const SCase& kCase : akCases)
+    const auto Pipe = [](const std::string& kAt) { return mkfifo(kAt.c_str(), 0600) == 0; };
+    // Label, how the entry is made at a path, the size limit, the reader's
+    // problem (empty when it reads the file), the code of OpenRegularFile.
+    const std::tuple<const char*, std::function<bool(const std::string&)>, uint64, std::string, int> akCases[] = {
+        {"regular file", [&](auto& kAt) { return WriteFile(kAt, kText); }, 1024, "", 0},
+        {"empty regular file", [](auto& kAt) { return WriteFile(kAt, ""); }, 1024, "", 0},
+        {"link to a regular file", [&](auto& kAt) { return Link(kTarget, kAt); }, 1024, "", 0},
+        {"named pipe", Pipe, 1024, "not a regular file", EINVAL},
+        {"link to a named pipe", [&](auto& kAt) { return Pipe(kAt + ".fifo") && Link(kAt + ".fifo", kAt); }, 1024,
+         "not a regular file", EINVAL},
+        {"directory", [](auto& kAt) { return mkdir(kAt.c_str(), 0700) == 0; }, 1024, "not a regular file", EISDIR},
+        {"missing file", [](auto&) { return true; }, 1024, "cannot be opened: No such file or directory", ENOENT},
+        {"dangling symbolic link", [&](auto& kAt) { return Link(kFolder.kPath + "/nowhere", kAt); }, 1024,
+         "dangling symbolic link", ENOENT},
+        {"symbolic link loop", [&](auto& kAt) { return Link(kAt + ".other", kAt) && Link(kAt, kAt + ".other"); }, 1024,
+         "symbolic link loop", ELOOP},
+        {"larger than the limit", [&](auto& kAt) { return WriteFile(kAt, kText); }, 4,
+         "17 bytes is more than the limit of 4 bytes (0 MiB)", 0},
+    };
+    for (const auto& [pLabel, kMake, ui64Limit, kProblem, iExpectedCode] : akCases)
     {
-        SCOPED_TRACE(kCase.pLabel);
-        const std::string kPath = kFolder.Path() + "/case" + std::to_string(iCase++) + ".json";
-        ASSERT_TRUE(kCase.kMake(kPath));
-        const std::string kWatched = kCase.bPipe ? (fs::is_symlink(kPath) ? kPath + ".fifo" : kPath) : "";
-
+        SCOPED_TRACE(pLabel);
+        const std::string kPath = kFolder.kPath + "/" + pLabel;
+        ASSERT_TRUE(kMake(kPath));
         Common::CFileText kFile;
         char acProblem[Common::CFileText::ProblemCapacity] = "unset";
+        char acOpenProblem[128] = "unset";
         bool bRead = false;
         uint32 uiId = 0;
-        const auto Read = [&] {
-            bRead = kFile.Read(kPath.c_str(), kCase.ui64Limit, acProblem);
-            uiId = GenerateUIntIdFromFile(kPath.c_str());
-        };
-        if (kCase.bPipe)
-        {
-            EXPECT_TRUE(TestSupport::RunWithoutOpeningPipe(kWatched, Read)) << "a reader opened the pipe";
-        }
-        else
-            Read();
-
-        EXPECT_EQ(bRead, kCase.kProblem.empty());
-        EXPECT_EQ(std::string(acProblem), kCase.kProblem);
-        const bool bWhole = kCase.kProblem.empty() || kCase.ui64Limit < kText.size();
-        EXPECT_EQ(uiId != kInvalidIndex, bWhole);
-        if (bRead)
-        {
-            EXPECT_EQ(std::string(kFile.GetText(), kFile.GetLength()), fs::file_size(kPath) ? kText : "");
-        }
-
-        char acOpenProblem[128] = "unset";
         int iCode = -1;
         uint64 ui64Size = 1;
-        const auto Open = [&] {
+        const auto Read = [&] {
+            bRead = kFile.Read(kPath.c_str(), ui64Limit, acProblem);
+            uiId = GenerateUIntIdFromFile(kPath.c_str());
             const int iFile =
                 Common::Posix::OpenRegularFile(kPath.c_str(), acOpenProblem, sizeof(acOpenProblem), &ui64Size, &iCode);
             if (iFile >= 0)
                 close(iFile);
         };
-        if (kCase.bPipe)
-        {
-            EXPECT_TRUE(TestSupport::RunWithoutOpeningPipe(kWatched, Open)) << "a reader opened the pipe";
-        }
+        std::error_code kError;
+        if (!fs::is_fifo(kPath, kError))
+            Read();
         else
-            Open();
-        EXPECT_EQ(iCode, kCase.iCode);
-        if (kCase.iCode == 0)
+            EXPECT_TRUE(TestSupport::RunWithoutOpeningPipe(kPath, Read)) << "a reader opened the pipe";
+        EXPECT_EQ(bRead, kProblem.empty());
+        EXPECT_EQ(std::string(acProblem), kProblem);
+        EXPECT_EQ(iCode, iExpectedCode);
+        // The identifier of a file reads the whole of any regular file.
+        EXPECT_EQ(uiId != kInvalidIndex, iExpectedCode == 0);
+        if (bRead)
+        {
+            EXPECT_EQ(std::string(kFile.GetText(), kFile.GetLength()), fs::file_size(kPath) ? kText : "");
+        }
+        if (iExpectedCode == 0)
         {
             EXPECT_EQ(ui64Size, fs::file_size(kPath));
         }

@@ -1,7 +1,10 @@
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,16 +15,9 @@
 
 using Common::Mem::CMemoryManager;
 using Common::Mem::SAllocInfo;
+using Texts = std::vector<std::string>;
 
 namespace {
-
-// Sanitizers rightly flag the one read of released memory that a second free
-// makes on purpose (it finds the cleared signature there).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitizedMemory = true;
-#else
-constexpr bool kSanitizedMemory = false;
-#endif
 
 const SAllocInfo* HeaderOf(const void* pBlock)
 {
@@ -35,310 +31,267 @@ uint32 GuardAfter(const void* pBlock, size_t uiSize)
     return uiGuard;
 }
 
+// A manager of the test's own, apart from the process-wide one.
+class MemoryManager : public testing::Test
+{
+protected:
+    char* Alloc(size_t uiSize, uint32 uiAlignment = 16)
+    {
+        return static_cast<char*>(m_kManager.Alloc(uiSize, uiAlignment, __FILE__, __LINE__));
+    }
+    char* Realloc(void* pBlock, size_t uiSize)
+    {
+        return static_cast<char*>(m_kManager.Realloc(pBlock, uiSize, __FILE__, __LINE__));
+    }
+    CMemoryManager m_kManager;
+};
+
 }  // namespace
 
-TEST(MemoryManager, BlocksAreAlignedAndRecordTheirOrigin)
+TEST_F(MemoryManager, BlocksAreAlignedGuardedAndRecordTheirOrigin)
 {
-    CMemoryManager kManager;
-    for (uint32 uiAlignment : {0u, 1u, 2u, 8u, 16u, 64u, 4096u, 1u << 20})
+    const std::pair<size_t, uint32> akRequests[] = {{100, 0}, {100, 1},  {100, 2},    {100, 8},
+                                                    {0, 16},  {100, 64}, {100, 4096}, {100, 1u << 20}};
+    for (const auto& [uiSize, uiAlignment] : akRequests)
     {
         SCOPED_TRACE(uiAlignment);
         const int iLine = __LINE__ + 1;
-        char* pBlock = static_cast<char*>(kManager.Alloc(100, uiAlignment, __FILE__, iLine));
+        char* pBlock = static_cast<char*>(m_kManager.Alloc(uiSize, uiAlignment, __FILE__, iLine));
         ASSERT_NE(pBlock, nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(pBlock) % (uiAlignment > 16 ? uiAlignment : 16), 0u);
-        memset(pBlock, 0xAB, 100);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(pBlock) % std::max(uiAlignment, 16u), 0u);
+        memset(pBlock, 0xAB, uiSize);
         const SAllocInfo* pInfo = HeaderOf(pBlock);
-        EXPECT_EQ(pInfo->size, 100u);
-        EXPECT_EQ(pInfo->ptr, pBlock);
+        EXPECT_EQ(pInfo->size, uiSize);
         EXPECT_STREQ(pInfo->file, __FILE__);
         EXPECT_EQ(pInfo->GetLine(), static_cast<uint32>(iLine));
         EXPECT_EQ(pInfo->GetHeapIndex(), 0);
         EXPECT_EQ(memcmp(pInfo->signature, "COMMMEMM", 8), 0);
-        EXPECT_EQ(GuardAfter(pBlock, 100), CMemoryManager::kGuardWord);
-        EXPECT_EQ(kManager.GetNumAllocations(), 1u);
-        EXPECT_EQ(kManager.Free(pBlock), 0);
-        EXPECT_EQ(kManager.GetNumAllocations(), 0u);
+        EXPECT_EQ(GuardAfter(pBlock, uiSize), CMemoryManager::kGuardWord);
+        EXPECT_EQ(m_kManager.Free(pBlock), 0);
     }
 }
 
-TEST(MemoryManager, ZeroByteBlockHasItsGuardRightAfterTheHeader)
+TEST_F(MemoryManager, RejectedRequestsAreReportedAndAllocateNothing)
 {
-    CMemoryManager kManager;
-    void* pBlock = kManager.Alloc(0, 16, __FILE__, __LINE__);
-    ASSERT_NE(pBlock, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(pBlock) % 16, 0u);
-    EXPECT_EQ(GuardAfter(pBlock, 0), CMemoryManager::kGuardWord);
-    EXPECT_EQ(kManager.Free(pBlock), 0);
-}
-
-TEST(MemoryManager, RejectedRequestsAreReportedAndAllocateNothing)
-{
-    struct SCase
-    {
-        size_t uiSize;
-        uint32 uiAlignment;
-        const char* pReport;
+    const std::tuple<size_t, uint32, const char*> akCases[] = {
+        {16, 24,
+         "Assertion \"(alignementbytes & (alignementbytes - 1)) == 0\" failed. Alignment of 24 bytes is not a power "
+         "of two"},
+        {16, 1u << 29,
+         "Assertion \"alignementbytes<=268435456\" failed. Alignment of 536870912 bytes is larger than the manager "
+         "supports"},
+        {size_t(5) << 30, 16,
+         "Assertion \"size<=kMaxBlockSize\" failed. Alloc of 5368709120 bytes is larger than a block can record"},
     };
-    const SCase akCases[] = {
-        {16, 24, "Assertion \"(alignementbytes & (alignementbytes - 1)) == 0\" failed. Alignment of 24 bytes is not a power of two"},
-        {16, 1u << 29, "Assertion \"alignementbytes<=268435456\" failed. Alignment of 536870912 bytes is larger than the manager supports"},
-        {size_t(5) << 30, 16, "Assertion \"size<=kMaxBlockSize\" failed. Alloc of 5368709120 bytes is larger than a block can record"},
-    };
-    CMemoryManager kManager;
-    for (const SCase& kCase : akCases)
+    for (const auto& [uiSize, uiAlignment, pReport] : akCases)
     {
         TestSupport::CAssertCapture kReports;
-        EXPECT_EQ(kManager.Alloc(kCase.uiSize, kCase.uiAlignment, __FILE__, __LINE__), nullptr);
-        EXPECT_EQ(kReports.Texts(), std::vector<std::string>{kCase.pReport});
-        EXPECT_EQ(kManager.GetNumAllocations(), 0u);
+        EXPECT_EQ(Alloc(uiSize, uiAlignment), nullptr);
+        EXPECT_EQ(kReports.Texts(), Texts{pReport});
+        EXPECT_EQ(m_kManager.GetNumAllocations(), 0u);
     }
 }
 
-TEST(MemoryManager, OverrunGuardIsReportedAndTheBlockStillFreed)
+// The report comes while Free holds the heap's lock: a handler that allocates
+// must be let in again.
+TEST_F(MemoryManager, OverrunGuardIsReportedAndTheBlockStillFreed)
 {
-    CMemoryManager kManager;
     TestSupport::CLogCapture kLog;
-    char* pBlock = static_cast<char*>(kManager.Alloc(32, 16, __FILE__, __LINE__));
-    ASSERT_NE(pBlock, nullptr);
+    char* pBlock = Alloc(32);
     pBlock[32] = 'X';  // one byte past the end: the guard word
-
-    EXPECT_EQ(kManager.CheckBufferOverrun(), 1u);
+    EXPECT_EQ(m_kManager.CheckBufferOverrun(), 1u);
     EXPECT_TRUE(kLog.Has("Memory Manager Check: 1 Buffer Overrun"));
     EXPECT_TRUE(kLog.Contains("Buffer Overrun at 0x"));
-
-    TestSupport::CAssertCapture kReports;
-    EXPECT_EQ(kManager.Free(pBlock), 0);
-    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"false\" failed. BUFFER_OVERRUN"});
-    EXPECT_EQ(kManager.GetNumAllocations(), 0u);
-    EXPECT_EQ(kManager.GetAllocatedBytes(), 0u);
+    static Texts s_kReports;
+    s_kReports.clear();
+    void* pOldUser = nullptr;
+    const Common::AssertHandler pOld = Common::SetAssertHandler(
+        [](const char*, int, const char* pText, void* pUser) {
+            s_kReports.emplace_back(pText);
+            auto* pManager = static_cast<CMemoryManager*>(pUser);
+            pManager->Free(pManager->Alloc(32, 16, __FILE__, __LINE__));
+        },
+        &m_kManager, &pOldUser);
+    EXPECT_EQ(m_kManager.Free(pBlock), 0);
+    Common::SetAssertHandler(pOld, pOldUser);
+    EXPECT_EQ(s_kReports, Texts{"Assertion \"false\" failed. BUFFER_OVERRUN"});
+    EXPECT_EQ(m_kManager.GetAllocatedBytes(), 0u);
 }
 
-TEST(MemoryManager, ForeignAndFreedPointersAreReportedAndLeftAlone)
+TEST_F(MemoryManager, ForeignAndFreedPointersAreReportedAndLeftAlone)
 {
-    CMemoryManager kManager;
+    // Free once gave "Undefined error" for a heap without a handle.
+    EXPECT_STREQ(CMemoryManager::GetErrorText(Common::Mem::kErrHeapHasNoHandle), "Heap has no handle");
+    EXPECT_STREQ(CMemoryManager::GetErrorText(99), "Undefined error");
     // A pointer into the middle of a zeroed buffer never came from the manager.
     std::vector<char> kForeign(256, 0);
     {
         TestSupport::CAssertCapture kReports;
-        EXPECT_EQ(kManager.Free(kForeign.data() + 128), 3);
-        EXPECT_EQ(kManager.GetLastError(), 3);
-        EXPECT_STREQ(CMemoryManager::GetErrorText(kManager.GetLastError()), "Invalid pointer");
-        EXPECT_EQ(kReports.Texts(), std::vector<std::string>{
-                                        "Assertion \"_pHeap\" failed. Memory not-allocated with MemoryManager. This should not happen."});
+        EXPECT_EQ(m_kManager.Free(kForeign.data() + 128), Common::Mem::kErrInvalidPointer);
+        EXPECT_STREQ(CMemoryManager::GetErrorText(m_kManager.GetLastError()), "Invalid pointer");
+        EXPECT_EQ(
+            kReports.Texts(),
+            Texts{"Assertion \"_pHeap\" failed. Memory not-allocated with MemoryManager. This should not happen."});
     }
-    EXPECT_EQ(kManager.Free(nullptr), 0);
-    EXPECT_EQ(kManager.GetLastError(), 0);
-
-    if (kSanitizedMemory)
-        GTEST_SKIP() << "a second free reads released memory by design";
-    void* pBlock = kManager.Alloc(64, 16, __FILE__, __LINE__);
-    EXPECT_EQ(kManager.Free(pBlock), 0);
+    EXPECT_EQ(m_kManager.Free(nullptr), 0);
+    EXPECT_EQ(m_kManager.GetLastError(), 0);
+    // A second free finds the cleared signature, a read of released memory
+    // that sanitizers rightly flag.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    char* pBlock = Alloc(64);
+    EXPECT_EQ(m_kManager.Free(pBlock), 0);
     TestSupport::CAssertCapture kReports;
-    EXPECT_EQ(kManager.Free(pBlock), 3);
+    EXPECT_EQ(m_kManager.Free(pBlock), Common::Mem::kErrInvalidPointer);
     EXPECT_EQ(kReports.Count(), 1u);
-    EXPECT_EQ(kManager.GetNumAllocations(), 0u);
+    EXPECT_EQ(m_kManager.GetNumAllocations(), 0u);
+#endif
 }
 
-TEST(MemoryManager, ReallocKeepsContentsAndAccounting)
+TEST_F(MemoryManager, ReallocKeepsContentsAndAccounting)
 {
-    CMemoryManager kManager;
+    std::vector<char> kPattern(5000);
+    std::iota(kPattern.begin(), kPattern.end(), char(1));
     // Null makes a new block.
-    char* pBlock = static_cast<char*>(kManager.Realloc(nullptr, 40, __FILE__, __LINE__));
+    char* pBlock = Realloc(nullptr, 40);
     ASSERT_NE(pBlock, nullptr);
-    for (int i = 0; i < 40; ++i)
-        pBlock[i] = static_cast<char>(i);
-
-    pBlock = static_cast<char*>(kManager.Realloc(pBlock, 100000, __FILE__, __LINE__));
+    memcpy(pBlock, kPattern.data(), 40);
+    pBlock = Realloc(pBlock, 100000);
     ASSERT_NE(pBlock, nullptr);
-    for (int i = 0; i < 40; ++i)
-        ASSERT_EQ(pBlock[i], static_cast<char>(i));
+    EXPECT_EQ(memcmp(pBlock, kPattern.data(), 40), 0);
     EXPECT_EQ(GuardAfter(pBlock, 100000), CMemoryManager::kGuardWord);
-    EXPECT_EQ(kManager.GetAllocatedBytes(), 100000u);
-
-    pBlock = static_cast<char*>(kManager.Realloc(pBlock, 10, __FILE__, __LINE__));
-    for (int i = 0; i < 10; ++i)
-        ASSERT_EQ(pBlock[i], static_cast<char>(i));
-    EXPECT_EQ(kManager.GetNumAllocations(), 1u);
-    EXPECT_EQ(kManager.GetAllocatedBytes(), 10u);
-    EXPECT_EQ(kManager.Free(pBlock), 0);
-
+    EXPECT_EQ(m_kManager.GetAllocatedBytes(), 100000u);
+    pBlock = Realloc(pBlock, 10);
+    EXPECT_EQ(memcmp(pBlock, kPattern.data(), 10), 0);
+    EXPECT_EQ(m_kManager.GetAllocatedBytes(), 10u);
+    EXPECT_EQ(m_kManager.Free(pBlock), 0);
     // A block aligned far beyond 16 bytes keeps its data when shrunk.
-    char* pAligned = static_cast<char*>(kManager.Alloc(5000, 4096, __FILE__, __LINE__));
-    for (int i = 0; i < 5000; ++i)
-        pAligned[i] = static_cast<char>(i * 7);
-    pAligned = static_cast<char*>(kManager.Realloc(pAligned, 300, __FILE__, __LINE__));
+    char* pAligned = Alloc(5000, 4096);
+    memcpy(pAligned, kPattern.data(), 5000);
+    pAligned = Realloc(pAligned, 300);
     ASSERT_NE(pAligned, nullptr);
-    for (int i = 0; i < 300; ++i)
-        ASSERT_EQ(pAligned[i], static_cast<char>(i * 7));
-    EXPECT_EQ(kManager.Free(pAligned), 0);
-
+    EXPECT_EQ(memcmp(pAligned, kPattern.data(), 300), 0);
+    EXPECT_EQ(m_kManager.Free(pAligned), 0);
     // A pointer the manager did not make comes back unchanged.
     std::vector<char> kForeign(256, 0);
-    EXPECT_EQ(kManager.Realloc(kForeign.data() + 128, 10, __FILE__, __LINE__), kForeign.data() + 128);
+    EXPECT_EQ(Realloc(kForeign.data() + 128, 10), kForeign.data() + 128);
 }
 
-TEST(MemoryManager, ReallocOnAnotherThreadsHeapIsRefusedAndTheBlockStaysValid)
+// Heap 0 exists; fifteen threads get a heap each, the sixteenth does not. A
+// block is reallocated only on its own heap, and freed on any.
+TEST_F(MemoryManager, ThreadHeapsAreLimitedToSixteenAndReallocStaysOnItsHeap)
 {
-    CMemoryManager kManager;
-    char* pBlock = static_cast<char*>(kManager.Alloc(16, 16, __FILE__, __LINE__));
+    char* pBlock = Alloc(16);
     strcpy(pBlock, "still here");
-    std::thread kOther([&] {
-        ASSERT_NE(kManager.CreateThreadHeap(), nullptr);
-        TestSupport::CAssertCapture kReports;
-        EXPECT_EQ(kManager.Realloc(pBlock, 64, __FILE__, __LINE__), nullptr);
-        EXPECT_TRUE(kReports.Has("Assertion \"m_kHeaps[pAllocList->sAllocInfo.heap_index].iIndex == pHeapInfo->iIndex\" "
-                                 "failed. memory wasn't allocated with this heap"));
-        // Freeing on any thread is fine.
-    });
-    kOther.join();
-    EXPECT_STREQ(pBlock, "still here");
-    EXPECT_EQ(kManager.Free(pBlock), 0);
-}
-
-TEST(MemoryManager, ThreadHeapsAreLimitedToSixteen)
-{
-    CMemoryManager kManager;
-    std::vector<int> kResults;
-    // Heap 0 exists; fifteen threads get a heap each, the sixteenth does not.
     for (int i = 0; i < 16; ++i)
     {
         TestSupport::CAssertCapture kReports;
-        bool bCreated = false;
-        std::thread kThread([&] {
-            Common::Mem::SHeapInfo* pHeap = kManager.CreateThreadHeap();
-            bCreated = pHeap != nullptr;
-            if (pHeap)
-            {
-                void* pBlock = kManager.Alloc(8, 16, __FILE__, __LINE__);
-                EXPECT_EQ(HeaderOf(pBlock)->GetHeapIndex(), pHeap->iIndex);
-                kManager.Free(pBlock);
-            }
-        });
-        kThread.join();
-        EXPECT_EQ(bCreated, i < 15) << i;
-        EXPECT_EQ(kReports.Count(), i < 15 ? 0u : 1u) << i;
+        Common::Mem::SHeapInfo* pHeap = nullptr;
+        std::thread([&] {
+            if (!(pHeap = m_kManager.CreateThreadHeap()))
+                return;
+            char* pOwn = Alloc(8);
+            EXPECT_EQ(HeaderOf(pOwn)->GetHeapIndex(), pHeap->iIndex);
+            EXPECT_EQ(m_kManager.Free(pOwn), 0);
+            EXPECT_EQ(Realloc(pBlock, 64), nullptr);
+        }).join();
+        EXPECT_EQ(pHeap != nullptr, i < 15) << i;
+        EXPECT_EQ(kReports.Count(), 1u) << i;
+        EXPECT_EQ(kReports.Has("Assertion \"m_kHeaps[pAllocList->sAllocInfo.heap_index].iIndex == "
+                               "pHeapInfo->iIndex\" failed. memory wasn't allocated with this heap"),
+                  i < 15);
     }
-    EXPECT_EQ(kManager.GetNumHeaps(), 16u);
+    EXPECT_EQ(m_kManager.GetNumHeaps(), 16u);
+    EXPECT_STREQ(pBlock, "still here");
+    EXPECT_EQ(m_kManager.Free(pBlock), 0);
 }
 
-TEST(MemoryManager, TagsAccountNestedPathsAndFollowFreesOnOtherThreads)
+TEST_F(MemoryManager, TagsAccountNestedPathsAndFollowFreesOnOtherThreads)
 {
-    CMemoryManager kManager;
-    const uint32 uiOuter = kManager.PushTag("Outer");
+    const uint32 uiOuter = m_kManager.PushTag("Outer");
     ASSERT_NE(uiOuter, 0u);
-    void* pOuterBlock = kManager.Alloc(100, 16, __FILE__, __LINE__);
-    const uint32 uiInner = kManager.PushTag("Inner");
-    void* pInnerBlock = kManager.Alloc(50, 16, __FILE__, __LINE__);
-    EXPECT_EQ(kManager.GetTagDepth(), 2u);
-    EXPECT_EQ(kManager.GetCurrentTagId(), uiInner);
+    char* pOuterBlock = Alloc(100);
+    const uint32 uiInner = m_kManager.PushTag("Inner");
+    char* pInnerBlock = Alloc(50);
     EXPECT_EQ(HeaderOf(pInnerBlock)->tag, uiInner);
     EXPECT_TRUE(HeaderOf(pInnerBlock)->IsTracked());
-    EXPECT_EQ(kManager.GetTagBytes(uiOuter), 150u);
-    EXPECT_EQ(kManager.GetTagBytes(uiInner), 50u);
-
+    EXPECT_EQ(m_kManager.GetTagBytes(uiOuter), 150u);
+    EXPECT_EQ(m_kManager.GetTagBytes(uiInner), 50u);
     // Suspended tracking: the block carries no tag and counts nowhere.
-    kManager.SuspendTracking();
-    void* pUntracked = kManager.Alloc(1000, 16, __FILE__, __LINE__);
-    kManager.ResumeTracking();
+    m_kManager.SuspendTracking();
+    char* pUntracked = Alloc(1000);
+    m_kManager.ResumeTracking();
     EXPECT_EQ(HeaderOf(pUntracked)->tag, 0u);
-    EXPECT_EQ(kManager.GetTagBytes(uiOuter), 150u);
-
+    EXPECT_EQ(m_kManager.GetTagBytes(uiOuter), 150u);
     // Growing a tracked block moves its bytes with it.
-    pInnerBlock = kManager.Realloc(pInnerBlock, 80, __FILE__, __LINE__);
-    EXPECT_EQ(kManager.GetTagBytes(uiInner), 80u);
-    EXPECT_EQ(kManager.GetTagBytes(uiOuter), 180u);
-
-    kManager.PopTag();
-    EXPECT_EQ(kManager.GetCurrentTagId(), uiOuter);
-    // The same name under the same parent is the same path.
-    EXPECT_EQ(kManager.PushTag("Inner"), uiInner);
-    kManager.PopAllTags();
-    EXPECT_EQ(kManager.GetTagDepth(), 0u);
-
+    pInnerBlock = Realloc(pInnerBlock, 80);
+    EXPECT_EQ(m_kManager.GetTagBytes(uiInner), 80u);
+    EXPECT_EQ(m_kManager.GetTagBytes(uiOuter), 180u);
+    m_kManager.PopTag();
+    EXPECT_EQ(m_kManager.GetCurrentTagId(), uiOuter);
+    EXPECT_EQ(m_kManager.PushTag("Inner"), uiInner);  // same name, same parent: same path
+    m_kManager.PopAllTags();
+    EXPECT_EQ(m_kManager.GetTagDepth(), 0u);
     // A block freed on another thread is subtracted from its own path.
-    std::thread kOther([&] { EXPECT_EQ(kManager.Free(pInnerBlock), 0); });
-    kOther.join();
-    EXPECT_EQ(kManager.GetTagBytes(uiInner), 0u);
-    EXPECT_EQ(kManager.GetTagBytes(uiOuter), 100u);
-    kManager.Free(pOuterBlock);
-    kManager.Free(pUntracked);
-    EXPECT_EQ(kManager.GetTagBytes(uiOuter), 0u);
-}
-
-TEST(MemoryManager, ThreadTagListsReturnToThePoolWhenThreadsEnd)
-{
-    CMemoryManager kManager;
+    std::thread([&] { EXPECT_EQ(m_kManager.Free(pInnerBlock), 0); }).join();
+    EXPECT_EQ(m_kManager.GetTagBytes(uiInner), 0u);
+    EXPECT_EQ(m_kManager.GetTagBytes(uiOuter), 100u);
+    m_kManager.Free(pOuterBlock);
+    m_kManager.Free(pUntracked);
+    EXPECT_EQ(m_kManager.GetTagBytes(uiOuter), 0u);
+    // Each thread's tag list goes back to the pool when the thread ends.
     TestSupport::CAssertCapture kReports;
-    for (int i = 0; i < 40; ++i)
-    {
-        std::thread kThread([&] {
-            EXPECT_NE(kManager.PushTag("Worker"), 0u);
-            kManager.Free(kManager.Alloc(8, 16, __FILE__, __LINE__));
-        });
-        kThread.join();
-    }
+    for (uint32 i = 0; i < 2 * CMemoryManager::MAX_TAG_LISTS; ++i)
+        std::thread([&] {
+            EXPECT_NE(m_kManager.PushTag("Worker"), 0u);
+            m_kManager.Free(Alloc(8));
+        }).join();
     EXPECT_EQ(kReports.Count(), 0u);
 }
 
-TEST(MemoryManager, LeakReportCountsLiveBlocks)
+TEST_F(MemoryManager, ReportsListLiveBlocksAndCountLeaks)
 {
-    CMemoryManager kManager;
-    void* pFirst = kManager.Alloc(10, 16, __FILE__, __LINE__);
-    void* pSecond = kManager.Alloc(20, 16, __FILE__, __LINE__);
+    void* apBlocks[] = {m_kManager.Alloc(100, 16, "small.cpp", 7), m_kManager.Alloc(3 << 20, 16, "large.cpp", 9)};
     {
         TestSupport::CLogCapture kLog;
-        EXPECT_EQ(kManager.ReportLeaks(), 2u);
-        EXPECT_TRUE(kLog.Has("Memory Manager C++ Leaks detected ..."));
-        EXPECT_TRUE(kLog.Has("Numbers of allocation : 2 (30 bytes)"));
-        EXPECT_TRUE(kLog.Has(std::string(73, '-')));
+        m_kManager.DisplayAllocs(0x100000);
+        EXPECT_TRUE(kLog.Contains("large.cpp(9):        3 MB addr("));
+        EXPECT_FALSE(kLog.Contains("small.cpp"));
+        EXPECT_TRUE(kLog.Has("CMemoryManager Numbers of allocation=2"));
+        m_kManager.DisplayAllocsByFile();
+        EXPECT_TRUE(kLog.Has("CMemoryManager Num Allocating Files=2"));
+        EXPECT_TRUE(kLog.Has("large.cpp(1): 3 MB"));
     }
-    kManager.Free(pFirst);
+    // Two blocks, then one (a leak too), then none.
+    const std::pair<uint32, Texts> akReports[] = {
+        {2,
+         {"Memory Manager C++ Leaks detected ...", "Numbers of allocation : 2 (3145828 bytes)", std::string(73, '-')}},
+        {1, {"Numbers of allocation : 1 (3145728 bytes)"}},
+        {0, {"Memory Manager C++ Leak detected : 0 !!! "}},
+    };
+    for (const auto& [uiLive, kLines] : akReports)
     {
-        // One block left is a leak too.
         TestSupport::CLogCapture kLog;
-        EXPECT_EQ(kManager.ReportLeaks(), 1u);
-        EXPECT_TRUE(kLog.Has("Numbers of allocation : 1 (20 bytes)"));
+        EXPECT_EQ(m_kManager.ReportLeaks(), uiLive);
+        for (const std::string& kLine : kLines)
+            EXPECT_TRUE(kLog.Has(kLine)) << kLine;
+        if (uiLive)
+            m_kManager.Free(apBlocks[2 - uiLive]);
     }
-    kManager.Free(pSecond);
-    TestSupport::CLogCapture kLog;
-    EXPECT_EQ(kManager.ReportLeaks(), 0u);
-    EXPECT_TRUE(kLog.Has("Memory Manager C++ Leak detected : 0 !!! "));
 }
 
-TEST(MemoryManager, ReportsListBlocksByThresholdAndFile)
+TEST_F(MemoryManager, ConcurrentAllocAndFreeKeepTheListsConsistent)
 {
-    CMemoryManager kManager;
-    void* pSmall = kManager.Alloc(100, 16, "small.cpp", 7);
-    void* pLarge = kManager.Alloc(3 << 20, 16, "large.cpp", 9);
-    TestSupport::CLogCapture kLog;
-    kManager.DisplayAllocs(0x100000);
-    EXPECT_TRUE(kLog.Contains("large.cpp(9):        3 MB addr("));
-    EXPECT_FALSE(kLog.Contains("small.cpp"));
-    EXPECT_TRUE(kLog.Has("CMemoryManager Numbers of allocation=2"));
-    kManager.DisplayAllocsByFile();
-    EXPECT_TRUE(kLog.Has("CMemoryManager Num Allocating Files=2"));
-    EXPECT_TRUE(kLog.Has("large.cpp(1): 3 MB"));
-    kManager.Free(pSmall);
-    kManager.Free(pLarge);
-}
-
-TEST(MemoryManager, ConcurrentAllocAndFreeKeepTheListsConsistent)
-{
-    CMemoryManager kManager;
     std::vector<void*> kShared(5000, nullptr);
-    // Thread 1 allocates on its own heap; thread 2 frees those blocks while
-    // allocating and freeing its own on heap 0. Between two shared blocks
-    // thread 1 works alone on its heap long enough to become the lock's
-    // favoured thread, so that every free by thread 2 revokes the favour
-    // while thread 1 may be inside.
+    // Thread 1 allocates on its own heap, alone long enough between two shared
+    // blocks to become its lock's favoured thread; thread 2 frees those blocks
+    // (revoking the favour while thread 1 may be inside) and uses heap 0.
     std::thread kProducer([&] {
-        kManager.CreateThreadHeap();
+        m_kManager.CreateThreadHeap();
         for (void*& pSlot : kShared)
         {
             for (int i = 0; i < 80; ++i)
-                kManager.Free(kManager.Alloc(40, 16, __FILE__, __LINE__));
-            __atomic_store_n(&pSlot, kManager.Alloc(24, 16, __FILE__, __LINE__), __ATOMIC_RELEASE);
+                m_kManager.Free(Alloc(40));
+            __atomic_store_n(&pSlot, Alloc(24), __ATOMIC_RELEASE);
         }
     });
     std::thread kConsumer([&] {
@@ -347,36 +300,33 @@ TEST(MemoryManager, ConcurrentAllocAndFreeKeepTheListsConsistent)
             void* pBlock;
             while (!(pBlock = __atomic_load_n(&pSlot, __ATOMIC_ACQUIRE)))
                 std::this_thread::yield();
-            kManager.Free(kManager.Alloc(48, 16, __FILE__, __LINE__));
-            EXPECT_EQ(kManager.Free(pBlock), 0);
+            m_kManager.Free(Alloc(48));
+            EXPECT_EQ(m_kManager.Free(pBlock), 0);
         }
     });
     kProducer.join();
     kConsumer.join();
-    EXPECT_EQ(kManager.GetNumAllocations(), 0u);
-    EXPECT_EQ(kManager.GetAllocatedBytes(), 0u);
+    EXPECT_EQ(m_kManager.GetNumAllocations(), 0u);
+    EXPECT_EQ(m_kManager.GetAllocatedBytes(), 0u);
 }
 
 namespace {
 struct SFirstBase
 {
     virtual ~SFirstBase() = default;
-    int iFirst = 1;
 };
 struct SSecondBase
 {
     virtual ~SSecondBase() = default;
-    int iSecond = 2;
 };
 struct SDerived : SFirstBase, SSecondBase
 {
-    explicit SDerived(bool* pDestroyed) : pFlag(pDestroyed) {}
-    ~SDerived() override { *pFlag = true; }
-    bool* pFlag;
+    static inline int s_iDestroyed = 0;
+    ~SDerived() override { ++s_iDestroyed; }
 };
 }  // namespace
 
-TEST(MemoryManager, DeleteThroughASecondaryBaseFreesTheWholeBlock)
+TEST_F(MemoryManager, DeleteThroughASecondaryBaseFreesTheWholeBlock)
 {
     CMemoryManager* pManager = CMemoryManager::GetInstance();
     {
@@ -384,55 +334,12 @@ TEST(MemoryManager, DeleteThroughASecondaryBaseFreesTheWholeBlock)
         Common::Mem::CTagScope kWarmUp("Tests::Delete");
     }
     const uint32 uiBefore = pManager->GetNumAllocations();
-    bool bDestroyed = false;
-    SSecondBase* pObject = TARN_NEW_TAGGED("Tests::Delete", SDerived, &bDestroyed);
-    ASSERT_NE(pObject, nullptr);
+    SDerived::s_iDestroyed = 0;
+    SSecondBase* pObject = TARN_NEW_TAGGED("Tests::Delete", SDerived);
     EXPECT_NE(static_cast<void*>(pObject), dynamic_cast<void*>(pObject));
     TestSupport::CAssertCapture kReports;
     TARN_DELETE(pObject);
-    EXPECT_TRUE(bDestroyed);
+    EXPECT_EQ(SDerived::s_iDestroyed, 1);
     EXPECT_EQ(kReports.Count(), 0u);
     EXPECT_EQ(pManager->GetNumAllocations(), uiBefore);
-}
-
-TEST(MemoryManager, AReportMadeUnderAHeapLockMayAllocate)
-{
-    // An assertion handler that allocates runs while Free holds the heap's
-    // lock (the overrun report): the lock must let its holder in again.
-    CMemoryManager kManager;
-    struct SState
-    {
-        CMemoryManager* pManager;
-        int iReports;
-    } kState{&kManager, 0};
-    void* pOldUser = nullptr;
-    Common::AssertHandler pOld = Common::SetAssertHandler(
-        [](const char*, int, const char*, void* pUser) {
-            auto* pState = static_cast<SState*>(pUser);
-            ++pState->iReports;
-            pState->pManager->Free(pState->pManager->Alloc(32, 16, __FILE__, __LINE__));
-        },
-        &kState, &pOldUser);
-    char* pBlock = static_cast<char*>(kManager.Alloc(8, 16, __FILE__, __LINE__));
-    pBlock[8] = 'X';
-    EXPECT_EQ(kManager.Free(pBlock), 0);
-    Common::SetAssertHandler(pOld, pOldUser);
-    EXPECT_EQ(kState.iReports, 1);
-    EXPECT_EQ(kManager.GetNumAllocations(), 0u);
-}
-
-TEST(MemoryManager, EveryErrorHasItsOwnText)
-{
-    // Each error a call can leave has a text of its own (the one Free gives
-    // for a heap without a handle once printed "Undefined error").
-    const std::pair<int32, const char*> akErrors[] = {
-        {Common::Mem::kErrNone, "No error"},
-        {Common::Mem::kErrCannotAllocMainMemory, "Cannot alloc main memory"},
-        {Common::Mem::kErrNotEnoughMemory, "Not enough memory"},
-        {Common::Mem::kErrInvalidPointer, "Invalid pointer"},
-        {Common::Mem::kErrHeapHasNoHandle, "Heap has no handle"},
-        {99, "Undefined error"},
-    };
-    for (const auto& [iError, pText] : akErrors)
-        EXPECT_STREQ(CMemoryManager::GetErrorText(iError), pText) << iError;
 }

@@ -1,11 +1,10 @@
 // Sockets and message framing on real loopback connections.
 #include <algorithm>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
-
-#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 
 using Common::TcpSocket;
 namespace Framing = Common::MessageFraming;
+using Framing::EReceive;
 
 namespace {
 
@@ -25,82 +25,67 @@ struct SConnectedPair
     TcpSocket kListener;
     TcpSocket kClient;
     std::unique_ptr<TcpSocket> pServer;
-
     bool Open()
     {
-        if (!kListener.Listen(0) || kListener.GetPort() == 0)
+        // The connection is made in the listener's backlog: it waits for no
+        // Accept.
+        if (!kListener.Listen(0) || !kClient.Connect("127.0.0.1", kListener.GetPort()))
             return false;
-        int iAccepted = -1;
-        std::thread kAccept([&] { iAccepted = kListener.Accept(); });
-        const bool bConnected = kClient.Connect("127.0.0.1", kListener.GetPort());
-        kAccept.join();
+        const int iAccepted = kListener.Accept();
         pServer = std::make_unique<TcpSocket>(iAccepted);
-        return bConnected && iAccepted >= 0;
+        return iAccepted >= 0;
     }
 };
 
-struct SReceived
-{
-    Framing::EReceive eResult;
-    std::string kText;
-    uint32 uiLength = 0;
-};
+// What Framing::Receive gives for one message: result, text, length.
+using Received = std::tuple<EReceive, std::string, uint32>;
 
-SReceived ReceiveOne(TcpSocket& kSocket, uint32 uiMaxLength = 1024)
+Received ReceiveOne(TcpSocket& kSocket, uint32 uiMaxLength = 1024)
 {
     char* pBuffer = nullptr;
     size_t uiCapacity = 0;
-    SReceived kOut;
-    kOut.eResult = Framing::Receive(kSocket, pBuffer, uiCapacity, uiMaxLength, &kOut.uiLength);
-    if (kOut.eResult == Framing::EReceive::Message)
-        kOut.kText.assign(pBuffer, kOut.uiLength);
+    uint32 uiLength = 0;
+    const EReceive eResult = Framing::Receive(kSocket, pBuffer, uiCapacity, uiMaxLength, &uiLength);
+    Received kOut{eResult, eResult == EReceive::Message ? std::string(pBuffer, uiLength) : "", uiLength};
     TARN_FREE(pBuffer);
     return kOut;
 }
 
+// The bytes of a framed message: its length, little-endian, then its text.
+std::string Frame(const std::string& kText, uint32 uiLength)
+{
+    const char acLength[4] = {char(uiLength), char(uiLength >> 8), char(uiLength >> 16), char(uiLength >> 24)};
+    return std::string(acLength, 4) + kText;
+}
+
 }  // namespace
 
-TEST(TcpSocket, FramesCrossALoopbackConnectionBothWays)
+TEST(TcpSocket, ALoopbackConnectionFromListenToShutdown)
 {
     SConnectedPair kPair;
     ASSERT_TRUE(kPair.Open());
     const std::string kRequest = R"({"ClassName":"Root","MethodName":"KeepAlive"})";
     ASSERT_TRUE(Framing::Send(kPair.kClient, kRequest.data(), static_cast<uint32>(kRequest.size())));
-    SReceived kReceived = ReceiveOne(*kPair.pServer);
-    EXPECT_EQ(kReceived.eResult, Framing::EReceive::Message);
-    EXPECT_EQ(kReceived.kText, kRequest);
-
+    EXPECT_EQ(ReceiveOne(*kPair.pServer), Received(EReceive::Message, kRequest, kRequest.size()));
     // A long message arrives whole, the buffer growing for it.
     const std::string kLong(200000, 'x');
     std::thread kSender([&] { Framing::Send(*kPair.pServer, kLong.data(), static_cast<uint32>(kLong.size())); });
-    kReceived = ReceiveOne(kPair.kClient, 1u << 20);
+    EXPECT_TRUE(ReceiveOne(kPair.kClient, 1u << 20) == Received(EReceive::Message, kLong, kLong.size()));
     kSender.join();
-    EXPECT_EQ(kReceived.eResult, Framing::EReceive::Message);
-    EXPECT_EQ(kReceived.kText.size(), kLong.size());
-
-    // The close marker, a zero-length message, and a length above the limit.
+    // A zero-length message, a length above the limit, the close marker.
     ASSERT_TRUE(Framing::Send(kPair.kClient, "", 0));
-    EXPECT_EQ(ReceiveOne(*kPair.pServer).eResult, Framing::EReceive::Empty);
-    const unsigned char acHuge[4] = {0x00, 0x00, 0x00, 0x7F};
-    ASSERT_TRUE(kPair.kClient.Send(acHuge, sizeof(acHuge)));
-    kReceived = ReceiveOne(*kPair.pServer, 1024);
-    EXPECT_EQ(kReceived.eResult, Framing::EReceive::TooLong);
-    EXPECT_EQ(kReceived.uiLength, 0x7F000000u);
+    EXPECT_EQ(ReceiveOne(*kPair.pServer), Received(EReceive::Empty, "", 0));
+    ASSERT_TRUE(kPair.kClient.Send(Frame("", 0x7F000000u).data(), 4));
+    EXPECT_EQ(ReceiveOne(*kPair.pServer), Received(EReceive::TooLong, "", 0x7F000000u));
     ASSERT_TRUE(Framing::SendCloseMarker(kPair.kClient));
-    EXPECT_EQ(ReceiveOne(*kPair.pServer).eResult, Framing::EReceive::CloseMarker);
-}
-
-TEST(TcpSocket, APeerLeavingInTheMiddleOfAMessageEndsTheConnection)
-{
-    SConnectedPair kPair;
-    ASSERT_TRUE(kPair.Open());
-    // 100 bytes announced, 10 sent, then the peer goes.
-    const unsigned char acLength[4] = {100, 0, 0, 0};
-    ASSERT_TRUE(kPair.kClient.Send(acLength, sizeof(acLength)));
-    ASSERT_TRUE(kPair.kClient.Send("0123456789", 10));
+    EXPECT_EQ(std::get<0>(ReceiveOne(*kPair.pServer)), EReceive::CloseMarker);
+    // A peer leaving in the middle of a message (100 bytes announced, 10
+    // sent) ends the connection.
+    const std::string kCut = Frame("0123456789", 100);
+    ASSERT_TRUE(kPair.kClient.Send(kCut.data(), kCut.size()));
     kPair.kClient.Close();
     TestSupport::CLogCapture kLog;
-    EXPECT_EQ(ReceiveOne(*kPair.pServer).eResult, Framing::EReceive::Closed);
+    EXPECT_EQ(std::get<0>(ReceiveOne(*kPair.pServer)), EReceive::Closed);
     EXPECT_FALSE(kPair.pServer->IsConnected());
     EXPECT_TRUE(kLog.Has("Connection closed"));
     // Sending to the departed peer fails instead of raising a signal.
@@ -109,59 +94,44 @@ TEST(TcpSocket, APeerLeavingInTheMiddleOfAMessageEndsTheConnection)
     for (int i = 0; i < 64 && bSent; ++i)
         bSent = kPair.pServer->Send(kData.data(), kData.size());
     EXPECT_FALSE(bSent);
-}
-
-TEST(TcpSocket, ShuttingTheListenerDownEndsABlockingAccept)
-{
-    TcpSocket kListener;
-    ASSERT_TRUE(kListener.Listen(0));
+    // Shutting the listener down ends a blocking Accept (one not reached yet
+    // fails at once); nobody listens on the port then.
     int iAccepted = 0;
-    std::thread kAccept([&] { iAccepted = kListener.Accept(); });
-    // Let the thread reach accept; even if it has not, the closed socket
-    // makes accept fail at once.
+    std::thread kAccept([&] { iAccepted = kPair.kListener.Accept(); });
     std::this_thread::yield();
-    kListener.Shutdown();
+    kPair.kListener.Shutdown();
     kAccept.join();
     EXPECT_EQ(iAccepted, -1);
-    kListener.Close();
-
-    // Nobody listens on the closed port: connecting fails with a message.
+    kPair.kListener.Close();
     TcpSocket kClient;
-    TestSupport::CLogCapture kLog;
-    EXPECT_FALSE(kClient.Connect("127.0.0.1", kListener.GetPort()));
+    EXPECT_FALSE(kClient.Connect("127.0.0.1", kPair.kListener.GetPort()));
     EXPECT_TRUE(kLog.Contains("connect failed with error:"));
     EXPECT_FALSE(kClient.Listen(0, "not an address"));
 }
 
-// The buffered reader must give the same messages however the bytes of a
-// stream are cut into reads: several messages in one read (each terminated
-// in place, the byte under the terminator given back for the next message),
-// a message split over many reads, and messages longer than its buffer.
+// The buffered reader gives the same messages however the stream is cut into
+// reads: several messages in one read (each terminated in place, the byte
+// under the terminator given back for the next message), a message split over
+// many reads, and messages longer than its buffer.
 TEST(TcpSocket, TheBufferedReaderSplitsAnyCutOfTheStreamIntoTheSameMessages)
 {
-    const std::string kLong(20000, 'L');
-    const std::vector<std::string> kMessages = {"{\"a\":1}", "", "b", kLong, "{\"c\":[1,2,3]}", "d"};
+    const std::vector<std::string> kMessages = {"{\"a\":1}", "", "b", std::string(20000, 'L'), "{\"c\":[1,2,3]}", "d"};
     std::string kStream;
     for (const std::string& kText : kMessages)
-    {
-        const uint32 uiLength = static_cast<uint32>(kText.size());
-        const char acLength[4] = {static_cast<char>(uiLength), static_cast<char>(uiLength >> 8),
-                                  static_cast<char>(uiLength >> 16), static_cast<char>(uiLength >> 24)};
-        kStream.append(acLength, 4).append(kText);
-    }
-    kStream.append("\xFF\xFF\xFF\xFF", 4);
-
+        kStream += Frame(kText, static_cast<uint32>(kText.size()));
+    kStream += Frame("", 0xFFFFFFFFu) + Frame("", 0x7F000000u);  // the close marker, a length above the limit
     for (const size_t uiChunk : {kStream.size(), size_t(1), size_t(3), size_t(5000)})
     {
         SCOPED_TRACE("chunks of " + std::to_string(uiChunk) + " bytes");
         SConnectedPair kPair;
         ASSERT_TRUE(kPair.Open());
-        std::thread kSender([&] {
+        std::jthread kSender([&] {
             for (size_t uiAt = 0; uiAt < kStream.size(); uiAt += uiChunk)
             {
                 kPair.kClient.Send(kStream.data() + uiAt, std::min(uiChunk, kStream.size() - uiAt));
                 std::this_thread::yield();
             }
+            kPair.kClient.Shutdown();
         });
         Framing::CReader kReader(1u << 20);
         kReader.SetSpinMicroseconds(uiChunk == 3 ? 20 : 0);
@@ -169,35 +139,15 @@ TEST(TcpSocket, TheBufferedReaderSplitsAnyCutOfTheStreamIntoTheSameMessages)
         {
             const char* pText = nullptr;
             uint32 uiLength = 0;
-            const Framing::EReceive eResult = kReader.Receive(*kPair.pServer, &pText, &uiLength);
-            if (kExpected.empty())
-            {
-                EXPECT_EQ(eResult, Framing::EReceive::Empty);
-                continue;
-            }
-            ASSERT_EQ(eResult, Framing::EReceive::Message);
-            ASSERT_EQ(uiLength, kExpected.size());
-            EXPECT_EQ(std::string(pText), kExpected);  // terminated right after the text
+            const EReceive eResult = kReader.Receive(*kPair.pServer, &pText, &uiLength);
+            EXPECT_EQ(eResult, kExpected.empty() ? EReceive::Empty : EReceive::Message);
+            EXPECT_EQ(uiLength, kExpected.size());
+            EXPECT_EQ(std::string(pText ? pText : ""), kExpected);  // terminated right after the text
         }
-        EXPECT_EQ(kReader.Receive(*kPair.pServer, nullptr, nullptr), Framing::EReceive::CloseMarker);
-        EXPECT_FALSE(kReader.HasBuffered());
-        kSender.join();
+        EXPECT_EQ(kReader.Receive(*kPair.pServer, nullptr, nullptr), EReceive::CloseMarker);
+        // Refused before anything of its size is read.
+        uint32 uiLength = 0;
+        EXPECT_EQ(kReader.Receive(*kPair.pServer, nullptr, &uiLength), EReceive::TooLong);
+        EXPECT_EQ(uiLength, 0x7F000000u);
     }
-
-    // A length above the limit is refused before anything of its size is
-    // read; a stream cut inside a message ends as Closed.
-    SConnectedPair kPair;
-    ASSERT_TRUE(kPair.Open());
-    Framing::CReader kReader(16);
-    ASSERT_TRUE(Framing::Send(kPair.kClient, "0123456789abcdefXYZ", 19));
-    uint32 uiLength = 0;
-    EXPECT_EQ(kReader.Receive(*kPair.pServer, nullptr, &uiLength), Framing::EReceive::TooLong);
-    EXPECT_EQ(uiLength, 19u);
-    SConnectedPair kCut;
-    ASSERT_TRUE(kCut.Open());
-    ASSERT_TRUE(kCut.kClient.Send("\x0A\x00\x00\x00" "abc", 7));
-    kCut.kClient.Close();
-    TestSupport::CLogCapture kLog;
-    Framing::CReader kCutReader(16);
-    EXPECT_EQ(kCutReader.Receive(*kCut.pServer, nullptr, nullptr), Framing::EReceive::Closed);
 }

@@ -1,22 +1,17 @@
-// The engine's network endpoint: its command manager, the Root object and
-// the host, as CEngineNet starts and stops them, and the remote classes of
-// the real Gait module served through it.
+// The engine's network endpoint as CEngineNet starts and stops it, and the real Gait module served through it.
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <tuple>
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <rapidjson/document.h>
+#include <rapidjson/pointer.h>
 
 #include "Client/EngineClient.h"
 #include "Commands/CommandManager.h"
 #include "Commands/ReturnBuffer.h"
 #include "Engine/Engine.h"
-#include "Engine/EngineNet.h"
-#include "Plugins/ModuleLoader.h"
 #include "Plugins/PluginManager.h"
 #include "System/Net/TcpSocket.h"
 #include "support/ReportCapture.h"
@@ -37,28 +32,36 @@ std::string Call(CommandManager& kCommands, const std::string& kClass, const std
     return std::string(kReply.GetText(), kReply.GetLength());
 }
 
-// The member of a reply's "Res" object, or -1.
-double ResultMember(const std::string& kReply, const char* pMember)
+// The "InstanceID" of a reply, or -1.
+int InstanceId(const std::string& kReply)
 {
     rapidjson::Document kDocument;
     kDocument.Parse(kReply.c_str());
-    if (kDocument.HasParseError() || !kDocument.IsObject() || !kDocument.HasMember("Res") ||
-        !kDocument["Res"].IsObject() || !kDocument["Res"].HasMember(pMember) || !kDocument["Res"][pMember].IsNumber())
-        return -1.0;
-    return kDocument["Res"][pMember].GetDouble();
+    const rapidjson::Value* pId = rapidjson::Pointer("/Res/InstanceID").Get(kDocument);
+    return !kDocument.HasParseError() && pId && pId->IsInt() ? pId->GetInt() : -1;
 }
 
 TEST(EngineNetEndpointTest, InitServesTheEngineRemoteClassesUntilShutdown)
 {
-    CEngineNet kNet;
     SNetOptions kOptions;
     kOptions.uiPort = 0;
+    {
+        // Beside another resolver its objects would register where nobody resolves: refused, nothing half made.
+        CommandManager kOther;
+        ASSERT_TRUE(kOther.Init());
+        CEngineNet kRefused;
+        TestSupport::CAssertCapture kReports;
+        EXPECT_FALSE(kRefused.Init(kOptions));
+        EXPECT_EQ(kRefused.GetCommandManager(), nullptr);
+        EXPECT_EQ(kRefused.GetRoot(), nullptr);
+        EXPECT_EQ(kRefused.GetPort(), 0);
+        EXPECT_TRUE(kReports.Has("Assertion \"m_pCommandManager->Init()\" failed. another pointer resolver is "
+                                 "installed already"));
+    }
+    CEngineNet kNet;
     ASSERT_TRUE(kNet.Init(kOptions));
-    ASSERT_NE(kNet.GetRoot(), nullptr);
     const uint16 uiPort = kNet.GetPort();
     ASSERT_NE(uiPort, 0);
-    EXPECT_NE(kNet.GetCommandManager()->FindCommand("Root", "GetRPCSingleton"), nullptr);
-
     // "KeepAlive" is safe off the engine thread: no engine loop needed.
     CEngineClientRPC kClient;
     ASSERT_TRUE(kClient.Connect("127.0.0.1", uiPort));
@@ -67,7 +70,6 @@ TEST(EngineNetEndpointTest, InitServesTheEngineRemoteClassesUntilShutdown)
                                "\"UseTcpThread\":true}",
                                &kReply));
     EXPECT_STREQ(kReply.GetText(), "{\"Res\":true}");
-
     kNet.Shutdown();
     EXPECT_EQ(kNet.GetCommandManager(), nullptr);
     EXPECT_EQ(kNet.GetPort(), 0);
@@ -77,70 +79,38 @@ TEST(EngineNetEndpointTest, InitServesTheEngineRemoteClassesUntilShutdown)
     EXPECT_FALSE(kLate.Connect("127.0.0.1", uiPort));
 }
 
-TEST(EngineNetEndpointTest, InitRefusesWhenAnotherResolverIsInstalled)
-{
-    // The endpoint's remote objects would register with a resolver that
-    // nobody resolves through: refused, and nothing is left half made.
-    CommandManager kOther;
-    ASSERT_TRUE(kOther.Init());
-    CEngineNet kNet;
-    SNetOptions kOptions;
-    kOptions.uiPort = 0;
-    TestSupport::CAssertCapture kReports;
-    EXPECT_FALSE(kNet.Init(kOptions));
-    EXPECT_EQ(kNet.GetCommandManager(), nullptr);
-    EXPECT_EQ(kNet.GetRoot(), nullptr);
-    EXPECT_EQ(kNet.GetPort(), 0);
-    EXPECT_TRUE(kReports.Has("Assertion \"m_pCommandManager->Init()\" failed. another pointer resolver is installed "
-                             "already"));
-}
-
-// The root's reference on its prefab manager is a reference like the
-// clients' ones: a client that releases more than it was given can take it,
-// which destroys the manager. The root must then make a new one instead of
-// handing out the destroyed one (it did, a use after free).
+// The root's reference on its prefab manager is one like the clients': a client releasing more than it was given
+// takes it and destroys the manager. The root then makes a new one (it once handed out the destroyed one).
 TEST(EngineNetEndpointTest, RootMakesANewPrefabManagerAfterClientsReleasedItsOwnReference)
 {
-    struct SCall
-    {
-        const char* pClass;
-        const char* pMethod;
-        int iInstance;
-        const char* pReply;
-    };
+    // Class, method, instance, reply.
+    using SCall = std::tuple<const char*, const char*, int, const char*>;
     const char* const pGone = "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}";
     const auto Get = [](const char* pReply) { return SCall{"Root", "GetPrefabManager", 0, pReply}; };
     const auto Release = [](int iId, const char* pReply) { return SCall{"PrefabManager", "ReleaseRef", iId, pReply}; };
     const char* const pId0 = "{\"Res\":{\"InstanceID\":0}}";
     const char* const pId1 = "{\"Res\":{\"InstanceID\":1}}";
-    const struct
-    {
-        const char* pName;
-        std::vector<SCall> kCalls;
-    } akCases[] = {
-        {"released as often as handed out",
-         {Get(pId0), Get(pId0), Release(0, "{\"Res\":2}"), Release(0, "{\"Res\":1}"), Get(pId0)}},
-        {"the root's own reference released too",
-         {Get(pId0), Release(0, "{\"Res\":1}"), Release(0, "{\"Res\":0}"), Release(0, pGone), Get(pId1), Get(pId1),
-          Release(1, "{\"Res\":2}")}},
-        {"destroyed twice",
-         {Get(pId0), Release(0, "{\"Res\":1}"), Release(0, "{\"Res\":0}"), Get(pId1), Release(1, "{\"Res\":1}"),
-          Release(1, "{\"Res\":0}"), Get("{\"Res\":{\"InstanceID\":2}}")}},
+    // Released as often as handed out; the root's own reference released too; destroyed twice.
+    const std::vector<SCall> akCases[] = {
+        {Get(pId0), Get(pId0), Release(0, "{\"Res\":2}"), Release(0, "{\"Res\":1}"), Get(pId0)},
+        {Get(pId0), Release(0, "{\"Res\":1}"), Release(0, "{\"Res\":0}"), Release(0, pGone), Get(pId1), Get(pId1),
+         Release(1, "{\"Res\":2}")},
+        {Get(pId0), Release(0, "{\"Res\":1}"), Release(0, "{\"Res\":0}"), Get(pId1), Release(1, "{\"Res\":1}"),
+         Release(1, "{\"Res\":0}"), Get("{\"Res\":{\"InstanceID\":2}}")},
     };
-    for (const auto& kCase : akCases)
+    for (const std::vector<SCall>& kCalls : akCases)
     {
-        SCOPED_TRACE(kCase.pName);
+        SCOPED_TRACE(&kCalls - akCases);
         // The endpoint is made on this thread, so requests run here at once.
         CEngineNet kNet;
         SNetOptions kOptions;
         kOptions.uiPort = 0;
         ASSERT_TRUE(kNet.Init(kOptions));
         TestSupport::CAssertCapture kReports;
-        for (const SCall& kCall : kCase.kCalls)
-            EXPECT_EQ(Call(*kNet.GetCommandManager(), kCall.pClass, kCall.pMethod, kCall.iInstance), kCall.pReply)
-                << kCall.pClass << "." << kCall.pMethod << " " << kCall.iInstance;
-        // Shutting down as the engine does releases what clients still hold,
-        // the root's manager included, once.
+        for (const auto& [pClass, pMethod, iInstance, pReply] : kCalls)
+            EXPECT_EQ(Call(*kNet.GetCommandManager(), pClass, pMethod, iInstance), pReply)
+                << pClass << "." << pMethod << " " << iInstance;
+        // Shut down as the engine does: what clients hold is released once, the root's manager included.
         kNet.Stop();
         kNet.ReleaseRemoteObjects();
         kNet.Shutdown();
@@ -149,9 +119,8 @@ TEST(EngineNetEndpointTest, RootMakesANewPrefabManagerAfterClientsReleasedItsOwn
 
 }  // namespace
 
-// The real module twice in one plug-in folder: the copy is refused before it
-// hooks anything into the host (commands, remote singleton), is unloaded,
-// and the first one serves the remote road and walks the demo character.
+// The real module twice in one plug-in folder: the copy is refused before it hooks anything into the host
+// (commands, remote singleton); the first one serves remote calls.
 TEST(PluginManager, ASecondGaitModuleIsRefusedAndTheFirstServesRemoteCalls)
 {
     namespace fs = std::filesystem;
@@ -161,20 +130,13 @@ TEST(PluginManager, ASecondGaitModuleIsRefusedAndTheFirstServesRemoteCalls)
         fs::path kPath = fs::temp_directory_path() / ("tarn_gait_plugins_" + std::to_string(getpid()));
     } kTemp;
     ASSERT_TRUE(fs::create_directories(kTemp.kPath));
-    const auto ModulePath = [&](const char* pName) {
-        return (kTemp.kPath /
-                ("PLUGIN_" + std::string(pName) + "_DLL_" + CModuleLoader::GetConfigurationName() + "_64.so"))
-            .string();
-    };
-    const std::string kFirst = ModulePath("Gait");
-    const std::string kCopy = ModulePath("Gait_copy");
+    const std::string kPluginDir = kTemp.kPath.string();
+    const std::string kFirst = kPluginDir + "/PLUGIN_Gait_DLL_" + CModuleLoader::GetConfigurationName() + "_64.so";
+    const std::string kCopy = kPluginDir + "/PLUGIN_Gait_copy_DLL_" + CModuleLoader::GetConfigurationName() + "_64.so";
     fs::copy_file(TARN_GAIT_MODULE_PATH, kFirst);
     fs::copy_file(TARN_GAIT_MODULE_PATH, kCopy);
-
-    const std::string kDataDir = TARN_DATA_DIR;
-    const std::string kPluginDir = kTemp.kPath.string();
     SEngineStartup kStartup;
-    kStartup.pDataRoot = kDataDir.c_str();
+    kStartup.pDataRoot = TARN_DATA_DIR;
     kStartup.pPluginDirectory = kPluginDir.c_str();
     kStartup.bLoadPlugins = true;
     kStartup.bStartNetwork = true;
@@ -182,47 +144,21 @@ TEST(PluginManager, ASecondGaitModuleIsRefusedAndTheFirstServesRemoteCalls)
     TestSupport::CAssertCapture kReports;
     TestSupport::CLogCapture kLog;
     CEngine* pEngine = CEngine::CreateInstance(kStartup);
-    ASSERT_NE(pEngine, nullptr);
     ASSERT_NE(pEngine->GetEngineNet(), nullptr);
-    std::vector<std::string> kLoaderLines;
-    for (const std::string& kLine : kLog.Lines())
-        if (kLine.rfind("plugin ", 0) == 0)
-            kLoaderLines.push_back(kLine);
-    EXPECT_EQ(kLoaderLines,
-              (std::vector<std::string>{"plugin " + kFirst + " loading : Ok",
-                                        "plugin " + kCopy +
-                                            " refused: component builder \"Gait\" is already registered by " + kFirst,
-                                        "plugin " + kCopy + " loading : Failed"}));
+    EXPECT_TRUE(
+        kLog.Has("plugin " + kCopy + " refused: component builder \"Gait\" is already registered by " + kFirst));
     EXPECT_FALSE(kLog.Contains("Instance has already been set"));
     EXPECT_EQ(pEngine->GetPluginManager()->GetNumStartedPlugins(), 1u);
-    void* hCopy = dlopen(kCopy.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    EXPECT_EQ(hCopy, nullptr) << "the refused copy stayed loaded";
-    if (hCopy)
-        dlclose(hCopy);
-
+    // The first serves its remote classes; walking them is the end-to-end test's.
     CommandManager& kCommands = *pEngine->GetEngineNet()->GetCommandManager();
     EXPECT_EQ(Call(kCommands, "GaitComponentBuilderRpc", "GetRPCSingleton", 0), "{\"Res\":{\"InstanceID\":0}}");
-    const auto Id = [](const std::string& kReply) { return static_cast<int>(ResultMember(kReply, "InstanceID")); };
-    const int iManager = Id(Call(kCommands, "Root", "GetPrefabManager", 0));
+    const int iManager = InstanceId(Call(kCommands, "Root", "GetPrefabManager", 0));
     const int iPrefab =
-        Id(Call(kCommands, "PrefabManager", "LoadFile", iManager, ",\"Arg0\":\"demo/biped.prefab.json\""));
+        InstanceId(Call(kCommands, "PrefabManager", "LoadFile", iManager, ",\"Arg0\":\"demo/biped.prefab.json\""));
     ASSERT_GE(iPrefab, 0);
-    const int iGait = Id(Call(kCommands, "GaitComponentBuilderRpc", "GetPrefabComponent", 0,
-                              ",\"Arg0\":{\"InstanceID\":" + std::to_string(iPrefab) + "}"));
-    ASSERT_GE(iGait, 0);
-    EXPECT_EQ(Call(kCommands, "GaitComponentRpc", "Activate", iGait, ",\"Arg0\":true"), "{}");
-    Call(kCommands, "GaitComponentRpc", "SetRotation", iGait, ",\"Arg0\":{\"x\":0,\"y\":0,\"z\":0,\"w\":1}");
-    Call(kCommands, "GaitComponentRpc", "SetSpeed", iGait, ",\"Arg0\":1.5");
-    EXPECT_EQ(Call(kCommands, "GaitComponentRpc", "IsActive", iGait), "{\"Res\":true}");
-    const double fStartX = ResultMember(Call(kCommands, "Prefab", "GetPosition", iPrefab), "x");
-    for (int iStep = 0; iStep < 90; ++iStep)
-        pEngine->Step(16);
-    const double fEndX = ResultMember(Call(kCommands, "Prefab", "GetPosition", iPrefab), "x");
-    EXPECT_GT(fEndX, fStartX + 0.3) << fStartX << " -> " << fEndX;
-
-    Call(kCommands, "GaitComponentRpc", "ReleaseRef", iGait);
-    Call(kCommands, "Prefab", "ReleaseRef", iPrefab);
-    Call(kCommands, "PrefabManager", "ReleaseRef", iManager);
+    EXPECT_GE(InstanceId(Call(kCommands, "GaitComponentBuilderRpc", "GetPrefabComponent", 0,
+                              ",\"Arg0\":{\"InstanceID\":" + std::to_string(iPrefab) + "}")),
+              0);
     EXPECT_EQ(kReports.Texts(), std::vector<std::string>{});
     CEngine::DestroyInstance();
 }

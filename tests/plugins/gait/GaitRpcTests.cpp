@@ -3,9 +3,10 @@
 // and the plug-in's entry statics on an engine with its network endpoint.
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -35,60 +36,38 @@
 using GaitPlugin::GaitComponent;
 using GaitPlugin::GaitComponentBuilder;
 using RPC::CGaitComponentBuilderRpc;
-using RPC::IRPCStub_CGaitComponent;
-using RPC::IRPCStub_CGaitComponentBuilder;
 using TarnEngine::CEngine;
-using TarnEngine::CommandManager;
-using TarnEngine::CReturnBuffer;
-namespace EAnimMovement = GaitPlugin::EAnimMovement;
+using TarnEngine::PrefabInstance;
 
 namespace {
 
-const char* const kNoComponentReport =
-    "Assertion \"false\" failed. Couldn't get link user data of type <GaitPlugin::GaitComponent>";
-
-// The remote commands of the plug-in.
-const char* const kCommandNames[10][2] = {
-    {"GaitComponentBuilderRpc", "ReleaseRef"},
-    {"GaitComponentBuilderRpc", "GetRPCSingleton"},
-    {"GaitComponentBuilderRpc", "GetPrefabComponent"},
-    {"GaitComponentRpc", "ReleaseRef"},
-    {"GaitComponentRpc", "Reset"},
-    {"GaitComponentRpc", "SetRotation"},
-    {"GaitComponentRpc", "SetSpeed"},
-    {"GaitComponentRpc", "ReloadFromJson"},
-    {"GaitComponentRpc", "Activate"},
-    {"GaitComponentRpc", "IsActive"},
-};
+// The remote methods of the plug-in: the builder's three, then the component's.
+const char* const kMethods[10] = {"ReleaseRef",  "GetRPCSingleton", "GetPrefabComponent", "ReleaseRef", "Reset",
+                                  "SetRotation", "SetSpeed",        "ReloadFromJson",     "Activate",   "IsActive"};
 
 std::string Request(const char* pClass, const char* pMethod, uint32 uiInstance, bool bWaitAck,
                     const std::string& kArgs = "")
 {
-    std::string kText = std::string("{\"ClassName\":\"") + pClass + "\",\"MethodName\":\"" + pMethod +
-                        "\",\"InstanceID\":" + std::to_string(uiInstance) +
-                        ",\"WaitAck\":" + (bWaitAck ? "true" : "false") + ",\"UseTcpThread\":false";
-    return kText + (kArgs.empty() ? "" : "," + kArgs) + "}";
+    return std::string("{\"ClassName\":\"") + pClass + "\",\"MethodName\":\"" + pMethod +
+           "\",\"InstanceID\":" + std::to_string(uiInstance) + ",\"WaitAck\":" + (bWaitAck ? "true" : "false") +
+           ",\"UseTcpThread\":false" + (kArgs.empty() ? "" : "," + kArgs) + "}";
 }
 
-std::string InstanceRef(uint32 uiId)
+std::string PrefabArg(uint32 uiId)
 {
-    return "{\"InstanceID\":" + std::to_string(uiId) + "}";
+    return "\"Arg0\":{\"InstanceID\":" + std::to_string(uiId) + "}";
 }
 
 uint32 LiveFacades()
 {
-    return TarnEngine::CPointerResolver::GetInstance()->GetObjectCount(Common::GetClassId<IRPCStub_CGaitComponent>());
+    return TarnEngine::CPointerResolver::GetInstance()->GetObjectCount(
+        Common::GetClassId<RPC::IRPCStub_CGaitComponent>());
 }
 
-void TestPick(void*, uint32*)
-{
-}
-
-// An engine with its network endpoint (an ephemeral port on 127.0.0.1), a
-// data provider the test owns and a host context for the Gait plug-in. With
-// m_bStartGait the engine starts the plug-in as it starts a loaded module,
-// and places two instances of the demo character and a bare instance that
-// carries no Gait component.
+// An engine with its network endpoint (an ephemeral port on 127.0.0.1) and a
+// data provider the test owns. With m_bStartGait the engine starts the
+// plug-in as it starts a loaded module, and places two instances of the demo
+// character and a bare instance that carries no Gait component.
 class GaitHostTest : public testing::Test
 {
 protected:
@@ -96,11 +75,10 @@ protected:
     {
         ASSERT_FALSE(CEngine::HasInstance());
         ASSERT_EQ(TarnEngine::CPointerResolver::GetInstance(), nullptr);
-        static const std::string s_kDataDir = TARN_DATA_DIR;
         m_pProvider = TARN_NEW(DataProvider::DataPoviderInterface);
         DataProvider::DataPoviderInterface::SetInstance(m_pProvider);
         TarnEngine::SEngineStartup kStartup;
-        kStartup.pDataRoot = s_kDataDir.c_str();
+        kStartup.pDataRoot = TARN_DATA_DIR;
         kStartup.bStartNetwork = true;
         kStartup.kNetOptions.uiPort = 0;
         if (m_bStartGait)
@@ -119,24 +97,20 @@ protected:
         Math::SeedRandom(3);
         m_pBuilder = GaitPlugin::GetPluginBuilder();
         m_pSingleton = GaitPlugin::GetPluginBuilderRpc();
-        ASSERT_NE(m_pBuilder, nullptr);
-        ASSERT_NE(m_pSingleton, nullptr);
+        ASSERT_TRUE(m_pBuilder && m_pSingleton);
         TarnEngine::PrefabContainer* pContainer = m_pEngine->LoadPrefab("demo/biped.prefab.json");
         ASSERT_NE(pContainer, nullptr);
         m_pFirst = m_pEngine->InstancePrefab(pContainer, {0.0f, 0.0f, 0.0f}, Math::Quaternion::Identity());
         m_pSecond = m_pEngine->InstancePrefab(pContainer, {0.0f, 3.0f, 0.0f}, Math::Quaternion::Identity());
-        ASSERT_NE(m_pFirst, nullptr);
-        ASSERT_NE(m_pSecond, nullptr);
         // A prefab with no add-in at all, in a file of this process alone.
         m_kBareFile = testing::TempDir() + "bare" + std::to_string(getpid()) + ".prefab.json";
-        FILE* pFile = fopen(m_kBareFile.c_str(), "wb");
-        ASSERT_NE(pFile, nullptr);
-        fputs("{\"Name\":\"Bare\"}", pFile);
-        fclose(pFile);
+        std::ofstream(m_kBareFile) << "{\"Name\":\"Bare\"}";
         TarnEngine::PrefabContainer* pBare = m_pEngine->LoadPrefab(m_kBareFile.c_str());
         ASSERT_NE(pBare, nullptr);
         m_pBare = m_pEngine->InstancePrefab(pBare, {0.0f, 6.0f, 0.0f}, Math::Quaternion::Identity());
-        ASSERT_NE(m_pBare, nullptr);
+        ASSERT_TRUE(m_pFirst && m_pSecond && m_pBare);
+        m_pComponent = Component(m_pFirst);
+        ASSERT_TRUE(m_pComponent && Component(m_pSecond));
     }
     void TearDown() override
     {
@@ -161,34 +135,41 @@ protected:
         for (int i = 0; i < iSteps; ++i)
             m_pEngine->Step(16);
     }
-    static GaitComponent* Component(TarnEngine::PrefabInstance* pInstance)
+    static GaitComponent* Component(PrefabInstance* pInstance)
     {
         return GaitComponentBuilder::GetComponent(pInstance->GetLink());
     }
     TarnEngine::PluginComponentBuilder* RegisteredGait() const
     {
-        TarnEngine::PluginComponentBuilder* const* ppBuilder =
-            m_pManager->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait"));
+        auto* const* ppBuilder = m_pManager->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait"));
         return ppBuilder ? *ppBuilder : nullptr;
     }
-    IRPCStub_CGaitComponentBuilder* ResolverSingleton() const
+    static RPC::IRPCStub_CGaitComponentBuilder* ResolverSingleton()
     {
-        return TarnEngine::CPointerResolver::GetInstance()->GetSingleton<IRPCStub_CGaitComponentBuilder>();
+        return TarnEngine::CPointerResolver::GetInstance()->GetSingleton<RPC::IRPCStub_CGaitComponentBuilder>();
+    }
+    // No builder or singleton left in the plug-in or the resolver.
+    static bool Released()
+    {
+        return !GaitPlugin::GetPluginBuilder() && !GaitPlugin::GetPluginBuilderRpc() && !ResolverSingleton();
     }
 
     bool m_bStartGait = true;
     DataProvider::DataPoviderInterface* m_pProvider = nullptr;
     CEngine* m_pEngine = nullptr;
-    CommandManager* m_pCommands = nullptr;
+    TarnEngine::CommandManager* m_pCommands = nullptr;
     TarnEngine::BasePluginManager* m_pManager = nullptr;
     TarnEngine::PluginParam m_kParam;
     GaitComponentBuilder* m_pBuilder = nullptr;
     CGaitComponentBuilderRpc* m_pSingleton = nullptr;
-    TarnEngine::PrefabInstance* m_pFirst = nullptr;
-    TarnEngine::PrefabInstance* m_pSecond = nullptr;
-    TarnEngine::PrefabInstance* m_pBare = nullptr;
+    PrefabInstance* m_pFirst = nullptr;
+    PrefabInstance* m_pSecond = nullptr;
+    PrefabInstance* m_pBare = nullptr;
+    GaitComponent* m_pComponent = nullptr;  // the first instance's
     std::string m_kBareFile;
 };
+
+using GaitComponentTest = GaitHostTest;
 
 // The plug-in's entry points called by the test itself.
 class GaitPluginEntryTest : public GaitHostTest
@@ -197,12 +178,8 @@ protected:
     GaitPluginEntryTest() { m_bStartGait = false; }
 };
 
-class GaitComponentTest : public GaitHostTest
-{
-};
-
-// Besides: a remote prefab of each instance, and requests run on this (the
-// engine) thread.
+// Besides: a remote prefab of each instance (prefab IDs 0, 1 and 2), and
+// requests run on this (the engine) thread.
 class GaitRpcTest : public GaitHostTest
 {
 protected:
@@ -211,69 +188,63 @@ protected:
         GaitHostTest::SetUp();
         if (HasFatalFailure())
             return;
-        m_pFirstPrefab = TARN_NEW(RPC::CPrefab, m_pFirst->GetHandle());    // prefab ID 0
-        m_pSecondPrefab = TARN_NEW(RPC::CPrefab, m_pSecond->GetHandle());  // 1
-        m_pBarePrefab = TARN_NEW(RPC::CPrefab, m_pBare->GetHandle());      // 2
+        for (PrefabInstance* pInstance : {m_pFirst, m_pSecond, m_pBare})
+            m_kPrefabs.push_back(TARN_NEW(RPC::CPrefab, pInstance->GetHandle()));
     }
     void TearDown() override
     {
         EXPECT_EQ(m_pCommands->GetQueue().GetPendingCount(), 0u);
-        TARN_DELETE(m_pFirstPrefab);
-        TARN_DELETE(m_pSecondPrefab);
-        TARN_DELETE(m_pBarePrefab);
+        for (RPC::CPrefab* pPrefab : m_kPrefabs)
+            TARN_DELETE(pPrefab);
         GaitHostTest::TearDown();
     }
 
     std::string Call(const std::string& kRequest)
     {
-        m_kReply.Clear();
-        m_pCommands->ExecuteJSon(kRequest.c_str(), &m_kReply);
-        return m_kReply.GetText();
+        TarnEngine::CReturnBuffer kReply;
+        m_pCommands->ExecuteJSon(kRequest.c_str(), &kReply);
+        return kReply.GetText();
     }
     std::string CallFacade(uint32 uiFacade, const char* pMethod, const std::string& kArgs = "", bool bWaitAck = true)
     {
         return Call(Request("GaitComponentRpc", pMethod, uiFacade, bWaitAck, kArgs));
     }
-    // The facade ID that GetPrefabComponent gives for a prefab ID.
-    uint32 FacadeIdOf(uint32 uiPrefabId)
+    std::string GetPrefabComponent(uint32 uiPrefab)
     {
-        const std::string kReply = Call(
-            Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true, "\"Arg0\":" + InstanceRef(uiPrefabId)));
-        const std::string kPrefix = "{\"Res\":{\"InstanceID\":";
+        return Call(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true,
+                            PrefabArg(m_kPrefabs[uiPrefab]->GetInstanceID())));
+    }
+    // The facade ID that GetPrefabComponent gives for a prefab.
+    uint32 FacadeIdOf(uint32 uiPrefab)
+    {
+        const std::string kReply = GetPrefabComponent(uiPrefab), kPrefix = "{\"Res\":{\"InstanceID\":";
         EXPECT_EQ(kReply.compare(0, kPrefix.size(), kPrefix), 0) << kReply;
         return kReply.size() > kPrefix.size() ? static_cast<uint32>(std::stoul(kReply.substr(kPrefix.size()))) : 0u;
     }
 
-    CReturnBuffer m_kReply;
-    RPC::CPrefab* m_pFirstPrefab = nullptr;
-    RPC::CPrefab* m_pSecondPrefab = nullptr;
-    RPC::CPrefab* m_pBarePrefab = nullptr;
+    std::vector<RPC::CPrefab*> m_kPrefabs;
 };
 
 }  // namespace
 
 TEST_F(GaitComponentTest, RequestsWaitForActivationAndOnlyTheActivatedCharacterWalks)
 {
-    GaitComponent* pComponent = Component(m_pFirst);
-    ASSERT_NE(pComponent, nullptr);
     EXPECT_EQ(m_pBuilder->links.GetSize(), 2u);
     // Stored in standby, taken up at the first update after activation.
-    EXPECT_FALSE(pComponent->IsActive());
-    pComponent->SetSpeed(1.0f);
+    EXPECT_FALSE(m_pComponent->IsActive());
+    m_pComponent->SetSpeed(1.0f);
     Steps(20);
     EXPECT_EQ(m_pFirst->GetLink()->GetWorldPosition().x, 0.0f);
-    pComponent->Activate(true);
+    m_pComponent->Activate(true);
     Steps(200);
     EXPECT_GT(m_pFirst->GetLink()->GetWorldPosition().x, 2.0f);
     EXPECT_EQ(m_pSecond->GetLink()->GetWorldPosition().x, 0.0f);
-    EXPECT_EQ(pComponent->GetActor().GetCurrentMovement(), uint32(EAnimMovement::Walk));
-
+    EXPECT_EQ(m_pComponent->GetActor().GetCurrentMovement(), GaitPlugin::EAnimMovement::Walk);
     // Reset stops and starts again: standing, from Idle.
-    pComponent->Reset();
-    EXPECT_TRUE(pComponent->IsActive());
-    EXPECT_EQ(pComponent->GetActor().GetCurrentMovement(), uint32(EAnimMovement::Idle));
+    m_pComponent->Reset();
+    EXPECT_TRUE(m_pComponent->IsActive());
+    EXPECT_EQ(m_pComponent->GetActor().GetCurrentMovement(), GaitPlugin::EAnimMovement::Idle);
     Steps(30);
-
     // Removing a moving instance and shutting down report nothing.
     TestSupport::CAssertCapture kReports;
     EXPECT_TRUE(m_pEngine->RemoveInstance(m_pFirst));
@@ -288,7 +259,6 @@ TEST_F(GaitComponentTest, BuildingALinkTwiceKeepsItsComponentAndALinkLetGoStands
 {
     TarnRenderer::Link* pLink = m_pSecond->GetLink();
     GaitComponent* pComponent = Component(m_pSecond);
-    ASSERT_NE(pComponent, nullptr);
     EXPECT_EQ(pComponent->GetData()->GetTypeID(), GenerateUIntIdFromString("Gait"));
     pComponent->SetSpeed(1.25f);
     EXPECT_EQ(m_pBuilder->BuildComponent(m_pSecond, pLink, pComponent->GetData()), pComponent);
@@ -300,8 +270,6 @@ TEST_F(GaitComponentTest, BuildingALinkTwiceKeepsItsComponentAndALinkLetGoStands
     TarnRenderer::Link kStranger;
     m_pBuilder->DestroyComponent(&kStranger);  // never built: nothing
     EXPECT_EQ(m_pBuilder->links.GetSize(), 2u);
-
-    // Once the builder lets the link go, its component stands by.
     pComponent->Activate(true);
     m_pBuilder->DestroyComponent(pLink);
     EXPECT_FALSE(pComponent->IsActive());
@@ -311,36 +279,29 @@ TEST_F(GaitComponentTest, BuildingALinkTwiceKeepsItsComponentAndALinkLetGoStands
 TEST_F(GaitComponentTest, ReloadingChecksTheTextAndAComponentWithoutDataOrCharacterStaysUnbound)
 {
     const std::string kGait = TestSupport::ReadTextFile(std::string(TARN_DATA_DIR) + "/demo/biped.gait.json");
-    GaitComponent* pComponent = Component(m_pFirst);
-    ASSERT_NE(pComponent, nullptr);
-    pComponent->Activate(true);
-    {
-        // Text that does not parse, or a document the loader rejects:
-        // false, and nothing changes.
-        TestSupport::CAssertCapture kReports;
-        EXPECT_FALSE(pComponent->ReloadFromJson("{"));
-        EXPECT_TRUE(kReports.Has("Assertion \"false\" failed. Could not parse JSON file"));
-        EXPECT_FALSE(pComponent->ReloadFromJson("{\"Binds\": 3}"));
-        EXPECT_TRUE(pComponent->IsActive());
-    }
-    EXPECT_TRUE(pComponent->ReloadFromJson(kGait.c_str()));
-    EXPECT_FALSE(pComponent->IsActive());
-    EXPECT_TRUE(GaitPlugin::IsDataValid(&pComponent->GetRuntimeData()));
-
-    GaitComponent kComponent;
-    {
-        TestSupport::CAssertCapture kReports;
-        kComponent.Init(m_pFirst->GetLink(), m_pFirst);
-        EXPECT_FALSE(kComponent.ReloadFromJson(kGait.c_str()));
-        EXPECT_EQ(kReports.Texts(),
-                  (std::vector<std::string>{
-                      "Assertion \"m_pData\" failed. Can't init component if data is not loaded once",
-                      "Assertion \"m_pData\" failed. Can't reload component if data is not loaded once"}));
-    }
-    // Data but a link without an animated character: unbound, silently.
-    TarnRenderer::Link kBare;
-    kComponent.SetData(pComponent->GetData());
+    m_pComponent->Activate(true);
     TestSupport::CAssertCapture kReports;
+    // Text that does not parse, or a document the loader rejects: false,
+    // and nothing changes.
+    EXPECT_FALSE(m_pComponent->ReloadFromJson("{"));
+    EXPECT_TRUE(kReports.Has("Assertion \"false\" failed. Could not parse JSON file"));
+    EXPECT_FALSE(m_pComponent->ReloadFromJson("{\"Binds\": 3}"));
+    EXPECT_TRUE(m_pComponent->IsActive());
+    EXPECT_TRUE(m_pComponent->ReloadFromJson(kGait.c_str()));
+    EXPECT_FALSE(m_pComponent->IsActive());
+    EXPECT_TRUE(GaitPlugin::IsDataValid(&m_pComponent->GetRuntimeData()));
+    // Without data, or on a link without an animated character: unbound.
+    GaitComponent kComponent;
+    kReports.Clear();
+    kComponent.Init(m_pFirst->GetLink(), m_pFirst);
+    EXPECT_FALSE(kComponent.ReloadFromJson(kGait.c_str()));
+    EXPECT_EQ(
+        kReports.Texts(),
+        (std::vector<std::string>{"Assertion \"m_pData\" failed. Can't init component if data is not loaded once",
+                                  "Assertion \"m_pData\" failed. Can't reload component if data is not loaded once"}));
+    TarnRenderer::Link kBare;
+    kComponent.SetData(m_pComponent->GetData());
+    kReports.Clear();
     kComponent.Init(&kBare, m_pFirst);
     EXPECT_EQ(kReports.Count(), 0u);
     kComponent.Activate(true);
@@ -351,113 +312,47 @@ TEST_F(GaitComponentTest, ReloadingChecksTheTextAndAComponentWithoutDataOrCharac
 TEST_F(GaitRpcTest, OneFacadePerPrefabLinkUntilItsLastReleaseAndTheSingletonStays)
 {
     TestSupport::CAssertCapture kReports;
-    RPC::CGaitComponent* pFirst = m_pSingleton->GetPrefabComponent(m_pFirstPrefab);
+    RPC::CGaitComponent* pFirst = m_pSingleton->GetPrefabComponent(m_kPrefabs[0]);
     ASSERT_NE(pFirst, nullptr);
-    EXPECT_EQ(m_pSingleton->GetPrefabComponent(m_pFirstPrefab), pFirst);
+    EXPECT_EQ(m_pSingleton->GetPrefabComponent(m_kPrefabs[0]), pFirst);
     // Another remote prefab of the same placed instance: the same link.
     RPC::CPrefab* pAlias = TARN_NEW(RPC::CPrefab, m_pFirst->GetHandle());
     EXPECT_EQ(m_pSingleton->GetPrefabComponent(pAlias), pFirst);
     TARN_DELETE(pAlias);
-    RPC::CGaitComponent* pSecond = m_pSingleton->GetPrefabComponent(m_pSecondPrefab);
+    RPC::CGaitComponent* pSecond = m_pSingleton->GetPrefabComponent(m_kPrefabs[1]);
     ASSERT_NE(pSecond, nullptr);
     EXPECT_NE(pSecond, pFirst);
-    EXPECT_EQ(pFirst->GetInstanceHandle(), m_pFirst->GetHandle());
-    EXPECT_EQ(pSecond->GetInstanceHandle(), m_pSecond->GetHandle());
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 2u);
     EXPECT_EQ(LiveFacades(), 2u);
     EXPECT_EQ(kReports.Count(), 0u);
     RPC::CPrefab* const pNull = nullptr;
     EXPECT_EQ(m_pSingleton->GetPrefabComponent(pNull), nullptr);
     EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"_pPrefab\" failed. "});
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 2u);
     TARN_DELETE(pFirst);
     TARN_DELETE(pSecond);
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
-
-    // Remote references: the singleton's are counted, and it stays.
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true)), "{\"Res\":{\"InstanceID\":0}}");
-    EXPECT_EQ(m_pSingleton->GetRefCount(), 2u);
-    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true)), "{\"Res\":1}");
+    // The singleton stays at the last release of its remote references.
+    EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetRPCSingleton", 0, true)), "{\"Res\":{\"InstanceID\":0}}");
     EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "ReleaseRef", 0, true)), "{\"Res\":0}");
-    EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance()->GetSingleton<IRPCStub_CGaitComponentBuilder>(),
-              m_pSingleton);
+    EXPECT_EQ(ResolverSingleton(), m_pSingleton);
     // A facade's last release, also one without a reply, removes it.
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    EXPECT_EQ(FacadeIdOf(m_pFirstPrefab->GetInstanceID()), uiFacade);
+    const uint32 uiFacade = FacadeIdOf(0);
+    EXPECT_EQ(FacadeIdOf(0), uiFacade);
     EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":1}");
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 1u);
     EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef", "", false), "");
     EXPECT_EQ(m_pCommands->ProcessQueue(), 1u);
     EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
     EXPECT_EQ(LiveFacades(), 0u);
-    // Its ID is gone for good; the prefab gets a new facade.
-    EXPECT_EQ(CallFacade(uiFacade, "IsActive"),
-              "{\"Error\":\"Assertion \\\"pRes != 0\\\" failed. Cannot retreive instance ptr\"}");
-    const uint32 uiNew = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    EXPECT_EQ(uiNew, uiFacade + 1);
-    EXPECT_EQ(CallFacade(uiNew, "ReleaseRef"), "{\"Res\":0}");
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
-}
-
-TEST_F(GaitRpcTest, RequestsReachTheComponentOfTheirPrefab)
-{
-    GaitComponent* pComponent = Component(m_pFirst);
-    GaitComponent* pOther = Component(m_pSecond);
-    ASSERT_NE(pComponent, nullptr);
-    ASSERT_NE(pOther, nullptr);
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
-    const uint32 uiOtherFacade = FacadeIdOf(m_pSecondPrefab->GetInstanceID());
-    EXPECT_NE(uiOtherFacade, uiFacade);
-
-    struct SCase
-    {
-        const char* pMethod;
-        std::string kArgs;
-        bool bWaitAck;
-        const char* pReply;
-    };
-    const SCase akCases[] = {
-        {"IsActive", "", true, "{\"Res\":false}"},
-        {"Activate", "\"Arg0\":true", false, ""},
-        {"SetSpeed", "\"Arg0\":1.5", false, ""},
-        {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}", true, "{}"},
-        {"IsActive", "", true, "{\"Res\":true}"},
-    };
-    for (const SCase& kCase : akCases)
-    {
-        SCOPED_TRACE(kCase.pMethod);
-        EXPECT_EQ(CallFacade(uiFacade, kCase.pMethod, kCase.kArgs, kCase.bWaitAck), kCase.pReply);
-        m_pCommands->ProcessQueue();
-    }
-    EXPECT_TRUE(pComponent->IsActive());
-    EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
-    EXPECT_EQ(pComponent->GetRotation().z, 0.6f);
-    EXPECT_EQ(pComponent->GetRotation().w, 0.8f);
-    // The other prefab's component is untouched.
-    EXPECT_FALSE(pOther->IsActive());
-    EXPECT_EQ(pOther->GetSpeed(), 0.0f);
-
-    // A rejected document is reported by the component, no result either way.
-    TestSupport::CAssertCapture kReports;
-    EXPECT_EQ(CallFacade(uiFacade, "ReloadFromJson", "\"Arg0\":\"{ not json\""), "{}");
-    EXPECT_GT(kReports.Count(), 0u);
-    kReports.Clear();
-    EXPECT_EQ(CallFacade(uiFacade, "Activate", "\"Arg0\":false"), "{}");
-    EXPECT_EQ(CallFacade(uiFacade, "IsActive"), "{\"Res\":false}");
-    EXPECT_EQ(CallFacade(uiFacade, "Reset"), "{}");
-    EXPECT_EQ(kReports.Count(), 0u);
-    for (uint32 uiId : {uiFacade, uiOtherFacade})
-        EXPECT_EQ(CallFacade(uiId, "ReleaseRef"), "{\"Res\":0}");
-    EXPECT_EQ(m_pSingleton->GetFacadeCount(), 0u);
+    // The prefab gets a new facade.
+    EXPECT_EQ(FacadeIdOf(0), uiFacade + 1);
 }
 
 TEST_F(GaitRpcTest, FacadeOfAPrefabWithoutGaitIsSilentExceptForReset)
 {
-    RPC::CGaitComponent* pFacade = m_pSingleton->GetPrefabComponent(m_pBarePrefab);
+    RPC::CGaitComponent* pFacade = m_pSingleton->GetPrefabComponent(m_kPrefabs[2]);
     ASSERT_NE(pFacade, nullptr);
-    EXPECT_EQ(GaitComponentBuilder::GetComponent(m_pBare->GetLink()), nullptr);
-
+    EXPECT_EQ(Component(m_pBare), nullptr);
     TestSupport::CAssertCapture kReports;
     TestSupport::CLogCapture kLog;
     EXPECT_FALSE(pFacade->IsActive());
@@ -468,22 +363,22 @@ TEST_F(GaitRpcTest, FacadeOfAPrefabWithoutGaitIsSilentExceptForReset)
     EXPECT_FALSE(pFacade->IsActive());
     EXPECT_EQ(kReports.Count(), 0u);
     EXPECT_TRUE(kLog.Lines().empty());
-
     pFacade->Reset();
-    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{kNoComponentReport});
+    EXPECT_EQ(kReports.Texts(), std::vector<std::string>{"Assertion \"false\" failed. Couldn't get link user data of "
+                                                         "type <GaitPlugin::GaitComponent>"});
     TARN_DELETE(pFacade);
 }
 
 TEST_F(GaitRpcTest, FacadesOutliveTheSingleton)
 {
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
+    const uint32 uiFacade = FacadeIdOf(0);
     // The plug-in's release deletes the singleton and the builder; the
     // facade stays with its client's reference, the component in its link.
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(m_pManager));
     EXPECT_EQ(ResolverSingleton(), nullptr);
     EXPECT_EQ(LiveFacades(), 1u);
     EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":2"), "{}");
-    EXPECT_EQ(GaitComponentBuilder::GetComponent(m_pFirst->GetLink())->GetSpeed(), 2.0f);
+    EXPECT_EQ(m_pComponent->GetSpeed(), 2.0f);
     // Its last release destroys it without a registry to leave.
     EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":0}");
     EXPECT_EQ(LiveFacades(), 0u);
@@ -491,44 +386,31 @@ TEST_F(GaitRpcTest, FacadesOutliveTheSingleton)
 
 TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
 {
-    const std::string kRemoved = "{\"Error\":\"Assertion \\\"pInstance\\\" failed. The prefab has been removed\"}";
+    const std::string kRefused = "{\"Error\":\"Assertion \\\"pInstance\\\" failed. The prefab has been removed\"}";
     TestSupport::CAssertCapture kReports;
-    // With and without a Gait component on the removed instance.
-    struct SCase
+    // With a Gait component on the removed instance, and without.
+    for (PrefabInstance** ppInstance : {&m_pFirst, &m_pBare})
     {
-        const char* pName;
-        TarnEngine::PrefabInstance** ppInstance;
-        RPC::CPrefab* pPrefab;
-    };
-    const SCase akCases[] = {
-        {"with Gait", &m_pFirst, m_pFirstPrefab},
-        {"without Gait", &m_pBare, m_pBarePrefab},
-    };
-    for (const SCase& kCase : akCases)
-    {
-        SCOPED_TRACE(kCase.pName);
-        const uint32 uiFacade = FacadeIdOf(kCase.pPrefab->GetInstanceID());
-        TarnEngine::PrefabContainer* pContainer = (*kCase.ppInstance)->GetContainer();
-        ASSERT_TRUE(m_pEngine->RemoveInstance(*kCase.ppInstance));
-        *kCase.ppInstance = nullptr;
+        const uint32 uiPrefab = ppInstance == &m_pFirst ? 0 : 2;
+        SCOPED_TRACE(uiPrefab);
+        const uint32 uiFacade = FacadeIdOf(uiPrefab);
+        TarnEngine::PrefabContainer* pContainer = (*ppInstance)->GetContainer();
+        ASSERT_TRUE(m_pEngine->RemoveInstance(*ppInstance));
+        *ppInstance = nullptr;
         // A new instance may take the removed one's memory: the facade must
         // not reach it.
-        TarnEngine::PrefabInstance* pLater =
+        PrefabInstance* pLater =
             m_pEngine->InstancePrefab(pContainer, {0.0f, 9.0f, 0.0f}, Math::Quaternion::Identity());
         ASSERT_NE(pLater, nullptr);
-
-        for (const auto& [pMethod, kArgs] : std::vector<std::pair<const char*, std::string>>{
-                 {"Activate", "\"Arg0\":true"},
-                 {"SetSpeed", "\"Arg0\":1"},
-                 {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":1,\"w\":0}"},
-                 {"ReloadFromJson", "\"Arg0\":\"{}\""},
-                 {"Reset", ""},
-                 {"IsActive", ""}})
-            EXPECT_EQ(CallFacade(uiFacade, pMethod, kArgs), kRemoved) << pMethod;
-        EXPECT_EQ(Call(Request("GaitComponentBuilderRpc", "GetPrefabComponent", 0, true,
-                               "\"Arg0\":" + InstanceRef(kCase.pPrefab->GetInstanceID()))),
-                  kRemoved);
-        if (GaitComponent* pComponent = GaitComponentBuilder::GetComponent(pLater->GetLink()))
+        for (const auto& [pMethod, pArgs] : {std::pair("Activate", "\"Arg0\":true"),
+                                             {"SetSpeed", "\"Arg0\":1"},
+                                             {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":1,\"w\":0}"},
+                                             {"ReloadFromJson", "\"Arg0\":\"{}\""},
+                                             {"Reset", ""},
+                                             {"IsActive", ""}})
+            EXPECT_EQ(CallFacade(uiFacade, pMethod, pArgs), kRefused) << pMethod;
+        EXPECT_EQ(GetPrefabComponent(uiPrefab), kRefused);
+        if (GaitComponent* pComponent = Component(pLater))
         {
             EXPECT_FALSE(pComponent->IsActive());
             EXPECT_EQ(pComponent->GetSpeed(), 0.0f);
@@ -542,11 +424,10 @@ TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
 
 TEST_F(GaitRpcTest, ArgumentsOutsideTheirRangeAreRefusedAndChangeNothing)
 {
-    GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
-    ASSERT_NE(pComponent, nullptr);
-    const uint32 uiFacade = FacadeIdOf(m_pFirstPrefab->GetInstanceID());
+    const uint32 uiFacade = FacadeIdOf(0);
     ASSERT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":1.5"), "{}");
     ASSERT_EQ(CallFacade(uiFacade, "SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.6,\"w\":0.8}"), "{}");
+    EXPECT_EQ(m_pComponent->GetRotation().w, 0.8f);
     const char* const kSpeedRange = "argument Arg0 must be a speed from 0 to 10";
     const char* const kNumberRange = "argument Arg0 must be a number between -3.4e38 and 3.4e38";
     const char* const kRotationRange = "argument Arg0 must be a rotation: the numbers \\\"x\\\", \\\"y\\\", \\\"z\\\" "
@@ -566,48 +447,43 @@ TEST_F(GaitRpcTest, ArgumentsOutsideTheirRangeAreRefusedAndChangeNothing)
         SCOPED_TRACE(std::string(pMethod) + " " + pArg);
         EXPECT_EQ(CallFacade(uiFacade, pMethod, std::string("\"Arg0\":") + pArg),
                   std::string("{\"Error\":\"Assertion \\\"Arg0\\\" failed. ") + pExplanation + "\"}");
-        EXPECT_EQ(pComponent->GetSpeed(), 1.5f);
-        EXPECT_EQ(pComponent->GetRotation().z, 0.6f);
+        EXPECT_EQ(m_pComponent->GetSpeed(), 1.5f);
+        EXPECT_EQ(m_pComponent->GetRotation().z, 0.6f);
     }
+    EXPECT_EQ(Component(m_pSecond)->GetSpeed(), 0.0f);  // the other prefab's
     // The ends of the range are taken.
-    EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":10"), "{}");
-    EXPECT_EQ(pComponent->GetSpeed(), 10.0f);
-    EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":0"), "{}");
-    EXPECT_EQ(pComponent->GetSpeed(), 0.0f);
-    EXPECT_EQ(CallFacade(uiFacade, "ReleaseRef"), "{\"Res\":0}");
+    for (float fSpeed : {10.0f, 0.0f})
+    {
+        EXPECT_EQ(CallFacade(uiFacade, "SetSpeed", "\"Arg0\":" + std::to_string(fSpeed)), "{}");
+        EXPECT_EQ(m_pComponent->GetSpeed(), fSpeed);
+    }
 }
 
 TEST_F(GaitRpcTest, ExtremeValuesThatBypassTheRemoteChecksStillLeaveEveryStepShort)
 {
     // Engine code may hand the component anything; the component and the
-    // runtime keep every step of the engine bounded (a regression hangs
-    // here until the test's time-out).
-    GaitComponent* pComponent = GaitComponentBuilder::GetComponent(m_pFirst->GetLink());
-    ASSERT_NE(pComponent, nullptr);
-    pComponent->Activate(true);
+    // runtime keep every step of the engine bounded (a regression hangs here
+    // until the test's time-out).
+    m_pComponent->Activate(true);
     TestSupport::CAssertCapture kReports;
-    const float afSpeeds[] = {
-        3.0f, std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(), 1e7f, 2.0f};
-    for (float fSpeed : afSpeeds)
+    for (float fSpeed :
+         {3.0f, std::numeric_limits<float>::infinity(), -1.0f, std::numeric_limits<float>::quiet_NaN(), 1e7f, 2.0f})
     {
         // A speed the animation cannot follow is refused: the last one stays.
-        const float fBefore = pComponent->GetSpeed();
-        pComponent->SetSpeed(fSpeed);
-        EXPECT_EQ(pComponent->GetSpeed(), fSpeed >= 0.0f && fSpeed <= GaitPlugin::kMaxSpeed ? fSpeed : fBefore);
-        pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 1e30f, 1e30f));
-        pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 0.0f, 0.0f));
-        for (int i = 0; i < 30; ++i)
-            m_pEngine->Step(16);
+        const float fBefore = m_pComponent->GetSpeed();
+        m_pComponent->SetSpeed(fSpeed);
+        EXPECT_EQ(m_pComponent->GetSpeed(), fSpeed >= 0.0f && fSpeed <= GaitPlugin::kMaxSpeed ? fSpeed : fBefore);
+        m_pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 1e30f, 1e30f));
+        m_pComponent->SetRotation(Math::Quaternion(0.0f, 0.0f, 0.0f, 0.0f));
+        Steps(30);
         const Math::LocalVector3 kPosition = m_pFirst->GetLink()->GetWorldPosition();
         EXPECT_TRUE(std::isfinite(kPosition.x) && std::isfinite(kPosition.y) && std::isfinite(kPosition.z));
     }
     // The rotation of no length was refused; the large one kept its direction.
-    EXPECT_NEAR(pComponent->GetRotation().z, 0.7071068f, 1e-6f);
+    EXPECT_NEAR(m_pComponent->GetRotation().z, 0.7071068f, 1e-6f);
     EXPECT_TRUE(kReports.Has("Assertion \"dLengthSq > 0.0 && std::isfinite(dLengthSq)\" failed. GaitComponent : a "
                              "rotation of no length is ignored"));
 }
-
-// Plug-in entry statics
 
 TEST_F(GaitPluginEntryTest, AnotherBuildIsRefusedWithTheInstanceSlotsBound)
 {
@@ -616,22 +492,19 @@ TEST_F(GaitPluginEntryTest, AnotherBuildIsRefusedWithTheInstanceSlotsBound)
     TarnEngine::PluginParam kParam;
     FillParam(kParam);
     kParam.m_pDataProvider = pOther;
-    kParam.m_pEditorPickCallback = &TestPick;
+    kParam.m_pEditorPickCallback = [](void*, uint32*) {};
     kParam.m_pBuildStamp->m_ui64PointerSize = 4;
     TestSupport::CAssertCapture kReports;
     EXPECT_FALSE(GaitComponentBuilder::InitPluginStatic(&kParam));
     EXPECT_EQ(DataProvider::DataPoviderInterface::GetInstance(), pOther);
-    EXPECT_EQ(GaitPlugin::GetEditorPickCallback(), &TestPick);
+    EXPECT_EQ(GaitPlugin::GetEditorPickCallback(), kParam.m_pEditorPickCallback);
     EXPECT_EQ(CEngine::GetInstance(), m_pEngine);
-    EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
-    EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), nullptr);
+    EXPECT_TRUE(Released());
     EXPECT_EQ(RegisteredGait(), nullptr);
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiCommands);
-    EXPECT_EQ(m_pCommands->FindCommand("GaitComponentRpc", "SetSpeed"), nullptr);
     EXPECT_EQ(kReports.Count(), 0u);
     DataProvider::DataPoviderInterface::SetInstance(m_pProvider);
     TARN_DELETE(pOther);
-
     // Null fields leave their slots; a null pick callback clears the slot.
     TarnEngine::PluginParam kNulls;
     kNulls.m_pBuildStamp->m_ui64PointerSize = 4;
@@ -645,26 +518,26 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
 {
     const uint32 uiEngineCommands = m_pCommands->GetCommandCount();
     ASSERT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
-    ASSERT_NE(GaitPlugin::GetPluginBuilder(), nullptr);
-    EXPECT_EQ(RegisteredGait(), GaitPlugin::GetPluginBuilder());
-    const TarnEngine::CustomComponentDesc* pDesc = GaitPlugin::GetPluginBuilder()->GetDesc();
-    EXPECT_STREQ(pDesc->m_acName, "Gait");
-    EXPECT_STREQ(pDesc->m_acContainerType, "PrefabContainer");
-    EXPECT_STREQ(pDesc->m_acDisplayName, "Gait Plugin");
-    EXPECT_EQ(ResolverSingleton(), GaitPlugin::GetPluginBuilderRpc());
+    GaitComponentBuilder* pBuilder = GaitPlugin::GetPluginBuilder();
+    CGaitComponentBuilderRpc* pSingleton = GaitPlugin::GetPluginBuilderRpc();
+    ASSERT_NE(pBuilder, nullptr);
+    EXPECT_EQ(RegisteredGait(), pBuilder);
+    EXPECT_STREQ(pBuilder->GetDesc()->m_acName, "Gait");
+    EXPECT_STREQ(pBuilder->GetDesc()->m_acContainerType, "PrefabContainer");
+    EXPECT_STREQ(pBuilder->GetDesc()->m_acDisplayName, "Gait Plugin");
+    EXPECT_EQ(ResolverSingleton(), pSingleton);
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
     // Every command runs on the engine thread only.
+    const auto Find = [&](size_t i) {
+        return m_pCommands->FindCommand(i < 3 ? "GaitComponentBuilderRpc" : "GaitComponentRpc", kMethods[i]);
+    };
     TarnEngine::EngineCommand* apFirst[10] = {};
     for (size_t i = 0; i < 10; ++i)
     {
-        apFirst[i] = m_pCommands->FindCommand(kCommandNames[i][0], kCommandNames[i][1]);
-        ASSERT_NE(apFirst[i], nullptr) << kCommandNames[i][1];
-        EXPECT_FALSE(apFirst[i]->IsSafeOffEngineThread()) << kCommandNames[i][1];
+        ASSERT_NE(apFirst[i] = Find(i), nullptr) << kMethods[i];
+        EXPECT_FALSE(apFirst[i]->IsSafeOffEngineThread()) << kMethods[i];
     }
-    GaitComponentBuilder* pBuilder = GaitPlugin::GetPluginBuilder();
-    CGaitComponentBuilderRpc* pSingleton = GaitPlugin::GetPluginBuilderRpc();
-
     // The second start registers the commands again: the first ones stay.
     TestSupport::CLogCapture kLog;
     EXPECT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
@@ -672,18 +545,14 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
     for (size_t i = 0; i < 10; ++i)
-        EXPECT_EQ(m_pCommands->FindCommand(kCommandNames[i][0], kCommandNames[i][1]), apFirst[i])
-            << kCommandNames[i][1];
+        EXPECT_EQ(Find(i), apFirst[i]) << kMethods[i];
     EXPECT_EQ(GaitPlugin::GetPluginBuilder(), pBuilder);
     EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), pSingleton);
     EXPECT_EQ(RegisteredGait(), pBuilder);
-
+    // Released, the commands stay.
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(m_pManager));
+    EXPECT_TRUE(Released());
     EXPECT_EQ(RegisteredGait(), nullptr);
-    EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
-    EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), nullptr);
-    EXPECT_EQ(ResolverSingleton(), nullptr);
-    // The commands stay.
     EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
 }
 
@@ -692,16 +561,12 @@ TEST_F(GaitPluginEntryTest, ReleaseWithAManagerThatNeverRegisteredTheBuilder)
     ASSERT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
     TarnEngine::PluginComponentBuilder* pBuilder = RegisteredGait();
     ASSERT_NE(pBuilder, nullptr);
-    {
-        TarnEngine::BasePluginManager kOther;
-        TestSupport::CAssertCapture kReports;
-        EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(&kOther));
-        EXPECT_EQ(kOther.GetComponentBuilders().GetSize(), 0u);
-        EXPECT_EQ(kReports.Count(), 0u);
-    }
-    EXPECT_EQ(GaitPlugin::GetPluginBuilder(), nullptr);
-    EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), nullptr);
-    EXPECT_EQ(ResolverSingleton(), nullptr);
+    TarnEngine::BasePluginManager kOther;
+    TestSupport::CAssertCapture kReports;
+    EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(&kOther));
+    EXPECT_EQ(kOther.GetComponentBuilders().GetSize(), 0u);
+    EXPECT_EQ(kReports.Count(), 0u);
+    EXPECT_TRUE(Released());
     // The manager it was registered with was not touched: its entry is
     // dropped here, before the engine could step the destroyed builder.
     EXPECT_EQ(RegisteredGait(), pBuilder);
@@ -718,17 +583,18 @@ TEST(GaitPluginEntry, AnEngineWithoutEndpointIsReportedAndTheBuilderStillStarts)
     TarnEngine::PluginParam kParam;
     kParam.m_pPluginManager = pEngine->GetPluginManager();
     kParam.m_pEngine = pEngine;
-
+    const auto Registered = [&] {
+        return pEngine->GetPluginManager()->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait"));
+    };
     TestSupport::CAssertCapture kReports;
     EXPECT_TRUE(GaitComponentBuilder::InitPluginStatic(&kParam));
     EXPECT_EQ(kReports.Texts(),
               (std::vector<std::string>{
                   "Assertion \"pEngineNet\" failed. No EngineNet instance",
-                  "Assertion \"CPointerResolver::GetInstance()\" failed. Instance ptr should be set (plugin?)",
-              }));
+                  "Assertion \"CPointerResolver::GetInstance()\" failed. Instance ptr should be set (plugin?)"}));
     EXPECT_NE(GaitPlugin::GetPluginBuilder(), nullptr);
-    EXPECT_NE(pEngine->GetPluginManager()->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait")), nullptr);
+    EXPECT_NE(Registered(), nullptr);
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(pEngine->GetPluginManager()));
-    EXPECT_EQ(pEngine->GetPluginManager()->GetComponentBuilders().Lookup(GenerateUIntIdFromString("Gait")), nullptr);
+    EXPECT_EQ(Registered(), nullptr);
     CEngine::DestroyInstance();
 }

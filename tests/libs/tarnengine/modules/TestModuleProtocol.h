@@ -3,39 +3,29 @@
 #include <utility>
 #include <vector>
 
-#include <rapidjson/document.h>
-
-#include "Core/Types.h"
-#include "Plugins/PluginComponent.h"
-#include "Plugins/PluginParam.h"
+#include "Plugins/PluginManager.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "Utils/JsonAllocator.h"
 
-// What the test modules and the plugin manager tests agree on. A module
-// exports nothing but its entry points, so the tests reach it through the
-// manager: named steps and the builders it registers.
+// What the test modules and their tests agree on: a module exports nothing but
+// its entry points, so the tests reach it through named steps and its builder.
 namespace TestModules {
 
-// Called by every module's InitPlugin as it starts, argument: the module's
-// name (const char*).
+// Called by InitPlugin and ReleasePlugin, argument: the module's name.
 inline constexpr const char* kInitializedStep = "TestModules.Initialized";
-// Called by every module's ReleasePlugin, argument: the module's name.
 inline constexpr const char* kReleasedStep = "TestModules.Released";
 // Registered by the modules that start, argument: SModuleQuery*.
 inline constexpr const char* kQueryStep = "TestModules.Query";
 
-// What one module saw in InitPlugin and what it holds now.
+// What one module saw in InitPlugin, and holds at the query.
 struct SModuleReport
 {
     TarnEngine::IPluginManager* pManager = nullptr;
-    void* pEngine = nullptr;
-    void* pDataProvider = nullptr;
+    void *pEngine = nullptr, *pDataProvider = nullptr;
     TarnEngine::EditorPickCallback pEditorPick = nullptr;
-    // The module's memory manager instance at the time of the query.
     Common::Mem::CMemoryManager* pMemoryManager = nullptr;
-    // A block the module allocated for the query (uiAllocateBytes), or null.
-    void* pBlock = nullptr;
-    // Milliseconds its builder has been updated with.
-    uint32 uiUpdatedMs = 0;
+    void* pBlock = nullptr;  // allocated for the query (uiAllocateBytes), or null
+    uint32 uiUpdatedMs = 0;  // its builder's updates
 };
 
 struct SModuleQuery
@@ -45,27 +35,20 @@ struct SModuleQuery
     SModuleReport akReports[4];
 };
 
-// The data objects the builders make: {"Value": integer}.
-struct SValueParam
+// Data of {"Value": integer}.
+struct CValueData : TarnEngine::PluginData<int32>
 {
-    int32 iValue = 0;
-};
-
-class CValueData : public TarnEngine::PluginData<SValueParam>
-{
-public:
-    bool Load(const TarnEngine::PluginJsonValue& kDocument, void* /*_pContextA*/, void* /*_pContextB*/) override
+    bool Load(const TarnEngine::PluginJsonValue& kDocument, void*, void*) override
     {
-        if (!kDocument.IsObject() || !kDocument.HasMember("Value") || !kDocument["Value"].IsInt())
-            return false;
-        m_kParam.iValue = kDocument["Value"].GetInt();
-        return true;
+        const bool bValue = kDocument.IsObject() && kDocument.HasMember("Value") && kDocument["Value"].IsInt();
+        m_kParam = bValue ? kDocument["Value"].GetInt() : -1;
+        return bValue;
     }
 };
 
-// A builder recording what reaches it, registered by the modules under their
-// own name and by the tests directly. With bMakeData each add-in document
-// gives a CValueData; without, only its "Value" (or -1) is noted.
+// Records what reaches it; registered by the modules under their own name and
+// by the tests. Notes each add-in's "Value" (or -1); with bMakeData it gives a
+// CValueData, and refuses a document without a value.
 class CRecordingBuilder : public TarnEngine::PluginComponentBuilder
 {
 public:
@@ -78,23 +61,20 @@ public:
     {
         DestroyComponent(_pLink);
         m_pPrefab = _pPrefab;
-        m_kComponent.SetData(_pData);
+        m_pData = _pData;
         links.Add(_pLink);
         return &m_kComponent;
     }
     bool BuildComponentData(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB,
                             TarnRenderer::TArray<TarnEngine::IPluginComponentData*>& kOut) override
     {
-        const bool bValue = kDocument.IsObject() && kDocument.HasMember("Value") && kDocument["Value"].IsInt();
-        m_kDocuments.push_back(bValue ? kDocument["Value"].GetInt() : -1);
-        if (!m_bMakeData)
-            return true;
         auto* pData = TARN_NEW_TAGGED("TestModules::CRecordingBuilder::BuildComponentData", CValueData);
-        if (!pData)
-            return false;
-        pData->Load(kDocument, _pContextA, _pContextB);
-        kOut.Add(pData->SetTypeID(m_kDesc.m_uiComponentId));
-        return true;
+        const bool bValue = pData->Load(kDocument, _pContextA, _pContextB);
+        m_kDocuments.push_back(pData->GetParam());
+        if (m_bMakeData && bValue)
+            return kOut.Add(pData->SetTypeID(m_kDesc.m_uiComponentId)), true;
+        TARN_DELETE(pData);
+        return !m_bMakeData;
     }
     void OnBuilderEvent(void* _pValue) override { m_pEvent = _pValue; }
     void UpdateComponents(void* _pContext, TarnEngine::StepTime kTime) override
@@ -105,19 +85,26 @@ public:
     TarnEngine::CustomComponentDesc* GetDesc() override { return &m_kDesc; }
     void DestroyComponent(TarnRenderer::Link* _pLink) override
     {
-        const uint32 uiIdx = links.Find(_pLink);
-        if (uiIdx != links.uiMaxValue)
+        if (const uint32 uiIdx = links.Find(_pLink); uiIdx != links.uiMaxValue)
             links.RemoveAt(uiIdx);
     }
-
     TarnEngine::CustomComponentDesc m_kDesc;
     bool m_bMakeData;
     TarnEngine::PluginComponent m_kComponent;
-    void* m_pPrefab = nullptr;
-    void* m_pEvent = nullptr;
+    void *m_pPrefab = nullptr, *m_pEvent = nullptr;
+    TarnEngine::IPluginComponentData* m_pData = nullptr;
     uint32 m_uiUpdatedMs = 0;
     std::vector<int> m_kDocuments;
     std::vector<std::pair<void*, uint32>> m_kUpdates;
+};
+
+// A document parsed with the engine's allocator.
+struct SJson
+{
+    explicit SJson(const char* pText) { m_kDocument.Parse(pText); }
+    Common::CJsonAllocator m_kHeap;
+    TarnEngine::PluginJsonPool m_kPool{4096, &m_kHeap};
+    TarnEngine::PluginJsonDocument m_kDocument{&m_kPool, 1024, &m_kHeap};
 };
 
 }  // namespace TestModules
