@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "Client/EngineClient.h"
@@ -348,21 +350,30 @@ TEST_F(EngineNetTest, AClientThatNeverTakesItsRepliesIsLetGoAndAnIdleOneStays)
 
     // A client that sends and never reads: its replies fill the buffers,
     // and the host gives up on it.
-    CRawPeer kDeaf;
+    // Its receive buffer is made small before it connects, so that the
+    // window it offers matches what it can hold: shrunk later, the host
+    // would send into room that is not there and the connection would
+    // stall on lost segments instead.
+    const int iDeaf = socket(AF_INET, SOCK_STREAM, 0);
     const int iSmall = 4096;
-    ASSERT_TRUE(kDeaf.Connect(m_kHost.GetPort()));
-    setsockopt(kDeaf.m_kSocket.GetDescriptor(), SOL_SOCKET, SO_RCVBUF, &iSmall, sizeof(iSmall));
+    ASSERT_EQ(setsockopt(iDeaf, SOL_SOCKET, SO_RCVBUF, &iSmall, sizeof(iSmall)), 0);
+    sockaddr_in kAddress{};
+    kAddress.sin_family = AF_INET;
+    kAddress.sin_port = htons(m_kHost.GetPort());
+    kAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(iDeaf, reinterpret_cast<const sockaddr*>(&kAddress), sizeof(kAddress)), 0);
+    Common::TcpSocket kDeaf(iDeaf);
     std::thread kSender([&kDeaf] {
         // Text that cannot be parsed but asks for a reply: each is answered
         // at once with a long error. Stops when the host closes.
         std::string kBatch;
         for (int i = 0; i < 1000; ++i)
             kBatch += Frame("{\"WaitAck\":true,");
-        for (int i = 0; i < 2000 && kDeaf.Send(kBatch); ++i)
+        for (int i = 0; i < 2000 && kDeaf.Send(kBatch.data(), kBatch.size()); ++i)
             continue;
     });
     EXPECT_TRUE(WaitFor([&] { return kLog.Contains("did not take its replies within 200 ms, connection closed"); }));
-    kDeaf.m_kSocket.Shutdown();
+    kDeaf.Shutdown();
     kSender.join();
 
     EXPECT_FALSE(kLog.Contains("sent part of a message"));
