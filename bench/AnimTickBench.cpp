@@ -71,8 +71,9 @@ void ManagerTick(benchmark::State& kState)
             }
         }
     }
-    kState.counters["ns_per_instance_tick"] = benchmark::Counter(
-        static_cast<double>(kState.iterations()) * uiInstances, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    kState.counters["ns_per_instance_tick"] =
+        benchmark::Counter(static_cast<double>(kState.iterations()) * uiInstances,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     kState.counters["ns_per_control_step"] =
         benchmark::Counter(static_cast<double>(ui64Steps) * uiInstances * kControlsPerInstance,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);

@@ -99,7 +99,8 @@ void EngineStep(benchmark::State& kState)
     kStartup.pDataRoot = s_kDataDir.c_str();
     kStartup.bStartNetwork = false;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
-        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly, &GaitComponentBuilder::ReleaseBuilderOnly);
+        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly,
+                                       &GaitComponentBuilder::ReleaseBuilderOnly);
     };
     CEngine* pEngine = CEngine::CreateInstance(kStartup);
     TarnEngine::PrefabContainer* pPrefab = pEngine ? pEngine->LoadPrefab("demo/biped.prefab.json") : nullptr;

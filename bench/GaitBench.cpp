@@ -9,14 +9,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include "support/TextFile.h"
 #include "AnimManager/AnimManager.h"
-#include "DataDynamic/Skeleton.h"
-#include "Math/SFMT/SFMT.h"
 #include "Control/GaitActor.h"
 #include "Data/GaitSerializer.h"
+#include "DataDynamic/Skeleton.h"
+#include "Math/SFMT/SFMT.h"
 #include "Scene/Link.h"
 #include "World/WorldContext.h"
+#include "support/TextFile.h"
 
 namespace {
 

@@ -66,4 +66,3 @@ void BM_Random32(benchmark::State& kState)
 BENCHMARK(BM_Random32);
 
 }  // namespace
-

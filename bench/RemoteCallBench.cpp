@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
+#include "Client/EngineClient.h"
 #include "Commands/CommandManager.h"
 #include "Engine/Engine.h"
-#include "Client/EngineClient.h"
 #include "Engine/EngineNet.h"
 #include "System/Event/Event.h"
 
@@ -79,17 +79,15 @@ void RoundTrip(benchmark::State& kState, const char* pRequest)
 
 void BM_RoundTripOnEngineThread(benchmark::State& kState)
 {
-    RoundTrip(kState,
-              "{\"ClassName\":\"Root\",\"MethodName\":\"IsLoadingFinished\",\"InstanceID\":0,"
-              "\"WaitAck\":true,\"UseTcpThread\":false}");
+    RoundTrip(kState, "{\"ClassName\":\"Root\",\"MethodName\":\"IsLoadingFinished\",\"InstanceID\":0,"
+                      "\"WaitAck\":true,\"UseTcpThread\":false}");
 }
 BENCHMARK(BM_RoundTripOnEngineThread)->Unit(benchmark::kMicrosecond);
 
 void BM_RoundTripOnConnectionThread(benchmark::State& kState)
 {
-    RoundTrip(kState,
-              "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,"
-              "\"WaitAck\":true,\"UseTcpThread\":true}");
+    RoundTrip(kState, "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,"
+                      "\"WaitAck\":true,\"UseTcpThread\":true}");
 }
 BENCHMARK(BM_RoundTripOnConnectionThread)->Unit(benchmark::kMicrosecond);
 
@@ -98,9 +96,8 @@ BENCHMARK(BM_RoundTripOnConnectionThread)->Unit(benchmark::kMicrosecond);
 void BM_ExecuteJSonInline(benchmark::State& kState)
 {
     CRunningEngine kEngine;
-    static const char s_acRequest[] =
-        "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,"
-        "\"WaitAck\":true,\"UseTcpThread\":true}";
+    static const char s_acRequest[] = "{\"ClassName\":\"Root\",\"MethodName\":\"KeepAlive\",\"InstanceID\":0,"
+                                      "\"WaitAck\":true,\"UseTcpThread\":true}";
     TarnEngine::CReturnBuffer kReply;
     for (auto _ : kState)
     {

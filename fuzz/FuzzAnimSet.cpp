@@ -31,7 +31,7 @@ void LoadAnimSet(const uint8_t* pData, size_t uiSize)
     kSkeleton.Release();
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize)
 {

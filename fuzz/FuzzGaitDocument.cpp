@@ -8,15 +8,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "Data/GaitSerializer.h"
 #include "DataDynamic/Skeleton.h"
 #include "FuzzSupport.h"
-#include "Data/GaitSerializer.h"
 
 namespace {
 
 TarnAnim::Skeleton* s_pSkeleton = nullptr;
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

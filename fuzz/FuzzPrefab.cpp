@@ -32,7 +32,7 @@ void RemoveFile()
         unlink(s_kPath.c_str());
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -34,8 +34,8 @@
 #include "FuzzSupport.h"
 #include "Math/SFMT/SFMT.h"
 #include "Plugin/GaitComponentBuilder.h"
-#include "RPC/GaitComponentRpc.h"
 #include "Plugins/PluginManager.h"
+#include "RPC/GaitComponentRpc.h"
 #include "System/Net/TcpSocket.h"
 #include "Utils/ClassName.h"
 #include "World/World.h"
@@ -107,7 +107,7 @@ void WriteAll(int iDescriptor, const uint8_t* pData, size_t uiSize)
     {
         const ssize_t iSent = send(iDescriptor, pData, uiSize, MSG_NOSIGNAL);
         if (iSent <= 0)
-            break; // the reader stopped (a frame over the limit, the close marker)
+            break;  // the reader stopped (a frame over the limit, the close marker)
         pData += iSent;
         uiSize -= static_cast<size_t>(iSent);
     }
@@ -126,20 +126,20 @@ void ServeConnection(Common::TcpSocket& kSocket, TarnEngine::CommandManager& kMa
         uint32 uiLength = 0;
         switch (kReader.Receive(kSocket, &pText, &uiLength))
         {
-        case Common::MessageFraming::EReceive::Empty:
-            continue;
-        case Common::MessageFraming::EReceive::Message:
-            kReply.Clear();
-            kManager.ExecuteJSon(pText, uiLength, &kReply);
-            if (s_bEcho)
-                fprintf(stderr, "reply: %.*s\n", static_cast<int>(strnlen(kReply.GetText(), kReply.GetLength())),
-                        kReply.GetText());
-            continue;
-        case Common::MessageFraming::EReceive::CloseMarker:
-        case Common::MessageFraming::EReceive::TooLong:
-        case Common::MessageFraming::EReceive::Closed:
-        case Common::MessageFraming::EReceive::TimedOut:
-            return;
+            case Common::MessageFraming::EReceive::Empty:
+                continue;
+            case Common::MessageFraming::EReceive::Message:
+                kReply.Clear();
+                kManager.ExecuteJSon(pText, uiLength, &kReply);
+                if (s_bEcho)
+                    fprintf(stderr, "reply: %.*s\n", static_cast<int>(strnlen(kReply.GetText(), kReply.GetLength())),
+                            kReply.GetText());
+                continue;
+            case Common::MessageFraming::EReceive::CloseMarker:
+            case Common::MessageFraming::EReceive::TooLong:
+            case Common::MessageFraming::EReceive::Closed:
+            case Common::MessageFraming::EReceive::TimedOut:
+                return;
         }
     }
 }
@@ -175,7 +175,7 @@ void RunInput(const uint8_t* pData, size_t uiSize)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

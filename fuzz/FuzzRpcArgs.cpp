@@ -15,7 +15,7 @@ namespace {
 // Longer command lines say nothing new.
 constexpr size_t kMaxArguments = 64;
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -55,4 +55,4 @@ template <class F> void RunTwiceCheckingEngineMemory(F&& fRun)
     ExpectEngineBlocksAtMost(uiBlocks, "by the input");
 }
 
-} // namespace TarnFuzz
+}  // namespace TarnFuzz

@@ -21,8 +21,7 @@ namespace TestSupport {
 // A writer's non-blocking open succeeds exactly when some reader has the
 // pipe open, or is waiting in open for a writer; otherwise it fails with
 // ENXIO and nothing happens to the pipe.
-template <class F>
-bool RunWithoutOpeningPipe(const std::string& kPath, F&& kCall)
+template <class F> bool RunWithoutOpeningPipe(const std::string& kPath, F&& kCall)
 {
     std::atomic<bool> bDone{false};
     std::thread kThread([&] {

@@ -28,7 +28,7 @@ namespace DemoGen {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kFrameRate = 30.0;
-constexpr double kNever = 1.0e9; // a plant time that is never reached
+constexpr double kNever = 1.0e9;  // a plant time that is never reached
 
 // ---------------------------------------------------------------------------
 // Small double-precision vector and quaternion (x, y, z, w; Hamilton products;
@@ -142,7 +142,7 @@ enum EChannel : int
 struct SChannelDesc
 {
     const char* m_pName;
-    int m_iParent; // -1 for the root
+    int m_iParent;  // -1 for the root
 };
 
 // Hierarchy order: every level before the next.
@@ -166,22 +166,22 @@ const SChannelDesc s_akChannels[kChannelCount] = {
 };
 
 // Measurements in metres. Side index 0 is the left (+Y), 1 the right (-Y).
-constexpr double kRestPelvisHeight = 0.95; // pelvis channel above the floor at rest
-constexpr double kHipHalfWidth = 0.10;     // hip joints beside the pelvis channel
-constexpr double kHipDrop = 0.05;          // hip joints below the pelvis channel
+constexpr double kRestPelvisHeight = 0.95;  // pelvis channel above the floor at rest
+constexpr double kHipHalfWidth = 0.10;      // hip joints beside the pelvis channel
+constexpr double kHipDrop = 0.05;           // hip joints below the pelvis channel
 constexpr double kThigh = 0.43;
 constexpr double kShin = 0.425;
-constexpr double kAnkleHeight = 0.05; // ankle above the floor with the foot flat
-constexpr double kSpineLength = 0.10; // pelvis to spine channel
-constexpr double kNeckHeight = 0.42;  // spine channel to neck
-constexpr double kHeadHeight = 0.10;  // neck to head
+constexpr double kAnkleHeight = 0.05;  // ankle above the floor with the foot flat
+constexpr double kSpineLength = 0.10;  // pelvis to spine channel
+constexpr double kNeckHeight = 0.42;   // spine channel to neck
+constexpr double kHeadHeight = 0.10;   // neck to head
 constexpr double kShoulderBack = 0.01;
 constexpr double kShoulderHalfWidth = 0.19;
-constexpr double kShoulderHeight = 0.38; // spine channel to shoulders
+constexpr double kShoulderHeight = 0.38;  // spine channel to shoulders
 constexpr double kUpperArm = 0.29;
 
-constexpr double kRestArmSpread = 0.08; // arms held slightly away from the body (rad)
-constexpr double kRestElbow = 0.20;     // elbows slightly bent (rad)
+constexpr double kRestArmSpread = 0.08;  // arms held slightly away from the body (rad)
+constexpr double kRestElbow = 0.20;      // elbows slightly bent (rad)
 
 double SideSign(int iSide)
 {
@@ -193,31 +193,31 @@ double SideSign(int iSide)
 // frame: the motion channel's frame at frame 0) between its landing and its
 // lift, and swings from one plant to the next in between.
 
-constexpr double kStrikeTime = 0.10;  // s from heel strike to foot flat
-constexpr double kStrikeRaise = 0.02; // ankle raised at heel strike
-constexpr double kStrikePitch = 0.25; // toes up at heel strike (rad)
-constexpr double kRiseTime = 0.20;    // s of heel rise before the lift
-constexpr double kRiseRaise = 0.08;   // ankle raised at toe-off
-constexpr double kRisePitch = 0.50;   // toes down at toe-off (rad)
+constexpr double kStrikeTime = 0.10;   // s from heel strike to foot flat
+constexpr double kStrikeRaise = 0.02;  // ankle raised at heel strike
+constexpr double kStrikePitch = 0.25;  // toes up at heel strike (rad)
+constexpr double kRiseTime = 0.20;     // s of heel rise before the lift
+constexpr double kRiseRaise = 0.08;    // ankle raised at toe-off
+constexpr double kRisePitch = 0.50;    // toes down at toe-off (rad)
 
 struct SPlant
 {
-    double m_dLand = -kNever; // time the foot lands (-kNever: planted from the start)
-    double m_dLift = kNever;  // time it lifts (kNever: stays)
-    double m_dX = 0.0;        // ankle on the floor, ground frame
+    double m_dLand = -kNever;  // time the foot lands (-kNever: planted from the start)
+    double m_dLift = kNever;   // time it lifts (kNever: stays)
+    double m_dX = 0.0;         // ankle on the floor, ground frame
     double m_dY = 0.0;
-    double m_dHeading = 0.0;   // foot yaw, ground frame (rad)
-    double m_dVigourIn = 0.0;  // 0..1: strength of the heel strike on landing
-    double m_dVigourOut = 0.0; // 0..1: strength of the heel rise before lifting
+    double m_dHeading = 0.0;    // foot yaw, ground frame (rad)
+    double m_dVigourIn = 0.0;   // 0..1: strength of the heel strike on landing
+    double m_dVigourOut = 0.0;  // 0..1: strength of the heel rise before lifting
 };
 
 using FootPlan = std::vector<SPlant>;
 
 struct SFootTarget
 {
-    Vec3 m_kAnkle; // x, y in the ground frame; z above the floor
+    Vec3 m_kAnkle;  // x, y in the ground frame; z above the floor
     double m_dHeading = 0.0;
-    double m_dPitch = 0.0; // toes up positive
+    double m_dPitch = 0.0;  // toes up positive
 };
 
 // A plant for a foot standing under its hip when the body faces dHeading at
@@ -294,20 +294,20 @@ SFootTarget EvaluateFoot(const FootPlan& kPlan, double dTime)
 
 struct SBodyState
 {
-    double m_dMotionX = 0.0;                        // travel along the ground frame's X
-    double m_dMotionYaw = 0.0;                      // heading (rad, positive to the left)
-    Vec3 m_kPelvis = {0.0, 0.0, kRestPelvisHeight}; // in the motion channel's frame
+    double m_dMotionX = 0.0;                         // travel along the ground frame's X
+    double m_dMotionYaw = 0.0;                       // heading (rad, positive to the left)
+    Vec3 m_kPelvis = {0.0, 0.0, kRestPelvisHeight};  // in the motion channel's frame
     double m_dPelvisYaw = 0.0;
     double m_dPelvisRoll = 0.0;
-    double m_dSpineLean = 0.0; // forward positive
+    double m_dSpineLean = 0.0;  // forward positive
     double m_dSpineTwist = 0.0;
     double m_dSpineRoll = 0.0;
-    double m_dNeckPitch = 0.0; // down positive
+    double m_dNeckPitch = 0.0;  // down positive
     double m_dNeckYaw = 0.0;
-    double m_dHeadPitch = 0.0; // down positive
+    double m_dHeadPitch = 0.0;  // down positive
     double m_dHeadYaw = 0.0;
     double m_dShoulderLift = 0.0;
-    double m_adArmSwing[2] = {0.0, 0.0}; // forward positive
+    double m_adArmSwing[2] = {0.0, 0.0};  // forward positive
     double m_adArmSpread[2] = {kRestArmSpread, kRestArmSpread};
     double m_adElbow[2] = {kRestElbow, kRestElbow};
     SFootTarget m_akFeet[2];
@@ -355,7 +355,7 @@ void SolveLeg(const SBodyState& kBody, const Quat& kPelvisRotation, int iSide, F
     kStats.m_dMaxReach = std::fmax(kStats.m_dMaxReach, dDistance / dFullLength);
     const double d = Clamp(dDistance, std::fabs(kThigh - kShin) + 1.0e-3, dFullLength * 0.9995);
 
-    const double dLine = std::atan2(dForward, dDown); // hip-to-ankle line, forward of straight down
+    const double dLine = std::atan2(dForward, dDown);  // hip-to-ankle line, forward of straight down
     const double dThighOff =
         std::acos(Clamp((kThigh * kThigh + d * d - kShin * kShin) / (2.0 * kThigh * d), -1.0, 1.0));
     const double dKnee =
@@ -457,17 +457,17 @@ struct SSequenceRecipe
     double m_dCycleTravel = 0.0;
 };
 
-constexpr double kWalkSpeed = 1.4;   // m/s at control speed 1
-constexpr double kWalkCycle = 1.0;   // s: two steps
-constexpr double kStanceTime = 0.55; // s a foot is on the floor per cycle
-constexpr double kStepAhead = 0.33;  // ankle ahead of the motion channel at heel strike
+constexpr double kWalkSpeed = 1.4;    // m/s at control speed 1
+constexpr double kWalkCycle = 1.0;    // s: two steps
+constexpr double kStanceTime = 0.55;  // s a foot is on the floor per cycle
+constexpr double kStepAhead = 0.33;   // ankle ahead of the motion channel at heel strike
 // Ankle behind the motion channel at the other foot's heel strike.
 constexpr double kHalfCycleBehind = kStepAhead - kWalkSpeed * kWalkCycle * 0.5;
 
 SBodyState Idle(double dTime)
 {
     SBodyState kBody;
-    const double dBreath = 0.5 * (1.0 - std::cos(kPi * dTime)); // 2 s cycle
+    const double dBreath = 0.5 * (1.0 - std::cos(kPi * dTime));  // 2 s cycle
     kBody.m_kPelvis = {0.0, 0.008 * std::sin(kPi * dTime), kRestPelvisHeight - 0.003 * dBreath};
     kBody.m_dSpineLean = -0.015 * dBreath;
     kBody.m_dNeckPitch = 0.010 * dBreath;
@@ -480,7 +480,7 @@ SBodyState Idle(double dTime)
 SBodyState Breath(double dTime)
 {
     SBodyState kBody;
-    const double dBreath = 0.5 * (1.0 - std::cos(2.0 * kPi * dTime / 3.0)); // 3 s cycle
+    const double dBreath = 0.5 * (1.0 - std::cos(2.0 * kPi * dTime / 3.0));  // 3 s cycle
     kBody.m_kPelvis.z = kRestPelvisHeight - 0.006 * dBreath;
     kBody.m_dSpineLean = -0.035 * dBreath;
     kBody.m_dNeckPitch = 0.025 * dBreath;
@@ -593,7 +593,7 @@ SBodyState Turn(double dTime, double dDirection)
     kBody.m_dMotionYaw = TurnYaw(t, dDirection);
     // Lead into the turn with the spine and the head while it is fast.
     const double dLocal = t < 1.0 ? t : t - 1.0;
-    const double dRate = 6.0 * dLocal * (1.0 - dLocal) / 1.5; // 0..1
+    const double dRate = 6.0 * dLocal * (1.0 - dLocal) / 1.5;  // 0..1
     kBody.m_dSpineTwist = dDirection * 0.10 * dRate;
     kBody.m_dHeadYaw = dDirection * 0.10 * dRate;
 
@@ -715,7 +715,7 @@ void AppendKey(std::string& kOut, const SKey& kKey)
 
 struct SSequenceReport
 {
-    const char* m_pName; // a literal of the recipe
+    const char* m_pName;  // a literal of the recipe
     int m_iFrameCount;
     bool m_bLoop;
     int m_iBlendMode;
@@ -930,7 +930,7 @@ int Run(int argc, char** argv)
     return 0;
 }
 
-} // namespace DemoGen
+}  // namespace DemoGen
 
 int main(int argc, char** argv)
 {

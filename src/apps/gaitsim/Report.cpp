@@ -119,20 +119,20 @@ std::string Escape(const std::string& kText)
     for (const char c : kText)
         switch (c)
         {
-        case '&':
-            kOut += "&amp;";
-            break;
-        case '<':
-            kOut += "&lt;";
-            break;
-        case '>':
-            kOut += "&gt;";
-            break;
-        case '"':
-            kOut += "&quot;";
-            break;
-        default:
-            kOut += c;
+            case '&':
+                kOut += "&amp;";
+                break;
+            case '<':
+                kOut += "&lt;";
+                break;
+            case '>':
+                kOut += "&gt;";
+                break;
+            case '"':
+                kOut += "&quot;";
+                break;
+            default:
+                kOut += c;
         }
     return kOut;
 }
@@ -301,31 +301,31 @@ void DrawSymbol(CSvg& kSvg, ESymbol eSymbol, const char* pColour, double x, doub
     const std::string kStroke = std::string("stroke=\"") + pColour + "\"";
     switch (eSymbol)
     {
-    case ESymbol::None:
-        break;
-    case ESymbol::Path:
-        kSvg.Line(x, y, x + 24.0, y, kStroke + " stroke-width=\"2.5\"");
-        break;
-    case ESymbol::Start:
-        kSvg.Circle(x + 12.0, y, 5.0, "fill=\"white\" stroke=\"#333333\" stroke-width=\"2\"");
-        break;
-    case ESymbol::End:
-        kSvg.Circle(x + 12.0, y, 5.0, "fill=\"#333333\"");
-        break;
-    case ESymbol::HeadingMark:
-        kSvg.Line(x, y, x + 24.0, y, "stroke=\"#333333\" stroke-width=\"2.5\"");
-        kSvg.HeadingMark(x + 12.0, y, 0.0, "#333333");
-        break;
-    case ESymbol::Request:
-        kSvg.Arrow(x, y, 0.0, 24.0, "#333333");
-        break;
-    case ESymbol::Origin:
-        kSvg.Line(x + 4.0, y, x + 20.0, y, "stroke=\"#777777\" stroke-width=\"1.5\"");
-        kSvg.Line(x + 12.0, y - 7.0, x + 12.0, y + 7.0, "stroke=\"#777777\" stroke-width=\"1.5\"");
-        break;
-    case ESymbol::Swatch:
-        kSvg.Rect(x + 3.0, y - 7.0, 18.0, 14.0, std::string("fill=\"") + pColour + "\" stroke=\"#666666\"");
-        break;
+        case ESymbol::None:
+            break;
+        case ESymbol::Path:
+            kSvg.Line(x, y, x + 24.0, y, kStroke + " stroke-width=\"2.5\"");
+            break;
+        case ESymbol::Start:
+            kSvg.Circle(x + 12.0, y, 5.0, "fill=\"white\" stroke=\"#333333\" stroke-width=\"2\"");
+            break;
+        case ESymbol::End:
+            kSvg.Circle(x + 12.0, y, 5.0, "fill=\"#333333\"");
+            break;
+        case ESymbol::HeadingMark:
+            kSvg.Line(x, y, x + 24.0, y, "stroke=\"#333333\" stroke-width=\"2.5\"");
+            kSvg.HeadingMark(x + 12.0, y, 0.0, "#333333");
+            break;
+        case ESymbol::Request:
+            kSvg.Arrow(x, y, 0.0, 24.0, "#333333");
+            break;
+        case ESymbol::Origin:
+            kSvg.Line(x + 4.0, y, x + 20.0, y, "stroke=\"#777777\" stroke-width=\"1.5\"");
+            kSvg.Line(x + 12.0, y - 7.0, x + 12.0, y + 7.0, "stroke=\"#777777\" stroke-width=\"1.5\"");
+            break;
+        case ESymbol::Swatch:
+            kSvg.Rect(x + 3.0, y - 7.0, 18.0, 14.0, std::string("fill=\"") + pColour + "\" stroke=\"#666666\"");
+            break;
     }
 }
 
@@ -747,16 +747,16 @@ std::string CallLabel(const SScenarioCall& kCall)
 {
     switch (kCall.eKind)
     {
-    case SScenarioCall::EKind::Activate:
-        return kCall.bActive ? "activate" : "deactivate";
-    case SScenarioCall::EKind::SetSpeed:
-        return Cat("speed ", Num(kCall.fSpeed));
-    case SScenarioCall::EKind::SetRotation:
-        return Cat("rotation ", Num(kCall.dHeadingDeg), "\xc2\xb0");
-    case SScenarioCall::EKind::Reset:
-        return "reset";
-    case SScenarioCall::EKind::ReloadFromJson:
-        return "reload";
+        case SScenarioCall::EKind::Activate:
+            return kCall.bActive ? "activate" : "deactivate";
+        case SScenarioCall::EKind::SetSpeed:
+            return Cat("speed ", Num(kCall.fSpeed));
+        case SScenarioCall::EKind::SetRotation:
+            return Cat("rotation ", Num(kCall.dHeadingDeg), "\xc2\xb0");
+        case SScenarioCall::EKind::Reset:
+            return "reset";
+        case SScenarioCall::EKind::ReloadFromJson:
+            return "reload";
     }
     return "?";
 }

@@ -130,67 +130,69 @@ bool ReadCall(const rapidjson::Value& kValue, const std::string& kMember, SScena
     const std::string kArgName = kPrefix + "Arg";
     switch (kCall.eKind)
     {
-    case SScenarioCall::EKind::Activate:
-        if (!bHasArg || !kArg->value.IsBool())
-            return kProblems.Fail(kArgName, "expected true or false");
-        kCall.bActive = kArg->value.GetBool();
-        break;
-    case SScenarioCall::EKind::SetSpeed:
-        // The component would report a faster speed and keep the one it had:
-        // refused here, with the file and the member named.
-        if (!bHasArg || !kArg->value.IsNumber() || kArg->value.GetDouble() < 0.0 ||
-            kArg->value.GetDouble() > GaitPlugin::kMaxSpeed)
-        {
-            std::ostringstream kText;
-            kText << "expected a speed from 0 to " << GaitPlugin::kMaxSpeed;
-            return kProblems.Fail(kArgName, kText.str());
-        }
-        kCall.fSpeed = static_cast<float>(kArg->value.GetDouble());
-        break;
-    case SScenarioCall::EKind::SetRotation:
-        if (bHasArg && kArg->value.IsNumber())
-        {
-            // A heading in degrees about the up axis (Z); positive turns left.
-            kCall.dHeadingDeg = kArg->value.GetDouble();
-            const double dHalf = kCall.dHeadingDeg * kPi / 360.0;
-            kCall.kRotation = Math::Quaternion(0.0f, 0.0f, static_cast<float>(std::sin(dHalf)),
-                                               static_cast<float>(std::cos(dHalf)));
-        }
-        else if (bHasArg && kArg->value.IsObject())
-        {
-            double adQ[4] = {0.0, 0.0, 0.0, 0.0};
-            const char* apNames[4] = {"x", "y", "z", "w"};
-            for (int i = 0; i < 4; ++i)
+        case SScenarioCall::EKind::Activate:
+            if (!bHasArg || !kArg->value.IsBool())
+                return kProblems.Fail(kArgName, "expected true or false");
+            kCall.bActive = kArg->value.GetBool();
+            break;
+        case SScenarioCall::EKind::SetSpeed:
+            // The component would report a faster speed and keep the one it had:
+            // refused here, with the file and the member named.
+            if (!bHasArg || !kArg->value.IsNumber() || kArg->value.GetDouble() < 0.0 ||
+                kArg->value.GetDouble() > GaitPlugin::kMaxSpeed)
             {
-                const auto kPart = kArg->value.FindMember(apNames[i]);
-                if (kPart == kArg->value.MemberEnd() || !kPart->value.IsNumber())
-                    return kProblems.Fail(kArgName + "." + apNames[i], "expected a number");
-                adQ[i] = kPart->value.GetDouble();
+                std::ostringstream kText;
+                kText << "expected a speed from 0 to " << GaitPlugin::kMaxSpeed;
+                return kProblems.Fail(kArgName, kText.str());
             }
-            const double dLength = std::sqrt(adQ[0] * adQ[0] + adQ[1] * adQ[1] + adQ[2] * adQ[2] + adQ[3] * adQ[3]);
-            if (!(dLength > 1e-6))
-                return kProblems.Fail(kArgName, "a rotation cannot be all zeros");
-            kCall.kRotation = Math::Quaternion(static_cast<float>(adQ[0] / dLength), static_cast<float>(adQ[1] / dLength),
-                                               static_cast<float>(adQ[2] / dLength), static_cast<float>(adQ[3] / dLength));
-            kCall.dHeadingDeg = std::atan2(2.0 * (adQ[3] * adQ[2] + adQ[0] * adQ[1]),
-                                           adQ[3] * adQ[3] + adQ[0] * adQ[0] - adQ[1] * adQ[1] - adQ[2] * adQ[2]) *
-                                180.0 / kPi;
+            kCall.fSpeed = static_cast<float>(kArg->value.GetDouble());
+            break;
+        case SScenarioCall::EKind::SetRotation:
+            if (bHasArg && kArg->value.IsNumber())
+            {
+                // A heading in degrees about the up axis (Z); positive turns left.
+                kCall.dHeadingDeg = kArg->value.GetDouble();
+                const double dHalf = kCall.dHeadingDeg * kPi / 360.0;
+                kCall.kRotation = Math::Quaternion(0.0f, 0.0f, static_cast<float>(std::sin(dHalf)),
+                                                   static_cast<float>(std::cos(dHalf)));
+            }
+            else if (bHasArg && kArg->value.IsObject())
+            {
+                double adQ[4] = {0.0, 0.0, 0.0, 0.0};
+                const char* apNames[4] = {"x", "y", "z", "w"};
+                for (int i = 0; i < 4; ++i)
+                {
+                    const auto kPart = kArg->value.FindMember(apNames[i]);
+                    if (kPart == kArg->value.MemberEnd() || !kPart->value.IsNumber())
+                        return kProblems.Fail(kArgName + "." + apNames[i], "expected a number");
+                    adQ[i] = kPart->value.GetDouble();
+                }
+                const double dLength = std::sqrt(adQ[0] * adQ[0] + adQ[1] * adQ[1] + adQ[2] * adQ[2] + adQ[3] * adQ[3]);
+                if (!(dLength > 1e-6))
+                    return kProblems.Fail(kArgName, "a rotation cannot be all zeros");
+                kCall.kRotation =
+                    Math::Quaternion(static_cast<float>(adQ[0] / dLength), static_cast<float>(adQ[1] / dLength),
+                                     static_cast<float>(adQ[2] / dLength), static_cast<float>(adQ[3] / dLength));
+                kCall.dHeadingDeg = std::atan2(2.0 * (adQ[3] * adQ[2] + adQ[0] * adQ[1]),
+                                               adQ[3] * adQ[3] + adQ[0] * adQ[0] - adQ[1] * adQ[1] - adQ[2] * adQ[2]) *
+                                    180.0 / kPi;
+            }
+            else
+                return kProblems.Fail(kArgName,
+                                      "expected a heading in degrees or a quaternion {\"x\",\"y\",\"z\",\"w\"}");
+            break;
+        case SScenarioCall::EKind::Reset:
+            break;
+        case SScenarioCall::EKind::ReloadFromJson:
+        {
+            if (!bHasArg || !kArg->value.IsObject())
+                return kProblems.Fail(kArgName, "expected a gait document (an object)");
+            rapidjson::StringBuffer kBuffer;
+            rapidjson::Writer<rapidjson::StringBuffer> kWriter(kBuffer);
+            kArg->value.Accept(kWriter);
+            kCall.kDocument.assign(kBuffer.GetString(), kBuffer.GetSize());
+            break;
         }
-        else
-            return kProblems.Fail(kArgName, "expected a heading in degrees or a quaternion {\"x\",\"y\",\"z\",\"w\"}");
-        break;
-    case SScenarioCall::EKind::Reset:
-        break;
-    case SScenarioCall::EKind::ReloadFromJson:
-    {
-        if (!bHasArg || !kArg->value.IsObject())
-            return kProblems.Fail(kArgName, "expected a gait document (an object)");
-        rapidjson::StringBuffer kBuffer;
-        rapidjson::Writer<rapidjson::StringBuffer> kWriter(kBuffer);
-        kArg->value.Accept(kWriter);
-        kCall.kDocument.assign(kBuffer.GetString(), kBuffer.GetSize());
-        break;
-    }
     }
     return true;
 }

@@ -19,14 +19,14 @@ struct SScenarioCall
         Reset,
         ReloadFromJson,
     };
-    double dAt = 0.0;          // seconds from the start
+    double dAt = 0.0;  // seconds from the start
     EKind eKind = EKind::Reset;
-    int iCharacter = -1;       // -1: every character
-    bool bActive = false;      // Activate
-    float fSpeed = 0.0f;       // SetSpeed
+    int iCharacter = -1;                                        // -1: every character
+    bool bActive = false;                                       // Activate
+    float fSpeed = 0.0f;                                        // SetSpeed
     Math::Quaternion kRotation = Math::Quaternion::Identity();  // SetRotation
-    double dHeadingDeg = 0.0;  // SetRotation, for the plots
-    std::string kDocument;     // ReloadFromJson: the gait document as text
+    double dHeadingDeg = 0.0;                                   // SetRotation, for the plots
+    std::string kDocument;                                      // ReloadFromJson: the gait document as text
 };
 
 // A scenario file: a prefab, how many characters of it, how long and at
@@ -36,8 +36,8 @@ struct SScenario
     std::string kName;
     std::string kPrefab = "demo/biped.prefab.json";
     uint32 uiCharacters = 1;
-    float fSpacing = 2.0f;      // metres between the characters, along Y
-    double dDuration = 8.0;     // seconds
+    float fSpacing = 2.0f;   // metres between the characters, along Y
+    double dDuration = 8.0;  // seconds
     uint32 uiStepMs = 16;
     uint32 uiSeed = 1;
     std::vector<SScenarioCall> kCalls;

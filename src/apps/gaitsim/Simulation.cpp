@@ -2,10 +2,10 @@
 
 #include <cmath>
 
+#include "Control/GaitActor.h"
+#include "DataDynamic/AnimationControl.h"
 #include "Engine/Engine.h"
 #include "Math/SFMT/SFMT.h"
-#include "DataDynamic/AnimationControl.h"
-#include "Control/GaitActor.h"
 #include "Plugin/GaitComponent.h"
 #include "Plugin/GaitComponentBuilder.h"
 #include "Plugins/PluginManager.h"
@@ -30,11 +30,21 @@ void ApplyCall(const SScenarioCall& kCall, GaitComponent& kComponent)
 {
     switch (kCall.eKind)
     {
-    case SScenarioCall::EKind::Activate: kComponent.Activate(kCall.bActive); break;
-    case SScenarioCall::EKind::SetSpeed: kComponent.SetSpeed(kCall.fSpeed); break;
-    case SScenarioCall::EKind::SetRotation: kComponent.SetRotation(kCall.kRotation); break;
-    case SScenarioCall::EKind::Reset: kComponent.Reset(); break;
-    case SScenarioCall::EKind::ReloadFromJson: kComponent.ReloadFromJson(kCall.kDocument.c_str()); break;
+        case SScenarioCall::EKind::Activate:
+            kComponent.Activate(kCall.bActive);
+            break;
+        case SScenarioCall::EKind::SetSpeed:
+            kComponent.SetSpeed(kCall.fSpeed);
+            break;
+        case SScenarioCall::EKind::SetRotation:
+            kComponent.SetRotation(kCall.kRotation);
+            break;
+        case SScenarioCall::EKind::Reset:
+            kComponent.Reset();
+            break;
+        case SScenarioCall::EKind::ReloadFromJson:
+            kComponent.ReloadFromJson(kCall.kDocument.c_str());
+            break;
     }
 }
 
@@ -54,7 +64,8 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
     kStartup.pDataRoot = kDataRoot.c_str();
     kStartup.uiRandomSeed = kScenario.uiSeed;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
-        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly, &GaitComponentBuilder::ReleaseBuilderOnly);
+        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly,
+                                       &GaitComponentBuilder::ReleaseBuilderOnly);
     };
     TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
     if (!pEngine || !GaitComponentBuilder::GetBuilderOnly())
@@ -76,9 +87,9 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
     }
     for (uint32 i = 0; bOk && i < kScenario.uiCharacters; ++i)
     {
-        TarnEngine::PrefabInstance* pInstance = pEngine->InstancePrefab(
-            pPrefab, Math::LocalVector3(0.0f, kScenario.fSpacing * static_cast<float>(i), 0.0f),
-            Math::Quaternion::Identity());
+        TarnEngine::PrefabInstance* pInstance =
+            pEngine->InstancePrefab(pPrefab, Math::LocalVector3(0.0f, kScenario.fSpacing * static_cast<float>(i), 0.0f),
+                                    Math::Quaternion::Identity());
         GaitComponent* pComponent = pInstance ? GaitComponentBuilder::GetComponent(pInstance->GetLink()) : nullptr;
         if (!pComponent)
         {
@@ -94,8 +105,7 @@ bool RunScenario(const SScenario& kScenario, const std::string& kDataRoot, SRun&
     {
         kRun.uiCharacters = kScenario.uiCharacters;
         kRun.dDuration = kScenario.dDuration;
-        const uint64 uiSteps =
-            static_cast<uint64>(std::ceil(kScenario.dDuration * 1000.0 / kScenario.uiStepMs - 1e-9));
+        const uint64 uiSteps = static_cast<uint64>(std::ceil(kScenario.dDuration * 1000.0 / kScenario.uiStepMs - 1e-9));
         kRun.kSamples.reserve(uiSteps * kScenario.uiCharacters);
         std::vector<uint32> kLastMovement(kScenario.uiCharacters, GaitPlugin::EAnimMovement::NB_TYPE);
         size_t uiNextCall = 0;

@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "Report.h"
-#include "shared/AppPaths.h"
 #include "Scenario.h"
 #include "Simulation.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "shared/AppPaths.h"
 
 namespace {
 
@@ -87,8 +87,9 @@ int main(int iArgc, char** ppArgv)
     bool bQuiet = false;
     kApp.add_option("scenarios", kFiles, "Scenario files")->required()->check(CLI::ExistingFile);
     kApp.add_option("--out", kOut, "Folder for the CSV and SVG files")->capture_default_str();
-    kApp.add_option("--data", kData, "Data folder (default: data beside the executable, the installed "
-                                     "share/tarn/data, else the source tree's data)");
+    kApp.add_option("--data", kData,
+                    "Data folder (default: data beside the executable, the installed "
+                    "share/tarn/data, else the source tree's data)");
     kApp.add_flag("--quiet", bQuiet, "No summary and no progress line");
     try
     {

@@ -14,12 +14,12 @@
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
 #include "HostLoop.h"
-#include "shared/AppPaths.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 #include "Plugins/PluginManager.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/debuglog.h"
+#include "shared/AppPaths.h"
 
 namespace {
 
@@ -176,26 +176,31 @@ int main(int iArgc, char** ppArgv)
                   "tarn-host"};
     kApp.set_version_flag("--version", std::string("tarn-host ") + TARN_VERSION);
     SOptions kOptions;
-    kApp.add_option("--plugins", kOptions.kPlugins, "Folder of the plug-in modules (default: Plugins beside "
-                                                    "the executable)");
-    kApp.add_option("--port", kOptions.uiPort, "TCP port to listen on; 0 picks a free port, printed in the "
-                                               "ready line")
+    kApp.add_option("--plugins", kOptions.kPlugins,
+                    "Folder of the plug-in modules (default: Plugins beside "
+                    "the executable)");
+    kApp.add_option("--port", kOptions.uiPort,
+                    "TCP port to listen on; 0 picks a free port, printed in the "
+                    "ready line")
         ->capture_default_str();
-    kApp.add_option("--bind", kOptions.kBind, "Address to listen on; anything but 127.0.0.1 lets other machines "
-                                              "call the engine without authentication")
+    kApp.add_option("--bind", kOptions.kBind,
+                    "Address to listen on; anything but 127.0.0.1 lets other machines "
+                    "call the engine without authentication")
         ->capture_default_str();
     kApp.add_option("--spin-us", kOptions.uiSpinMicroseconds,
                     "Microseconds the engine and connection threads look for the next call before they sleep, "
                     "once calls flow (lower latency for a busy client; 0 always sleeps at once)")
         ->capture_default_str()
         ->check(CLI::Range(0u, 10000u));
-    kApp.add_option("--hz", kOptions.uiHz, "Engine steps per second (the step is a whole number of "
-                                           "milliseconds)")
+    kApp.add_option("--hz", kOptions.uiHz,
+                    "Engine steps per second (the step is a whole number of "
+                    "milliseconds)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 1000u));
     std::vector<std::string> kDemoCount;
-    CLI::Option* pDemo = kApp.add_option("--demo", kDemoCount, "Load the demo character and place N instances "
-                                                               "in a row (default 1)")
+    CLI::Option* pDemo = kApp.add_option("--demo", kDemoCount,
+                                         "Load the demo character and place N instances "
+                                         "in a row (default 1)")
                              ->expected(0, 1)
                              ->type_name("[N]");
     CLI::Option* pPrefab = kApp.add_option("--prefab", kOptions.kPrefab,
@@ -204,8 +209,9 @@ int main(int iArgc, char** ppArgv)
     kApp.add_option("--count", kOptions.uiCount, "Instances placed with --prefab")
         ->capture_default_str()
         ->check(CLI::Range(1u, 10000u));
-    kApp.add_option("--data", kOptions.kData, "Data folder (default: data beside the executable, the installed "
-                                              "share/tarn/data, else the source tree's data)");
+    kApp.add_option("--data", kOptions.kData,
+                    "Data folder (default: data beside the executable, the installed "
+                    "share/tarn/data, else the source tree's data)");
     kApp.add_option("--log", kOptions.kLog, "Also write the log to this file");
     pDemo->excludes(pPrefab);
     CLI11_PARSE(kApp, iArgc, ppArgv);

@@ -32,7 +32,7 @@ bool IsBracketedTooDeep(const char* pArgument)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseCommandLine(int iArgc, const char* const* ppArgv, SCommandLine& kLine, int* piExit, std::ostream& kOut,
                       std::ostream& kErr)
@@ -123,4 +123,4 @@ bool ParseCommandLine(int iArgc, const char* const* ppArgv, SCommandLine& kLine,
     return true;
 }
 
-} // namespace TarnRpc
+}  // namespace TarnRpc

@@ -12,11 +12,11 @@ namespace TarnRpc {
 // What tarn-rpc was asked to do.
 enum class ERunMode
 {
-    Request, // CLASS METHOD [ARG ...]: kRequest holds the request
-    Raw,     // --raw: kRaw holds the whole request
-    Script,  // --script: kScript names the file of requests
-    Demo,    // demo
-    Bench,   // bench: kLoad holds the load options
+    Request,  // CLASS METHOD [ARG ...]: kRequest holds the request
+    Raw,      // --raw: kRaw holds the whole request
+    Script,   // --script: kScript names the file of requests
+    Demo,     // demo
+    Bench,    // bench: kLoad holds the load options
 };
 
 // The command line of tarn-rpc, read.
@@ -46,4 +46,4 @@ struct SCommandLine
 bool ParseCommandLine(int iArgc, const char* const* ppArgv, SCommandLine& kLine, int* piExit, std::ostream& kOut,
                       std::ostream& kErr);
 
-} // namespace TarnRpc
+}  // namespace TarnRpc

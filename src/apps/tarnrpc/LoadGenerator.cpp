@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "Commands/ReturnBuffer.h"
 #include "Client/EngineClient.h"
+#include "Commands/ReturnBuffer.h"
 #include "RpcSession.h"
 
 namespace TarnRpc {

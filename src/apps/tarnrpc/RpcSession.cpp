@@ -39,8 +39,7 @@ int CRpcSession::BuildRequest(const std::string& kClass, const std::string& kMet
         // the stack.
         if (Common::FindExcessiveJsonNesting(kArgs[i].data(), kArgs[i].size()) < kArgs[i].size())
         {
-            fprintf(stderr, "tarn-rpc: argument %zu is nested deeper than %u levels\n", i + 1,
-                    Common::kMaxJsonNesting);
+            fprintf(stderr, "tarn-rpc: argument %zu is nested deeper than %u levels\n", i + 1, Common::kMaxJsonNesting);
             return ExitUsage;
         }
         rapidjson::Document kArg(&kAlloc);
@@ -169,8 +168,7 @@ int RunDemo(CRpcSession& kSession, double dSeconds)
         fprintf(stderr, "tarn-rpc: the host has no demo character with a Gait component (is the plug-in loaded?)\n");
         return ExitErrorReply;
     }
-    printf("demo: prefab %d, gait component %d; activating, turning 45 degrees left, walking at 1.0\n", iPrefab,
-           iGait);
+    printf("demo: prefab %d, gait component %d; activating, turning 45 degrees left, walking at 1.0\n", iPrefab, iGait);
     // 45 degrees about Z (up): (0, 0, sin 22.5, cos 22.5).
     const std::vector<std::pair<std::string, std::string>> kSteps = {
         {"Activate", "true"},
@@ -200,8 +198,8 @@ int RunDemo(CRpcSession& kSession, double dSeconds)
         const double dX = NumberOf(kQ, "x"), dY = NumberOf(kQ, "y"), dZ = NumberOf(kQ, "z"), dW = NumberOf(kQ, "w");
         const double dHeading =
             std::atan2(2.0 * (dW * dZ + dX * dY), 1.0 - 2.0 * (dY * dY + dZ * dZ)) * 180.0 / 3.14159265358979;
-        printf("t=%5.2f s  position (%7.3f, %7.3f, %7.3f) m  heading %7.2f deg\n", iTick * 0.25,
-               NumberOf(kP, "x"), NumberOf(kP, "y"), NumberOf(kP, "z"), dHeading);
+        printf("t=%5.2f s  position (%7.3f, %7.3f, %7.3f) m  heading %7.2f deg\n", iTick * 0.25, NumberOf(kP, "x"),
+               NumberOf(kP, "y"), NumberOf(kP, "z"), dHeading);
         fflush(stdout);
         if (iTick < iTicks)
             std::this_thread::sleep_for(std::chrono::milliseconds(250));

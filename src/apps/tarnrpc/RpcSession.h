@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "Core/Types.h"
 #include "Client/EngineClient.h"
+#include "Core/Types.h"
 
 namespace TarnRpc {
 
@@ -12,9 +12,9 @@ namespace TarnRpc {
 enum EExit : int
 {
     ExitOk = 0,
-    ExitUsage = 1,      // a bad argument or file
-    ExitConnection = 2, // no connection, or it broke
-    ExitErrorReply = 3, // the engine answered {"Error":...}
+    ExitUsage = 1,       // a bad argument or file
+    ExitConnection = 2,  // no connection, or it broke
+    ExitErrorReply = 3,  // the engine answered {"Error":...}
 };
 
 // One client connection and the requests sent over it.

@@ -46,7 +46,7 @@ std::string Repeat(const std::string& kText, size_t uiCount)
     return kResult;
 }
 
-} // namespace
+}  // namespace
 
 TEST(RpcCommandLine, ModesExitCodesAndMessages)
 {
@@ -56,9 +56,9 @@ TEST(RpcCommandLine, ModesExitCodesAndMessages)
         std::vector<std::string> kArguments;
         bool bRun;
         int iExit;
-        ERunMode eMode;       // when bRun
-        const char* pOutPart; // in the standard output text, or null
-        const char* pErrPart; // in the error text, or null
+        ERunMode eMode;        // when bRun
+        const char* pOutPart;  // in the standard output text, or null
+        const char* pErrPart;  // in the error text, or null
     };
     const SCase akCases[] = {
         {"a call", {"Root", "GetPrefabManager"}, true, TarnRpc::ExitOk, ERunMode::Request, nullptr, nullptr},

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 

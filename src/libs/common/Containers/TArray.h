@@ -26,8 +26,7 @@ namespace TarnRenderer {
 //
 // Failures (a full array, memory refused) are reported and leave the array as
 // it was; Add then returns a scratch element that is not part of the array.
-template <class T, class SizeT = unsigned int>
-class TArray
+template <class T, class SizeT = unsigned int> class TArray
 {
     static_assert(std::is_unsigned_v<SizeT>, "TArray needs an unsigned size type");
 
@@ -163,11 +162,13 @@ private:
     SizeT m_uiCapacity = 0;
 };
 
-template <class T, class SizeT>
-T& TArray<T, SizeT>::Add()
+template <class T, class SizeT> T& TArray<T, SizeT>::Add()
 {
+    // The condition's text, as written, is part of the report.
+    // clang-format off
     if (!TARN_ASSERT(m_uiSize<uiMaxValue, "TArray capacity is full already"))
         return Scratch();
+    // clang-format on
     const SizeT uiNewSize = static_cast<SizeT>(m_uiSize + 1);
     if (uiNewSize > m_uiCapacity)
     {
@@ -194,24 +195,21 @@ T& TArray<T, SizeT>::Add()
     return m_pData[m_uiSize - 1];
 }
 
-template <class T, class SizeT>
-void TArray<T, SizeT>::Reserve(SizeT uiCount)
+template <class T, class SizeT> void TArray<T, SizeT>::Reserve(SizeT uiCount)
 {
     if (uiCount <= m_uiCapacity)
         return;
     Reallocate(uiCount, m_uiSize);
 }
 
-template <class T, class SizeT>
-void TArray<T, SizeT>::Resize(SizeT uiCount)
+template <class T, class SizeT> void TArray<T, SizeT>::Resize(SizeT uiCount)
 {
     const SizeT uiKeep = uiCount < m_uiSize ? uiCount : m_uiSize;
     if (Reallocate(uiCount, uiKeep))
         m_uiSize = uiCount;
 }
 
-template <class T, class SizeT>
-void TArray<T, SizeT>::RemoveAt(SizeT uiIndex)
+template <class T, class SizeT> void TArray<T, SizeT>::RemoveAt(SizeT uiIndex)
 {
     if (!TARN_ASSERT(uiIndex < m_uiSize, "TArray index %llu is out of range (size %llu)",
                      static_cast<unsigned long long>(uiIndex), static_cast<unsigned long long>(m_uiSize)))
@@ -222,8 +220,7 @@ void TArray<T, SizeT>::RemoveAt(SizeT uiIndex)
     --m_uiSize;
 }
 
-template <class T, class SizeT>
-TArray<T, SizeT>& TArray<T, SizeT>::operator=(const TArray& kOther)
+template <class T, class SizeT> TArray<T, SizeT>& TArray<T, SizeT>::operator=(const TArray& kOther)
 {
     if (this == &kOther)
         return *this;

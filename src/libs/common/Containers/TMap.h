@@ -12,8 +12,7 @@
 namespace TarnRenderer {
 
 // One entry of a TMap.
-template <class K, class V>
-struct TMapPair
+template <class K, class V> struct TMapPair
 {
     K Key;
     V Value;
@@ -30,8 +29,7 @@ struct TMapPair
 // bisect, insertion moves the tail up by one pair, and the capacity grows by
 // a quarter
 // ((size + 1) * 5 / 4: 1, 2, 3, 5, 7, 10, 13, ...).
-template <class K, class V, class SizeT = unsigned int>
-class TMap
+template <class K, class V, class SizeT = unsigned int> class TMap
 {
     static_assert(std::is_unsigned_v<SizeT>, "TMap needs an unsigned size type");
     static_assert(std::is_trivially_copyable_v<K> && std::is_trivially_copyable_v<V>,
@@ -44,8 +42,7 @@ public:
 
     TMap() = default;
     TMap(const TMap& kOther) { *this = kOther; }
-    TMap(TMap&& kOther) noexcept
-        : m_pData(kOther.m_pData), m_uiSize(kOther.m_uiSize), m_uiCapacity(kOther.m_uiCapacity)
+    TMap(TMap&& kOther) noexcept : m_pData(kOther.m_pData), m_uiSize(kOther.m_uiSize), m_uiCapacity(kOther.m_uiCapacity)
     {
         kOther.m_pData = nullptr;
         kOther.m_uiSize = kOther.m_uiCapacity = 0;
@@ -231,8 +228,7 @@ typename TMap<K, V, SizeT>::PairType& TMap<K, V, SizeT>::Insert(const K& kKey, c
     return m_pData[uiPos];
 }
 
-template <class K, class V, class SizeT>
-TMap<K, V, SizeT>& TMap<K, V, SizeT>::operator=(const TMap& kOther)
+template <class K, class V, class SizeT> TMap<K, V, SizeT>& TMap<K, V, SizeT>::operator=(const TMap& kOther)
 {
     if (this == &kOther)
         return *this;

@@ -27,7 +27,10 @@ struct LocalVector3
     }
     constexpr bool operator==(const LocalVector3& k) const { return x == k.x && y == k.y && z == k.z; }
 
-    static constexpr float Dot(const LocalVector3& a, const LocalVector3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+    static constexpr float Dot(const LocalVector3& a, const LocalVector3& b)
+    {
+        return a.x * b.x + a.y * b.y + a.z * b.z;
+    }
     // Right-handed cross product.
     static constexpr LocalVector3 Cross(const LocalVector3& a, const LocalVector3& b)
     {
@@ -35,8 +38,14 @@ struct LocalVector3
     }
     float Length() const { return std::sqrt(Dot(*this, *this)); }
     // Component-wise product.
-    static constexpr LocalVector3 Scale(const LocalVector3& a, const LocalVector3& b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
-    static constexpr LocalVector3 Lerp(const LocalVector3& a, const LocalVector3& b, float t) { return a + (b - a) * t; }
+    static constexpr LocalVector3 Scale(const LocalVector3& a, const LocalVector3& b)
+    {
+        return {a.x * b.x, a.y * b.y, a.z * b.z};
+    }
+    static constexpr LocalVector3 Lerp(const LocalVector3& a, const LocalVector3& b, float t)
+    {
+        return a + (b - a) * t;
+    }
 };
 
 }  // namespace Math

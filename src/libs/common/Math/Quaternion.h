@@ -114,7 +114,8 @@ struct Quaternion
         const float fSin = std::sin(fAngle);
         const float fA = std::sin((1.0f - t) * fAngle) / fSin;
         const float fB = std::sin(t * fAngle) / fSin;
-        return Quaternion(fA * a.x + fB * kEnd.x, fA * a.y + fB * kEnd.y, fA * a.z + fB * kEnd.z, fA * a.w + fB * kEnd.w)
+        return Quaternion(fA * a.x + fB * kEnd.x, fA * a.y + fB * kEnd.y, fA * a.z + fB * kEnd.z,
+                          fA * a.w + fB * kEnd.w)
             .Normalized();
     }
 };

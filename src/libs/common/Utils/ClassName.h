@@ -43,8 +43,7 @@ inline constexpr uint32 kClassNameBufferSize = 512;
 
 // The word written in front of a type's name. Specialise for structs (see
 // TARN_TYPE_KEYWORD_STRUCT) or for any other spelling.
-template <class T>
-struct TypeKeyword
+template <class T> struct TypeKeyword
 {
     static constexpr const char* kText = std::is_union_v<T>   ? "union "
                                          : std::is_class_v<T> ? "class "
@@ -63,8 +62,7 @@ uint32 GetClassName(const std::type_info& kType, char* pBuffer, uint32 uiBufferS
 namespace Detail {
 
 // The name and identifier of one type, built once.
-template <class T>
-struct SClassNameRecord
+template <class T> struct SClassNameRecord
 {
     SClassNameRecord()
     {
@@ -75,8 +73,7 @@ struct SClassNameRecord
     uint32 m_uiId;
 };
 
-template <class T>
-const SClassNameRecord<T>& GetClassNameRecord()
+template <class T> const SClassNameRecord<T>& GetClassNameRecord()
 {
     static const SClassNameRecord<T> s_kRecord;
     return s_kRecord;
@@ -86,15 +83,13 @@ const SClassNameRecord<T>& GetClassNameRecord()
 
 // The name of T, for example "class TarnEngine::PrefabContainer". The text
 // lives as long as the program. References and cv-qualifiers are ignored.
-template <class T>
-const char* GetClassName()
+template <class T> const char* GetClassName()
 {
     return Detail::GetClassNameRecord<std::remove_cvref_t<T>>().m_acName;
 }
 
 // GenerateUIntIdFromString of GetClassName<T>(), computed once.
-template <class T>
-uint32 GetClassId()
+template <class T> uint32 GetClassId()
 {
     return Detail::GetClassNameRecord<std::remove_cvref_t<T>>().m_uiId;
 }
@@ -108,9 +103,8 @@ const char* GetShortTypeName(const char* pName);
 
 // Makes the typed names of Type read "struct ...". Use at global namespace
 // scope, after Type is declared.
-#define TARN_TYPE_KEYWORD_STRUCT(Type)                     \
-    template <>                                            \
-    struct Common::TypeKeyword<Type>                       \
-    {                                                      \
-        static constexpr const char* kText = "struct ";    \
+#define TARN_TYPE_KEYWORD_STRUCT(Type)                                                                                 \
+    template <> struct Common::TypeKeyword<Type>                                                                       \
+    {                                                                                                                  \
+        static constexpr const char* kText = "struct ";                                                                \
     }

@@ -135,18 +135,18 @@ void CInputErrors::Compose() const
         return;
     switch (m_eForm)
     {
-    case EForm::FirstProblem:
-        FormatProblem(0, m_acText, m_uiTextRoom);
-        m_uiListed = 1;
-        return;
-    case EForm::Assertion:
-        if (snprintf(m_acText, m_uiTextRoom, "Assertion \"%s\" failed. %s", GetPath(0), GetProblem(0)) < 0)
-            m_acText[0] = '\0';
-        m_uiListed = 1;
-        return;
-    case EForm::ProblemLines:
-        ComposeLines();
-        return;
+        case EForm::FirstProblem:
+            FormatProblem(0, m_acText, m_uiTextRoom);
+            m_uiListed = 1;
+            return;
+        case EForm::Assertion:
+            if (snprintf(m_acText, m_uiTextRoom, "Assertion \"%s\" failed. %s", GetPath(0), GetProblem(0)) < 0)
+                m_acText[0] = '\0';
+            m_uiListed = 1;
+            return;
+        case EForm::ProblemLines:
+            ComposeLines();
+            return;
     }
 }
 

@@ -151,9 +151,12 @@ inline const char* DescribeJsonProblem(EJsonProblem eProblem)
 {
     switch (eProblem)
     {
-        case EJsonProblem::DuplicateMember: return "repeats an earlier member of the same object";
-        case EJsonProblem::InvalidUtf8: return "is not valid UTF-8 text";
-        case EJsonProblem::None: break;
+        case EJsonProblem::DuplicateMember:
+            return "repeats an earlier member of the same object";
+        case EJsonProblem::InvalidUtf8:
+            return "is not valid UTF-8 text";
+        case EJsonProblem::None:
+            break;
     }
     return "no problem";
 }
@@ -170,14 +173,14 @@ struct SJsonProblem
 
 namespace JsonTextDetail {
 
-inline void AppendPath(char* pPath, size_t uiCapacity, size_t uiAt, const char* pFormat, const char* pName, size_t uiIndex)
+inline void AppendPath(char* pPath, size_t uiCapacity, size_t uiAt, const char* pFormat, const char* pName,
+                       size_t uiIndex)
 {
     if (uiAt < uiCapacity)
         snprintf(pPath + uiAt, uiCapacity - uiAt, pFormat, pName, uiIndex);
 }
 
-template <class TValue>
-EJsonProblem Walk(const TValue& kValue, char* pPath, size_t uiCapacity)
+template <class TValue> EJsonProblem Walk(const TValue& kValue, char* pPath, size_t uiCapacity)
 {
     const size_t uiAt = strnlen(pPath, uiCapacity);
     if (kValue.IsString())
@@ -230,8 +233,7 @@ EJsonProblem Walk(const TValue& kValue, char* pPath, size_t uiCapacity)
 
 // Looks through a parsed document for the problems above; true (and kOut
 // filled) when there is one.
-template <class TValue>
-bool FindJsonProblem(const TValue& kRoot, SJsonProblem& kOut)
+template <class TValue> bool FindJsonProblem(const TValue& kRoot, SJsonProblem& kOut)
 {
     kOut.acPath[0] = '\0';
     kOut.eKind = JsonTextDetail::Walk(kRoot, kOut.acPath, sizeof(kOut.acPath));

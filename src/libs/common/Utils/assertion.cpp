@@ -34,8 +34,7 @@ void DefaultAssertHandler(const char* pFile, int iLine, const char* pText, void*
         Posix::BreakIntoDebugger();
 }
 
-void ReportAssertFailureV(const char* pFile, int iLine, const char* pExpression, const char* pFormat,
-                          va_list kArgs)
+void ReportAssertFailureV(const char* pFile, int iLine, const char* pExpression, const char* pFormat, va_list kArgs)
 {
     char acText[CDebugLog::BufferSize];
     int iPrefix = snprintf(acText, sizeof(acText), "Assertion \"%s\" failed. ", pExpression ? pExpression : "");

@@ -32,22 +32,17 @@ void DefaultAssertHandler(const char* pFile, int iLine, const char* pText, void*
 // Reports "Assertion \"<expression>\" failed. <formatted explanation>".
 void ReportAssertFailure(const char* pFile, int iLine, const char* pExpression, const char* pFormat, ...)
     TARN_PRINTF_FORMAT(4, 5);
-void ReportAssertFailureV(const char* pFile, int iLine, const char* pExpression, const char* pFormat,
-                          va_list kArgs);
+void ReportAssertFailureV(const char* pFile, int iLine, const char* pExpression, const char* pFormat, va_list kArgs);
 
 }  // namespace Common
 
 // Tests a condition; when it is false, reports it with the condition's own
 // text and the printf-style explanation. Evaluates to the condition's truth,
 // so callers write: if (!TARN_ASSERT(pData, "No data")) return false;
-#define TARN_ASSERT(cond, ...)                                                                  \
-    (static_cast<bool>(cond) ? true                                                             \
-                             : (::Common::ReportAssertFailure(__FILE__, __LINE__, #cond, __VA_ARGS__), \
-                                false))
+#define TARN_ASSERT(cond, ...)                                                                                         \
+    (static_cast<bool>(cond) ? true : (::Common::ReportAssertFailure(__FILE__, __LINE__, #cond, __VA_ARGS__), false))
 
 // The same with the quoted expression given as text, for checks whose code
 // does not read like the report (for example a check made in a helper).
-#define TARN_ASSERT_TEXT(cond, exprText, ...)                                                      \
-    (static_cast<bool>(cond) ? true                                                                \
-                             : (::Common::ReportAssertFailure(__FILE__, __LINE__, exprText, __VA_ARGS__), \
-                                false))
+#define TARN_ASSERT_TEXT(cond, exprText, ...)                                                                          \
+    (static_cast<bool>(cond) ? true : (::Common::ReportAssertFailure(__FILE__, __LINE__, exprText, __VA_ARGS__), false))

@@ -52,18 +52,18 @@ inline uint32 Finish(uint32 uiHash, const uint8* pTail, size_t uiTailLength)
 {
     switch (uiTailLength)
     {
-    case 3:
-        uiHash ^= static_cast<uint32>(pTail[2]) << 16;
-        [[fallthrough]];
-    case 2:
-        uiHash ^= static_cast<uint32>(pTail[1]) << 8;
-        [[fallthrough]];
-    case 1:
-        uiHash ^= static_cast<uint32>(pTail[0]);
-        uiHash *= kMurmurMultiplier;
-        break;
-    default:
-        break;
+        case 3:
+            uiHash ^= static_cast<uint32>(pTail[2]) << 16;
+            [[fallthrough]];
+        case 2:
+            uiHash ^= static_cast<uint32>(pTail[1]) << 8;
+            [[fallthrough]];
+        case 1:
+            uiHash ^= static_cast<uint32>(pTail[0]);
+            uiHash *= kMurmurMultiplier;
+            break;
+        default:
+            break;
     }
     uiHash ^= uiHash >> 13;
     uiHash *= kMurmurMultiplier;

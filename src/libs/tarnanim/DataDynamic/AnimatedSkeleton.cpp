@@ -40,8 +40,11 @@ void AnimatedSkeleton::DestroyTransitionEngine()
 void AnimatedSkeleton::SetLod(uint32 uiPercentage, uint32 uiQuality, float fBlend)
 {
     const uint32 _iLodQuality = uiQuality;
+    // The condition's text, as written, is part of the report.
+    // clang-format off
     if (!TARN_ASSERT(_iLodQuality < 1+1, "LodQuality too high compare to NB_RANGE_SAMPLING"))
         return;
+    // clang-format on
     m_uiLodPercentage = uiPercentage;
     m_uiLodQuality = uiQuality;
     m_fLodBlend = fBlend;

@@ -80,7 +80,8 @@ public:
     // more than a bounded amount of work.
     void SetSpeed(float fSpeed)
     {
-        m_fSpeed = fSpeed > kMaxSpeed ? kMaxSpeed : (fSpeed < -kMaxSpeed ? -kMaxSpeed : (fSpeed == fSpeed ? fSpeed : 0.0f));
+        m_fSpeed =
+            fSpeed > kMaxSpeed ? kMaxSpeed : (fSpeed < -kMaxSpeed ? -kMaxSpeed : (fSpeed == fSpeed ? fSpeed : 0.0f));
     }
     float GetSpeedFactor() const { return m_fSpeedFactor; }
     void SetSpeedFactor(float fFactor) { m_fSpeedFactor = fFactor; }

@@ -17,8 +17,7 @@ namespace TarnAnim {
 namespace {
 
 // The first null entry of a pointer array, or its size (append).
-template <class T>
-uint32 FirstFreeSlot(const TarnRenderer::TArray<T*>& kArray)
+template <class T> uint32 FirstFreeSlot(const TarnRenderer::TArray<T*>& kArray)
 {
     for (uint32 i = 0; i < kArray.GetSize(); ++i)
         if (!kArray[i])
@@ -26,8 +25,7 @@ uint32 FirstFreeSlot(const TarnRenderer::TArray<T*>& kArray)
     return kArray.GetSize();
 }
 
-template <class T>
-uint32 StoreInFreeSlot(TarnRenderer::TArray<T*>& kArray, T* pItem)
+template <class T> uint32 StoreInFreeSlot(TarnRenderer::TArray<T*>& kArray, T* pItem)
 {
     const uint32 uiSlot = FirstFreeSlot(kArray);
     if (uiSlot == kArray.GetSize())
@@ -227,8 +225,11 @@ bool Skeleton::RemoveAnimationControl(uint32 uiControlId)
     {
         TarnRenderer::TArray<uint32>& m_kVecIdAnimationControl = pInstance->m_kVecIdAnimationControl;
         const uint32 iIndex = m_kVecIdAnimationControl.Find(uiControlId);
+        // The condition's text, as written, is part of the report.
+        // clang-format off
         if (TARN_ASSERT(iIndex<m_kVecIdAnimationControl.GetSize(), "IdAnimationControl not found in AnimatedSkeleton"))
             m_kVecIdAnimationControl.RemoveAt(iIndex);
+        // clang-format on
     }
     UnbindControlEvents(uiControlId);
     m_kControls[uiControlId] = nullptr;
@@ -404,8 +405,8 @@ void Skeleton::CheckEvents()
             continue;
         const EventInfo* pInfo = GetEventInfo(pInstance->m_uiEventInfoId);
         AnimationControl* pControl = GetControl(pInstance->m_uiControlId);
-        const bool bOnFrame = pInfo && pControl && pControl->m_fFrame == pInfo->m_fFrame &&
-                              pControl->GetEffectiveWeight() > 0.001f;
+        const bool bOnFrame =
+            pInfo && pControl && pControl->m_fFrame == pInfo->m_fFrame && pControl->GetEffectiveWeight() > 0.001f;
         if (!bOnFrame)
         {
             pInstance->m_bFired = false;
@@ -464,8 +465,9 @@ bool Skeleton::DumpControls(char* pBuffer, uint32 uiSize) const
         const Mocap* pMocap = GetMocap(pControl->m_uiMocapIndex);
         const Sequence* pSequence = pMocap ? pMocap->GetSequence(pControl->m_uiSequenceIndex) : nullptr;
         char acLine[256];
-        const int iLength = snprintf(acLine, sizeof(acLine), "(%d)%s %s \n", static_cast<int>(pControl->m_uiInstanceIndex),
-                                     pMocap ? pMocap->m_kName.Get() : "?", pSequence ? pSequence->m_kName.Get() : "?");
+        const int iLength =
+            snprintf(acLine, sizeof(acLine), "(%d)%s %s \n", static_cast<int>(pControl->m_uiInstanceIndex),
+                     pMocap ? pMocap->m_kName.Get() : "?", pSequence ? pSequence->m_kName.Get() : "?");
         if (iLength < 0 || uiUsed + static_cast<uint32>(iLength) + 1 > uiSize)
             return false;
         memcpy(pBuffer + uiUsed, acLine, static_cast<size_t>(iLength) + 1);

@@ -84,8 +84,7 @@ class CNameIndex
 {
 public:
     // False when memory for the index was refused.
-    template <class GetName>
-    bool Build(uint32 uiCount, GetName kGetName)
+    template <class GetName> bool Build(uint32 uiCount, GetName kGetName)
     {
         m_kEntries.Resize(uiCount);
         if (m_kEntries.GetSize() != uiCount)
@@ -194,10 +193,8 @@ private:
     bool ReadFloatsValue(const JsonValue& kValue, float* pOut, uint32 uiCount);
     bool ReadRotationValue(const JsonValue& kValue, Math::Quaternion& kOut);
 
-    template <class T>
-    using ValueReader = bool (CDocumentReader::*)(const JsonValue&, T&);
-    template <class T>
-    bool ReadMember(const JsonValue& kObject, const char* pMember, ValueReader<T> pRead, T& kOut)
+    template <class T> using ValueReader = bool (CDocumentReader::*)(const JsonValue&, T&);
+    template <class T> bool ReadMember(const JsonValue& kObject, const char* pMember, ValueReader<T> pRead, T& kOut)
     {
         CPathScope kScope(m_kPath, pMember);
         const JsonValue* pValue = Require(kObject, pMember);

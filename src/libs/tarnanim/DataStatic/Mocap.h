@@ -86,7 +86,7 @@ struct AnimationDesc
     FixedName m_kSequenceName;
     uint32 m_uiSequenceIndex = kInvalidIndex;  // kInvalidIndex: look the name up
     AccumModificatorData m_kAccumModificator;
-    uint32 m_uiHoldLength = kInvalidIndex;     // kInvalidIndex: never held
+    uint32 m_uiHoldLength = kInvalidIndex;  // kInvalidIndex: never held
     uint32 m_uiStartOffset = 0;
     float m_fPlayFactor = 1.0f;
     bool m_bAdditive = false;
@@ -163,7 +163,7 @@ public:
     TarnRenderer::TArray<uint32> m_kChannelRanges;
     uint32 m_auiAccumChannels[3] = {kInvalidIndex, kInvalidIndex, kInvalidIndex};
     TarnRenderer::TArray<Sequence*> m_kSequences;  // owned
-    TransitionData* m_pTransitionData = nullptr;    // owned, may be null
+    TransitionData* m_pTransitionData = nullptr;   // owned, may be null
 };
 
 }  // namespace TarnAnim

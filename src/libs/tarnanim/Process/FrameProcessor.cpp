@@ -236,7 +236,8 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
             for (AnimationControl* pControl : m_kWorkingSet)
             {
                 const SProgress* pProgress = GetProgress(pControl->GetId());
-                const Sequence* pSequence = kSkeleton.GetSequence(pControl->GetMocapIndex(), pControl->GetSequenceIndex());
+                const Sequence* pSequence =
+                    kSkeleton.GetSequence(pControl->GetMocapIndex(), pControl->GetSequenceIndex());
                 // A control created in this tick waits for the next one.
                 if (!pProgress || !pProgress->bInTick || !pSequence)
                     continue;
@@ -253,7 +254,8 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
                 else
                 {
                     // Standing still: one sample is both ends.
-                    if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pControl->GetPosition(), kBefore))
+                    if (!Sampler::SampleChannel(*pSequence, uiChannels, uiMotionChannel, pControl->GetPosition(),
+                                                kBefore))
                         continue;
                     kAfter = kBefore;
                 }
@@ -271,7 +273,8 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
                     m_fRootMotionStepMs = std::max(0.0f, fPlayed - m_kPlayedMs[uiInstance]);
                     m_kPlayedMs[uiInstance] = std::max(fPlayed, m_kPlayedMs[uiInstance]);
                 }
-                const Transform kBefore = Sampler::Blend(m_kBefore.GetData(), m_kWeights.GetData(), m_kBefore.GetSize());
+                const Transform kBefore =
+                    Sampler::Blend(m_kBefore.GetData(), m_kWeights.GetData(), m_kBefore.GetSize());
                 const Transform kAfter = Sampler::Blend(m_kAfter.GetData(), m_kWeights.GetData(), m_kAfter.GetSize());
                 const Math::Quaternion kInverse = kBefore.kRotation.Conjugate();
                 Math::Quaternion kDeltaRotation = (kInverse * kAfter.kRotation).Normalized();
@@ -281,16 +284,18 @@ void FrameProcessor::RootMotionPass(Skeleton& kSkeleton)
                 if (pEngine->GetAccumulation(kAccumulation) && kAccumulation.bHasModifier)
                 {
                     const float fSeconds = fStepMs / 1000.0f;
-                    kDeltaTranslation = Math::LocalVector3::Scale(kDeltaTranslation,
-                                                                  Math::LocalVector3(1.0f, 1.0f, 1.0f) + kAccumulation.kVector1) +
-                                        kAccumulation.kVector2 * fSeconds;
-                    kDeltaRotation =
-                        (kDeltaRotation * Math::Quaternion::Nlerp(Math::Quaternion::Identity(), kAccumulation.kRotation, fSeconds))
-                            .Normalized();
+                    kDeltaTranslation =
+                        Math::LocalVector3::Scale(kDeltaTranslation,
+                                                  Math::LocalVector3(1.0f, 1.0f, 1.0f) + kAccumulation.kVector1) +
+                        kAccumulation.kVector2 * fSeconds;
+                    kDeltaRotation = (kDeltaRotation * Math::Quaternion::Nlerp(Math::Quaternion::Identity(),
+                                                                               kAccumulation.kRotation, fSeconds))
+                                         .Normalized();
                 }
 
                 const Math::Quaternion kSceneRotation = pSceneObject->GetWorldRotation();
-                pSceneObject->SetWorldPosition(pSceneObject->GetWorldPosition() + kSceneRotation.Rotate(kDeltaTranslation));
+                pSceneObject->SetWorldPosition(pSceneObject->GetWorldPosition() +
+                                               kSceneRotation.Rotate(kDeltaTranslation));
                 pSceneObject->SetWorldRotation((kSceneRotation * kDeltaRotation).Normalized());
                 bMoved = true;
             }

@@ -54,7 +54,7 @@ public:
         float fAfter = 0.0f;      // position after the last step
         float fStepMs = 0.0f;     // time the last step took
         bool bPending = false;
-        bool bInTick = false;     // the control existed when the tick began
+        bool bInTick = false;  // the control existed when the tick began
     };
 
     // Starts a tick of fDeltaMs for every existing control.
@@ -102,7 +102,7 @@ private:
     void RootMotionPass(Skeleton& kSkeleton);
 
     TarnRenderer::TArray<SProgress> m_kProgress;
-    TarnRenderer::TArray<Transform> m_kBefore;   // working data of the root-motion pass
+    TarnRenderer::TArray<Transform> m_kBefore;  // working data of the root-motion pass
     TarnRenderer::TArray<Transform> m_kAfter;
     TarnRenderer::TArray<float> m_kWeights;
     TarnRenderer::TArray<uint32> m_kScratch;

@@ -22,8 +22,7 @@ bool CheckSequence(const Sequence& kSequence, uint32 uiChannelCount)
         return false;
     const uint64 ui64Needed = (static_cast<uint64>(kSequence.m_uiLastFrame) - kSequence.m_uiFirstFrame + 1) *
                               static_cast<uint64>(uiChannelCount);
-    return TARN_ASSERT(kSequence.m_uiLastFrame >= kSequence.m_uiFirstFrame &&
-                           kSequence.m_kKeys.GetSize() >= ui64Needed,
+    return TARN_ASSERT(kSequence.m_uiLastFrame >= kSequence.m_uiFirstFrame && kSequence.m_kKeys.GetSize() >= ui64Needed,
                        "Sequence %s holds %u keys, %llu needed", kSequence.m_kName.Get(), kSequence.m_kKeys.GetSize(),
                        static_cast<unsigned long long>(ui64Needed));
 }

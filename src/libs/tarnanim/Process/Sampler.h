@@ -38,7 +38,8 @@ public:
     // over it with their summed weight (capped at 1). Channels without any
     // control keep the identity. False when the instance does not exist or
     // sampling failed.
-    static bool SampleInstancePose(const Skeleton& kSkeleton, uint32 uiInstance, TarnRenderer::TArray<Transform>& kPose);
+    static bool SampleInstancePose(const Skeleton& kSkeleton, uint32 uiInstance,
+                                   TarnRenderer::TArray<Transform>& kPose);
 };
 
 }  // namespace TarnAnim

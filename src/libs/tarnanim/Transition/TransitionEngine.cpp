@@ -65,34 +65,34 @@ bool RunSharedCommand(AnimationTuneBase& kTune, AnimationControl& kControl, uint
 {
     switch (uiCommand)
     {
-    case TransitionEngine::kCmdFrameZero:
-        kControl.SetFrame(0.0f);
-        return true;
-    case TransitionEngine::kCmdPlay:
-        kControl.SetFrozen(false);
-        return true;
-    case TransitionEngine::kCmdPause:
-        kControl.SetFrozen(true);
-        return true;
-    case TransitionEngine::kCmdNothing:
-        return true;
-    case TransitionEngine::kCmdSetFrame:
-        kControl.SetFrame(fArgument);
-        return true;
-    case TransitionEngine::kCmdStepFrame:
-        kControl.Update(kStepFrameMs);
-        return true;
-    case TransitionEngine::kCmdSetSpeed:
-        kControl.SetSpeed(fArgument);
-        return true;
-    case TransitionEngine::kCmdStoreSpeed:
-        kTune.m_fStoredSpeed = kControl.GetSpeed();
-        return true;
-    case TransitionEngine::kCmdRestoreSpeed:
-        kControl.SetSpeed(kTune.m_fStoredSpeed);
-        return true;
-    default:
-        return false;
+        case TransitionEngine::kCmdFrameZero:
+            kControl.SetFrame(0.0f);
+            return true;
+        case TransitionEngine::kCmdPlay:
+            kControl.SetFrozen(false);
+            return true;
+        case TransitionEngine::kCmdPause:
+            kControl.SetFrozen(true);
+            return true;
+        case TransitionEngine::kCmdNothing:
+            return true;
+        case TransitionEngine::kCmdSetFrame:
+            kControl.SetFrame(fArgument);
+            return true;
+        case TransitionEngine::kCmdStepFrame:
+            kControl.Update(kStepFrameMs);
+            return true;
+        case TransitionEngine::kCmdSetSpeed:
+            kControl.SetSpeed(fArgument);
+            return true;
+        case TransitionEngine::kCmdStoreSpeed:
+            kTune.m_fStoredSpeed = kControl.GetSpeed();
+            return true;
+        case TransitionEngine::kCmdRestoreSpeed:
+            kControl.SetSpeed(kTune.m_fStoredSpeed);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -160,7 +160,8 @@ void TransitionEngine::Load(const TransitionData* pData)
     if (!TARN_ASSERT(pData, "TransitionEngine : No transition data to load"))
         return;
     Skeleton* pSkeleton = m_pAnimActor->pSkeleton;
-    AnimatedSkeleton* pInstance = pSkeleton ? pSkeleton->GetAnimatedSkeleton(m_pAnimActor->iAnimatedSkeletonIdx) : nullptr;
+    AnimatedSkeleton* pInstance =
+        pSkeleton ? pSkeleton->GetAnimatedSkeleton(m_pAnimActor->iAnimatedSkeletonIdx) : nullptr;
     if (!TARN_ASSERT(pInstance, "TransitionEngine : No animated skeleton %u for the anim actor",
                      m_pAnimActor->iAnimatedSkeletonIdx))
         return;
@@ -229,7 +230,8 @@ void TransitionEngine::BuildAnimationTunes(const TransitionData& kData, bool bAd
         {
             uint32 uiSequence = kDesc.m_uiSequenceIndex;
             if (uiSequence == kInvalidIndex)
-                uiSequence = static_cast<uint32>(pSkeleton->GetMocap(uiMocapId)->FindSequence(kDesc.m_kSequenceName.Get()));
+                uiSequence =
+                    static_cast<uint32>(pSkeleton->GetMocap(uiMocapId)->FindSequence(kDesc.m_kSequenceName.Get()));
             // An unknown sequence creates no control at all.
             if (pSkeleton->GetSequence(uiMocapId, uiSequence))
                 pAnim = pSkeleton->CreateAnimatedControl(uiInstance, uiMocapId, uiSequence);
@@ -301,17 +303,17 @@ void TransitionEngine::BuildFrameTransitions(const TransitionData& kData)
         if (kDesc.m_uiLastFrame < kDesc.m_uiFirstFrame)
             continue;
         if (!TARN_ASSERT(kDesc.m_uiTargetTune < uiTuneCount && kDesc.m_uiTargetTune < 255u,
-                         "Frame transition %u targets tune %u : there are %u tunes, and at most 255 can be targeted", uiDesc, kDesc.m_uiTargetTune,
-                         uiTuneCount))
+                         "Frame transition %u targets tune %u : there are %u tunes, and at most 255 can be targeted",
+                         uiDesc, kDesc.m_uiTargetTune, uiTuneCount))
             continue;
 
         uint64 uiCount = uint64(kDesc.m_uiLastFrame) - kDesc.m_uiFirstFrame + 1;
-        if (kDesc.m_uiSourceTune < uiTuneCount && m_vecAnimationTune[kDesc.m_uiSourceTune].m_uiHoldLength != kInvalidIndex)
+        if (kDesc.m_uiSourceTune < uiTuneCount &&
+            m_vecAnimationTune[kDesc.m_uiSourceTune].m_uiHoldLength != kInvalidIndex)
             uiCount += m_vecAnimationTune[kDesc.m_uiSourceTune].m_uiHoldLength;
         uint64 uiEnd = uint64(kDesc.m_uiFirstFrame) + uiCount;
-        if (!TARN_ASSERT(uiEnd <= kMaxTableFrames, "Frame transition %u reaches frame %llu, cut at frame %llu",
-                         uiDesc, static_cast<unsigned long long>(uiEnd),
-                         static_cast<unsigned long long>(kMaxTableFrames)))
+        if (!TARN_ASSERT(uiEnd <= kMaxTableFrames, "Frame transition %u reaches frame %llu, cut at frame %llu", uiDesc,
+                         static_cast<unsigned long long>(uiEnd), static_cast<unsigned long long>(kMaxTableFrames)))
         {
             if (kDesc.m_uiFirstFrame >= kMaxTableFrames)
                 continue;
@@ -655,29 +657,29 @@ float TransitionEngine::RunCommand(ETuneList eList, uint32 uiTuneIndex, uint32 u
         ExtraAnimationTune& kExtra = static_cast<ExtraAnimationTune&>(*pTune);
         switch (uiCommand)
         {
-        case kCmdResetProgress:
-            kExtra.m_uiReference = kInvalidIndex;
-            kExtra.m_uiFlags = 0;
-            break;
-        case kCmdFadeIn:
-            pControl->FadeIn(0.0f);
-            break;
-        case kCmdFadeOut:
-            pControl->FadeOut(0.0f);
-            break;
-        case kCmdMoveTo:
-        {
-            const float fLast = pControl->GetFrameCount() - 1.0f;
-            pControl->SetFrame(fArgument < fLast ? fArgument : fLast);
-            pControl->SetFrozen(false);
-            pControl->Update(kMoveToSettleMs);
-            pControl->SetFrozen(true);
-            break;
-        }
-        case kCmdEventFrame:
-            return (kExtra.m_uiFlags & ExtraTrackDesc::kEventTrack) ? pControl->GetFrame() : -1.0f;
-        default:
-            break;
+            case kCmdResetProgress:
+                kExtra.m_uiReference = kInvalidIndex;
+                kExtra.m_uiFlags = 0;
+                break;
+            case kCmdFadeIn:
+                pControl->FadeIn(0.0f);
+                break;
+            case kCmdFadeOut:
+                pControl->FadeOut(0.0f);
+                break;
+            case kCmdMoveTo:
+            {
+                const float fLast = pControl->GetFrameCount() - 1.0f;
+                pControl->SetFrame(fArgument < fLast ? fArgument : fLast);
+                pControl->SetFrozen(false);
+                pControl->Update(kMoveToSettleMs);
+                pControl->SetFrozen(true);
+                break;
+            }
+            case kCmdEventFrame:
+                return (kExtra.m_uiFlags & ExtraTrackDesc::kEventTrack) ? pControl->GetFrame() : -1.0f;
+            default:
+                break;
         }
         return -1.0f;
     }
@@ -685,31 +687,31 @@ float TransitionEngine::RunCommand(ETuneList eList, uint32 uiTuneIndex, uint32 u
     AnimationTuneProgress& kTune = static_cast<AnimationTuneProgress&>(*pTune);
     switch (uiCommand)
     {
-    case kCmdResetProgress:
-        ResetProgress(kTune);
-        break;
-    case kCmdFadeIn:
-        pControl->FadeIn(fArgument);
-        // The current tune is always a normal one: the update, the frame
-        // transitions and the accumulation read it from the normal list, so
-        // an additive tune fading in leaves it alone.
-        if (eList == kListNormal)
-            m_uiCurrentTune = uiTuneIndex;
-        break;
-    case kCmdFadeOut:
-        pControl->FadeOut(fArgument);
-        break;
-    case kCmdMoveTo:
-        if (eList == kListAdditive)
-        {
-            pControl->SetFrozen(false);
-            pControl->SetFrame(fArgument);
-            pControl->Update(kMoveToSettleMs);
-            pControl->SetFrozen(true);
-        }
-        break;
-    default:
-        break;  // command 10 is -1 for normal and additive tunes
+        case kCmdResetProgress:
+            ResetProgress(kTune);
+            break;
+        case kCmdFadeIn:
+            pControl->FadeIn(fArgument);
+            // The current tune is always a normal one: the update, the frame
+            // transitions and the accumulation read it from the normal list, so
+            // an additive tune fading in leaves it alone.
+            if (eList == kListNormal)
+                m_uiCurrentTune = uiTuneIndex;
+            break;
+        case kCmdFadeOut:
+            pControl->FadeOut(fArgument);
+            break;
+        case kCmdMoveTo:
+            if (eList == kListAdditive)
+            {
+                pControl->SetFrozen(false);
+                pControl->SetFrame(fArgument);
+                pControl->Update(kMoveToSettleMs);
+                pControl->SetFrozen(true);
+            }
+            break;
+        default:
+            break;  // command 10 is -1 for normal and additive tunes
     }
     return -1.0f;
 }

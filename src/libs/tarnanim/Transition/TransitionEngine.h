@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Containers/TArray.h"
-#include "DataDynamic/AccumulationSwitch.h"
 #include "Core/Types.h"
+#include "DataDynamic/AccumulationSwitch.h"
 #include "DataStatic/Mocap.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
@@ -222,7 +222,7 @@ private:
     // What the frame processor's passes read for every instance on every
     // step comes first, so that a stopped engine costs a cache line or two.
     TarnRenderer::Link* m_pSceneObject = nullptr;
-    uint32 m_uiRootTrack = kInvalidIndex;       // sequence index + 1
+    uint32 m_uiRootTrack = kInvalidIndex;  // sequence index + 1
     bool m_bStopped = true;
     bool m_bSuspended = false;
     bool m_bLoop = false;

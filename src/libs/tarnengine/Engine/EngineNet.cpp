@@ -2,8 +2,8 @@
 
 #include "Commands/CommandManager.h"
 #include "Commands/PointerResolver.h"
-#include "Host/EngineHost.h"
 #include "Engine/RPC/EngineRemoteClasses.h"
+#include "Host/EngineHost.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "Utils/debuglog.h"

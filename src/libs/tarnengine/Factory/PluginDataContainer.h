@@ -40,8 +40,7 @@ namespace TarnEngine {
 // Threads: LoadAddIns runs where the container's JSON is processed and only
 // reads the manager's registries; BuildComponent and DestroyComponent run on
 // the engine thread.
-template <class T>
-class PluginDataContainerImpl
+template <class T> class PluginDataContainerImpl
 {
 public:
     using DataList = TarnRenderer::TArray<IPluginComponentData*, unsigned int>;
@@ -128,7 +127,10 @@ public:
         const int32 iStringLength = static_cast<int32>(std::strlen(pClassName));
         // Index of the first character after the last ':' (0 without one).
         const uint32 iLastPointInString = static_cast<uint32>(Common::GetShortTypeName(pClassName) - pClassName);
+        // The condition's text, as written, is part of the report.
+        // clang-format off
         TARN_ASSERT(iLastPointInString<(uint32)iStringLength-1, "PluginDataContainerImpl : Wrong type name");
+        // clang-format on
         return pClassName + iLastPointInString;
     }
 

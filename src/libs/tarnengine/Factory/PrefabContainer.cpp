@@ -143,7 +143,9 @@ bool ResolveAnimSetPath(const char* pAnimSet, const char* pFile, char* pOut, siz
 
 }  // namespace
 
-PrefabContainer::PrefabContainer(IPluginManager* _pPluginManager) : PluginDataContainerImpl(_pPluginManager) {}
+PrefabContainer::PrefabContainer(IPluginManager* _pPluginManager) : PluginDataContainerImpl(_pPluginManager)
+{
+}
 
 PrefabContainer::~PrefabContainer()
 {
@@ -164,8 +166,7 @@ bool PrefabContainer::LoadFile(const char* pPath, Common::CInputErrors& kError)
     }
     if (m_bLoaded)
     {
-        FormatError(kError, pPath, "file", "the container holds \"%s\" already; a container is loaded once",
-                    m_acPath);
+        FormatError(kError, pPath, "file", "the container holds \"%s\" already; a container is loaded once", m_acPath);
         return false;
     }
     const size_t uiPathLength = std::strlen(pPath);
@@ -255,8 +256,7 @@ bool PrefabContainer::LoadFile(const char* pPath, Common::CInputErrors& kError)
                 ++kIt;
                 continue;
             }
-            Common::CDebugLog::Print("%s: AddInObjects[%u]: %s; the add-in is skipped", pPath, uiFileIndex,
-                                     pProblem);
+            Common::CDebugLog::Print("%s: AddInObjects[%u]: %s; the add-in is skipped", pPath, uiFileIndex, pProblem);
             ++uiSkipped;
             kIt = kAddIns.Erase(kIt);
         }

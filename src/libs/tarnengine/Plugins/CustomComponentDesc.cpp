@@ -16,4 +16,4 @@ void CustomComponentDesc::Set(const char* pName, const char* pContainerType, con
     m_uiComponentId = GenerateUIntIdFromString(m_acName);
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -36,9 +36,9 @@ struct CustomComponentDesc
     char m_acContainerType[TextCapacity] = {};
     char m_acDisplayName[TextCapacity] = {};
     char m_acDescription[TextCapacity] = {};
-    uint32 m_uiContainerTypeId = 0; // identifier of m_acContainerType
-    uint32 m_uiComponentId = 0;     // identifier of m_acName: the builder's registry key
+    uint32 m_uiContainerTypeId = 0;  // identifier of m_acContainerType
+    uint32 m_uiComponentId = 0;      // identifier of m_acName: the builder's registry key
     TarnRenderer::TArray<CustomComponentPropertyDesc> m_kProperties;
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

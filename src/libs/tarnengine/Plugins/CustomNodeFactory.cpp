@@ -13,4 +13,4 @@ void CustomNodeHeaderDesc::Set(const char* pTypeName, const char* pDisplayName, 
     CopyDescriptorText(m_acDescription, sizeof(m_acDescription), pDescription);
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -63,4 +63,4 @@ public:
     TarnRenderer::TArray<CustomNodeDependency> m_kDependencies;
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -18,4 +18,4 @@ void CopyDescriptorText(char* pOut, size_t uiCapacity, const char* pText)
     pOut[uiKept] = '\0';
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -10,4 +10,4 @@ namespace TarnEngine {
 // is looked up by the full name will not find the cut one.
 void CopyDescriptorText(char* pOut, size_t uiCapacity, const char* pText);
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

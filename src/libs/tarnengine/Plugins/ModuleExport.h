@@ -22,7 +22,7 @@
 namespace TarnEngine {
 class IPluginManager;
 struct PluginParam;
-} // namespace TarnEngine
+}  // namespace TarnEngine
 
 #define TARN_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 

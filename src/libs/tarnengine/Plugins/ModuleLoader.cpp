@@ -162,4 +162,4 @@ void* CModuleLoader::FindSymbol(ModuleHandle hModule, const char* pName)
     return dlsym(hModule, pName);
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -78,4 +78,4 @@ public:
     static void* FindSymbol(ModuleHandle hModule, const char* pName);
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

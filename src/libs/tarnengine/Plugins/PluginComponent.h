@@ -33,4 +33,4 @@ public:
     virtual void Activate(bool bActive) { (void)bActive; }
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

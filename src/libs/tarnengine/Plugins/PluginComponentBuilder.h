@@ -46,4 +46,4 @@ public:
     TarnRenderer::TArray<TarnRenderer::Link*, unsigned int> links;
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

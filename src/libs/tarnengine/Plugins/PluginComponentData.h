@@ -42,4 +42,4 @@ protected:
     uint32 m_uiTypeId = kInvalidIndex;
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -12,4 +12,4 @@ using PluginJsonDocument = Common::JsonDocument;
 using PluginJsonValue = Common::JsonValue;
 using Common::CManagedJsonDocument;
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

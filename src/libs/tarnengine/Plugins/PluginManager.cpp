@@ -24,7 +24,7 @@ constexpr size_t kJsonStackBytes = 1024;
 constexpr const char* kInitEntryName = "InitPlugin";
 constexpr const char* kReleaseEntryName = "ReleasePlugin";
 
-} // namespace
+}  // namespace
 
 BasePluginManager::~BasePluginManager()
 {
@@ -484,4 +484,4 @@ uint32 BasePluginManager::GetNumStepCallbacks(const char* pStepName) const
     return ppList ? (*ppList)->GetSize() : 0;
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

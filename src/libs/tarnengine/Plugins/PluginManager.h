@@ -3,8 +3,8 @@
 #include "Containers/TArray.h"
 #include "Containers/TMap.h"
 #include "Core/Types.h"
-#include "Plugins/ModuleLoader.h"
 #include "Plugins/CustomNodeFactory.h"
+#include "Plugins/ModuleLoader.h"
 #include "Plugins/PluginComponent.h"
 #include "Plugins/PluginComponentBuilder.h"
 #include "Plugins/PluginComponentData.h"
@@ -221,4 +221,4 @@ private:
     EditorPickCallback m_pEditorPickCallback = nullptr;
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

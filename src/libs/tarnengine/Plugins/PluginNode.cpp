@@ -8,4 +8,4 @@ void PluginNode::CollectValue(void* _pValue, TarnRenderer::TArray<void*>* _pList
         _pList->Add(_pValue);
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -51,4 +51,4 @@ bool PluginParam::MatchesThisBuild() const
     return IsSameBuildStamp(m_pBuildStamp, &kOwn);
 }
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -16,9 +16,9 @@ class IPluginManager;
 // stamp differs from its own in any field.
 struct PluginBuildStamp
 {
-    uint8 m_uiDebugBuild = 0;        // 1 when built without NDEBUG, else 0
-    uint64 m_ui64PointerSize = 0;    // sizeof(void*)
-    uint64 m_ui64ToolsetVersion = 0; // the compiler's version number, e.g. 120200 for 12.2.0
+    uint8 m_uiDebugBuild = 0;         // 1 when built without NDEBUG, else 0
+    uint64 m_ui64PointerSize = 0;     // sizeof(void*)
+    uint64 m_ui64ToolsetVersion = 0;  // the compiler's version number, e.g. 120200 for 12.2.0
 };
 
 // Fills kStamp with the values of the binary that runs it.
@@ -49,12 +49,12 @@ struct PluginParam
     // record has no stamp.
     bool MatchesThisBuild() const;
 
-    IPluginManager* m_pPluginManager = nullptr;              // the manager that starts the plug-in
-    Common::Mem::CMemoryManager* m_pMemoryManager = nullptr; // the host's memory manager instance
-    void* m_pEngine = nullptr;                               // the host's engine instance, or null
-    void* m_pDataProvider = nullptr;                         // the host's data provider instance, or null
-    PluginBuildStamp* m_pBuildStamp = nullptr;               // the host's stamp (owned, see above)
-    EditorPickCallback m_pEditorPickCallback = nullptr;      // set only by an editor host, else null
+    IPluginManager* m_pPluginManager = nullptr;               // the manager that starts the plug-in
+    Common::Mem::CMemoryManager* m_pMemoryManager = nullptr;  // the host's memory manager instance
+    void* m_pEngine = nullptr;                                // the host's engine instance, or null
+    void* m_pDataProvider = nullptr;                          // the host's data provider instance, or null
+    PluginBuildStamp* m_pBuildStamp = nullptr;                // the host's stamp (owned, see above)
+    EditorPickCallback m_pEditorPickCallback = nullptr;       // set only by an editor host, else null
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

@@ -10,4 +10,4 @@ struct StepTime
     uint32 uiElapsedMs = 0;
 };
 
-} // namespace TarnEngine
+}  // namespace TarnEngine

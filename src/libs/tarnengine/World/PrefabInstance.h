@@ -22,7 +22,9 @@ struct WorldContext;
 class PrefabInstance
 {
 public:
-    PrefabInstance(PrefabContainer* pContainer, const WorldContext* pWorld) : m_pContainer(pContainer), m_pWorld(pWorld) {}
+    PrefabInstance(PrefabContainer* pContainer, const WorldContext* pWorld) : m_pContainer(pContainer), m_pWorld(pWorld)
+    {
+    }
     PrefabInstance(const PrefabInstance&) = delete;
     PrefabInstance& operator=(const PrefabInstance&) = delete;
 

@@ -145,8 +145,7 @@ void CWorld::DestroyLinkComponents(PrefabInstance& kInstance)
     for (TarnRenderer::UserData* pRecord = pLink->GetFirstUserData(); pRecord; pRecord = pRecord->m_pNext)
     {
         if (!TARN_ASSERT(pRecord->m_pData && pRecord->m_uiSize >= TarnRenderer::kUserDataHeaderSize,
-                         "CWorld : a link user data record of %u bytes holds no component header",
-                         pRecord->m_uiSize))
+                         "CWorld : a link user data record of %u bytes holds no component header", pRecord->m_uiSize))
             continue;
         auto* pHeader = static_cast<TarnRenderer::UserDataHeader*>(pRecord->m_pData);
         const uint32 uiCount = pHeader->m_uiCount;

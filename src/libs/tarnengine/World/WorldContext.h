@@ -5,7 +5,7 @@
 namespace TarnRenderer {
 class CAnimManager;
 class UserDataPool;
-}
+}  // namespace TarnRenderer
 
 namespace TarnEngine {
 

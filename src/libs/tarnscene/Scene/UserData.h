@@ -19,11 +19,11 @@ class UserDataPool;
 // it has been given (Link::AttachUserData).
 struct UserData
 {
-    uint32 m_uiSize = 0;          // payload size in bytes
-    void* m_pData = nullptr;      // payload bytes, null while m_uiSize is 0
-    UserData* m_pNext = nullptr;  // next record of the link, or of the pool's free list
+    uint32 m_uiSize = 0;              // payload size in bytes
+    void* m_pData = nullptr;          // payload bytes, null while m_uiSize is 0
+    UserData* m_pNext = nullptr;      // next record of the link, or of the pool's free list
     UserDataPool* m_pPool = nullptr;  // the pool that made the record
-    bool m_bInUse = false;        // handed out by its pool and not yet given back
+    bool m_bInUse = false;            // handed out by its pool and not yet given back
 };
 
 // The user-data records of one scene.
@@ -63,7 +63,7 @@ public:
     uint32 GetUsedCount() const { return m_uiUsedCount; }
 
 private:
-    TArray<UserData*> m_kBlocks;  // blocks of kRecordsPerBlock records
+    TArray<UserData*> m_kBlocks;       // blocks of kRecordsPerBlock records
     UserData* m_pFirstFree = nullptr;  // free records, chained by m_pNext
     uint32 m_uiRecordCount = 0;
     uint32 m_uiUsedCount = 0;

@@ -81,9 +81,8 @@ inline UserDataTagText GetTagText(uint32 uiTag)
 
 // What a type must be to be kept as typed user data (see the rule above).
 template <class T>
-inline constexpr bool kIsUserDataElement =
-    std::is_object_v<T> && !std::is_array_v<T> && !std::is_const_v<T> && !std::is_volatile_v<T> &&
-    alignof(T) <= kUserDataHeaderSize;
+inline constexpr bool kIsUserDataElement = std::is_object_v<T> && !std::is_array_v<T> && !std::is_const_v<T> &&
+                                           !std::is_volatile_v<T> && alignof(T) <= kUserDataHeaderSize;
 
 // The first record of the link whose payload is at least four bytes long and
 // starts with the tag; null when none does.
@@ -105,8 +104,7 @@ inline UserData* FindUserDataRecord(const Link* pLink, uint32 uiTag)
 
 // The header of the link's record with the tag, or null when the link has no
 // such record (or no link is given).
-template <class T>
-UserDataHeader* GetUserData(const Link* pLink, uint32 uiTag)
+template <class T> UserDataHeader* GetUserData(const Link* pLink, uint32 uiTag)
 {
     static_assert(kIsUserDataElement<T>, "typed user data holds byte-relocatable objects aligned to at most 8");
     UserData* pRecord = FindUserDataRecord(pLink, uiTag);
@@ -121,8 +119,7 @@ inline uint32 GetUserDataCount(const UserDataHeader* pHeader)
 
 // Element uiIndex of a record. Null for a null header; an index past the
 // count is reported and gives null.
-template <class T>
-T* GetUserDataElement(UserDataHeader* pHeader, uint32 uiIndex)
+template <class T> T* GetUserDataElement(UserDataHeader* pHeader, uint32 uiIndex)
 {
     static_assert(kIsUserDataElement<T>, "typed user data holds byte-relocatable objects aligned to at most 8");
     if (!pHeader)
@@ -148,8 +145,7 @@ T* GetUserDataElement(UserDataHeader* pHeader, uint32 uiIndex)
 // Null, with nothing changed, when memory is refused (reported by the memory
 // manager) or no link is given. kElement may be an element of the same
 // record.
-template <class T>
-UserDataHeader* AddUserData(UserDataPool& kPool, Link* pLink, uint32 uiTag, const T& kElement)
+template <class T> UserDataHeader* AddUserData(UserDataPool& kPool, Link* pLink, uint32 uiTag, const T& kElement)
 {
     static_assert(kIsUserDataElement<T>, "typed user data holds byte-relocatable objects aligned to at most 8");
     constexpr uint64 ui64ElementSize = sizeof(T);

@@ -103,8 +103,7 @@ public:
     };
 
     // The connections to the interfaces of type I.
-    template <class I>
-    class CInterfaceSockets : public IInterfaceSockets
+    template <class I> class CInterfaceSockets : public IInterfaceSockets
     {
     };
 };

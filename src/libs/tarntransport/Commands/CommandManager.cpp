@@ -203,16 +203,22 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
             const Common::JsonValue& kValue = kIt->value;
             switch (kMember.eForm)
             {
-            case EForm::String: bValid = kValue.IsString(); break;
-            case EForm::Int32: bValid = kValue.IsInt(); break;
-            case EForm::Bool: bValid = kValue.IsBool(); break;
+                case EForm::String:
+                    bValid = kValue.IsString();
+                    break;
+                case EForm::Int32:
+                    bValid = kValue.IsInt();
+                    break;
+                case EForm::Bool:
+                    bValid = kValue.IsBool();
+                    break;
             }
         }
         if (!TARN_ASSERT_TEXT(bValid, kMember.pName, "remote request member %s must be %s", kMember.pName,
                               kMember.pExpected) ||
-            (kMember.eForm == EForm::String && !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value), kMember.pName,
-                                                                 "remote request member %s must be %s", kMember.pName,
-                                                                 "a string without NUL characters")))
+            (kMember.eForm == EForm::String &&
+             !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value), kMember.pName, "remote request member %s must be %s",
+                               kMember.pName, "a string without NUL characters")))
         {
             const CRefusal kRefusal(kMember.pName, "remote request member %s must be %s", kMember.pName,
                                     bValid ? "a string without NUL characters" : kMember.pExpected);

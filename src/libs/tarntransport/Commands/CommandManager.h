@@ -4,11 +4,11 @@
 #include <new>
 #include <type_traits>
 
-#include "Containers/TMap.h"
 #include "Commands/CommandQueue.h"
 #include "Commands/EngineCommand.h"
 #include "Commands/PointerResolver.h"
 #include "Commands/ReturnBuffer.h"
+#include "Containers/TMap.h"
 #include "Core/Types.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "System/Mutex/Mutex.h"
@@ -82,15 +82,13 @@ public:
         return GenericRegister<C>(pClassName, pMethodName, pMethod, bSafeOffEngineThread);
     }
     // "ReleaseRef" of the class of stub interface I (result: the count left).
-    template <class I>
-    EngineCommand* RegisterReleaseRef(const char* pClassName)
+    template <class I> EngineCommand* RegisterReleaseRef(const char* pClassName)
     {
         return GenericRegister<EngineCommandT0<I, int>>(pClassName, "ReleaseRef",
-                                                         static_cast<int (I::*)()>(&I::ReleaseRef), false);
+                                                        static_cast<int (I::*)()>(&I::ReleaseRef), false);
     }
     // "GetRPCSingleton" of the class of singleton stub interface I.
-    template <class I>
-    EngineCommand* RegisterSingleton(const char* pClassName)
+    template <class I> EngineCommand* RegisterSingleton(const char* pClassName)
     {
         return GenericRegister<EngineCommandSingleton<I>>(pClassName, "GetRPCSingleton", false);
     }

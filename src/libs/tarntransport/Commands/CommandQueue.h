@@ -2,13 +2,13 @@
 
 #include <atomic>
 
-#include "Containers/TArray.h"
 #include "Commands/EngineCommand.h"
 #include "Commands/ReturnBuffer.h"
-#include "Utils/JsonDocument.h"
+#include "Containers/TArray.h"
 #include "System/Event/Event.h"
 #include "System/Mutex/Mutex.h"
 #include "Utils/JsonAllocator.h"
+#include "Utils/JsonDocument.h"
 
 namespace TarnEngine {
 

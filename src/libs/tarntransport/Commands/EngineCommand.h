@@ -23,8 +23,7 @@ namespace TarnEngine {
 
 // The target of a command: the object of uiId, or the singleton of a
 // singleton interface. Reported when missing, and noted on pReader.
-template <class I>
-I* ResolveCommandTarget(uint32 uiId, JSonParamReader* pReader)
+template <class I> I* ResolveCommandTarget(uint32 uiId, JSonParamReader* pReader)
 {
     CPointerResolver* pResolver = GetPointerResolverChecked(__FILE__, __LINE__);
     if (!pResolver)
@@ -77,8 +76,7 @@ private:
 namespace Detail {
 
 // The value an argument of type A is read into.
-template <class A>
-using ArgStorage = std::remove_cvref_t<A>;
+template <class A> using ArgStorage = std::remove_cvref_t<A>;
 
 template <class Reader, class Tuple, size_t... N>
 bool ReadAllArgs(Reader& kReader, Tuple& kArgs, std::index_sequence<N...>)
@@ -88,8 +86,7 @@ bool ReadAllArgs(Reader& kReader, Tuple& kArgs, std::index_sequence<N...>)
 }
 
 // A command that calls R (I::*)(const A&...) on the target object.
-template <class I, class R, class... A>
-class EngineCommandMethod : public EngineCommand
+template <class I, class R, class... A> class EngineCommandMethod : public EngineCommand
 {
 public:
     using Method = R (I::*)(const A&...);
@@ -164,18 +161,15 @@ private:
 // void). The method is called through the member pointer, so a pure virtual
 // method of the stub interface reaches whatever class implements it.
 // Arguments are taken by const reference.
-template <class I, class R>
-class EngineCommandT0 : public Detail::EngineCommandMethod<I, R>
+template <class I, class R> class EngineCommandT0 : public Detail::EngineCommandMethod<I, R>
 {
     using Detail::EngineCommandMethod<I, R>::EngineCommandMethod;
 };
-template <class I, class R, class A1>
-class EngineCommandT1 : public Detail::EngineCommandMethod<I, R, A1>
+template <class I, class R, class A1> class EngineCommandT1 : public Detail::EngineCommandMethod<I, R, A1>
 {
     using Detail::EngineCommandMethod<I, R, A1>::EngineCommandMethod;
 };
-template <class I, class R, class A1, class A2>
-class EngineCommandT2 : public Detail::EngineCommandMethod<I, R, A1, A2>
+template <class I, class R, class A1, class A2> class EngineCommandT2 : public Detail::EngineCommandMethod<I, R, A1, A2>
 {
     using Detail::EngineCommandMethod<I, R, A1, A2>::EngineCommandMethod;
 };
@@ -203,30 +197,24 @@ class EngineCommandT6 : public Detail::EngineCommandMethod<I, R, A1, A2, A3, A4,
 namespace Detail {
 
 // The command template of a method with sizeof...(A) arguments.
-template <class I, class R, class... A>
-struct SEngineCommandOf;
-template <class I, class R>
-struct SEngineCommandOf<I, R>
+template <class I, class R, class... A> struct SEngineCommandOf;
+template <class I, class R> struct SEngineCommandOf<I, R>
 {
     using Type = EngineCommandT0<I, R>;
 };
-template <class I, class R, class A1>
-struct SEngineCommandOf<I, R, A1>
+template <class I, class R, class A1> struct SEngineCommandOf<I, R, A1>
 {
     using Type = EngineCommandT1<I, R, A1>;
 };
-template <class I, class R, class A1, class A2>
-struct SEngineCommandOf<I, R, A1, A2>
+template <class I, class R, class A1, class A2> struct SEngineCommandOf<I, R, A1, A2>
 {
     using Type = EngineCommandT2<I, R, A1, A2>;
 };
-template <class I, class R, class A1, class A2, class A3>
-struct SEngineCommandOf<I, R, A1, A2, A3>
+template <class I, class R, class A1, class A2, class A3> struct SEngineCommandOf<I, R, A1, A2, A3>
 {
     using Type = EngineCommandT3<I, R, A1, A2, A3>;
 };
-template <class I, class R, class A1, class A2, class A3, class A4>
-struct SEngineCommandOf<I, R, A1, A2, A3, A4>
+template <class I, class R, class A1, class A2, class A3, class A4> struct SEngineCommandOf<I, R, A1, A2, A3, A4>
 {
     using Type = EngineCommandT4<I, R, A1, A2, A3, A4>;
 };
@@ -245,8 +233,7 @@ struct SEngineCommandOf<I, R, A1, A2, A3, A4, A5, A6>
 
 // "GetRPCSingleton": answers {"Res":{"InstanceID":0}} with the singleton of I
 // and adds one reference to it.
-template <class I>
-class EngineCommandSingleton : public EngineCommand
+template <class I> class EngineCommandSingleton : public EngineCommand
 {
     static_assert(kIsSingletonInterface<I>, "EngineCommandSingleton needs a singleton stub interface");
 

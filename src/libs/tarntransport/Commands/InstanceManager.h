@@ -12,8 +12,7 @@ namespace TarnEngine {
 // object the next ID of I and enters it into the resolver; destruction
 // removes it. The last ReleaseRef deletes the object, so instance objects
 // must be made with TARN_NEW (they are deleted with TARN_DELETE).
-template <class I>
-class CInstanceManager : public CClientRefCount
+template <class I> class CInstanceManager : public CClientRefCount
 {
 public:
     using InterfaceType = I;

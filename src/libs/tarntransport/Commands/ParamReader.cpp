@@ -202,7 +202,8 @@ bool JSonParamReader::ReadValue(const Common::JsonValue* pArg, const char* pName
         dLengthSq += dValue * dValue;
     const double dLength = std::sqrt(dLengthSq);
     if (eRead == EMembers::OutOfRange || !(dLength > 1e-12))
-        return Reject(pName, "a rotation: the numbers \"x\", \"y\", \"z\" and \"w\" between -3.4e38 and 3.4e38, not all zero");
+        return Reject(pName,
+                      "a rotation: the numbers \"x\", \"y\", \"z\" and \"w\" between -3.4e38 and 3.4e38, not all zero");
     kValue = Math::Quaternion(static_cast<float>(adValues[0] / dLength), static_cast<float>(adValues[1] / dLength),
                               static_cast<float>(adValues[2] / dLength), static_cast<float>(adValues[3] / dLength));
     return true;

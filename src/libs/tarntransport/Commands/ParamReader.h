@@ -20,7 +20,7 @@
 // A remote method's check of its own arguments: true when cond holds, else
 // the call is refused (RefuseRemoteCall) and false, so methods write
 //   if (!TARN_REMOTE_CHECK(fSpeed >= 0.0f, "Arg0", "argument Arg0 must be ...")) return;
-#define TARN_REMOTE_CHECK(cond, exprText, ...) \
+#define TARN_REMOTE_CHECK(cond, exprText, ...)                                                                         \
     (static_cast<bool>(cond) ? true : ::TarnEngine::RefuseRemoteCall(__FILE__, __LINE__, exprText, __VA_ARGS__))
 
 namespace TarnEngine {
@@ -84,8 +84,7 @@ public:
 
     // Reads the next argument into kValue; false (reported, recorded) when
     // it is missing or of another form.
-    template <class T>
-    bool ReadArg(T& kValue)
+    template <class T> bool ReadArg(T& kValue)
     {
         char acName[16];
         const Common::JsonValue* pArg = NextArg(acName);
@@ -93,8 +92,7 @@ public:
     }
 
     // Writes {"Res": value} when there is a writer.
-    template <class R>
-    void WriteResult(const R& kResult)
+    template <class R> void WriteResult(const R& kResult)
     {
         if (!m_pWriter)
             return;
@@ -145,14 +143,13 @@ public:
     static void WriteValue(ResultWriter& kWriter, const Math::Quaternion& kValue);
     static void WriteValue(ResultWriter& kWriter, const Math::LocalVector3& kValue);
     template <class E>
-        requires std::is_enum_v<E>
+    requires std::is_enum_v<E>
     static void WriteValue(ResultWriter& kWriter, E eValue)
     {
         WriteValue(kWriter, static_cast<std::underlying_type_t<E>>(eValue));
     }
     // A remote object: {"InstanceID": id} after one AddRef; null as null.
-    template <RemoteObjectPointer P>
-    static void WriteValue(ResultWriter& kWriter, P pObject)
+    template <RemoteObjectPointer P> static void WriteValue(ResultWriter& kWriter, P pObject)
     {
         using I = typename std::remove_cv_t<std::remove_pointer_t<P>>::InterfaceType;
         if (!pObject)
@@ -188,7 +185,7 @@ private:
     bool ReadValue(const Common::JsonValue* pArg, const char* pName, Math::Quaternion& kValue);
     bool ReadValue(const Common::JsonValue* pArg, const char* pName, Math::LocalVector3& kValue);
     template <class E>
-        requires std::is_enum_v<E>
+    requires std::is_enum_v<E>
     bool ReadValue(const Common::JsonValue* pArg, const char* pName, E& eValue)
     {
         using U = std::underlying_type_t<E>;
@@ -202,8 +199,7 @@ private:
         eValue = static_cast<E>(static_cast<U>(kWide));
         return true;
     }
-    template <RemoteObjectPointer P>
-    bool ReadValue(const Common::JsonValue* pArg, const char* pName, P& pObject)
+    template <RemoteObjectPointer P> bool ReadValue(const Common::JsonValue* pArg, const char* pName, P& pObject)
     {
         using T = std::remove_cv_t<std::remove_pointer_t<P>>;
         using I = typename T::InterfaceType;

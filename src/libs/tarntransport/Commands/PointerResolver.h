@@ -14,10 +14,8 @@ namespace TarnEngine {
 // SingletonManager.h). The typed forms below convert through them; they are
 // complete wherever a typed form is used, since every stub interface derives
 // from one of them.
-template <class I>
-class CInstanceManager;
-template <class I>
-class CSingletonManager;
+template <class I> class CInstanceManager;
+template <class I> class CSingletonManager;
 
 // Maps instance IDs to objects, and the reverse, per remote interface; keeps
 // the singletons. One per process: the host's command manager makes it, and a
@@ -52,14 +50,11 @@ public:
     //
     // The object of an ID; reports "pRes != 0" ("Cannot retreive instance
     // ptr") and gives null when the ID is not registered.
-    template <class I>
-    I* GetPtr(uint32 uiId) const;
+    template <class I> I* GetPtr(uint32 uiId) const;
     // The ID of an object; kInvalidIndex (reported) when not registered.
-    template <class I>
-    uint32 GetID(const I* pObject) const;
+    template <class I> uint32 GetID(const I* pObject) const;
     // The singleton of I, or null.
-    template <class I>
-    I* GetSingleton() const;
+    template <class I> I* GetSingleton() const;
 
     // Untyped forms, by type key. The objects are stored as the interface
     // pointers of the typed forms.
@@ -88,11 +83,7 @@ public:
     // and never give them back cannot make the engine grow without end.
     // Methods that make objects check HasRoomFor first.
     static constexpr uint32 kMaxObjectsPerType = 100000;
-    template <class I>
-    bool HasRoomFor() const
-    {
-        return GetObjectCount(Common::GetClassId<I>()) < kMaxObjectsPerType;
-    }
+    template <class I> bool HasRoomFor() const { return GetObjectCount(Common::GetClassId<I>()) < kMaxObjectsPerType; }
 
 private:
     using IDToPtrMap = TarnRenderer::TMap<unsigned int, void*>;
@@ -111,8 +102,7 @@ private:
 // set (plugin?)").
 CPointerResolver* GetPointerResolverChecked(const char* pFile, int iLine);
 
-template <class I>
-I* CPointerResolver::GetPtr(uint32 uiId) const
+template <class I> I* CPointerResolver::GetPtr(uint32 uiId) const
 {
     void* pStored = FindPtr(Common::GetClassId<I>(), uiId);
     I* pRes = pStored ? static_cast<I*>(static_cast<CInstanceManager<I>*>(pStored)) : nullptr;
@@ -120,8 +110,7 @@ I* CPointerResolver::GetPtr(uint32 uiId) const
     return pRes;
 }
 
-template <class I>
-uint32 CPointerResolver::GetID(const I* pObject) const
+template <class I> uint32 CPointerResolver::GetID(const I* pObject) const
 {
     const CInstanceManager<I>* pStored = pObject;
     const uint32 uiId = FindID(Common::GetClassId<I>(), pStored);
@@ -129,8 +118,7 @@ uint32 CPointerResolver::GetID(const I* pObject) const
     return uiId;
 }
 
-template <class I>
-I* CPointerResolver::GetSingleton() const
+template <class I> I* CPointerResolver::GetSingleton() const
 {
     void* pStored = GetSingletonPtr(Common::GetClassId<I>());
     return pStored ? static_cast<I*>(static_cast<CSingletonManager<I>*>(pStored)) : nullptr;

@@ -10,7 +10,10 @@ namespace TarnEngine {
 // CClientRefCount that names its stub interface as InterfaceType, as
 // CInstanceManager and CSingletonManager do.
 template <class T>
-concept RemoteObject = std::is_base_of_v<CClientRefCount, T> && requires { typename T::InterfaceType; };
+concept RemoteObject = std::is_base_of_v<CClientRefCount, T> && requires
+{
+    typename T::InterfaceType;
+};
 
 template <class T>
 concept RemoteObjectPointer = std::is_pointer_v<T> && RemoteObject<std::remove_cv_t<std::remove_pointer_t<T>>>;

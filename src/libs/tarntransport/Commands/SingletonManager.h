@@ -11,8 +11,7 @@ namespace TarnEngine {
 // Base of the stub interfaces with one object per process (ID 0).
 // Construction records the object as the singleton of I; destruction removes
 // the record. The last ReleaseRef leaves the singleton alive.
-template <class I>
-class CSingletonManager : public CClientRefCount
+template <class I> class CSingletonManager : public CClientRefCount
 {
 public:
     using InterfaceType = I;
@@ -32,7 +31,6 @@ public:
 };
 
 // I is the stub interface of a singleton class.
-template <class I>
-inline constexpr bool kIsSingletonInterface = std::is_base_of_v<CSingletonManager<I>, I>;
+template <class I> inline constexpr bool kIsSingletonInterface = std::is_base_of_v<CSingletonManager<I>, I>;
 
 }  // namespace TarnEngine

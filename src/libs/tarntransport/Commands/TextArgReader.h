@@ -16,8 +16,7 @@ class CTextArgReader
 public:
     explicit CTextArgReader(char* pText) : m_pCursor(pText) {}
 
-    template <class T>
-    bool ReadArg(T& kValue)
+    template <class T> bool ReadArg(T& kValue)
     {
         if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double> || std::is_same_v<T, const char*>)
         {

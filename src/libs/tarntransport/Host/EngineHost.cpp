@@ -328,8 +328,7 @@ void CEngineHost::ConnectionThread::Serve()
                 pManager->ExecuteJSon(pText, uiLength, &kReply, &m_kAccount, kAdmission.TakeCharge());
                 kReader.Trim();
                 const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
-                if (uiReplyLength != 0 &&
-                    !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
+                if (uiReplyLength != 0 && !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
                 {
                     if (m_kSocket.HasTimedOut())
                         Common::CDebugLog::Print(

@@ -8,10 +8,10 @@ namespace TarnEngine {
 // Start-up options of the network endpoint.
 struct SNetOptions
 {
-    uint16 uiPort = Common::TcpSocket::kDefaultPort;                    // 0: an ephemeral port (see GetPort)
-    const char* pBindAddress = "127.0.0.1";   // listening on another address logs a warning
-    uint32 uiMaxFrameBytes = 16u << 20;       // longer frames close their connection
-    uint32 uiMaxConnections = 64;             // connections beyond it are closed at once
+    uint16 uiPort = Common::TcpSocket::kDefaultPort;  // 0: an ephemeral port (see GetPort)
+    const char* pBindAddress = "127.0.0.1";           // listening on another address logs a warning
+    uint32 uiMaxFrameBytes = 16u << 20;               // longer frames close their connection
+    uint32 uiMaxConnections = 64;                     // connections beyond it are closed at once
     // How long a connection thread looks for the next request, or for the
     // engine thread's answer, before it sleeps. Spinning only follows a
     // request, so an idle host costs nothing; 0 always sleeps at once.

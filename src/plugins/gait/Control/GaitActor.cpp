@@ -309,8 +309,8 @@ void GaitActor::CreateMovementControls()
         // stops, which all play at the gait's rate (following the fade would
         // reset them to 1 at every frame step).
         pControl->SetFlag(AnimationControl::kFlagSpeedFollowsFade, !IsGaitMovement(eMovement) &&
-                                                                        eMovement != EAnimMovement::TurnLeft &&
-                                                                        eMovement != EAnimMovement::TurnRight);
+                                                                       eMovement != EAnimMovement::TurnLeft &&
+                                                                       eMovement != EAnimMovement::TurnRight);
         pControl->SetFlag(AnimationControl::kFlagAccumulate, kBind.m_bAccum != 0);
         pControl->SetBlendMode(kBind.m_eBlendMode);
         pControl->FadeOut(0.0f);
@@ -333,8 +333,11 @@ AnimationControl* GaitActor::GetMovementControl(uint32 eMovement) const
         return nullptr;
     const uint32 iAnimCtrlIdx = m_kTunes[eMovement].m_iAnimCtrlIdx;
     const uint32 iAnimCtrlCount = pSkeleton->GetControlSlotCount();
+    // The condition's text, as written, is part of the report.
+    // clang-format off
     if (!TARN_ASSERT(iAnimCtrlIdx<iAnimCtrlCount, "%s", ""))
         return nullptr;
+    // clang-format on
     return pSkeleton->GetControl(iAnimCtrlIdx);
 }
 
@@ -365,9 +368,8 @@ void GaitActor::BuildTransitions()
     TSharedList<GaitTransitionTable>::SEntry* pPrevious = m_pTransitions;
     if (!pPrevious)
     {
-        m_pTransitions = kShared.Share([&](const GaitTransitionTable& kTable) {
-            return kTable.Matches(abHasControl, auiFrames, *m_pData);
-        });
+        m_pTransitions = kShared.Share(
+            [&](const GaitTransitionTable& kTable) { return kTable.Matches(abHasControl, auiFrames, *m_pData); });
         if (m_pTransitions)
             return;
     }
@@ -422,8 +424,11 @@ void GaitActor::BuildTransitions()
             kFrame.m_uiEaseMs = static_cast<uint16>(kInfo.m_uiEaseMs > 0xFFFFu ? 0xFFFFu : kInfo.m_uiEaseMs);
             kFrame.m_eTargetAnim = static_cast<uint8>(kInfo.m_kTarget.m_eAnim);
             kFrame.m_iTargetFrame = static_cast<uint16>(kInfo.m_kTarget.m_iFrameFirst + i);
+            // The condition's text, as written, is part of the report.
+            // clang-format off
             if (!TARN_ASSERT(kFrame.m_iTargetFrame<=kInfo.m_kTarget.m_iFrameLast, "Target frame overflow"))
                 bReported = true;
+            // clang-format on
         }
     }
 
@@ -687,8 +692,7 @@ void GaitActor::StartWalking()
     m_iTurnDirection = 0;
     m_bTurnArrived = false;
     // A uniform choice between the two starts.
-    const uint32 eStart =
-        Math::RandomRange(0, 1) == 0 ? EAnimMovement::IdleToWalkRight : EAnimMovement::IdleToWalkLeft;
+    const uint32 eStart = Math::RandomRange(0, 1) == 0 ? EAnimMovement::IdleToWalkRight : EAnimMovement::IdleToWalkLeft;
     if (AnimationControl* pControl = GetMovementControl(eStart))
     {
         pControl->SetTime(0.0f);
@@ -820,9 +824,9 @@ void GaitActor::BuildStableRotations()
             continue;
         const AnimationControl* pControl = GetMovementControl(kPoint.m_eAnim);
         TarnAnim::Transform kTransform;
-        if (!pControl || !TarnAnim::AnimHelper::SampleRootTransform(pSkeleton, pControl->GetMocapIndex(),
-                                                                    pControl->GetSequenceIndex(), kPoint.m_fFrame,
-                                                                    kTransform))
+        if (!pControl ||
+            !TarnAnim::AnimHelper::SampleRootTransform(pSkeleton, pControl->GetMocapIndex(),
+                                                       pControl->GetSequenceIndex(), kPoint.m_fFrame, kTransform))
             continue;
         m_kStableRotations.Add(kTransform.kRotation);
     }

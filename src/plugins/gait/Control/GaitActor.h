@@ -2,10 +2,10 @@
 
 #include "Containers/TArray.h"
 #include "Core/Types.h"
-#include "Math/LocalVector3.h"
-#include "Math/Quaternion.h"
 #include "Data/GaitType.h"
 #include "Data/SharedList.h"
+#include "Math/LocalVector3.h"
+#include "Math/Quaternion.h"
 
 namespace TarnAnim {
 class AnimationControl;
@@ -67,7 +67,8 @@ public:
     using RotationCallback = void (*)(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
                                       Math::Quaternion& kRotation, void* pContext);
     // A foot touched the floor: (link, anim actor, context).
-    using FootOnFloorCallback = void (*)(TarnRenderer::Link* pLink, TarnRenderer::AnimActor* pAnimActor, void* pContext);
+    using FootOnFloorCallback = void (*)(TarnRenderer::Link* pLink, TarnRenderer::AnimActor* pAnimActor,
+                                         void* pContext);
 
     static constexpr float kFadeMs = 500.0f;
     // Fade between the idle and a turn in place: short, so that the turn's

@@ -23,7 +23,7 @@ struct AnimationAxis
 
 struct GaitFrameTransition
 {
-    uint8 m_eTargetAnim = 255;     // 255: no hand-over from this frame
+    uint8 m_eTargetAnim = 255;  // 255: no hand-over from this frame
     uint16 m_iTargetFrame = 0xFFFF;
     uint16 m_uiEaseMs = 0;
 };

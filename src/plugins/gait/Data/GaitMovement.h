@@ -6,7 +6,6 @@
 // gait document.
 namespace GaitPlugin {
 
-
 // Movements, in the order of the name table.
 namespace EAnimMovement {
 enum Type : uint32

@@ -5,9 +5,9 @@
 #include <rapidjson/document.h>
 
 #include "Core/Types.h"
+#include "Data/GaitType.h"
 #include "Utils/InputErrors.h"
 #include "Utils/JsonAllocator.h"
-#include "Data/GaitType.h"
 
 namespace TarnAnim {
 class Mocap;

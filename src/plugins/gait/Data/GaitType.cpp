@@ -52,8 +52,7 @@ bool SameBits(float a, float b)
     return std::bit_cast<uint32>(a) == std::bit_cast<uint32>(b);
 }
 
-template <class T>
-bool SameArrays(const TarnRenderer::TArray<T>& kA, const TarnRenderer::TArray<T>& kB)
+template <class T> bool SameArrays(const TarnRenderer::TArray<T>& kA, const TarnRenderer::TArray<T>& kB)
 {
     if (kA.GetSize() != kB.GetSize())
         return false;
@@ -78,7 +77,8 @@ bool GaitRuntimeData::operator==(const GaitRuntimeData& kOther) const
            SameBits(kA.RectificatorMin, kB.RectificatorMin) &&
            SameBits(kA.RectificatorMinDelta, kB.RectificatorMinDelta) &&
            m_kSteering.ApplyRectifiedRotation == kOther.m_kSteering.ApplyRectifiedRotation &&
-           SameArrays(m_kBindAnims, kOther.m_kBindAnims) && SameArrays(m_kSynchronizations, kOther.m_kSynchronizations) &&
+           SameArrays(m_kBindAnims, kOther.m_kBindAnims) &&
+           SameArrays(m_kSynchronizations, kOther.m_kSynchronizations) &&
            SameArrays(m_kStablePoints, kOther.m_kStablePoints) && SameArrays(m_kFoFPoints, kOther.m_kFoFPoints);
 }
 

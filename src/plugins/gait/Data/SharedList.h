@@ -11,8 +11,7 @@ namespace GaitPlugin {
 // with its last user either way. An intrusive list: the registry allocates
 // nothing of its own, and is empty once the last user went. Engine thread
 // only.
-template <class T>
-class TSharedList
+template <class T> class TSharedList
 {
 public:
     struct SEntry
@@ -25,8 +24,7 @@ public:
 
     // The listed entry whose value kMatches accepts, counted for one more
     // user; null when there is none.
-    template <class Match>
-    SEntry* Share(Match kMatches)
+    template <class Match> SEntry* Share(Match kMatches)
     {
         for (SEntry* pEntry = m_pFirst; pEntry; pEntry = pEntry->pNext)
             if (kMatches(pEntry->kValue))

@@ -6,8 +6,8 @@
 #include <rapidjson/document.h>
 
 #include "AnimManager/AnimManager.h"
-#include "DataDynamic/Skeleton.h"
 #include "Data/GaitSerializer.h"
+#include "DataDynamic/Skeleton.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/JsonText.h"
 #include "Utils/assertion.h"
@@ -77,10 +77,9 @@ void GaitComponent::SetRotation(const Math::Quaternion& kRotation)
 {
     // A rotation of no length, or with components that are not numbers,
     // has no direction to turn to: the request stays as it was.
-    const double dLengthSq = static_cast<double>(kRotation.x) * kRotation.x +
-                             static_cast<double>(kRotation.y) * kRotation.y +
-                             static_cast<double>(kRotation.z) * kRotation.z +
-                             static_cast<double>(kRotation.w) * kRotation.w;
+    const double dLengthSq =
+        static_cast<double>(kRotation.x) * kRotation.x + static_cast<double>(kRotation.y) * kRotation.y +
+        static_cast<double>(kRotation.z) * kRotation.z + static_cast<double>(kRotation.w) * kRotation.w;
     if (!TARN_ASSERT(dLengthSq > 0.0 && std::isfinite(dLengthSq), "GaitComponent : a rotation of no length is ignored"))
         return;
     m_kRotation = kRotation.Normalized();
@@ -90,8 +89,9 @@ void GaitComponent::SetSpeed(float fSpeed)
 {
     // Outside 0 to kMaxSpeed the animation cannot follow: such a request
     // never reaches it.
-    if (!TARN_ASSERT(fSpeed >= 0.0f && fSpeed <= kMaxSpeed, "GaitComponent : a speed of %g is not from 0 to %g: ignored",
-                     static_cast<double>(fSpeed), static_cast<double>(kMaxSpeed)))
+    if (!TARN_ASSERT(fSpeed >= 0.0f && fSpeed <= kMaxSpeed,
+                     "GaitComponent : a speed of %g is not from 0 to %g: ignored", static_cast<double>(fSpeed),
+                     static_cast<double>(kMaxSpeed)))
         return;
     m_fSpeed = fSpeed;
 }

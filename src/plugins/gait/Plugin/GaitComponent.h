@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Math/Quaternion.h"
 #include "Control/GaitActor.h"
 #include "Data/GaitType.h"
 #include "Data/SharedList.h"
+#include "Math/Quaternion.h"
 #include "Plugins/PluginComponent.h"
 
 namespace GaitPlugin {

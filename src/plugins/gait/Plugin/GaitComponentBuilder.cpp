@@ -38,7 +38,8 @@ void PrefetchAhead(const TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>
         if (pRecord && pRecord->m_pData)
         {
             const char* pPayload = static_cast<const char*>(pRecord->m_pData);
-            for (size_t uiOffset = 0; uiOffset < TarnRenderer::kUserDataHeaderSize + sizeof(GaitComponent); uiOffset += 64)
+            for (size_t uiOffset = 0; uiOffset < TarnRenderer::kUserDataHeaderSize + sizeof(GaitComponent);
+                 uiOffset += 64)
                 __builtin_prefetch(pPayload + uiOffset);
         }
     }
@@ -99,12 +100,11 @@ TarnEngine::PluginComponent* GaitComponentBuilder::BuildComponent(void* _pPrefab
     return pComponent;
 }
 
-bool GaitComponentBuilder::BuildComponentData(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA,
-                                              void* _pContextB,
-                                              TarnRenderer::TArray<TarnEngine::IPluginComponentData*, unsigned int>& kOut)
+bool GaitComponentBuilder::BuildComponentData(
+    const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB,
+    TarnRenderer::TArray<TarnEngine::IPluginComponentData*, unsigned int>& kOut)
 {
-    auto* pContainer =
-        TARN_NEW_TAGGED("GaitPlugin::GaitComponentBuilder::BuildComponentData", GaitComponentContainer);
+    auto* pContainer = TARN_NEW_TAGGED("GaitPlugin::GaitComponentBuilder::BuildComponentData", GaitComponentContainer);
     if (!pContainer)
         return true;
     // A document the loader rejects has been reported member by member; the

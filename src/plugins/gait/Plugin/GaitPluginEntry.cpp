@@ -6,8 +6,8 @@
 #include "Engine/EngineNet.h"
 #include "Math/SFMT/SFMT.h"
 #include "Plugin/GaitComponentBuilder.h"
-#include "RPC/GaitComponentBuilderRpc.h"
 #include "Plugins/PluginManager.h"
+#include "RPC/GaitComponentBuilderRpc.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "System/Posix/PosixClock.h"
 #include "Utils/assertion.h"
@@ -98,7 +98,7 @@ void ReseedRandom()
     Math::SeedRandom(uiSecondSeed);
 }
 
-} // namespace
+}  // namespace
 
 GaitComponentBuilder* GetPluginBuilder()
 {
@@ -188,4 +188,4 @@ bool GaitComponentBuilder::ReleasePluginStatic(TarnEngine::IPluginManager* _pMan
     return true;
 }
 
-} // namespace GaitPlugin
+}  // namespace GaitPlugin

@@ -53,4 +53,4 @@ TarnEngine::EditorPickCallback GetEditorPickCallback();
 uint32 ComputeFirstSeed(uint64 ui64TimeMs);
 uint32 ComputeSecondSeed(uint64 ui64TimeMs, uint32 uiFirstOutput);
 
-} // namespace GaitPlugin
+}  // namespace GaitPlugin

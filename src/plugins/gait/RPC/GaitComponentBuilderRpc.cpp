@@ -79,4 +79,4 @@ void RegisterGaitRemoteClasses(TarnEngine::CommandManager& kManager)
     kManager.Register("GaitComponentRpc", "IsActive", &IRPCStub_CGaitComponent::IsActive);
 }
 
-} // namespace RPC
+}  // namespace RPC

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Containers/TArray.h"
 #include "Commands/SingletonManager.h"
+#include "Containers/TArray.h"
 #include "System/Mutex/Mutex.h"
 
 namespace TarnEngine {
@@ -66,4 +66,4 @@ private:
 // thread.
 void RegisterGaitRemoteClasses(TarnEngine::CommandManager& kManager);
 
-} // namespace RPC
+}  // namespace RPC

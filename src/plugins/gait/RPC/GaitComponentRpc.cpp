@@ -77,4 +77,4 @@ bool CGaitComponent::IsActive()
     return pComponent && pComponent->IsActive();
 }
 
-} // namespace RPC
+}  // namespace RPC

@@ -70,4 +70,4 @@ private:
     CGaitComponentBuilderRpc* m_pRegistry;
 };
 
-} // namespace RPC
+}  // namespace RPC

@@ -9,9 +9,9 @@ namespace Math {
 namespace {
 
 // Parameters of the 19937 set.
-constexpr uint32 kPos1 = 122;      // offset of the second input word
-constexpr uint32 kShiftLeft1 = 18; // per 32-bit word
-constexpr uint32 kShiftLeft2 = 1;  // bytes, over the whole 128-bit word
+constexpr uint32 kPos1 = 122;       // offset of the second input word
+constexpr uint32 kShiftLeft1 = 18;  // per 32-bit word
+constexpr uint32 kShiftLeft2 = 1;   // bytes, over the whole 128-bit word
 constexpr uint32 kShiftRight1 = 11;
 constexpr uint32 kShiftRight2 = 1;
 constexpr uint32 kMask[4] = {0xdfffffefu, 0xddfecb7fu, 0xbffaffffu, 0xbffffff6u};
@@ -25,8 +25,14 @@ struct SWord128
     uint32 u[4];
 };
 
-inline uint64 High64(const uint32* pIn) { return (static_cast<uint64>(pIn[3]) << 32) | pIn[2]; }
-inline uint64 Low64(const uint32* pIn) { return (static_cast<uint64>(pIn[1]) << 32) | pIn[0]; }
+inline uint64 High64(const uint32* pIn)
+{
+    return (static_cast<uint64>(pIn[3]) << 32) | pIn[2];
+}
+inline uint64 Low64(const uint32* pIn)
+{
+    return (static_cast<uint64>(pIn[1]) << 32) | pIn[0];
+}
 
 inline SWord128 Split(uint64 ui64High, uint64 ui64Low)
 {

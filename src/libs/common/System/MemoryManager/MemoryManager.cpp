@@ -51,7 +51,8 @@ uint32 PackLocation(int iLine, int32 iHeapIndex, bool bTracked)
 class CSuspendTracking
 {
 public:
-    explicit CSuspendTracking(CMemoryManager* pManager) : m_pManager(pManager), m_bWasActive(pManager->IsTrackingActive())
+    explicit CSuspendTracking(CMemoryManager* pManager)
+        : m_pManager(pManager), m_bWasActive(pManager->IsTrackingActive())
     {
         m_pManager->SuspendTracking();
     }
@@ -161,7 +162,8 @@ inline SHeapInfo* CMemoryManager::SelectHeap(SHeapInfo* _pHeap)
 {
     if (_pHeap)
         return _pHeap;
-    const auto uiIndex = static_cast<uint32>(reinterpret_cast<uintptr_t>(Posix::TlsGetValue(m_auiTlsSlots[kSlotHeapIndex])));
+    const auto uiIndex =
+        static_cast<uint32>(reinterpret_cast<uintptr_t>(Posix::TlsGetValue(m_auiTlsSlots[kSlotHeapIndex])));
     return &m_kHeaps[uiIndex < MAX_HEAPS ? uiIndex : 0];
 }
 
@@ -225,7 +227,8 @@ void* CMemoryManager::Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile
 
     SHeapInfo* pHeapInfo = SelectHeap(_pHeap);
     pHeapInfo->kLock.Lock();
-    if (!TARN_ASSERT((uint32)pHeapInfo->iIndex < m_iNumHeaps, "Heap %d is not a heap of this manager", pHeapInfo->iIndex))
+    if (!TARN_ASSERT((uint32)pHeapInfo->iIndex < m_iNumHeaps, "Heap %d is not a heap of this manager",
+                     pHeapInfo->iIndex))
     {
         pHeapInfo->kLock.Unlock();
         return nullptr;
@@ -242,7 +245,8 @@ void* CMemoryManager::Alloc(size_t uiSize, uint32 uiAlignment, const char* pFile
         return nullptr;
     }
 
-    void* pUser = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(pRaw) + uiAlign + kHeaderSize - 1) & ~(uiAlign - 1));
+    void* pUser =
+        reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(pRaw) + uiAlign + kHeaderSize - 1) & ~(uiAlign - 1));
     SAllocInfo* pInfo = HeaderOf(pUser);
     pInfo->size = static_cast<uint32>(uiSize);
     pInfo->tag = uiTag;
@@ -566,7 +570,8 @@ uint32 CMemoryManager::PushTag(const char* pName)
     STagList* pList = GetThreadTagList(true);
     if (!pList)
         return 0;
-    if (!TARN_ASSERT(pList->uiCount < STagList::MaxDepth, "Memory tags are nested deeper than %u levels", STagList::MaxDepth))
+    if (!TARN_ASSERT(pList->uiCount < STagList::MaxDepth, "Memory tags are nested deeper than %u levels",
+                     STagList::MaxDepth))
         return 0;
 
     // The id of a level is the name's identifier seeded with its parent's id,

@@ -26,20 +26,23 @@ enum EMemError : int32
 // The 64 bytes that precede every block handed out by the manager.
 struct SAllocInfo
 {
-    uint32 size;          // requested size in bytes
-    uint32 tag;           // tag-list id at allocation time, 0 for none
-    void* ptr;            // the user pointer (just after this header)
-    void* rawptr;         // what the operating-system heap returned
-    const char* file;     // the caller's constant file name
-    uint32 packed;        // bits 0-23 line, 24-30 heap index, 31 tracked
+    uint32 size;       // requested size in bytes
+    uint32 tag;        // tag-list id at allocation time, 0 for none
+    void* ptr;         // the user pointer (just after this header)
+    void* rawptr;      // what the operating-system heap returned
+    const char* file;  // the caller's constant file name
+    uint32 packed;     // bits 0-23 line, 24-30 heap index, 31 tracked
     uint32 reserved;
-    SAllocInfo* prev;     // heap list, newest first
+    SAllocInfo* prev;  // heap list, newest first
     SAllocInfo* next;
-    char signature[8];    // "COMMMEMM"; first byte becomes '0' once freed
+    char signature[8];  // "COMMMEMM"; first byte becomes '0' once freed
 
     uint32 GetLine() const { return packed & 0x00FFFFFFu; }
     // The heap index is stored as a signed 7-bit number.
-    int32 GetHeapIndex() const { return static_cast<int32>(static_cast<int8>(static_cast<uint8>((packed >> 24) & 0x7Fu) << 1) >> 1); }
+    int32 GetHeapIndex() const
+    {
+        return static_cast<int32>(static_cast<int8>(static_cast<uint8>((packed >> 24) & 0x7Fu) << 1) >> 1);
+    }
     bool IsTracked() const { return (packed & 0x80000000u) != 0; }
 };
 static_assert(sizeof(SAllocInfo) == 64, "block header must be 64 bytes");
@@ -271,8 +274,7 @@ inline void* Realloc(void* pBlock, size_t uiSize, const char* pFile, int iLine)
 }
 
 // Constructs a T in a block of the manager; null when the allocation failed.
-template <class T, class... Args>
-T* New(const char* pFile, int iLine, Args&&... kArgs)
+template <class T, class... Args> T* New(const char* pFile, int iLine, Args&&... kArgs)
 {
     constexpr uint32 uiAlignment = alignof(T) > 16 ? static_cast<uint32>(alignof(T)) : 16u;
     void* pBlock = Alloc(sizeof(T), uiAlignment, pFile, iLine);
@@ -280,8 +282,7 @@ T* New(const char* pFile, int iLine, Args&&... kArgs)
 }
 
 // The same, with the allocation accounted to the named tag.
-template <class T, class... Args>
-T* NewTagged(const char* pTag, const char* pFile, int iLine, Args&&... kArgs)
+template <class T, class... Args> T* NewTagged(const char* pTag, const char* pFile, int iLine, Args&&... kArgs)
 {
     CTagScope kScope(pTag);
     return New<T>(pFile, iLine, std::forward<Args>(kArgs)...);
@@ -289,8 +290,7 @@ T* NewTagged(const char* pTag, const char* pFile, int iLine, Args&&... kArgs)
 
 // Destroys an object made by New and frees its block. A polymorphic object
 // may be deleted through any of its bases.
-template <class T>
-void Delete(T* pObject)
+template <class T> void Delete(T* pObject)
 {
     if (!pObject)
         return;
@@ -310,6 +310,5 @@ void Delete(T* pObject)
 #define TARN_REALLOC(block, size) ::Common::Mem::Realloc((block), (size), __FILE__, __LINE__)
 #define TARN_FREE(block) ::Common::Mem::Free(block)
 #define TARN_NEW(T, ...) ::Common::Mem::New<T>(__FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
-#define TARN_NEW_TAGGED(tag, T, ...) \
-    ::Common::Mem::NewTagged<T>((tag), __FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define TARN_NEW_TAGGED(tag, T, ...) ::Common::Mem::NewTagged<T>((tag), __FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 #define TARN_DELETE(object) ::Common::Mem::Delete(object)

@@ -40,14 +40,17 @@ void CMemoryManager::DisplayHeapAllocs(SHeapInfo* pHeap, uint32 uiThreshold)
         const char* pFile = pInfo->file ? pInfo->file : "?";
         const int iLine = static_cast<int>(pInfo->GetLine());
         if (uiThreshold >= 0x100000)
-            CDebugLog::Print("%s(%i): %8d MB addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size >> 20), AddressOf(pInfo->ptr));
+            CDebugLog::Print("%s(%i): %8d MB addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size >> 20),
+                             AddressOf(pInfo->ptr));
         else if (uiThreshold < 1024)
-            CDebugLog::Print("%s(%i): %8d B addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
+            CDebugLog::Print("%s(%i): %8d B addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size),
+                             AddressOf(pInfo->ptr));
         else
-            CDebugLog::Print("%s(%i): %8d KB addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size >> 10), AddressOf(pInfo->ptr));
+            CDebugLog::Print("%s(%i): %8d KB addr(%8llx)", pFile, iLine, static_cast<int>(pInfo->size >> 10),
+                             AddressOf(pInfo->ptr));
     }
-    CDebugLog::Print("Total allocated %8dB (%8dKb) (%8dMb)", static_cast<int>(ui64Listed), static_cast<int>(ui64Listed >> 10),
-                     static_cast<int>(ui64Listed >> 20));
+    CDebugLog::Print("Total allocated %8dB (%8dKb) (%8dMb)", static_cast<int>(ui64Listed),
+                     static_cast<int>(ui64Listed >> 10), static_cast<int>(ui64Listed >> 20));
     pHeap->kLock.Unlock();
 }
 
@@ -108,9 +111,11 @@ void CMemoryManager::DisplayAllocsByFile()
         {
             const SFileTotal& kFile = akFiles[i];
             if (kFile.ui64Bytes >= 0x100000)
-                CDebugLog::Print("%s(%i): %d MB", kFile.pFile, static_cast<int>(kFile.uiCount), static_cast<int>(kFile.ui64Bytes >> 20));
+                CDebugLog::Print("%s(%i): %d MB", kFile.pFile, static_cast<int>(kFile.uiCount),
+                                 static_cast<int>(kFile.ui64Bytes >> 20));
             else if (kFile.ui64Bytes >= 1024)
-                CDebugLog::Print("%s(%i): %d KB", kFile.pFile, static_cast<int>(kFile.uiCount), static_cast<int>(kFile.ui64Bytes >> 10));
+                CDebugLog::Print("%s(%i): %d KB", kFile.pFile, static_cast<int>(kFile.uiCount),
+                                 static_cast<int>(kFile.ui64Bytes >> 10));
             else
                 CDebugLog::Print("%s(%i): %d Bytes Address=0x%llx", kFile.pFile, static_cast<int>(kFile.uiCount),
                                  static_cast<int>(kFile.ui64Bytes), AddressOf(kFile.pFirstBlock));
@@ -131,8 +136,9 @@ void CMemoryManager::DisplayFrags()
         SHeapInfo* pHeap = &m_kHeaps[uiHeap];
         pHeap->kLock.Lock();
         for (SAllocInfo* pInfo = pHeap->pFirst; pInfo; pInfo = pInfo->next)
-            CDebugLog::Print("(%u) .'%20s' ... line %8d ... %8d bytes... addr %8llx", uiIndex++, pInfo->file ? pInfo->file : "?",
-                             static_cast<int>(pInfo->GetLine()), static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
+            CDebugLog::Print("(%u) .'%20s' ... line %8d ... %8d bytes... addr %8llx", uiIndex++,
+                             pInfo->file ? pInfo->file : "?", static_cast<int>(pInfo->GetLine()),
+                             static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
         pHeap->kLock.Unlock();
     }
 }
@@ -172,7 +178,8 @@ uint32 CMemoryManager::ReportLeaks()
     else
     {
         CDebugLog::Print("Memory Manager C++ Leaks detected ...");
-        CDebugLog::Print("Numbers of allocation : %d (%d bytes)", static_cast<int>(uiCount), static_cast<int>(GetAllocatedBytes()));
+        CDebugLog::Print("Numbers of allocation : %d (%d bytes)", static_cast<int>(uiCount),
+                         static_cast<int>(GetAllocatedBytes()));
         // Name the first leaks, so that the report says where to look.
         uint32 uiListed = 0;
         const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
@@ -181,8 +188,9 @@ uint32 CMemoryManager::ReportLeaks()
             SHeapInfo* pHeap = &m_kHeaps[uiHeap];
             pHeap->kLock.Lock();
             for (SAllocInfo* pInfo = pHeap->pFirst; pInfo && uiListed < kMaxListed; pInfo = pInfo->next, ++uiListed)
-                CDebugLog::Print("%s(%i): %8d B addr(%8llx)", pInfo->file ? pInfo->file : "?", static_cast<int>(pInfo->GetLine()),
-                                 static_cast<int>(pInfo->size), AddressOf(pInfo->ptr));
+                CDebugLog::Print("%s(%i): %8d B addr(%8llx)", pInfo->file ? pInfo->file : "?",
+                                 static_cast<int>(pInfo->GetLine()), static_cast<int>(pInfo->size),
+                                 AddressOf(pInfo->ptr));
             pHeap->kLock.Unlock();
         }
     }

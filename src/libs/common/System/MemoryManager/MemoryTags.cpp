@@ -5,8 +5,7 @@
 namespace Common::Mem {
 
 CTagAccounting::CTagAccounting(CMemoryManager* pManager)
-    : m_pManager(pManager),
-      m_kRegistry(Registry::key_compare(), Registry::allocator_type(pManager)),
+    : m_pManager(pManager), m_kRegistry(Registry::key_compare(), Registry::allocator_type(pManager)),
       m_kTotals(Totals::key_compare(), Totals::allocator_type(pManager))
 {
 }

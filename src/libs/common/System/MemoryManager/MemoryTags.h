@@ -9,17 +9,13 @@ namespace Common::Mem {
 
 // std allocator that takes its blocks from the memory manager. Used by the
 // manager's own bookkeeping, whose callers suspend tag tracking around it.
-template <class T>
-class TManagerAllocator
+template <class T> class TManagerAllocator
 {
 public:
     using value_type = T;
 
     explicit TManagerAllocator(CMemoryManager* pManager) : m_pManager(pManager) {}
-    template <class U>
-    TManagerAllocator(const TManagerAllocator<U>& kOther) : m_pManager(kOther.m_pManager)
-    {
-    }
+    template <class U> TManagerAllocator(const TManagerAllocator<U>& kOther) : m_pManager(kOther.m_pManager) {}
 
     T* allocate(size_t uiCount)
     {
@@ -30,8 +26,7 @@ public:
     }
     void deallocate(T* pBlock, size_t) { m_pManager->Free(pBlock); }
 
-    template <class U>
-    bool operator==(const TManagerAllocator<U>& kOther) const
+    template <class U> bool operator==(const TManagerAllocator<U>& kOther) const
     {
         return m_pManager == kOther.m_pManager;
     }
@@ -64,8 +59,8 @@ public:
     void ReleaseRegistry();
 
 private:
-    using Registry = std::map<uint32, STagList*, std::less<uint32>,
-                              TManagerAllocator<std::pair<const uint32, STagList*>>>;
+    using Registry =
+        std::map<uint32, STagList*, std::less<uint32>, TManagerAllocator<std::pair<const uint32, STagList*>>>;
     using Totals = std::map<uint32, int64, std::less<uint32>, TManagerAllocator<std::pair<const uint32, int64>>>;
 
     CMemoryManager* m_pManager;

@@ -50,8 +50,7 @@ namespace MT {
 
 // Holds a lock for the guard's lifetime. A null lock is accepted: the guard
 // then does nothing, so callers can lock conditionally with one code path.
-template <class L>
-class CScopeLock : private CNonCopyable
+template <class L> class CScopeLock : private CNonCopyable
 {
 public:
     explicit CScopeLock(L* pLock) : m_pLock(pLock)
@@ -76,8 +75,7 @@ private:
 // hands it out by value through guaranteed copy elision, so callers write
 //   auto kGuard = kShared.Lock();
 //   kGuard->Add(...);
-template <class T>
-class CScopeLock : private MT::CScopeLock<CLockable>
+template <class T> class CScopeLock : private MT::CScopeLock<CLockable>
 {
 public:
     CScopeLock(T* pObject, CLockable* pLockable) : MT::CScopeLock<CLockable>(pLockable), m_pObject(pObject) {}
@@ -94,15 +92,12 @@ private:
 // An object together with the lock that protects it. The object is reached
 // only through the guard that Lock returns, so every access holds the lock.
 // Destruction destroys the lockable first, then the object.
-template <class T>
-class SelfLocked
+template <class T> class SelfLocked
 {
 public:
     template <class... Args>
-        requires std::is_constructible_v<T, Args&&...>
-    explicit SelfLocked(Args&&... kArgs) : m_object(std::forward<Args>(kArgs)...)
-    {
-    }
+    requires std::is_constructible_v<T, Args&&...>
+    explicit SelfLocked(Args&&... kArgs) : m_object(std::forward<Args>(kArgs)...) {}
     virtual ~SelfLocked() = default;
 
     SelfLocked(const SelfLocked&) = delete;

@@ -98,8 +98,7 @@ int TcpSocket::Accept(char* pPeer, size_t uiPeerCapacity)
     {
         sockaddr_in kPeer;
         socklen_t uiPeerLength = sizeof(kPeer);
-        const int iConnection =
-            accept4(iListening, reinterpret_cast<sockaddr*>(&kPeer), &uiPeerLength, SOCK_CLOEXEC);
+        const int iConnection = accept4(iListening, reinterpret_cast<sockaddr*>(&kPeer), &uiPeerLength, SOCK_CLOEXEC);
         if (iConnection >= 0)
         {
             DisableSendDelay(iConnection);
@@ -334,7 +333,8 @@ namespace MessageFraming {
 bool Send(TcpSocket& kSocket, const char* pText, uint32 uiLength)
 {
     unsigned char acLength[4] = {static_cast<unsigned char>(uiLength), static_cast<unsigned char>(uiLength >> 8),
-                                 static_cast<unsigned char>(uiLength >> 16), static_cast<unsigned char>(uiLength >> 24)};
+                                 static_cast<unsigned char>(uiLength >> 16),
+                                 static_cast<unsigned char>(uiLength >> 24)};
     return kSocket.Send(acLength, sizeof(acLength), pText, uiLength);
 }
 

@@ -148,8 +148,7 @@ public:
     // pAdmission refused the message. TimedOut when a message whose first
     // byte has arrived is not complete within the frame time (waiting for
     // the first byte has no limit, nor has the admission).
-    EReceive Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength,
-                     IFrameAdmission* pAdmission = nullptr);
+    EReceive Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength, IFrameAdmission* pAdmission = nullptr);
     // Whether bytes of a next message are buffered already.
     bool HasBuffered() const { return m_uiEnd > m_uiBegin; }
     // Forgets what is buffered (a new connection).

@@ -26,7 +26,6 @@ void OutputDebugString(const char* pText);
 
 // Replaces the channel's sink; null restores the default. Returns the previous
 // sink (null when the default was installed) and its user data in *ppOldUser.
-DebuggerChannel SetDebuggerChannel(DebuggerChannel pChannel, void* pUserData,
-                                   void** ppOldUserData = nullptr);
+DebuggerChannel SetDebuggerChannel(DebuggerChannel pChannel, void* pUserData, void** ppOldUserData = nullptr);
 
 }  // namespace Common::Posix

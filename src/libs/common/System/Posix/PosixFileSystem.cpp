@@ -128,7 +128,9 @@ bool CreateDirectories(const char* pPath)
             return false;
         acPath[i] = cSaved;
     }
-    struct stat kInfo{};
+    struct stat kInfo
+    {
+    };
     return stat(pPath, &kInfo) == 0 && S_ISDIR(kInfo.st_mode);
 }
 
@@ -137,22 +139,22 @@ const char* DescribeFileType(unsigned int uiMode)
     const mode_t uiType = static_cast<mode_t>(uiMode) & S_IFMT;
     switch (uiType)
     {
-    case S_IFREG:
-        return "a regular file";
-    case S_IFDIR:
-        return "a directory";
-    case S_IFIFO:
-        return "a named pipe";
-    case S_IFSOCK:
-        return "a socket";
-    case S_IFCHR:
-        return "a character device";
-    case S_IFBLK:
-        return "a block device";
-    case S_IFLNK:
-        return "a symbolic link";
-    default:
-        return "an unknown kind of file";
+        case S_IFREG:
+            return "a regular file";
+        case S_IFDIR:
+            return "a directory";
+        case S_IFIFO:
+            return "a named pipe";
+        case S_IFSOCK:
+            return "a socket";
+        case S_IFCHR:
+            return "a character device";
+        case S_IFBLK:
+            return "a block device";
+        case S_IFLNK:
+            return "a symbolic link";
+        default:
+            return "an unknown kind of file";
     }
 }
 
@@ -170,11 +172,15 @@ bool ExamineRegularFile(int iDirFd, const char* pPath, char* pProblem, size_t ui
         SetProblem(pProblem, uiProblemCapacity, piCode, EINVAL, "cannot be opened: no path given");
         return false;
     }
-    struct stat kStat{};
+    struct stat kStat
+    {
+    };
     if (fstatat(iDirFd, pPath, &kStat, 0) != 0)
     {
         const int iError = errno;
-        struct stat kLink{};
+        struct stat kLink
+        {
+        };
         if (iError == ENOENT && fstatat(iDirFd, pPath, &kLink, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(kLink.st_mode))
             SetProblem(pProblem, uiProblemCapacity, piCode, ENOENT, "dangling symbolic link");
         else if (iError == ELOOP)
@@ -221,7 +227,9 @@ int OpenRegularFile(const char* pPath, char* pProblem, size_t uiProblemCapacity,
     }
     // The path may have been replaced since it was examined: what was opened
     // is what counts.
-    struct stat kStat{};
+    struct stat kStat
+    {
+    };
     if (fstat(iFile, &kStat) != 0)
     {
         const int iError = errno;

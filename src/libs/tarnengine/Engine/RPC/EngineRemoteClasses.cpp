@@ -46,8 +46,8 @@ Math::Quaternion CPrefab::GetOrientation()
 void CPrefab::SetPosition(const Math::LocalVector3& kPosition)
 {
     const float fBound = TarnEngine::CWorld::kWorldBound;
-    const bool bInside = std::fabs(kPosition.x) <= fBound && std::fabs(kPosition.y) <= fBound &&
-                         std::fabs(kPosition.z) <= fBound;
+    const bool bInside =
+        std::fabs(kPosition.x) <= fBound && std::fabs(kPosition.y) <= fBound && std::fabs(kPosition.z) <= fBound;
     if (!TARN_REMOTE_CHECK(bInside, "Arg0", "argument Arg0 must be a position within %.0f m of the origin on each axis",
                            static_cast<double>(fBound)))
         return;

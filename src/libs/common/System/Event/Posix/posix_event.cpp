@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include <poll.h>
-#include <sched.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 

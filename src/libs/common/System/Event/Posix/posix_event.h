@@ -32,7 +32,7 @@ public:
         Signalled,  // the event was signalled (and, auto-reset, consumed)
         Woken,      // the calling thread's wake channel was posted to
         TimedOut,
-        Failed,     // no event, or the system refused the wait
+        Failed,  // no event, or the system refused the wait
     };
 
     CEvent() = default;

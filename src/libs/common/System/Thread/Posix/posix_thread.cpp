@@ -76,8 +76,8 @@ bool ApplyPriority(uint32 uiThreadId, uint32 uiLevel, CPriorityMemo& kMemo)
     int iCurrentNice = 0;
     if (ReadNice(uiThreadId, &iCurrentNice))
         kMemo.Remember(uiLevel, iCurrentNice);
-    CDebugLog::Print("Thread %u: the system refused priority level %u (nice %d), level kept as requested",
-                     uiThreadId, uiLevel, iNice);
+    CDebugLog::Print("Thread %u: the system refused priority level %u (nice %d), level kept as requested", uiThreadId,
+                     uiLevel, iNice);
     return true;
 }
 
@@ -109,8 +109,8 @@ struct SThreadControl
     std::mutex kLock;
     // Signalled when the thread has published its id, and when it ends.
     std::condition_variable kCondition;
-    uint32 uiThreadId = 0;    // under kLock until published
-    uint32 uiExitCode = 0;    // written before bDone is set
+    uint32 uiThreadId = 0;  // under kLock until published
+    uint32 uiExitCode = 0;  // written before bDone is set
     std::atomic<bool> bDone{false};
     // The body's end (bDone) comes before the thread's own clean-up
     // (thread-local destructors, slot destructors). The thread has really
