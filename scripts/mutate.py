@@ -114,7 +114,7 @@ MUTATIONS = [
      "src/libs/tarntransport/Host/EngineHost.cpp",
      "    m_kSocket.SetSendTimeout(m_pHost->GetSendTimeoutMs());",
      "",
-     "EngineNetTest.UnfinishedMessages"),
+     "EngineNetTest.AClientThatNever"),
     ("stop lets what was read be answered",
      "src/libs/tarntransport/Host/EngineHost.cpp",
      "        pConnection->StopReading();",
