@@ -149,17 +149,20 @@ done <<'EOF'
 {"Duration":5}|Timeline: expected an array of calls
 EOF
 
-# Exit codes of the command line itself.
-while read -r expected args; do
-  eval "\"\$sim\" $args" >/dev/null 2>&1
+# The command line itself: exit code 1 for usage and input errors, each
+# message starting with the program's name and naming what was wrong.
+while IFS='|' read -r expected message args; do
+  eval "\"\$sim\" $args" >"$work/out" 2>"$work/err"
   code=$?
   [ "$code" = "$expected" ] || fail "gait-sim $args: exit code $code, expected $expected"
+  grep -qF "$message" "$work/out" "$work/err" || fail "gait-sim $args: no \"$message\" in: $(cat "$work/out" "$work/err")"
 done <<EOF
-0 --help
-0 --version
-2
-2 --bogus "$scenarios/turns.json"
-2 "$work/no-such-file.json"
-1 --data "$work/no-such-folder" "$scenarios/turns.json"
+0|Usage: gait-sim|--help
+0|gait-sim 0.|--version
+1|gait-sim: scenarios is required|
+1|gait-sim: The following argument was not expected: --bogus|--bogus "$scenarios/turns.json"
+1|gait-sim: The following argument was not expected: --bogus|--bogus "$work/no-such-file.json"
+1|gait-sim: $work/no-such-file.json: cannot be read|"$work/no-such-file.json"
+1|gait-sim: the data folder|--data "$work/no-such-folder" "$scenarios/turns.json"
 EOF
 echo "ok"

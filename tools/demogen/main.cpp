@@ -855,6 +855,7 @@ bool WriteFile(const std::string& kPath, const std::string& kText)
 void PrintUsage(FILE* pStream)
 {
     fprintf(pStream, "Usage: tarn-demogen --out FILE [--report]\n"
+                     "       tarn-demogen --help | --version\n"
                      "\n"
                      "Writes the AnimSet of the demo character (a 16-channel biped with Idle, Breath,\n"
                      "Walk, TurnLeft, TurnRight, IdleToWalkRight, IdleToWalkLeft, WalkToIdleRight,\n"
@@ -868,9 +869,10 @@ void PrintUsage(FILE* pStream)
                      "               the longest leg reach (part of the leg's length) and the largest\n"
                      "               miss of the leg solver in metres\n"
                      "  --help       print this help and exit\n"
+                     "  --version    print the version and exit\n"
                      "\n"
-                     "Exit status: 0 when written, 1 when the file cannot be written, 2 on bad\n"
-                     "arguments, 3 when the generated data fails its own checks.\n");
+                     "Exit code 0 when written, 1 on a usage or input error (a bad command line, a\n"
+                     "file that cannot be written), 3 when the generated data fails its own checks.\n");
 }
 
 int Run(int argc, char** argv)
@@ -885,6 +887,11 @@ int Run(int argc, char** argv)
             PrintUsage(stdout);
             return 0;
         }
+        if (kArgument == "--version")
+        {
+            printf("tarn-demogen %s\n", TARN_VERSION);
+            return 0;
+        }
         if (kArgument == "--report")
             bReport = true;
         else if (kArgument == "--out")
@@ -892,7 +899,7 @@ int Run(int argc, char** argv)
             if (i + 1 >= argc)
             {
                 fprintf(stderr, "tarn-demogen: --out needs a file name\nTry 'tarn-demogen --help'.\n");
-                return 2;
+                return 1;
             }
             kOutPath = argv[++i];
         }
@@ -901,13 +908,13 @@ int Run(int argc, char** argv)
         else
         {
             fprintf(stderr, "tarn-demogen: unknown argument '%s'\nTry 'tarn-demogen --help'.\n", argv[i]);
-            return 2;
+            return 1;
         }
     }
     if (kOutPath.empty())
     {
         fprintf(stderr, "tarn-demogen: no output file given (--out FILE)\nTry 'tarn-demogen --help'.\n");
-        return 2;
+        return 1;
     }
 
     std::vector<SSequenceReport> kReports;

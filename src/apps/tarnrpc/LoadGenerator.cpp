@@ -86,7 +86,7 @@ double Percentile(const std::vector<double>& kSorted, double dFraction)
 
 }  // namespace
 
-int RunLoad(const SLoadOptions& kOptions)
+int RunLoad(const SLoadOptions& kOptions, FILE* pOut)
 {
     const size_t uiDot = kOptions.kMethod.find('.');
     const std::string kClass = kOptions.kMethod.substr(0, uiDot);
@@ -101,7 +101,7 @@ int RunLoad(const SLoadOptions& kOptions)
         return ExitUsage;
     }
 
-    CRpcSession kControl;
+    CRpcSession kControl(kOptions.dTimeoutSeconds);
     int iExit = kControl.Connect(kOptions.kHost, kOptions.uiPort);
     if (iExit != ExitOk)
         return iExit;
@@ -183,17 +183,19 @@ int RunLoad(const SLoadOptions& kOptions)
     for (const std::vector<double>& kMine : kLatencies)
         kAll.insert(kAll.end(), kMine.begin(), kMine.end());
     std::sort(kAll.begin(), kAll.end());
-    printf("bench: %s, %s, %u connection(s): %llu requests in %.3f s = %.0f requests/s\n", kOptions.kMethod.c_str(),
-           kOptions.bWaitAck ? "WaitAck" : "no WaitAck", uiConnections, static_cast<unsigned long long>(uiDone.load()),
-           dSeconds, dSeconds > 0.0 ? static_cast<double>(uiDone.load()) / dSeconds : 0.0);
+    fprintf(pOut, "bench: %s, %s, %u connection(s): %llu requests in %.3f s = %.0f requests/s\n",
+            kOptions.kMethod.c_str(), kOptions.bWaitAck ? "WaitAck" : "no WaitAck", uiConnections,
+            static_cast<unsigned long long>(uiDone.load()), dSeconds,
+            dSeconds > 0.0 ? static_cast<double>(uiDone.load()) / dSeconds : 0.0);
     if (kOptions.bWaitAck)
-        printf("bench: round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n", Percentile(kAll, 0.50),
-               Percentile(kAll, 0.99), Percentile(kAll, 0.999), kAll.empty() ? 0.0 : kAll.back());
+        fprintf(pOut, "bench: round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n",
+                Percentile(kAll, 0.50), Percentile(kAll, 0.99), Percentile(kAll, 0.999),
+                kAll.empty() ? 0.0 : kAll.back());
     if (iExecutedBefore >= 0 && iExecutedAfter >= 0)
-        printf("bench: the host ran %lld of the %llu requests\n", iExecuted,
-               static_cast<unsigned long long>(uiDone.load()));
+        fprintf(pOut, "bench: the host ran %lld of the %llu requests\n", iExecuted,
+                static_cast<unsigned long long>(uiDone.load()));
     else
-        printf("bench: the host does not count the commands it runs\n");
+        fprintf(pOut, "bench: the host does not count the commands it runs\n");
     if (uiFailures.load() != 0)
     {
         fprintf(stderr, "tarn-rpc: %u connection(s) failed during the bench\n", uiFailures.load());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "Core/Types.h"
@@ -20,10 +21,13 @@ struct SLoadOptions
     // How long each connection polls for its reply before it sleeps: with
     // it, the client's own wake-up stays out of the measured round trip.
     uint32 uiSpinMicroseconds = 0;
+    // How long the set-up and the count of run commands wait for a reply
+    // (the measured requests wait as long as they take).
+    double dTimeoutSeconds = 5.0;
 };
 
 // Sends uiRequests requests spread over uiConnections connections, each on
-// its own thread, and prints requests per second and, with "WaitAck", the
+// its own thread, and prints to pOut requests per second and, with "WaitAck", the
 // round-trip percentiles (p50, p99, p99.9). Without "WaitAck" every
 // connection ends with one acknowledged call, so that the figure counts
 // requests the engine has run, not only sent, and the host's count of run
@@ -31,6 +35,6 @@ struct SLoadOptions
 // request sent: fewer fails the bench. Gait methods first set up the
 // demo character's component (and release it afterwards). Returns an exit
 // code of tarn-rpc.
-int RunLoad(const SLoadOptions& kOptions);
+int RunLoad(const SLoadOptions& kOptions, FILE* pOut);
 
 }  // namespace TarnRpc

@@ -1,11 +1,18 @@
 #include "RpcSession.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -14,11 +21,107 @@
 
 namespace TarnRpc {
 
-int CRpcSession::Connect(const std::string& kHost, uint16 uiPort)
+std::string WhyNotAnObject(const std::string& kText)
 {
-    if (m_kClient.Connect(kHost.c_str(), uiPort))
+    // Parsing recurses once per level: deeper text is refused unread (the
+    // host would refuse it too).
+    if (Common::FindExcessiveJsonNesting(kText.data(), kText.size()) < kText.size())
+        return "nested deeper than " + std::to_string(Common::kMaxJsonNesting) + " levels";
+    rapidjson::Document kDocument;
+    kDocument.Parse(kText.c_str(), kText.size());
+    if (kDocument.HasParseError())
+        return std::string(rapidjson::GetParseError_En(kDocument.GetParseError())) + " (at offset " +
+               std::to_string(kDocument.GetErrorOffset()) + ")";
+    if (kDocument.IsObject())
+        return std::string();
+    if (kDocument.IsArray())
+        return "the text is an array";
+    if (kDocument.IsString())
+        return "the text is a string";
+    if (kDocument.IsNumber())
+        return "the text is a number";
+    return kDocument.IsNull() ? "the text is null" : "the text is a bool";
+}
+
+std::string HeadingToRotation(double dDegrees)
+{
+    const double dHalf = dDegrees * 3.14159265358979323846 / 360.0;
+    char acText[96];
+    // "+ 0.0" writes a zero as 0, never as -0.
+    snprintf(acText, sizeof(acText), "{\"x\":0,\"y\":0,\"z\":%.9g,\"w\":%.9g}", std::sin(dHalf) + 0.0,
+             std::cos(dHalf) + 0.0);
+    return acText;
+}
+
+int ResolveHost(const std::string& kHost, std::string& kAddress)
+{
+    // The engine's sockets take dotted IPv4 addresses only.
+    addrinfo kHints = {};
+    kHints.ai_family = AF_INET;
+    kHints.ai_socktype = SOCK_STREAM;
+    addrinfo* pList = nullptr;
+    const int iError = getaddrinfo(kHost.c_str(), nullptr, &kHints, &pList);
+    char acAddress[INET_ADDRSTRLEN] = "";
+    const bool bFound = iError == 0 && pList && pList->ai_addr &&
+                        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pList->ai_addr)->sin_addr, acAddress,
+                                  sizeof(acAddress));
+    if (pList)
+        freeaddrinfo(pList);
+    if (!bFound)
+    {
+        fprintf(stderr, "tarn-rpc: cannot resolve the host \"%s\": %s\n", kHost.c_str(),
+                iError != 0 ? gai_strerror(iError) : "no IPv4 address");
+        return ExitConnection;
+    }
+    kAddress = acAddress;
+    return ExitOk;
+}
+
+CRpcSession::CReplyDeadline::CReplyDeadline(double dSeconds) : m_dSeconds(dSeconds)
+{
+    Start();
+}
+
+void CRpcSession::CReplyDeadline::Start()
+{
+    m_kStart = std::chrono::steady_clock::now();
+    m_kDeadline = m_kStart + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(m_dSeconds));
+    m_bExpired = false;
+}
+
+bool CRpcSession::CReplyDeadline::OnIdle()
+{
+    using namespace std::chrono_literals;
+    const std::chrono::steady_clock::time_point kNow = std::chrono::steady_clock::now();
+    if (kNow >= m_kDeadline)
+    {
+        m_bExpired = true;
+        return false;
+    }
+    // The client looks for the reply between two calls. A quick reply is
+    // caught by polling; a slow one is looked for every millisecond, so that
+    // the wait does not hold a core.
+    if (kNow - m_kStart > 200us)
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(1ms, m_kDeadline - kNow));
+    return true;
+}
+
+CRpcSession::CRpcSession(double dTimeoutSeconds) : m_kDeadline(dTimeoutSeconds)
+{
+    m_kClient.SetIdleCallback(&m_kDeadline);
+}
+
+int CRpcSession::Connect(const std::string& kAddress, uint16 uiPort, const char* pShownAs)
+{
+    // TryConnect: the client's own report is an assertion, not a message for
+    // the person at the command line.
+    if (m_kClient.TryConnect(kAddress.c_str(), uiPort))
         return ExitOk;
-    fprintf(stderr, "tarn-rpc: cannot connect to %s:%u\n", kHost.c_str(), static_cast<unsigned>(uiPort));
+    const std::string kShown =
+        pShownAs && kAddress != pShownAs ? std::string(pShownAs) + " (" + kAddress + ")" : kAddress;
+    fprintf(stderr, "tarn-rpc: cannot connect to %s port %u: is tarn-host running there?\n", kShown.c_str(),
+            static_cast<unsigned>(uiPort));
     return ExitConnection;
 }
 
@@ -33,6 +136,12 @@ int CRpcSession::BuildRequest(const std::string& kClass, const std::string& kMet
     kRequest.AddMember("InstanceID", iInstance, kAlloc);
     kRequest.AddMember("WaitAck", bWaitAck, kAlloc);
     kRequest.AddMember("UseTcpThread", false, kAlloc);
+    if (kArgs.size() > kMaxRequestArgs)
+    {
+        fprintf(stderr, "tarn-rpc: a request takes at most %zu arguments (Arg0 to Arg%zu), not %zu\n", kMaxRequestArgs,
+                kMaxRequestArgs - 1, kArgs.size());
+        return ExitUsage;
+    }
     for (size_t i = 0; i < kArgs.size(); ++i)
     {
         // The host refuses deeper requests, and parsing them could exhaust
@@ -46,7 +155,8 @@ int CRpcSession::BuildRequest(const std::string& kClass, const std::string& kMet
         kArg.Parse(kArgs[i].c_str());
         if (kArg.HasParseError())
         {
-            fprintf(stderr, "tarn-rpc: argument %zu is not a JSON value: %s\n", i + 1, kArgs[i].c_str());
+            fprintf(stderr, "tarn-rpc: argument %zu is not a JSON value: %s (%s); strings need quotes: '\"text\"'\n",
+                    i + 1, kArgs[i].c_str(), rapidjson::GetParseError_En(kArg.GetParseError()));
             return ExitUsage;
         }
         const std::string kName = "Arg" + std::to_string(i);
@@ -77,8 +187,14 @@ int CRpcSession::Send(const std::string& kRequest, bool bWaitAck, std::string& k
 {
     kReply.clear();
     TarnEngine::CReturnBuffer kBuffer;
+    m_kDeadline.Start();
     if (!m_kClient.DoCall(kRequest.c_str(), kRequest.size(), bWaitAck ? &kBuffer : nullptr))
     {
+        if (m_kDeadline.HasExpired())
+        {
+            fprintf(stderr, "tarn-rpc: no reply within %g s (--timeout)\n", m_kDeadline.GetSeconds());
+            return ExitTimeout;
+        }
         fprintf(stderr, "tarn-rpc: the connection broke during the call\n");
         return ExitConnection;
     }
@@ -147,7 +263,7 @@ double NumberOf(const rapidjson::Value& kObject, const char* pName)
 
 }  // namespace
 
-int RunDemo(CRpcSession& kSession, double dSeconds)
+int RunDemo(CRpcSession& kSession, double dSeconds, FILE* pOut)
 {
     std::string kResult;
     int iExit = kSession.Call("Root", "GetPrefabManager", 0, {}, kResult);
@@ -168,11 +284,11 @@ int RunDemo(CRpcSession& kSession, double dSeconds)
         fprintf(stderr, "tarn-rpc: the host has no demo character with a Gait component (is the plug-in loaded?)\n");
         return ExitErrorReply;
     }
-    printf("demo: prefab %d, gait component %d; activating, turning 45 degrees left, walking at 1.0\n", iPrefab, iGait);
-    // 45 degrees about Z (up): (0, 0, sin 22.5, cos 22.5).
+    fprintf(pOut, "demo: prefab %d, gait component %d; activating, turning 45 degrees left, walking at 1.0\n", iPrefab,
+            iGait);
     const std::vector<std::pair<std::string, std::string>> kSteps = {
         {"Activate", "true"},
-        {"SetRotation", "{\"x\":0,\"y\":0,\"z\":0.382683,\"w\":0.923880}"},
+        {"SetRotation", HeadingToRotation(45.0)},
         {"SetSpeed", "1.0"},
     };
     for (const auto& kStep : kSteps)
@@ -198,9 +314,9 @@ int RunDemo(CRpcSession& kSession, double dSeconds)
         const double dX = NumberOf(kQ, "x"), dY = NumberOf(kQ, "y"), dZ = NumberOf(kQ, "z"), dW = NumberOf(kQ, "w");
         const double dHeading =
             std::atan2(2.0 * (dW * dZ + dX * dY), 1.0 - 2.0 * (dY * dY + dZ * dZ)) * 180.0 / 3.14159265358979;
-        printf("t=%5.2f s  position (%7.3f, %7.3f, %7.3f) m  heading %7.2f deg\n", iTick * 0.25, NumberOf(kP, "x"),
-               NumberOf(kP, "y"), NumberOf(kP, "z"), dHeading);
-        fflush(stdout);
+        fprintf(pOut, "t=%5.2f s  position (%7.3f, %7.3f, %7.3f) m  heading %7.2f deg\n", iTick * 0.25,
+                NumberOf(kP, "x"), NumberOf(kP, "y"), NumberOf(kP, "z"), dHeading);
+        fflush(pOut);
         if (iTick < iTicks)
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }

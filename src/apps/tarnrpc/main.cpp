@@ -2,11 +2,11 @@
 // (or a whole JSON request, or a script of them) and prints the replies;
 // "tarn-rpc demo" steers the demo character of a running host.
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "CommandLine.h"
@@ -18,91 +18,162 @@ namespace {
 
 using namespace TarnRpc;
 
-// Sends a whole request and prints the reply (when one was asked for).
-int SendRaw(CRpcSession& kSession, const std::string& kRequest)
+// The engine's libraries log to the standard output (the debug log, the
+// memory manager's closing report), which is for replies only. Replies get
+// a stream of their own on the original standard output; the descriptor the
+// libraries write to becomes the standard error with bVerbose, else
+// /dev/null. Should that fail, everything stays on the standard output.
+FILE* SeparateReplies(bool bVerbose)
+{
+    fflush(stdout);
+    const int iReplies = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (iReplies < 0)
+        return stdout;
+    FILE* pReplies = fdopen(iReplies, "w");
+    if (!pReplies)
+    {
+        close(iReplies);
+        return stdout;
+    }
+    const int iLog = bVerbose ? STDERR_FILENO : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const bool bMoved = iLog >= 0 && dup2(iLog, STDOUT_FILENO) >= 0;
+    if (iLog >= 0 && iLog != STDERR_FILENO)
+        close(iLog);
+    if (!bMoved)
+    {
+        fclose(pReplies);
+        return stdout;
+    }
+    // Line by line, so that replies and messages keep their order on a
+    // terminal.
+    setvbuf(pReplies, nullptr, _IOLBF, 0);
+    return pReplies;
+}
+
+// Sends a whole request and prints the reply (when one was asked for and
+// came).
+int SendRaw(CRpcSession& kSession, const std::string& kRequest, FILE* pOut)
 {
     std::string kReply;
     const bool bWait = CRpcSession::AsksForReply(kRequest);
     const int iExit = kSession.Send(kRequest, bWait, kReply);
-    if (bWait && iExit != ExitConnection)
-        printf("%s\n", kReply.c_str());
+    if (bWait && (iExit == ExitOk || iExit == ExitErrorReply))
+        fprintf(pOut, "%s\n", kReply.c_str());
     return iExit;
 }
 
-// One request per line; blank lines and lines starting with '#' are skipped.
-// Stops at a broken connection; otherwise the first failure is the result.
-int RunScript(CRpcSession& kSession, const std::string& kPath)
+// The requests of a script, over one connection. Stops when the connection
+// broke or a reply did not come in time; otherwise the first failure is the
+// result.
+int RunScript(CRpcSession& kSession, const std::string& kPath, const std::vector<SScriptRequest>& kRequests, FILE* pOut)
 {
-    std::ifstream kFile(kPath);
-    if (!kFile)
-    {
-        fprintf(stderr, "tarn-rpc: cannot read the script %s\n", kPath.c_str());
-        return ExitUsage;
-    }
     int iResult = ExitOk;
-    std::string kLine;
-    for (uint32 uiLine = 1; std::getline(kFile, kLine); ++uiLine)
+    for (const SScriptRequest& kRequest : kRequests)
     {
-        const size_t uiStart = kLine.find_first_not_of(" \t\r");
-        if (uiStart == std::string::npos || kLine[uiStart] == '#')
+        const int iExit = SendRaw(kSession, kRequest.kText, pOut);
+        if (iExit == ExitOk)
             continue;
-        const int iExit = SendRaw(kSession, kLine.substr(uiStart));
-        if (iExit != ExitOk)
-        {
-            fprintf(stderr, "tarn-rpc: %s:%u: the request failed\n", kPath.c_str(), uiLine);
-            if (iResult == ExitOk)
-                iResult = iExit;
-            if (iExit == ExitConnection)
-                break;
-        }
+        fprintf(stderr, "tarn-rpc: %s:%u: the request failed\n", kPath.c_str(), kRequest.uiLine);
+        if (iResult == ExitOk)
+            iResult = iExit;
+        if (iExit == ExitConnection || iExit == ExitTimeout)
+            break;
     }
     return iResult;
 }
 
-int Run(int iArgc, char** ppArgv)
+int Run(SCommandLine& kLine, FILE* pOut)
 {
-    SCommandLine kLine;
-    int iExit = ExitOk;
-    if (!ParseCommandLine(iArgc, ppArgv, kLine, &iExit, std::cout, std::cerr))
+    // Input first: a script that cannot be sent is refused before any
+    // connection is made.
+    std::vector<SScriptRequest> kScript;
+    if (kLine.eMode == ERunMode::Script && ReadScript(kLine.kScript, kScript, std::cerr) != ExitOk)
+        return ExitUsage;
+
+    std::string kAddress;
+    int iExit = ResolveHost(kLine.kHost, kAddress);
+    if (iExit != ExitOk)
         return iExit;
     if (kLine.eMode == ERunMode::Bench)
-        return TarnRpc::RunLoad(kLine.kLoad);
+    {
+        kLine.kLoad.kHost = kAddress;
+        return TarnRpc::RunLoad(kLine.kLoad, pOut);
+    }
 
-    CRpcSession kSession;
-    iExit = kSession.Connect(kLine.kHost, kLine.uiPort);
+    CRpcSession kSession(kLine.dTimeoutSeconds);
+    iExit = kSession.Connect(kAddress, kLine.uiPort, kLine.kHost.c_str());
     if (iExit != ExitOk)
         return iExit;
     switch (kLine.eMode)
     {
         case ERunMode::Demo:
-            iExit = RunDemo(kSession, kLine.dSeconds);
+            iExit = RunDemo(kSession, kLine.dSeconds, pOut);
             break;
         case ERunMode::Script:
-            iExit = RunScript(kSession, kLine.kScript);
+            iExit = RunScript(kSession, kLine.kScript, kScript, pOut);
             break;
         case ERunMode::Raw:
-            iExit = SendRaw(kSession, kLine.kRaw);
+            iExit = SendRaw(kSession, kLine.kRaw, pOut);
             break;
         case ERunMode::Request:
         case ERunMode::Bench:
-            iExit = SendRaw(kSession, kLine.kRequest);
+            iExit = SendRaw(kSession, kLine.kRequest, pOut);
             break;
     }
     kSession.Disconnect();
     return iExit;
 }
 
+// Shuts the memory manager down. Its closing report goes to the standard
+// error with bVerbose (the libraries print it there, or on the standard
+// output, which is the standard error then); otherwise both descriptors
+// point to /dev/null meanwhile. Returns the blocks that leaked.
+uint32 ShutDownMemory(bool bVerbose)
+{
+    if (!Common::Mem::CMemoryManager::PeekInstance())
+        return 0;
+    if (bVerbose)
+        return Common::Mem::CMemoryManager::DestroyInstance();
+    fflush(stdout);
+    fflush(stderr);
+    const int aiStreams[2] = {STDOUT_FILENO, STDERR_FILENO};
+    int aiSaved[2] = {-1, -1};
+    const int iNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (int i = 0; i < 2 && iNull >= 0; ++i)
+        if ((aiSaved[i] = fcntl(aiStreams[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1)) >= 0)
+            dup2(iNull, aiStreams[i]);
+    const uint32 uiLeaks = Common::Mem::CMemoryManager::DestroyInstance();
+    fflush(stdout);
+    fflush(stderr);
+    for (int i = 0; i < 2; ++i)
+        if (aiSaved[i] >= 0)
+        {
+            dup2(aiSaved[i], aiStreams[i]);
+            close(aiSaved[i]);
+        }
+    if (iNull >= 0)
+        close(iNull);
+    return uiLeaks;
+}
+
 }  // namespace
 
 int main(int iArgc, char** ppArgv)
 {
-    const int iExit = Run(iArgc, ppArgv);
-    // The engine library's memory manager reports leaks as it shuts down,
-    // through the debug log on standard output; standard output holds the
-    // replies, so the report goes to standard error.
-    fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    if (Common::Mem::CMemoryManager::PeekInstance() && Common::Mem::CMemoryManager::DestroyInstance() != 0)
-        return iExit ? iExit : ExitErrorReply;
-    return iExit;
+    SCommandLine kLine;
+    int iExit = ExitOk;
+    const bool bRun = ParseCommandLine(iArgc, ppArgv, kLine, &iExit, std::cout, std::cerr);
+    FILE* pReplies = SeparateReplies(kLine.bVerbose);
+    if (bRun)
+        iExit = Run(kLine, pReplies);
+    if (pReplies != stdout)
+        fclose(pReplies);
+
+    const uint32 uiLeaks = ShutDownMemory(kLine.bVerbose);
+    if (uiLeaks == 0)
+        return iExit;
+    if (!kLine.bVerbose)
+        fprintf(stderr, "tarn-rpc: %u blocks of engine memory were still allocated at exit (--verbose lists them)\n",
+                uiLeaks);
+    return iExit ? iExit : ExitErrorReply;
 }

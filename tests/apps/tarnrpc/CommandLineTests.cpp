@@ -98,6 +98,21 @@ TEST(RpcCommandLine, ModesExitCodesAndMessages)
          ERunMode::Request,
          nullptr,
          "--bogus"},
+        // CLI11's own range checks let it through.
+        {"a time-out that is not a number",
+         {"--timeout", "nan", "Root", "KeepAlive"},
+         false,
+         TarnRpc::ExitUsage,
+         ERunMode::Request,
+         nullptr,
+         "tarn-rpc: --timeout"},
+        {"a raw request that is no object",
+         {"--raw", "\"text\""},
+         false,
+         TarnRpc::ExitUsage,
+         ERunMode::Request,
+         nullptr,
+         "--raw: not a JSON object: the text is a string"},
         {"an argument that is not JSON",
          {"Root", "KeepAlive", "{not json"},
          false,
@@ -164,6 +179,21 @@ TEST(RpcCommandLine, CallsBecomeRequestsAndBenchTakesTheConnectionOptions)
     EXPECT_EQ(kCall.kLine.kRequest,
               "{\"ClassName\":\"GaitComponentRpc\",\"MethodName\":\"SetRotation\",\"InstanceID\":2,\"WaitAck\":true,"
               "\"UseTcpThread\":false,\"Arg0\":{\"x\":0,\"y\":0,\"z\":0,\"w\":1}}");
+
+    // A heading becomes a rotation about Z, after the other arguments.
+    const std::pair<const char*, const char*> akHeadings[] = {
+        {"0", "{\"x\":0,\"y\":0,\"z\":0,\"w\":1}"},
+        {"90", "{\"x\":0,\"y\":0,\"z\":0.707106781,\"w\":0.707106781}"},
+        {"-60", "{\"x\":0,\"y\":0,\"z\":-0.5,\"w\":0.866025404}"},
+    };
+    for (const auto& kHeading : akHeadings)
+    {
+        const SParsed kTurn = Parse({"GaitComponentRpc", "SetRotation", "true", "--heading", kHeading.first});
+        ASSERT_TRUE(kTurn.bRun) << kTurn.kErr;
+        EXPECT_NE(kTurn.kLine.kRequest.find(std::string("\"Arg0\":true,\"Arg1\":") + kHeading.second + "}"),
+                  std::string::npos)
+            << kTurn.kLine.kRequest;
+    }
 
     const SParsed kBench =
         Parse({"--host", "10.0.0.2", "--port", "4000", "--no-ack", "bench", "--method", "GaitComponentRpc.IsActive"});
