@@ -255,7 +255,7 @@ MUTATIONS = [
      "src/plugins/gait/Control/GaitActor.cpp",
      "    if (fLengthSq > 1e-12f && std::isfinite(fLengthSq))\n        m_kTargetRotation = kTarget.Normalized();",
      "    (void)fLengthSq;\n    m_kTargetRotation = kTarget;",
-     "GaitRpcTest.ExtremeValues|Locomotion."),
+     "GaitRpcTest.ExtremeValues|Locomotion.|GaitActorTest.ARotationWithout"),
     ("resting controls weigh in root motion",
      "src/libs/tarnanim/Process/FrameProcessor.cpp",
      "if (!pProgress || !pProgress->bInTick || !pSequence)",

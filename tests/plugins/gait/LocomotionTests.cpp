@@ -562,6 +562,20 @@ TEST_F(GaitActorTest, AFarTargetTurnsInPlaceBeforeWalking)
     EXPECT_EQ(Actor().GetAxes()[2].m_fValue, 0.0f);
 }
 
+TEST_F(GaitActorTest, ARotationWithoutDirectionLeavesTheTargetAsItWas)
+{
+    Actor().SetStandby(false);
+    const Math::Quaternion kLeft = Yaw(90.0f * kDegrees);
+    Step(kLeft, 0.0f, 2);
+    const float fNaN = std::numeric_limits<float>::quiet_NaN();
+    for (const Math::Quaternion& kBad :
+         {Math::Quaternion(0.0f, 0.0f, 0.0f, 0.0f), Math::Quaternion(0.0f, 0.0f, fNaN, 1.0f)})
+    {
+        Step(kBad, 0.0f, 2);
+        EXPECT_NEAR(Math::Quaternion::Dot(Actor().GetTargetRotation(), kLeft), 1.0f, 1e-6f);
+    }
+}
+
 TEST_F(GaitActorTest, FootOnFloorIsRaisedForEachPointTheWalkPasses)
 {
     // The walk's points 10, 11 and 1, and one of the idle's.
