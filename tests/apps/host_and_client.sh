@@ -109,4 +109,78 @@ grep -q "remote objects still referenced by clients released" "$work/host.out" |
   fail "the objects left referenced were not released at shutdown"
 grep -q "endpoint stopped after running [0-9]* remote commands" "$work/host.out" ||
   fail "the host did not say how many commands it ran"
+
+# --- tarn-host: what it says about itself, and what it refuses to start with.
+# The host's log lines start with the seconds since its start and the level;
+# the connection line names the client. The demo character's gait document
+# comes from its own file.
+grep -Eq '^ *[0-9]+\.[0-9]{3} info  plugin .*/PLUGIN_Gait_[^ ]* loading : Ok$' "$work/host.out" ||
+  fail "no time and level at the head of a log line"
+grep -Eq " info  Start new client connection on port $port from 127\.0\.0\.1:[0-9]+$" "$work/host.out" ||
+  fail "the connection line does not name the client"
+grep -q "characters: 1, step:" "$work/host.out" || fail "the demo character is not counted"
+
+# Starts a host in the background as $pid, output in $work/NAME.out and
+# NAME.err; its port in $port once it is ready.
+start_host() {
+  local name="$1"
+  shift
+  "$host" --port 0 "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  pid=$!
+  port=""
+  for _ in $(seq 1 100); do
+    port="$(sed -n 's/^tarn-host ready: listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.out")"
+    [ -n "$port" ] && return 0
+    kill -0 "$pid" 2>/dev/null || fail "$name: the host ended before it was ready: $(cat "$work/$name.err")"
+    sleep 0.1
+  done
+  fail "$name: no ready line"
+}
+
+# Without plug-ins the demo character has no Gait component: it is no
+# character, and the log says why. A second host cannot take the port
+# (exit code 2). The memory manager's report goes to standard error only.
+mkdir "$work/no-plugins"
+start_host bare --plugins "$work/no-plugins" --demo
+grep -q "plug-ins loaded: 0, characters: 0, step:" "$work/bare.out" || fail "bare: $(grep ready "$work/bare.out")"
+grep -q ' warn  .*/biped.prefab.json: AddInObjects\[0\]: no component builder made data of type "Gait"$' \
+  "$work/bare.out" || fail "bare: the add-in that gave nothing is not logged"
+"$host" --port "$port" >"$work/taken.out" 2>&1
+[ $? -eq 2 ] || fail "a port in use must give exit code 2: $(cat "$work/taken.out")"
+kill -TERM "$pid"
+wait "$pid" || fail "bare: the host did not end cleanly"
+grep -q "Leak detected : 0 " "$work/bare.err" || fail "bare: no memory report on standard error"
+grep -q "Leak detected" "$work/bare.out" && fail "bare: the memory report is on standard output"
+
+# --strict refuses to start without its plug-in folder (exit code 1, naming
+# it); --log-level debug also writes the settings.
+"$host" --port 0 --demo --strict --plugins "$work/nowhere" --log-level debug >"$work/strict.out" 2>"$work/strict.err"
+[ $? -eq 1 ] || fail "--strict without a plug-in folder must give exit code 1"
+grep -q "^tarn-host: --strict: the plug-in folder $work/nowhere does not exist$" "$work/strict.err" ||
+  fail "--strict: the plug-in folder is not named: $(cat "$work/strict.err")"
+grep -Eq '^ *[0-9.]+ debug tarn-host: data folder ' "$work/strict.out" || fail "--log-level debug wrote no debug line"
+
+# --strict refuses a prefab whose gait document, named by path, is missing or
+# does not load: the message names the prefab, the member and the document.
+# At --log-level error only errors are written.
+mkdir -p "$work/data"
+printf '{"Binds": [{"NameKeySource": 3, "NameKeyTarget": "Idle"}], "Stables": [], "Behaviors": []}' \
+  >"$work/data/broken.gait.json"
+for gait in broken missing; do
+  printf '{"Name": "W", "AddInObjects": [{"Type": "Gait", "JsonFile": "%s.gait.json"}]}' "$gait" \
+    >"$work/data/$gait.prefab.json"
+  "$host" --port 0 --strict --data "$work/data" --prefab "$gait.prefab.json" --log-level error \
+    >"$work/$gait.out" 2>"$work/$gait.err"
+  [ $? -eq 1 ] || fail "--strict with a $gait gait document must give exit code 1"
+  grep -q "^tarn-host: --strict: $work/data/$gait.prefab.json: AddInObjects\[0\].JsonFile: .*$work/data/$gait.gait.json" \
+    "$work/$gait.err" || fail "--strict: the $gait gait document is not named: $(cat "$work/$gait.err")"
+  grep -Eq ' (warn|info)  ' "$work/$gait.out" && fail "--log-level error wrote other lines: $(cat "$work/$gait.out")"
+done
+grep -q "Binds\[0\].NameKeySource: expected a string" "$work/broken.err" || fail "the gait member is not named"
+
+# The parser's messages name the program; a bad option is exit code 1.
+"$host" --version | grep -Eq '^tarn-host [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version: $("$host" --version)"
+"$host" --hz 0 >"$work/usage.out" 2>&1
+[ $? -eq 1 ] || fail "a bad option must give exit code 1"
+grep -q "^tarn-host: --hz: " "$work/usage.out" || fail "the parser's message does not name the program"
 echo "ok"

@@ -7,21 +7,39 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <malloc.h>
 #include <unistd.h>
 
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
+#include "Factory/PrefabContainer.h"
 #include "HostLoop.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 #include "Plugins/PluginManager.h"
+#include "StartupChecks.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/debuglog.h"
 #include "shared/AppPaths.h"
 
 namespace {
+
+// Exit codes.
+constexpr int kExitOk = 0;
+// A bad command line or input: an option, the data folder, the log file, a
+// prefab, and with --strict a plug-in or a component document.
+constexpr int kExitInput = 1;
+// The port cannot be opened.
+constexpr int kExitConnection = 2;
+// Memory of the engine was left over at shutdown.
+constexpr int kExitLeak = 3;
+
+constexpr const char* kExitCodeHelp =
+    "Exit codes: 0 after a clean shutdown; 1 a bad command line or input (an option, the data folder, the log "
+    "file, a prefab; with --strict also a plug-in module or a component document that does not load); 2 the "
+    "port cannot be opened; 3 memory leaked (after an otherwise clean shutdown).\n";
 
 constexpr const char* kDemoPrefab = "demo/biped.prefab.json";
 // Distance between the placed characters, in metres, along Y.
@@ -48,27 +66,45 @@ struct SOptions
     std::string kPrefab;
     std::string kData;
     std::string kLog;
+    bool bStrict = false;
 };
 
-// Loads the prefab and places uiCount instances of it in a row. False (with
-// a message on stderr) when the prefab is refused.
-bool PlaceCharacters(TarnEngine::CEngine& kEngine, const std::string& kPrefab, uint32 uiCount)
+// Loads the prefab and places uiCount instances of it in a row; the number
+// of characters among them (see TarnHost::CountCharacters) in uiCharacters.
+// False (with a message on stderr) when the prefab is refused, or with
+// bStrict when one of its add-ins gives no usable component.
+bool PlaceCharacters(TarnEngine::CEngine& kEngine, const std::string& kPrefab, uint32 uiCount, bool bStrict,
+                     uint32& uiCharacters)
 {
-    TarnEngine::PrefabContainer* pContainer = kEngine.LoadPrefab(kPrefab.c_str());
+    Common::CInputErrors kError;
+    TarnEngine::PrefabContainer* pContainer = kEngine.LoadPrefab(kPrefab.c_str(), &kError);
     if (!pContainer)
     {
-        fprintf(stderr, "tarn-host: cannot load prefab %s (see the log above)\n", kPrefab.c_str());
+        fprintf(stderr, "tarn-host: cannot load prefab %s: %s\n", kPrefab.c_str(), kError.GetText());
         return false;
     }
+    if (bStrict)
+    {
+        const std::vector<std::string> kProblems = TarnHost::FindAddInProblems(*pContainer);
+        for (const std::string& kProblem : kProblems)
+            fprintf(stderr, "tarn-host: --strict: %s\n", kProblem.c_str());
+        if (!kProblems.empty())
+            return false;
+    }
+    std::vector<TarnEngine::PrefabInstance*> kPlaced;
     for (uint32 i = 0; i < uiCount; ++i)
     {
         const Math::LocalVector3 kPosition(0.0f, kRowSpacing * static_cast<float>(i), 0.0f);
-        if (!kEngine.InstancePrefab(pContainer, kPosition, Math::Quaternion::Identity()))
+        TarnEngine::PrefabInstance* pInstance =
+            kEngine.InstancePrefab(pContainer, kPosition, Math::Quaternion::Identity());
+        if (!pInstance)
         {
             fprintf(stderr, "tarn-host: cannot place instance %u of %s\n", i + 1, kPrefab.c_str());
             return false;
         }
+        kPlaced.push_back(pInstance);
     }
+    uiCharacters = TarnHost::CountCharacters(kEngine, *pContainer, kPlaced);
     return true;
 }
 
@@ -77,7 +113,7 @@ int RunHost(const SOptions& kOptions)
     if (!kOptions.kLog.empty() && !Common::CDebugLog::SetLogFile(kOptions.kLog.c_str()))
     {
         fprintf(stderr, "tarn-host: cannot write the log file %s\n", kOptions.kLog.c_str());
-        return 1;
+        return kExitInput;
     }
     const std::string kExeDir = TarnApp::ExecutableDirectory();
     const std::string kPlugins = kOptions.kPlugins.empty() ? kExeDir + "/Plugins" : kOptions.kPlugins;
@@ -87,13 +123,17 @@ int RunHost(const SOptions& kOptions)
     if (!TarnApp::IsDirectory(kData))
     {
         fprintf(stderr, "tarn-host: the data folder %s does not exist\n", kData.c_str());
-        return 1;
+        return kExitInput;
     }
     if (!kOptions.kPrefab.empty() && kOptions.bDemo)
     {
         fprintf(stderr, "tarn-host: --demo and --prefab exclude each other\n");
-        return 1;
+        return kExitInput;
     }
+    Common::CDebugLog::Print(Common::CDebugLog::ELevel::Debug,
+                             "tarn-host: data folder %s, plug-in folder %s, %u steps per second, spin %u us%s",
+                             kData.c_str(), kPlugins.c_str(), kOptions.uiHz, kOptions.uiSpinMicroseconds,
+                             kOptions.bStrict ? ", strict" : "");
 
     TarnEngine::SEngineStartup kStartup;
     kStartup.pDataRoot = kData.c_str();
@@ -107,23 +147,33 @@ int RunHost(const SOptions& kOptions)
     if (!pEngine)
     {
         fprintf(stderr, "tarn-host: cannot create the engine\n");
-        return 1;
+        return kExitInput;
     }
     TarnEngine::CEngineNet* pNet = pEngine->GetEngineNet();
     const uint16 uiPort = pNet ? pNet->GetPort() : 0;
-    int iExit = 0;
+    const uint32 uiPlugins = pEngine->GetPluginManager() ? pEngine->GetPluginManager()->GetNumStartedPlugins() : 0u;
+    int iExit = kExitOk;
     if (uiPort == 0)
     {
         fprintf(stderr, "tarn-host: cannot listen on %s:%u (see the log above)\n", kOptions.kBind.c_str(),
                 static_cast<unsigned>(kOptions.uiPort));
-        iExit = 1;
+        iExit = kExitConnection;
+    }
+    if (iExit == kExitOk && kOptions.bStrict)
+    {
+        const std::vector<std::string> kProblems = TarnHost::FindPluginProblems(kPlugins, uiPlugins);
+        for (const std::string& kProblem : kProblems)
+            fprintf(stderr, "tarn-host: --strict: %s\n", kProblem.c_str());
+        if (!kProblems.empty())
+            iExit = kExitInput;
     }
     const std::string kPrefab = kOptions.bDemo ? std::string(kDemoPrefab) : kOptions.kPrefab;
-    const uint32 uiCharacters = kPrefab.empty() ? 0 : kOptions.uiCount;
-    if (iExit == 0 && !kPrefab.empty() && !PlaceCharacters(*pEngine, kPrefab, uiCharacters))
-        iExit = 1;
+    uint32 uiCharacters = 0;
+    if (iExit == kExitOk && !kPrefab.empty() &&
+        !PlaceCharacters(*pEngine, kPrefab, kOptions.uiCount, kOptions.bStrict, uiCharacters))
+        iExit = kExitInput;
 
-    if (iExit == 0)
+    if (iExit == kExitOk)
     {
         const uint32 uiStepMs = (1000 + kOptions.uiHz / 2) / kOptions.uiHz;
         TarnHost::CHostLoop kLoop(*pEngine, uiStepMs, kOptions.uiSpinMicroseconds);
@@ -135,9 +185,7 @@ int RunHost(const SOptions& kOptions)
         sigaction(SIGTERM, &kAction, nullptr);
 
         printf("tarn-host ready: listening on %s:%u, plug-ins loaded: %u, characters: %u, step: %u ms\n",
-               kOptions.kBind.c_str(), static_cast<unsigned>(uiPort),
-               pEngine->GetPluginManager() ? pEngine->GetPluginManager()->GetNumStartedPlugins() : 0u, uiCharacters,
-               uiStepMs);
+               kOptions.kBind.c_str(), static_cast<unsigned>(uiPort), uiPlugins, uiCharacters, uiStepMs);
         fflush(stdout);
         const uint64 uiSteps = kLoop.Run();
         signal(SIGINT, SIG_DFL);
@@ -148,12 +196,13 @@ int RunHost(const SOptions& kOptions)
     }
 
     TarnEngine::CEngine::DestroyInstance();
-    // The memory manager prints its leak report as it shuts down.
+    // The memory manager prints its closing report, on standard error, as it
+    // shuts down.
     const uint32 uiLeaks = Common::Mem::CMemoryManager::DestroyInstance();
     if (uiLeaks != 0)
     {
         fprintf(stderr, "tarn-host: %u blocks leaked\n", uiLeaks);
-        return iExit ? iExit : 3;
+        return iExit != kExitOk ? iExit : kExitLeak;
     }
     return iExit;
 }
@@ -171,9 +220,17 @@ int main(int iArgc, char** ppArgv)
     mallopt(M_ARENA_MAX, iCores > 0 ? static_cast<int>(iCores) : 1);
     CLI::App kApp{"tarn-host: the headless engine host. Loads the plug-in modules of its plug-in folder, serves "
                   "remote calls (JSON over TCP) and runs the engine loop at a fixed step until SIGINT, SIGTERM or "
-                  "\"Root\".\"ForceQuit\". Exit code 0 after a clean shutdown, 1 on a start-up error, 3 when memory "
-                  "leaked.",
+                  "\"Root\".\"ForceQuit\". When it is ready it prints one line on standard output: \"tarn-host "
+                  "ready: listening on ADDRESS:PORT, plug-ins loaded: N, characters: N, step: N ms\", where the "
+                  "characters are the placed instances with a working Gait component. Its log lines (standard "
+                  "output, and --log) start with the seconds since the start and the level; the memory manager's "
+                  "closing report goes to standard error.",
                   "tarn-host"};
+    kApp.footer(kExitCodeHelp);
+    // Every message of the parser names the program.
+    kApp.failure_message([](const CLI::App* pApp, const CLI::Error& kError) {
+        return "tarn-host: " + CLI::FailureMessage::simple(pApp, kError);
+    });
     kApp.set_version_flag("--version", std::string("tarn-host ") + TARN_VERSION);
     SOptions kOptions;
     kApp.add_option("--plugins", kOptions.kPlugins,
@@ -213,8 +270,28 @@ int main(int iArgc, char** ppArgv)
                     "Data folder (default: data beside the executable, the installed "
                     "share/tarn/data, else the source tree's data)");
     kApp.add_option("--log", kOptions.kLog, "Also write the log to this file");
+    std::string kLogLevel = Common::CDebugLog::GetLevelName(Common::CDebugLog::ELevel::Info);
+    kApp.add_option("--log-level", kLogLevel,
+                    "The most detailed log lines written: error, warn (also what was skipped or put right), info "
+                    "(also the normal course of events) or debug (also details)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
+    kApp.add_flag("--strict", kOptions.bStrict,
+                  "Refuse to start (exit code 1, naming what failed) unless every plug-in module of the plug-in "
+                  "folder starts and every add-in of the prefab gives a working component (its document loads)");
     pDemo->excludes(pPrefab);
-    CLI11_PARSE(kApp, iArgc, ppArgv);
+    try
+    {
+        kApp.parse(iArgc, ppArgv);
+    }
+    catch (const CLI::ParseError& kParseError)
+    {
+        // --help and --version end here too, with CLI11's code 0.
+        return kApp.exit(kParseError) == 0 ? kExitOk : kExitInput;
+    }
+    Common::CDebugLog::ELevel eLevel = Common::CDebugLog::ELevel::Info;
+    Common::CDebugLog::ParseLevel(kLogLevel.c_str(), eLevel);
+    Common::CDebugLog::SetLevel(eLevel);
 
     if (pDemo->count() > 0)
     {
@@ -226,7 +303,7 @@ int main(int iArgc, char** ppArgv)
         if ((!kCount.empty() && (*pEnd != '\0' || kCount[0] == '-')) || ulCount == 0 || ulCount > 10000)
         {
             fprintf(stderr, "tarn-host: --demo takes 1 to 10000 characters, not \"%s\"\n", kCount.c_str());
-            return 1;
+            return kExitInput;
         }
         kOptions.uiCount = static_cast<uint32>(ulCount);
     }

@@ -298,12 +298,14 @@ struct SHost
             const std::string kLine = pLine;
             if (kLine.rfind(s_kReady, 0) == 0)
                 uiPort = static_cast<uint16_t>(std::atoi(kLine.c_str() + s_kReady.size()));
-            if (kLine.rfind(s_kStopped, 0) == 0)
-                iStoppedAfter = std::atoll(kLine.c_str() + s_kStopped.size());
+            // Log lines start with the time and the level.
+            if (const size_t uiStopped = kLine.find(s_kStopped); uiStopped != std::string::npos)
+                iStoppedAfter = std::atoll(kLine.c_str() + uiStopped + s_kStopped.size());
             bNoLeak = bNoLeak || kLine.find("Leak detected : 0 ") != std::string::npos;
-            const size_t uiPeer = s_kEndpoint.size();
+            const size_t uiEndpoint = kLine.find(s_kEndpoint);
+            const size_t uiPeer = uiEndpoint + s_kEndpoint.size();
             for (const char* pWhy : {kStalledLine, kDeafLine})
-                if (kLine.rfind(s_kEndpoint, 0) == 0 && kLine.find(pWhy) != std::string::npos)
+                if (uiEndpoint != std::string::npos && kLine.find(pWhy) != std::string::npos)
                 {
                     std::lock_guard<std::mutex> kGuard(kLock);
                     ++kClosed[pWhy + kLine.substr(uiPeer, kLine.find(' ', uiPeer) - uiPeer)];

@@ -1,7 +1,9 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <semaphore>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "TempFolder.h"
+#include "Utils/assertion.h"
 #include "Utils/debuglog.h"
 #include "support/ReportCapture.h"
 #include "support/TextFile.h"
@@ -44,6 +47,43 @@ private:
         m_kDone.release();
     }};
 };
+
+// A line of the log file: the head's time and level, and the text after it.
+struct SFileLine
+{
+    double dSeconds = 0.0;
+    std::string kLevel;
+    std::string kText;
+};
+
+// The lines of a log file; a line whose head is not the time right-aligned
+// in nine characters with three decimals and the level padded to five fails
+// the test.
+std::vector<SFileLine> ReadLogFile(const std::string& kPath)
+{
+    static const std::regex s_kHead(R"(^ *(\d+\.\d{3}) (error|warn |info |debug) ([^]*)$)");
+    std::vector<SFileLine> kLines;
+    std::istringstream kText(TestSupport::ReadTextFile(kPath));
+    for (std::string kLine; std::getline(kText, kLine);)
+    {
+        std::smatch kMatch;
+        EXPECT_TRUE(std::regex_match(kLine, kMatch, s_kHead) && kLine.find('.') == 5) << kLine.substr(0, 40);
+        if (kMatch.empty())
+            continue;
+        std::string kLevel = kMatch[2].str();
+        kLevel.erase(kLevel.find_last_not_of(' ') + 1);
+        kLines.push_back({std::stod(kMatch[1].str()), kLevel, kMatch[3].str()});
+    }
+    return kLines;
+}
+
+std::vector<std::string> Texts(const std::vector<SFileLine>& kLines)
+{
+    std::vector<std::string> kTexts;
+    for (const SFileLine& kLine : kLines)
+        kTexts.push_back(kLine.kText);
+    return kTexts;
+}
 
 }  // namespace
 
@@ -108,8 +148,68 @@ TEST(DebugLog, LinesAreCutAndWrittenOnePerMessageToTheFileInADocumentsSubDirecto
     CDebugLog::Print("%s|%s", kLong.c_str(), "end");
     CDebugLog::SetLogFile(nullptr);
     const std::string kCut = kLong.substr(0, CDebugLog::BufferSize - 1);
-    EXPECT_EQ(TestSupport::ReadTextFile(kFile),
-              "first line\nsecond line ends with a newline\n" + kCut + "\n" + kCut + "\n");
+    EXPECT_EQ(Texts(ReadLogFile(kFile)),
+              (std::vector<std::string>{"first line", "second line ends with a newline", kCut, kCut}));
+}
+
+// A line goes out when its level is at most the log's; the file's head names
+// its level (an assertion report is an error), and the times never go back.
+// Listeners get the text alone.
+TEST(DebugLog, LinesAboveTheLevelGoNowhereAndTheFileNamesTheirLevel)
+{
+    using ELevel = CDebugLog::ELevel;
+    const ELevel aeLevels[] = {ELevel::Error, ELevel::Warn, ELevel::Info, ELevel::Debug};
+    for (const ELevel eLevel : aeLevels)
+    {
+        ELevel eParsed = ELevel::Info;
+        EXPECT_TRUE(CDebugLog::ParseLevel(CDebugLog::GetLevelName(eLevel), eParsed) && eParsed == eLevel);
+    }
+    ELevel eUnchanged = ELevel::Debug;
+    EXPECT_FALSE(CDebugLog::ParseLevel("Warn", eUnchanged));
+    EXPECT_EQ(eUnchanged, ELevel::Debug);
+
+    CommonTests::STempFolder kRoot;
+    const std::string kFile = kRoot.kPath + "/levels.log";
+    ASSERT_TRUE(CDebugLog::SetLogFile(kFile.c_str()));
+    std::vector<std::string> kExpected, kExpectedLevels;
+    for (const ELevel eThreshold : aeLevels)
+    {
+        SCOPED_TRACE(CDebugLog::GetLevelName(eThreshold));
+        CDebugLog::SetLevel(eThreshold);
+        TestSupport::CLogCapture kLog;
+        std::vector<std::string> kShown;
+        for (const ELevel eLevel : aeLevels)
+        {
+            const std::string kText =
+                std::string(CDebugLog::GetLevelName(eLevel)) + " line at level " + CDebugLog::GetLevelName(eThreshold);
+            CDebugLog::Print(eLevel, "%s", kText.c_str());
+            if (eLevel > eThreshold)
+                continue;
+            kShown.push_back(kText);
+            kExpectedLevels.push_back(CDebugLog::GetLevelName(eLevel));
+        }
+        EXPECT_EQ(kLog.Lines(), kShown);
+        kExpected.insert(kExpected.end(), kShown.begin(), kShown.end());
+    }
+    CDebugLog::SetLevel(ELevel::Info);
+    TARN_ASSERT(false, "reported at %s", "error");
+    CDebugLog::SetLogFile(nullptr);
+    kExpected.push_back(std::string(__FILE__) + "(" + std::to_string(__LINE__ - 2) +
+                        ") : Assertion \"false\" failed. reported at error");
+    kExpectedLevels.push_back("error");
+
+    const std::vector<SFileLine> kLines = ReadLogFile(kFile);
+    EXPECT_EQ(Texts(kLines), kExpected);
+    std::vector<std::string> kLevels;
+    for (size_t i = 0; i < kLines.size(); ++i)
+    {
+        kLevels.push_back(kLines[i].kLevel);
+        if (i > 0)
+        {
+            EXPECT_GE(kLines[i].dSeconds, kLines[i - 1].dSeconds);
+        }
+    }
+    EXPECT_EQ(kLevels, kExpectedLevels);
 }
 
 TEST(DebugLogThrottle, RepeatedAndExcessLinesOfAThrottledThreadAreCountedNotPrinted)

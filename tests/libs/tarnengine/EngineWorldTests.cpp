@@ -16,6 +16,7 @@
 #include "Scene/UserDataHelper.h"
 #include "World/PrefabInstance.h"
 #include "World/World.h"
+#include "libs/common/TempFolder.h"
 #include "libs/tarnengine/modules/TestModuleProtocol.h"
 #include "support/ReportCapture.h"
 
@@ -265,6 +266,57 @@ TEST_F(EngineWorldTest, MalformedAddInsAreSkippedAndTheOthersLoad)
     EXPECT_EQ(kProbes.uiBuilt, 2u);
     EXPECT_TRUE(pEngine->RemoveInstance(pInstance));
     EXPECT_EQ(kProbes.uiDestroyed, 1u);
+    CEngine::DestroyInstance();
+}
+
+// An add-in may name the file of its document (relative to the data root, or absolute) instead of holding its text;
+// the builder gets the file's document. A file that cannot be used skips its add-in with a line naming the prefab,
+// the member and the file. Every add-in that gives no usable data is one of the prefab's add-in problems.
+TEST_F(EngineWorldTest, AddInsMayNameTheFileOfTheirDocument)
+{
+    CommonTests::STempFolder kRoot;
+    const std::string kDocs = kRoot.kPath + "/docs/";
+    std::filesystem::create_directory(kDocs);
+    CommonTests::WriteFile(kDocs + "seven.json", R"({"Value":7})");
+    CommonTests::WriteFile(kDocs + "broken.json", "{");
+    CommonTests::WriteFile(kRoot.kPath + "/crate.prefab.json",
+                           R"({"Name":"Crate","AddInObjects":[{"Type":"Probe","JsonFile":"docs/seven.json"},
+        {"Type":"Probe","JsonFile":")" +
+                               kDocs + R"(seven.json"}, {"Type":"Probe","JsonFile":"docs/missing.json"},
+        {"Type":"Probe","JsonFile":"docs/broken.json"}, {"Type":"Probe","JsonFile":"docs/seven.json","Json":"{}"},
+        {"Type":"Probe","JsonFile":5}, {"Type":"Other","Json":"{}"}]})");
+    SProbeLog kProbes;
+    CProbeBuilder kBuilder("Probe", kProbes);
+    TarnEngine::SEngineStartup kStartup;
+    kStartup.pDataRoot = kRoot.kPath.c_str();
+    CEngine* pEngine = CEngine::CreateInstance(kStartup);
+    pEngine->GetPluginManager()->RegisterComponentBuilder(&kBuilder);
+    TestSupport::CLogCapture kLog;
+    PrefabContainer* pPrefab = pEngine->LoadPrefab("crate.prefab.json");
+    ASSERT_NE(pPrefab, nullptr);
+    std::vector<int32> kValues;
+    for (const IPluginComponentData* pData : pPrefab->GetPluginData())
+    {
+        kValues.push_back(static_cast<const CProbeData*>(pData)->GetParam());
+        EXPECT_TRUE(pPrefab->IsDataUsable(pData));
+    }
+    EXPECT_EQ(kValues, (std::vector<int32>{7, 7}));
+    EXPECT_EQ(pPrefab->GetSkippedAddInCount(), 4u);
+    const std::string kPrefab = kRoot.kPath + "/crate.prefab.json: ";
+    const Strings kLines = {
+        "AddInObjects[2].JsonFile: \"" + kDocs +
+            "missing.json\" could not be read: cannot be opened: No such file or directory; the add-in is skipped",
+        "AddInObjects[3].JsonFile: \"" + kDocs +
+            "broken.json\" is not valid JSON text: Missing a name for object member. at offset 1; the add-in is "
+            "skipped",
+        "AddInObjects[4]: \"Json\" and \"JsonFile\" exclude each other; the add-in is skipped",
+        "AddInObjects[5].JsonFile: expected a string; the add-in is skipped",
+        "AddInObjects[6]: no component builder made data of type \"Other\""};
+    for (const std::string& kLine : kLines)
+        EXPECT_TRUE(kLog.Has(kPrefab + kLine)) << kLine;
+    const Common::CInputErrors& kProblems = pPrefab->GetAddInProblems();
+    EXPECT_EQ(kProblems.GetCount(), kLines.size());
+    EXPECT_EQ(std::string(kProblems.GetText()), kPrefab + kLines[0]);
     CEngine::DestroyInstance();
 }
 

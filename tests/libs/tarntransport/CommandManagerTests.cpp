@@ -2,6 +2,7 @@
 #include <cmath>
 #include <iomanip>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -57,6 +58,13 @@ public:
                    const char* const& pF)
     {
         Record("Configure", iA, uiB, dC, uiD, bE, pF);
+    }
+    // Arguments a request may leave out ("-" when it did).
+    void Place(const char* const& pName, const std::optional<Math::LocalVector3>& kAt,
+               const std::optional<float>& fHeading)
+    {
+        Record("Place", pName, kAt ? Text("", kAt->x, kAt->y, kAt->z).substr(1) : "-",
+               fHeading ? Text("", *fHeading).substr(1) : "-");
     }
     bool IsActive() { return m_bActive; }
     int GetCount() { return 7; }
@@ -148,6 +156,7 @@ protected:
         m_kManager.Register("Thing", "GetName", &CTestThing::GetName);
         m_kManager.Register("Thing", "GetBig", &CTestThing::GetBig);
         m_kManager.Register("Thing", "GetPartner", &CTestThing::GetPartner);
+        m_kManager.Register("Thing", "Place", &CTestThing::Place);
         m_kManager.RegisterReleaseRef<CTestThing>("Thing");
         m_kManager.RegisterSingleton<CTestHub>("Hub");
         m_kManager.Register("Hub", "MakeThing", &CTestHub::MakeThing);
@@ -285,6 +294,47 @@ TEST_F(CommandManagerTest, ArgumentsOfEveryForm)
     EXPECT_EQ(Call(Request("Reset", "", true, "1")), "{}");
     EXPECT_EQ(pPartner->m_kCalls, Calls{"Reset"});
     TARN_DELETE(pPartner);
+}
+
+TEST_F(CommandManagerTest, TheListingDescribesEveryCommandAsRegistered)
+{
+    // A pair registered again is not listed again.
+    m_kManager.Register("Thing", "SetSpeed", &CTestThing::SetPosition);
+    TarnRenderer::TArray<SRemoteMethodInfo> kList;
+    m_kManager.ListCommands(kList);
+    ASSERT_EQ(kList.GetSize(), m_kManager.GetCommandCount());
+    EXPECT_STREQ(kList[0].pMethodName, "Reset");
+    // Class, method: arguments, result, singleton class, safe off the engine thread.
+    const std::tuple<const char*, const char*, const char*, const char*, bool, bool> akCases[] = {
+        {"Thing", "SetSpeed", "float", "void", false, false},
+        {"Thing", "SetRotation", "quat", "void", false, false},
+        {"Thing", "SetPartner", "Thing", "void", false, false},
+        {"Thing", "Configure", "int32 uint32 double uint64 bool string", "void", false, false},
+        {"Thing", "GetCount", "", "int32", false, true},
+        {"Thing", "GetPosition", "", "vec", false, false},
+        {"Thing", "GetBig", "", "uint64", false, false},
+        {"Thing", "GetPartner", "", "Thing", false, false},
+        {"Thing", "Place", "string vec? float?", "void", false, false},
+        {"Thing", "ReleaseRef", "", "int32", false, false},
+        {"Hub", "GetRPCSingleton", "", "Hub", true, false},
+        {"Hub", "MakeThing", "float", "Thing", true, false},
+    };
+    for (const auto& [pClass, pMethod, pArgs, pResult, bSingleton, bSafe] : akCases)
+    {
+        SCOPED_TRACE(std::string(pClass) + "." + pMethod);
+        const SRemoteMethodInfo* pInfo = nullptr;
+        for (const SRemoteMethodInfo& kInfo : kList)
+            if (std::string(kInfo.pClassName) == pClass && std::string(kInfo.pMethodName) == pMethod)
+                pInfo = &kInfo;
+        ASSERT_NE(pInfo, nullptr);
+        std::string kArgs;
+        for (uint32 i = 0; i < pInfo->uiArgCount; ++i)
+            kArgs += (i ? " " : "") + std::string(pInfo->apArgTypes[i]);
+        EXPECT_EQ(kArgs, pArgs);
+        EXPECT_STREQ(pInfo->pResultType, pResult);
+        EXPECT_EQ(pInfo->bSingletonClass, bSingleton);
+        EXPECT_EQ(pInfo->bSafeOffEngineThread, bSafe);
+    }
 }
 
 TEST_F(CommandManagerTest, MalformedRequestsRunNothingAndWaitingOnesGetOneError)
@@ -519,12 +569,14 @@ TEST_F(CommandManagerTest, ExecuteDirectTakesTextArguments)
     EXPECT_TRUE(m_kManager.ExecuteDirect("Thing", "SetSpeed", "  2.25 "));
     EXPECT_TRUE(m_kManager.ExecuteDirect("Thing", "SetName", "runner extra"));
     EXPECT_TRUE(m_kManager.ExecuteDirect("Thing", "SetName", kLongest.c_str()));
+    EXPECT_TRUE(m_kManager.ExecuteDirect("Thing", "Place", "walker"));  // the optional arguments left out
     EXPECT_EQ(kCapture.Count(), 0u);
     EXPECT_FALSE(m_kManager.ExecuteDirect("Thing", "Fly", ""));
     EXPECT_FALSE(m_kManager.ExecuteDirect("Thing", "Activate", "true"));
     EXPECT_FALSE(m_kManager.ExecuteDirect("Thing", "SetSpeed", ""));
     EXPECT_FALSE(m_kManager.ExecuteDirect("Thing", "SetSpeed", (kLongest + "1").c_str()));
-    EXPECT_EQ(m_pThing->m_kCalls, (Calls{"SetSpeed 2.25", "SetName runner", "SetName " + kLongest}));
+    EXPECT_EQ(m_pThing->m_kCalls,
+              (Calls{"SetSpeed 2.25", "SetName runner", "SetName " + kLongest, "Place walker - -"}));
     for (const char* pReport : {R"(Assertion "false" failed. this command is not registred)",
                                 R"(Assertion "false" failed. unknown paremeter type !)",
                                 R"(Assertion "ret == 1" failed. engine command failed!)"})

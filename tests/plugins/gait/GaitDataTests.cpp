@@ -1,6 +1,7 @@
 // Gait documents: the names, the loader and its refusals, and the resolution
 // against a character's sequences.
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -11,7 +12,13 @@
 
 #include "Data/GaitSerializer.h"
 #include "Data/GaitType.h"
+#include "DataProvider/DataProvider.h"
 #include "DataStatic/Mocap.h"
+#include "Engine/Engine.h"
+#include "Factory/PrefabContainer.h"
+#include "Plugin/GaitComponent.h"
+#include "Plugin/GaitComponentBuilder.h"
+#include "Plugins/PluginManager.h"
 #include "support/AnimTestData.h"
 #include "support/ReportCapture.h"
 #include "support/SpoiledText.h"
@@ -281,4 +288,68 @@ TEST(BadDataFiles, BrokenGaitDocumentsAreRefusedNamingTheMemberAndKeepTheDataInU
         EXPECT_GE(kReports.Count(), 1u);
         EXPECT_EQ(Resolved(kParam), kBefore);
     }
+}
+
+// A prefab's gait document comes from the file its add-in names (the demo's
+// does) or from the add-in's text. A document the loader refuses leaves data
+// that is not usable, and each problem is logged naming the document's file,
+// or the prefab and its add-in, and the member.
+TEST(BadDataFiles, PrefabsReadTheirGaitDocumentFromItsFileAndItsProblemsNameTheFile)
+{
+    TarnEngine::SEngineStartup kStartup;
+    kStartup.pDataRoot = TARN_DATA_DIR;
+    kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
+        pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly,
+                                       &GaitComponentBuilder::ReleaseBuilderOnly);
+    };
+    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
+    const auto GaitParam = [](const TarnEngine::PrefabContainer* pPrefab) -> const ParamGait* {
+        if (!pPrefab || pPrefab->GetPluginData().GetSize() != 1)
+            return nullptr;
+        return &static_cast<const GaitComponentContainer*>(pPrefab->GetPluginData()[0])->GetParam();
+    };
+    const TarnEngine::PrefabContainer* pDemo = pEngine->LoadPrefab("demo/biped.prefab.json");
+    ASSERT_NE(GaitParam(pDemo), nullptr);
+    EXPECT_TRUE(pDemo->IsDataUsable(pDemo->GetPluginData()[0]));
+    ParamGait kFromFile;
+    ASSERT_TRUE(Load(TestSupport::ReadTextFile(std::string(TARN_DATA_DIR) + "/demo/biped.gait.json"), kFromFile));
+    EXPECT_EQ(Resolved(*GaitParam(pDemo)), Resolved(kFromFile));
+
+    const std::string kFolder = testing::TempDir();
+    const std::string kGaitFile = kFolder + "broken.gait.json";
+    std::ofstream(kGaitFile) << R"({"Binds": [{"NameKeySource": 3, "NameKeyTarget": "Idle"}], "Stables": [],
+        "Behaviors": []})";
+    // The add-in, and the problems logged after "<prefab file>: ".
+    const std::pair<std::string, std::vector<std::string>> akCases[] = {
+        {R"({"Type": "Gait", "JsonFile": ")" + kGaitFile + "\"}",
+         {"AddInObjects[0].JsonFile: " + kGaitFile + ": Binds[0].NameKeySource: expected a string"}},
+        {R"({"Type": "Gait", "Json": "{\"Binds\": 7, \"Behaviors\": []}"})",
+         {"AddInObjects[0].Json: Binds: expected an array",
+          "AddInObjects[0].Json: Stables: required member is missing"}},
+    };
+    const std::string kPrefabFile = kFolder + "walker.prefab.json";
+    for (const auto& [kAddIn, kProblems] : akCases)
+    {
+        SCOPED_TRACE(kAddIn);
+        std::ofstream(kPrefabFile) << R"({"Name": "Walker", "AddInObjects": [)" + kAddIn + "]}";
+        TestSupport::CAssertCapture kReports;
+        TestSupport::CLogCapture kLog;
+        Common::CInputErrors kError;
+        TarnEngine::PrefabContainer kPrefab(pEngine->GetPluginManager());
+        ASSERT_TRUE(kPrefab.LoadFile(kPrefabFile.c_str(), kError)) << kError.GetText();
+        ASSERT_NE(GaitParam(&kPrefab), nullptr);
+        EXPECT_FALSE(kPrefab.IsDataUsable(kPrefab.GetPluginData()[0]));
+        EXPECT_EQ(GaitParam(&kPrefab)->Binds.GetSize(), 0u);
+        EXPECT_EQ(std::string(kPrefab.GetAddInProblems().GetText()), kPrefabFile + ": " + kProblems[0]);
+        // A document in its own file is named alone.
+        const std::string kPrefix = kAddIn.find("JsonFile") != std::string::npos ? "AddInObjects[0].JsonFile: " : "";
+        for (const std::string& kProblem : kProblems)
+            EXPECT_TRUE(kLog.Has(kPrefix.empty() ? kPrefabFile + ": " + kProblem : kProblem.substr(kPrefix.size())))
+                << kProblem;
+        EXPECT_EQ(kReports.Count(), kProblems.size());
+    }
+    remove(kGaitFile.c_str());
+    remove(kPrefabFile.c_str());
+    TarnEngine::CEngine::DestroyInstance();
+    DataProvider::DataPoviderInterface::Destroy();
 }

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
+#include "Client/EngineClient.h"
 #include "Commands/CommandManager.h"
 #include "DataProvider/DataProvider.h"
 #include "Engine/Engine.h"
@@ -42,8 +44,13 @@ using TarnEngine::PrefabInstance;
 namespace {
 
 // The remote methods of the plug-in: the builder's three, then the component's.
-const char* const kMethods[10] = {"ReleaseRef",  "GetRPCSingleton", "GetPrefabComponent", "ReleaseRef", "Reset",
-                                  "SetRotation", "SetSpeed",        "ReloadFromJson",     "Activate",   "IsActive"};
+constexpr size_t kMethodCount = 11;
+const char* const kMethods[kMethodCount] = {
+    "ReleaseRef", "GetRPCSingleton", "GetPrefabComponent", "ReleaseRef", "Reset",   "SetRotation",
+    "SetSpeed",   "ReloadFromJson",  "Activate",           "IsActive",   "GetState"};
+// And the subscription class's (GaitSubscriptionTests.cpp): ReleaseRef,
+// GetRPCSingleton, Subscribe, Add, Remove, Unsubscribe.
+constexpr size_t kSubscriptionMethodCount = 6;
 
 std::string Request(const char* pClass, const char* pMethod, uint32 uiInstance, bool bWaitAck,
                     const std::string& kArgs = "")
@@ -225,6 +232,44 @@ protected:
     std::vector<RPC::CPrefab*> m_kPrefabs;
 };
 
+// Besides: a client connected to the endpoint, as a tool reaches "tarn-host --demo 2". While it waits for a reply,
+// this (the engine) thread runs the queued commands; between calls the test steps the engine.
+class GaitRpcClientTest : public GaitHostTest, public TarnEngine::IClientIdleCallback
+{
+protected:
+    void SetUp() override
+    {
+        GaitHostTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        m_kClient.SetIdleCallback(this);
+        ASSERT_TRUE(m_kClient.Connect("127.0.0.1", m_pEngine->GetEngineNet()->GetPort()));
+    }
+    void TearDown() override
+    {
+        m_kClient.Disconnect();
+        GaitHostTest::TearDown();
+    }
+    bool OnIdle() override
+    {
+        m_pEngine->ProcessCommands();
+        return true;
+    }
+    rapidjson::Document Call(const char* pClass, const char* pMethod, int iInstance, const std::string& kArgs = "")
+    {
+        const std::string kRequest = Request(pClass, pMethod, static_cast<uint32>(iInstance), true, kArgs);
+        TarnEngine::CReturnBuffer kReply;
+        EXPECT_TRUE(m_kClient.DoCall(kRequest.c_str(), &kReply)) << kRequest;
+        rapidjson::Document kDocument;
+        kDocument.Parse(kReply.GetText());
+        EXPECT_TRUE(kDocument.IsObject() && !kDocument.HasMember("Error")) << kReply.GetText();
+        return kDocument;
+    }
+    static int IdOf(const rapidjson::Document& kReply) { return kReply["Res"]["InstanceID"].GetInt(); }
+
+    TarnEngine::CEngineClientRPC m_kClient;
+};
+
 }  // namespace
 
 TEST_F(GaitComponentTest, RequestsWaitForActivationAndOnlyTheActivatedCharacterWalks)
@@ -361,6 +406,7 @@ TEST_F(GaitRpcTest, FacadeOfAPrefabWithoutGaitIsSilentExceptForReset)
     pFacade->SetRotation(Math::Quaternion(0.0f, 0.0f, 0.7071068f, 0.7071068f));
     pFacade->ReloadFromJson("{ not json");
     EXPECT_FALSE(pFacade->IsActive());
+    EXPECT_FALSE(pFacade->GetState().m_bHasComponent);  // answered as null
     EXPECT_EQ(kReports.Count(), 0u);
     EXPECT_TRUE(kLog.Lines().empty());
     pFacade->Reset();
@@ -407,7 +453,8 @@ TEST_F(GaitRpcTest, FacadesOfARemovedPrefabAreRefusedAndNeverReachALaterOne)
                                              {"SetRotation", "\"Arg0\":{\"x\":0,\"y\":0,\"z\":1,\"w\":0}"},
                                              {"ReloadFromJson", "\"Arg0\":\"{}\""},
                                              {"Reset", ""},
-                                             {"IsActive", ""}})
+                                             {"IsActive", ""},
+                                             {"GetState", ""}})
             EXPECT_EQ(CallFacade(uiFacade, pMethod, pArgs), kRefused) << pMethod;
         EXPECT_EQ(GetPrefabComponent(uiPrefab), kRefused);
         if (GaitComponent* pComponent = Component(pLater))
@@ -527,13 +574,13 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_STREQ(pBuilder->GetDesc()->m_acDisplayName, "Gait Plugin");
     EXPECT_EQ(ResolverSingleton(), pSingleton);
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
-    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
+    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + kMethodCount + kSubscriptionMethodCount);
     // Every command runs on the engine thread only.
     const auto Find = [&](size_t i) {
         return m_pCommands->FindCommand(i < 3 ? "GaitComponentBuilderRpc" : "GaitComponentRpc", kMethods[i]);
     };
-    TarnEngine::EngineCommand* apFirst[10] = {};
-    for (size_t i = 0; i < 10; ++i)
+    TarnEngine::EngineCommand* apFirst[kMethodCount] = {};
+    for (size_t i = 0; i < kMethodCount; ++i)
     {
         ASSERT_NE(apFirst[i] = Find(i), nullptr) << kMethods[i];
         EXPECT_FALSE(apFirst[i]->IsSafeOffEngineThread()) << kMethods[i];
@@ -543,8 +590,8 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
     EXPECT_TRUE(kLog.Contains(" : Instance has already been set"));
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
-    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
-    for (size_t i = 0; i < 10; ++i)
+    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + kMethodCount + kSubscriptionMethodCount);
+    for (size_t i = 0; i < kMethodCount; ++i)
         EXPECT_EQ(Find(i), apFirst[i]) << kMethods[i];
     EXPECT_EQ(GaitPlugin::GetPluginBuilder(), pBuilder);
     EXPECT_EQ(GaitPlugin::GetPluginBuilderRpc(), pSingleton);
@@ -553,7 +600,7 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(m_pManager));
     EXPECT_TRUE(Released());
     EXPECT_EQ(RegisteredGait(), nullptr);
-    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + 10);
+    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + kMethodCount + kSubscriptionMethodCount);
 }
 
 TEST_F(GaitPluginEntryTest, ReleaseWithAManagerThatNeverRegisteredTheBuilder)
@@ -597,4 +644,107 @@ TEST(GaitPluginEntry, AnEngineWithoutEndpointIsReportedAndTheBuilderStillStarts)
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(pEngine->GetPluginManager()));
     EXPECT_EQ(Registered(), nullptr);
     CEngine::DestroyInstance();
+}
+
+TEST_F(GaitRpcClientTest, AListedCharacterIsSteeredThroughTurnWalkAndStopAndSaysWhereItIs)
+{
+    // The first character the host placed, found in the list.
+    const int iManager = IdOf(Call("Root", "GetPrefabManager", 0));
+    const rapidjson::Document kList = Call("PrefabManager", "ListPrefabs", iManager);
+    ASSERT_EQ(kList["Res"].Size(), 3u);
+    const uint64 uiId = kList["Res"][0]["Id"].GetUint64();
+    EXPECT_EQ(uiId, m_pFirst->GetHandle());
+    const int iPrefab = IdOf(Call("PrefabManager", "GetPrefab", iManager, "\"Arg0\":" + std::to_string(uiId)));
+    const int iGait = IdOf(Call("GaitComponentBuilderRpc", "GetPrefabComponent", 0, PrefabArg(iPrefab)));
+    const auto Movement = [](const rapidjson::Value& kState) {
+        return kState["Movement"].IsNull() ? std::string("-") : std::string(kState["Movement"].GetString());
+    };
+    rapidjson::Document kState = Call("GaitComponentRpc", "GetState", iGait);
+    EXPECT_FALSE(kState["Res"]["Active"].GetBool());
+    EXPECT_EQ(Movement(kState["Res"]), "-");
+
+    // A quarter turn to the left, then a walk.
+    Call("GaitComponentRpc", "Activate", iGait, "\"Arg0\":true");
+    Call("GaitComponentRpc", "SetRotation", iGait, "\"Arg0\":{\"x\":0,\"y\":0,\"z\":0.70710678,\"w\":0.70710678}");
+    Call("GaitComponentRpc", "SetSpeed", iGait, "\"Arg0\":1");
+    kState = Call("GaitComponentRpc", "GetState", iGait);
+    EXPECT_NEAR(kState["Res"]["HeadingError"].GetDouble(), 90.0, 1e-3);
+    EXPECT_FALSE(kState["Res"]["Arrived"].GetBool());
+
+    // Steps until the character has arrived, polling its state; true when it arrived in kMovement. kSeen gets the
+    // movements it went through, a movement that lasted several polls once, and kContacts every foot contact.
+    struct SContact
+    {
+        std::string kMovement;
+        uint32 uiFrame;
+        uint64 uiTimeMs;
+        double dY;
+    };
+    std::vector<SContact> kContacts;
+    const auto RunUntilArrivedIn = [&](const std::string& kMovement, std::vector<std::string>& kSeen) {
+        for (int iPoll = 0; iPoll < 1000; ++iPoll)
+        {
+            Steps(4);
+            kState = Call("GaitComponentRpc", "GetState", iGait);
+            const rapidjson::Value& kRes = kState["Res"];
+            if (kSeen.empty() || kSeen.back() != Movement(kRes))
+                kSeen.push_back(Movement(kRes));
+            for (const rapidjson::Value& kContact : kRes["Contacts"].GetArray())
+                kContacts.push_back({Movement(kContact), kContact["Frame"].GetUint(), kContact["TimeMs"].GetUint64(),
+                                     kContact["Position"]["y"].GetDouble()});
+            EXPECT_EQ(kRes["ContactsDropped"].GetUint(), 0u);
+            if (kRes["Arrived"].GetBool())
+                return Movement(kRes) == kMovement;
+        }
+        return false;
+    };
+    std::vector<std::string> kSeen;
+    ASSERT_TRUE(RunUntilArrivedIn("Walk", kSeen));
+    // Turned in place first (a quarter turn is beyond what a walk steers to), then started.
+    ASSERT_GE(kSeen.size(), 3u);
+    EXPECT_EQ(kSeen[kSeen.size() - 3], "TurnLeft");
+    EXPECT_TRUE(kSeen[kSeen.size() - 2] == "IdleToWalkLeft" || kSeen[kSeen.size() - 2] == "IdleToWalkRight");
+    Steps(240);
+
+    Call("GaitComponentRpc", "SetSpeed", iGait, "\"Arg0\":0");
+    kSeen.clear();
+    ASSERT_TRUE(RunUntilArrivedIn("Idle", kSeen));
+    ASSERT_GE(kSeen.size(), 2u);
+    EXPECT_TRUE(kSeen[kSeen.size() - 2] == "WalkToIdleLeft" || kSeen[kSeen.size() - 2] == "WalkToIdleRight");
+    EXPECT_LE(std::fabs(kState["Res"]["HeadingError"].GetDouble()), GaitComponent::kArrivedDegrees);
+    EXPECT_NEAR(kState["Res"]["Heading"].GetDouble(), 90.0, GaitComponent::kArrivedDegrees);
+    EXPECT_EQ(kState["Res"]["Position"]["y"].GetDouble(), m_pFirst->GetLink()->GetWorldPosition().y);
+
+    // The walk's feet touched down in turn, each contact once, while the character went along +Y.
+    ASSERT_GE(kContacts.size(), 4u);
+    for (size_t i = 1; i < kContacts.size(); ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(kContacts[i].kMovement, "Walk");
+        EXPECT_NE(kContacts[i].uiFrame, kContacts[i - 1].uiFrame);
+        EXPECT_GT(kContacts[i].uiTimeMs, kContacts[i - 1].uiTimeMs);
+    }
+    EXPECT_GT(kContacts.back().dY, kContacts.front().dY + 1.0);
+}
+
+TEST_F(GaitComponentTest, FootContactsAreKeptFromTheFirstTakeUpToTheLastOnesAndTheRestCounted)
+{
+    GaitPlugin::SFootContact akContacts[GaitComponent::kMaxFootContacts];
+    uint32 uiDropped = 1;
+    m_pComponent->Activate(true);
+    m_pComponent->SetSpeed(GaitPlugin::kMaxSpeed);
+    Steps(100);
+    EXPECT_EQ(m_pComponent->TakeFootContacts(akContacts, uiDropped), 0u);  // nothing kept before
+    EXPECT_EQ(uiDropped, 0u);
+    Steps(600);
+    const uint64 uiNow = m_pComponent->GetElapsedMs();
+    ASSERT_EQ(m_pComponent->TakeFootContacts(akContacts, uiDropped), GaitComponent::kMaxFootContacts);
+    EXPECT_GT(uiDropped, 0u);
+    // The last ones, oldest first.
+    for (uint32 i = 1; i < GaitComponent::kMaxFootContacts; ++i)
+        EXPECT_GT(akContacts[i].uiTimeMs, akContacts[i - 1].uiTimeMs) << i;
+    EXPECT_LE(akContacts[GaitComponent::kMaxFootContacts - 1].uiTimeMs, uiNow);
+    EXPECT_GT(akContacts[0].uiTimeMs, uiNow - 6000);
+    EXPECT_EQ(m_pComponent->TakeFootContacts(akContacts, uiDropped), 0u);
+    EXPECT_EQ(uiDropped, 0u);
 }

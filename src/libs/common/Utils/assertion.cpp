@@ -29,7 +29,7 @@ AssertHandler SetAssertHandler(AssertHandler pHandler, void* pUserData, void** p
 
 void DefaultAssertHandler(const char* pFile, int iLine, const char* pText, void*)
 {
-    CDebugLog::Print("%s(%d) : %s", pFile ? pFile : "?", iLine, pText ? pText : "");
+    CDebugLog::Print(CDebugLog::ELevel::Error, "%s(%d) : %s", pFile ? pFile : "?", iLine, pText ? pText : "");
     if (Posix::IsDebuggerPresent())
         Posix::BreakIntoDebugger();
 }

@@ -12,7 +12,7 @@
 // explanation, for example
 //   Assertion "m_pData" failed. Can't init component if data is not loaded once
 // The default handler prints "<file>(<line>) : <text>" through the debug log
-// and, when a debugger is attached, breaks into it; execution then continues
+// at the error level and, when a debugger is attached, breaks into it; execution then continues
 // and the caller takes its own fall-back path. Nothing is ever thrown.
 //
 // Tests replace the handler to check that a report was made and read its text.

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include <fcntl.h>
@@ -17,6 +19,65 @@
 namespace Common {
 
 namespace {
+
+// The most detailed level output (CDebugLog::ELevel).
+std::atomic<uint8> s_uiLevel{static_cast<uint8>(CDebugLog::ELevel::Info)};
+
+// Set while a CStandardErrorScope of the thread lives.
+thread_local bool tl_bToStandardError = false;
+
+// Nanoseconds of the boot-time clock: monotonic, and it goes on while the
+// machine sleeps, as the process's start time in /proc does.
+int64 BootClockNs()
+{
+    timespec kNow = {};
+    clock_gettime(CLOCK_BOOTTIME, &kNow);
+    return static_cast<int64>(kNow.tv_sec) * 1000000000 + kNow.tv_nsec;
+}
+
+// When the process started, on the boot-time clock, from the kernel's
+// record of it (field 22 of /proc/self/stat, in clock ticks since boot).
+// Read the same way by every copy of this code in the process, so that a
+// plug-in module's lines share the host's time line. Without that record
+// the time counts from the first line.
+int64 ReadProcessStartNs()
+{
+    char acStat[1024];
+    ssize_t iRead = -1;
+    const int iFd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (iFd >= 0)
+    {
+        iRead = read(iFd, acStat, sizeof(acStat) - 1);
+        close(iFd);
+    }
+    const long iTicksPerSecond = sysconf(_SC_CLK_TCK);
+    if (iRead > 0 && iTicksPerSecond > 0)
+    {
+        acStat[iRead] = '\0';
+        // The command name (field 2) is in parentheses and may hold spaces
+        // and parentheses itself: the fields are counted from its end.
+        const char* pField = strrchr(acStat, ')');
+        for (int iField = 2; pField && iField < 22; ++iField)
+            pField = strchr(pField + 1, ' ');
+        if (pField)
+        {
+            char* pEnd = nullptr;
+            const unsigned long long ullTicks = strtoull(pField + 1, &pEnd, 10);
+            if (pEnd != pField + 1)
+                return static_cast<int64>(ullTicks / static_cast<unsigned long long>(iTicksPerSecond)) * 1000000000 +
+                       static_cast<int64>(ullTicks % static_cast<unsigned long long>(iTicksPerSecond)) * 1000000000 /
+                           iTicksPerSecond;
+        }
+    }
+    return BootClockNs();
+}
+
+double SecondsSinceProcessStart()
+{
+    static const int64 s_iStartNs = ReadProcessStartNs();
+    const int64 iElapsedNs = BootClockNs() - s_iStartNs;
+    return iElapsedNs > 0 ? static_cast<double>(iElapsedNs) / 1e9 : 0.0;
+}
 
 // Line buffers and their owners (thread id, 0 while free).
 char s_aacBuffers[CDebugLog::MaxThread][CDebugLog::BufferSize];
@@ -85,6 +146,7 @@ struct SThrottle
     {
         uint32 uiHash = 0;
         uint32 uiRepeats = 0;
+        CDebugLog::ELevel eLevel = CDebugLog::ELevel::Info;
         char acText[kTextSize] = {};
     };
 
@@ -116,7 +178,7 @@ void FlushThrottle(SThrottle& kThrottle, int64 iNowNs)
         if (kLine.uiRepeats == 0)
             continue;
         snprintf(acLine, sizeof(acLine), "%s ... repeated %u times", kLine.acText, kLine.uiRepeats);
-        CDebugLog::Output(acLine);
+        CDebugLog::Output(kLine.eLevel, acLine);
     }
     if (kThrottle.uiLeftOut > 0)
     {
@@ -130,7 +192,7 @@ void FlushThrottle(SThrottle& kThrottle, int64 iNowNs)
 }
 
 // Whether a throttled thread prints pText now; counts it when not.
-bool PassThrottle(SThrottle& kThrottle, const char* pText)
+bool PassThrottle(SThrottle& kThrottle, CDebugLog::ELevel eLevel, const char* pText)
 {
     const int64 iNowNs = Posix::GetMonotonicNs();
     if (iNowNs - kThrottle.iWindowStartNs >= SThrottle::kWindowNs)
@@ -156,6 +218,7 @@ bool PassThrottle(SThrottle& kThrottle, const char* pText)
         SThrottle::SLine& kLine = kThrottle.akLines[kThrottle.uiTracked++];
         kLine.uiHash = uiHash;
         kLine.uiRepeats = 0;
+        kLine.eLevel = eLevel;
         // The start of the line is enough to name it in the summary.
         const size_t uiKept = strnlen(pText, sizeof(kLine.acText) - 1);
         memcpy(kLine.acText, pText, uiKept);
@@ -177,7 +240,7 @@ std::recursive_mutex s_kListenerLock;
 CDebugLog::Listener s_pListener = nullptr;
 void* s_pListenerUser = nullptr;
 
-void WriteToFile(const char* pText, size_t uiLength)
+void WriteToFile(const char* pPrefix, const char* pText, size_t uiLength)
 {
     char acPath[CDebugLog::MaxDirectoryLength + sizeof(s_acFileName) + 1];
     {
@@ -190,8 +253,10 @@ void WriteToFile(const char* pText, size_t uiLength)
     if (iFd < 0)
         return;
     // One write per line: appends of concurrent threads never interleave.
-    iovec akParts[2] = {{const_cast<char*>(pText), uiLength}, {const_cast<char*>("\n"), 1}};
-    ssize_t iIgnored = writev(iFd, akParts, 2);
+    iovec akParts[3] = {{const_cast<char*>(pPrefix), strlen(pPrefix)},
+                        {const_cast<char*>(pText), uiLength},
+                        {const_cast<char*>("\n"), 1}};
+    ssize_t iIgnored = writev(iFd, akParts, 3);
     (void)iIgnored;
     close(iFd);
 }
@@ -202,12 +267,28 @@ void CDebugLog::Print(const char* pFormat, ...)
 {
     va_list kArgs;
     va_start(kArgs, pFormat);
-    PrintV(pFormat, kArgs);
+    PrintV(ELevel::Info, pFormat, kArgs);
     va_end(kArgs);
 }
 
 void CDebugLog::PrintV(const char* pFormat, va_list kArgs)
 {
+    PrintV(ELevel::Info, pFormat, kArgs);
+}
+
+void CDebugLog::Print(ELevel eLevel, const char* pFormat, ...)
+{
+    va_list kArgs;
+    va_start(kArgs, pFormat);
+    PrintV(eLevel, pFormat, kArgs);
+    va_end(kArgs);
+}
+
+void CDebugLog::PrintV(ELevel eLevel, const char* pFormat, va_list kArgs)
+{
+    // A line that is not output is neither formatted nor throttled.
+    if (!IsEnabled(eLevel))
+        return;
     char acScratch[BufferSize];
     char* pBuffer = AcquireBuffer(acScratch);
     if (!pBuffer)
@@ -218,10 +299,10 @@ void CDebugLog::PrintV(const char* pFormat, va_list kArgs)
     vsnprintf(pBuffer, BufferSize, pFormat ? pFormat : "", kArgs);
     const bool bOuter = !tl_kSlot.bPrinting;
     // Lines printed by a sink while it outputs are never held back.
-    if (bOuter && tl_kThrottle.bOn && !tl_kSlot.bReleased && !PassThrottle(tl_kThrottle, pBuffer))
+    if (bOuter && tl_kThrottle.bOn && !tl_kSlot.bReleased && !PassThrottle(tl_kThrottle, eLevel, pBuffer))
         return;
     tl_kSlot.bPrinting = true;
-    Output(pBuffer);
+    Output(eLevel, pBuffer);
     if (bOuter)
         tl_kSlot.bPrinting = false;
 }
@@ -239,8 +320,65 @@ CDebugLog::CThrottleScope::~CThrottleScope()
     tl_kThrottle.bOn = false;
 }
 
+void CDebugLog::SetLevel(ELevel eLevel)
+{
+    s_uiLevel.store(static_cast<uint8>(eLevel), std::memory_order_relaxed);
+}
+
+CDebugLog::ELevel CDebugLog::GetLevel()
+{
+    return static_cast<ELevel>(s_uiLevel.load(std::memory_order_relaxed));
+}
+
+namespace {
+const char* const s_apLevelNames[] = {"error", "warn", "info", "debug"};
+}  // namespace
+
+const char* CDebugLog::GetLevelName(ELevel eLevel)
+{
+    const size_t uiIndex = static_cast<size_t>(eLevel);
+    return uiIndex < sizeof(s_apLevelNames) / sizeof(s_apLevelNames[0]) ? s_apLevelNames[uiIndex] : "?";
+}
+
+bool CDebugLog::ParseLevel(const char* pName, ELevel& eLevel)
+{
+    for (size_t i = 0; pName && i < sizeof(s_apLevelNames) / sizeof(s_apLevelNames[0]); ++i)
+    {
+        if (strcmp(pName, s_apLevelNames[i]) == 0)
+        {
+            eLevel = static_cast<ELevel>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* CDebugLog::FormatLinePrefix(ELevel eLevel, char* pOut, size_t uiCapacity)
+{
+    if (pOut && uiCapacity > 0)
+        snprintf(pOut, uiCapacity, "%9.3f %-5s ", SecondsSinceProcessStart(), GetLevelName(eLevel));
+    return pOut;
+}
+
+CDebugLog::CStandardErrorScope::CStandardErrorScope() : m_bPrevious(tl_bToStandardError)
+{
+    tl_bToStandardError = true;
+}
+
+CDebugLog::CStandardErrorScope::~CStandardErrorScope()
+{
+    tl_bToStandardError = m_bPrevious;
+}
+
 void CDebugLog::Output(const char* pText)
 {
+    Output(ELevel::Info, pText);
+}
+
+void CDebugLog::Output(ELevel eLevel, const char* pText)
+{
+    if (!IsEnabled(eLevel))
+        return;
     if (!pText)
         pText = "";
     size_t uiLength = strlen(pText);
@@ -259,13 +397,17 @@ void CDebugLog::Output(const char* pText)
 
     Posix::OutputDebugString(pText);
 
-    flockfile(stdout);
-    fwrite(pText, 1, uiLength, stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-    funlockfile(stdout);
+    char acPrefix[64];
+    FormatLinePrefix(eLevel, acPrefix, sizeof(acPrefix));
+    FILE* pStream = tl_bToStandardError ? stderr : stdout;
+    flockfile(pStream);
+    fputs(acPrefix, pStream);
+    fwrite(pText, 1, uiLength, pStream);
+    fputc('\n', pStream);
+    fflush(pStream);
+    funlockfile(pStream);
 
-    WriteToFile(pText, uiLength);
+    WriteToFile(acPrefix, pText, uiLength);
 
     std::lock_guard<std::recursive_mutex> kGuard(s_kListenerLock);
     if (s_pListener)

@@ -17,6 +17,19 @@ namespace Common {
 // location has been set up, appended to the log file (opened and closed for
 // every line, so a crash never loses what was logged before it).
 //
+// Every message has a level (ELevel); Print without one logs at Info. A
+// message above the log's level (SetLevel, Info until set) goes nowhere.
+// On standard output and in the log file a line starts with the time since
+// the process started, in seconds with milliseconds, and the level's name
+// padded to five characters:
+//     12.345 info  Connection accepted from 127.0.0.1:50112
+// The debugger channel and the listener get the message's text alone. The
+// time is read from the boot-time clock (monotonic) against the process's
+// start, so a plug-in module, which carries a copy of this code, writes on
+// the same time line as its host. The level and the log file are those of
+// the copy that writes: a module's lines keep its own (Info, no file) unless
+// the module sets them.
+//
 // When MaxThread other live threads own the buffers, the text
 // "Increase CDebugLog MaxThread" goes to the debugger channel and the message
 // is dropped. There are enough buffers for the network endpoint's
@@ -35,9 +48,53 @@ public:
     static constexpr uint32 MaxDirectoryLength = 512;
     static constexpr const char* DefaultFileName = "TarnEngine.log";
 
-    // Formats and outputs one line.
+    // How much a message matters, most important first: a failure, something
+    // left out or put right that the program went on without, an event of
+    // the normal course, details for whoever looks into a problem.
+    enum class ELevel : uint8
+    {
+        Error = 0,
+        Warn = 1,
+        Info = 2,
+        Debug = 3,
+    };
+
+    // Formats and outputs one line at Info.
     static void Print(const char* pFormat, ...) TARN_PRINTF_FORMAT(1, 2);
     static void PrintV(const char* pFormat, va_list kArgs);
+    // Formats and outputs one line at eLevel.
+    static void Print(ELevel eLevel, const char* pFormat, ...) TARN_PRINTF_FORMAT(2, 3);
+    static void PrintV(ELevel eLevel, const char* pFormat, va_list kArgs);
+
+    // The most detailed level that is output; Info until set. Any thread.
+    static void SetLevel(ELevel eLevel);
+    static ELevel GetLevel();
+    static bool IsEnabled(ELevel eLevel) { return eLevel <= GetLevel(); }
+    // "error", "warn", "info", "debug".
+    static const char* GetLevelName(ELevel eLevel);
+    // The level of one of those names (exactly as written); false for
+    // anything else, with eLevel left as it was.
+    static bool ParseLevel(const char* pName, ELevel& eLevel);
+
+    // Writes the head of a line written now at eLevel into pOut: the time
+    // in seconds right-aligned in nine characters, a space, the level's name
+    // padded to five characters and a space. Returns pOut.
+    static const char* FormatLinePrefix(ELevel eLevel, char* pOut, size_t uiCapacity);
+
+    // While it lives, the lines of the calling thread go to standard error
+    // instead of standard output: a report that must not mix with what a
+    // program prints as its result. Scopes nest.
+    class CStandardErrorScope
+    {
+    public:
+        CStandardErrorScope();
+        ~CStandardErrorScope();
+        CStandardErrorScope(const CStandardErrorScope&) = delete;
+        CStandardErrorScope& operator=(const CStandardErrorScope&) = delete;
+
+    private:
+        bool m_bPrevious;
+    };
 
     // Sets the log file's location: the directory starts with the user's
     // documents folder when bUseUserDocuments is set (else it starts empty,
@@ -78,9 +135,11 @@ public:
     };
     static constexpr uint32 kThrottleLinesPerSecond = 20;
 
-    // Sends pText to the sinks without formatting and without a line buffer.
-    // One trailing newline of pText is dropped: each sink adds its own.
+    // Sends pText to the sinks without formatting and without a line buffer,
+    // at Info or at eLevel (nothing when the level is not output). One
+    // trailing newline of pText is dropped: each sink adds its own.
     static void Output(const char* pText);
+    static void Output(ELevel eLevel, const char* pText);
 };
 
 }  // namespace Common

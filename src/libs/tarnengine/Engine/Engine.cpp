@@ -300,6 +300,7 @@ void CEngine::Step(uint32 uiElapsedMs)
         m_pPluginManager->UpdateComponentBuilders(nullptr, StepTime{uiElapsedMs});
     if (m_pWorld)
         m_pWorld->Tick(uiElapsedMs);
+    m_kStepPublishers.Publish(uiElapsedMs);
 }
 
 }  // namespace TarnEngine

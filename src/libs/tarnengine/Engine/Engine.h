@@ -7,6 +7,7 @@
 #include "Engine/EngineNet.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
+#include "Push/StepPublishers.h"
 
 namespace Common {
 class CInputErrors;
@@ -136,6 +137,8 @@ public:
     CWorld* GetWorld() const { return m_pWorld; }
     // The network endpoint, or null when the start-up did not ask for one.
     CEngineNet* GetEngineNet() const { return m_pEngineNet; }
+    // What sends clients their subscribed frames at the end of each step.
+    CStepPublishers& GetStepPublishers() { return m_kStepPublishers; }
 
     // Asks the host's loop to end (the remote "Root"."ForceQuit"); any thread.
     void RequestQuit() { m_bQuitRequested.store(true, std::memory_order_release); }
@@ -169,7 +172,8 @@ public:
     // One engine step: the queued remote commands run, the plug-ins'
     // builders update their components with the step time
     // (UpdateComponentBuilders with no step context), then the world's
-    // animation advances by the same time.
+    // animation advances by the same time, then the step publishers send
+    // what the step made of the world.
     void Step(uint32 uiElapsedMs);
 
 private:
@@ -196,6 +200,7 @@ private:
     bool m_bOwnsDataProvider = false;
     CWorld* m_pWorld = nullptr;
     CEngineNet* m_pEngineNet = nullptr;
+    CStepPublishers m_kStepPublishers;
     std::atomic<bool> m_bQuitRequested{false};
     TarnRenderer::TArray<PrefabContainer*> m_kPrefabs;
     char m_acPluginBasePath[kMaxBasePathLength] = {};

@@ -68,11 +68,7 @@ public:
     // object, is reported and gives false with an empty list.
     bool LoadAddIns(const PluginJsonValue& kObject, void* pContextA, void* pContextB)
     {
-        // The previous objects stay alive (see the class comment).
-        for (IPluginComponentData* pData : m_kPluginData)
-            m_kRetiredData.Add(pData);
-        m_kPluginData.Empty();
-
+        RetireData();
         const char* pShortName = GetShortContainerName();
 
         if (!TARN_ASSERT(kObject.IsObject(), "PluginDataContainerImpl : the %s JSON is not an object", pShortName))
@@ -86,14 +82,20 @@ public:
             return false;
         if (kAddIns.Empty())
             return true;
-        if (!TARN_ASSERT(m_pPluginManager, "PluginDataContainerImpl : no plugin manager to load the add-ins of a %s",
-                         pShortName))
-            return false;
 
         bool bResult = true;
         for (auto kIt = kAddIns.Begin(); bResult && kIt != kAddIns.End(); ++kIt)
-            bResult = m_pPluginManager->BuildComponentData(pShortName, *kIt, pContextA, pContextB, m_kPluginData);
+            bResult = OfferAddIn(pShortName, *kIt, pContextA, pContextB);
         return bResult;
+    }
+
+    // Offers one add-in object to the builders of its type and of this
+    // container type, which append the data objects they make to the data
+    // list; for a container that goes through its add-ins itself, after
+    // RetireData. False when a builder refused it.
+    bool LoadAddIn(const PluginJsonValue& kAddIn, void* pContextA, void* pContextB)
+    {
+        return OfferAddIn(GetShortContainerName(), kAddIn, pContextA, pContextB);
     }
 
     // Asks the manager for the component of the data's type on the link of
@@ -134,7 +136,25 @@ public:
         return pClassName + iLastPointInString;
     }
 
+protected:
+    // Empties the data list before a load. The previous objects stay alive
+    // (see the class comment).
+    void RetireData()
+    {
+        for (IPluginComponentData* pData : m_kPluginData)
+            m_kRetiredData.Add(pData);
+        m_kPluginData.Empty();
+    }
+
 private:
+    bool OfferAddIn(const char* pShortName, const PluginJsonValue& kAddIn, void* pContextA, void* pContextB)
+    {
+        if (!TARN_ASSERT(m_pPluginManager, "PluginDataContainerImpl : no plugin manager to load the add-ins of a %s",
+                         pShortName))
+            return false;
+        return m_pPluginManager->BuildComponentData(pShortName, kAddIn, pContextA, pContextB, m_kPluginData);
+    }
+
     static void DeleteAll(DataList& kList)
     {
         for (IPluginComponentData* pData : kList)

@@ -10,6 +10,7 @@
 #include "DataDynamic/Skeleton.h"
 #include "DataProvider/DataProvider.h"
 #include "DataStatic/AnimSetLoader.h"
+#include "Factory/AddInLoadContext.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/FileText.h"
 #include "Utils/JsonAllocator.h"
@@ -71,30 +72,52 @@ bool CheckText(const PluginJsonValue& kValue, uint32 uiMaxLength, const char* pF
     return true;
 }
 
-// Why an add-in object cannot be offered to the builders, or null when it
-// can: an object with the string members "Type" and "Json", the latter
-// holding a whole JSON document.
-const char* CheckAddIn(const PluginJsonValue& kAddIn, char* pProblem, size_t uiProblemCapacity)
-{
-    if (!kAddIn.IsObject())
-        return "expected an object";
-    const auto kTypeIt = kAddIn.FindMember("Type");
-    if (kTypeIt == kAddIn.MemberEnd())
-        return "\"Type\" is missing";
-    if (!kTypeIt->value.IsString())
-        return "\"Type\" is not a string";
-    const auto kJsonIt = kAddIn.FindMember("Json");
-    if (kJsonIt == kAddIn.MemberEnd())
-        return "\"Json\" is missing";
-    if (!kJsonIt->value.IsString())
-        return "\"Json\" is not a string";
+// Room of a problem text: a path of kMaxPathLength and its explanation.
+constexpr size_t kProblemCapacity = PrefabContainer::kMaxPathLength + 256;
 
-    const char* pText = kJsonIt->value.GetString();
-    const size_t uiLength = kJsonIt->value.GetStringLength();
+// Resolves a path the prefab file names into pOut: an absolute path as it
+// is, a relative one against the data root. False with the problem in
+// pProblem.
+bool ResolveDataPath(const char* pPath, char* pOut, size_t uiCapacity, char* pProblem, size_t uiProblemCapacity)
+{
+    using DataProvider::DataPoviderInterface;
+    const bool bAbsolute = DataPoviderInterface::IsAbsolutePath(pPath);
+    if (!bAbsolute && !DataPoviderInterface::HasInstance())
+    {
+        snprintf(pProblem, uiProblemCapacity, "relative path \"%s\" needs a data root, and there is no data provider",
+                 pPath);
+        return false;
+    }
+    const DataPoviderInterface* pProvider = bAbsolute ? nullptr : DataPoviderInterface::GetInstance();
+    // Checked here so that a path too long is the file's problem, not a
+    // report of the data provider.
+    const size_t uiLength = pProvider ? pProvider->GetResolvedLength(pPath) : std::strlen(pPath);
+    if (uiLength >= uiCapacity)
+    {
+        snprintf(pProblem, uiProblemCapacity, "\"%s\" resolves to a path of %zu characters (at most %zu)", pPath,
+                 uiLength, uiCapacity - 1);
+        return false;
+    }
+    if (!pProvider)
+    {
+        std::memcpy(pOut, pPath, uiLength + 1);
+        return true;
+    }
+    if (pProvider->ResolvePath(pPath, pOut, uiCapacity))
+        return true;
+    snprintf(pProblem, uiProblemCapacity, "\"%s\" could not be resolved against the data root", pPath);
+    return false;
+}
+
+// Why a text cannot be an add-in's document, or null when it can: it must
+// be a whole JSON document. pWhat names the text in the problem.
+const char* CheckDocumentText(const char* pText, size_t uiLength, const char* pWhat, char* pProblem,
+                              size_t uiProblemCapacity)
+{
     const size_t uiDeep = Common::FindExcessiveJsonNesting(pText, uiLength);
     if (uiDeep < uiLength)
     {
-        snprintf(pProblem, uiProblemCapacity, "\"Json\" nests deeper than %u levels at offset %zu",
+        snprintf(pProblem, uiProblemCapacity, "%s nests deeper than %u levels at offset %zu", pWhat,
                  Common::kMaxJsonNesting, uiDeep);
         return pProblem;
     }
@@ -103,42 +126,92 @@ const char* CheckAddIn(const PluginJsonValue& kAddIn, char* pProblem, size_t uiP
     kDocument.Parse(pText, uiLength);
     if (kDocument.HasParseError())
     {
-        snprintf(pProblem, uiProblemCapacity, "\"Json\" is not valid JSON text: %s at offset %zu",
+        snprintf(pProblem, uiProblemCapacity, "%s is not valid JSON text: %s at offset %zu", pWhat,
                  rapidjson::GetParseError_En(kDocument.GetParseError()), kDocument.GetErrorOffset());
         return pProblem;
     }
     return nullptr;
 }
 
-// Resolves the AnimSet path of the prefab file into pOut: an absolute path
-// as it is, a relative one against the data root.
+// Reads the document an add-in names with "JsonFile" and puts it into the
+// add-in as its "Json" text, with the resolved path as its "JsonFile", so
+// that the builders see the one form and messages can name the file. The
+// problem, about the member "JsonFile", or null.
+const char* ReadDocumentFile(PluginJsonValue& kAddIn, PluginJsonValue& kFileName, PluginJsonPool& kAllocator,
+                             char* pProblem, size_t uiProblemCapacity)
+{
+    if (!kFileName.IsString())
+        return "expected a string";
+    const size_t uiNameLength = kFileName.GetStringLength();
+    if (uiNameLength == 0)
+        return "must not be empty";
+    if (std::memchr(kFileName.GetString(), '\0', uiNameLength))
+        return "contains a NUL character";
+    char acResolved[PrefabContainer::kMaxPathLength];
+    if (!ResolveDataPath(kFileName.GetString(), acResolved, sizeof(acResolved), pProblem, uiProblemCapacity))
+        return pProblem;
+
+    Common::CFileText kText;
+    char acFileProblem[Common::CFileText::ProblemCapacity];
+    if (!kText.Read(acResolved, kMaxFileBytes, acFileProblem))
+    {
+        snprintf(pProblem, uiProblemCapacity, "\"%s\" could not be read: %s", acResolved, acFileProblem);
+        return pProblem;
+    }
+    char acWhat[PrefabContainer::kMaxPathLength + 2];
+    snprintf(acWhat, sizeof(acWhat), "\"%s\"", acResolved);
+    if (CheckDocumentText(kText.GetText(), kText.GetLength(), acWhat, pProblem, uiProblemCapacity))
+        return pProblem;
+
+    kFileName.SetString(acResolved, static_cast<rapidjson::SizeType>(std::strlen(acResolved)), kAllocator);
+    PluginJsonValue kDocumentText(kText.GetText(), static_cast<rapidjson::SizeType>(kText.GetLength()), kAllocator);
+    kAddIn.AddMember("Json", kDocumentText, kAllocator);
+    return nullptr;
+}
+
+// Why an add-in object cannot be offered to the builders, or null when it
+// can: an object with the string member "Type" and its document, either a
+// string member "Json" holding a whole JSON document, or "JsonFile" naming
+// the file that holds one (read into the add-in, see ReadDocumentFile).
+// pMember is set to the member the problem is about, after the add-in's own
+// path ("" for the add-in itself, ".JsonFile").
+const char* CheckAddIn(PluginJsonValue& kAddIn, PluginJsonPool& kAllocator, const char*& pMember, char* pProblem,
+                       size_t uiProblemCapacity)
+{
+    pMember = "";
+    if (!kAddIn.IsObject())
+        return "expected an object";
+    const auto kTypeIt = kAddIn.FindMember("Type");
+    if (kTypeIt == kAddIn.MemberEnd())
+        return "\"Type\" is missing";
+    if (!kTypeIt->value.IsString())
+        return "\"Type\" is not a string";
+    const auto kJsonIt = kAddIn.FindMember("Json");
+    const auto kFileIt = kAddIn.FindMember("JsonFile");
+    if (kFileIt != kAddIn.MemberEnd())
+    {
+        if (kJsonIt != kAddIn.MemberEnd())
+            return "\"Json\" and \"JsonFile\" exclude each other";
+        pMember = ".JsonFile";
+        return ReadDocumentFile(kAddIn, kFileIt->value, kAllocator, pProblem, uiProblemCapacity);
+    }
+    if (kJsonIt == kAddIn.MemberEnd())
+        return "\"Json\" is missing";
+    if (!kJsonIt->value.IsString())
+        return "\"Json\" is not a string";
+    return CheckDocumentText(kJsonIt->value.GetString(), kJsonIt->value.GetStringLength(), "\"Json\"", pProblem,
+                             uiProblemCapacity);
+}
+
+// Resolves the AnimSet path of the prefab file into pOut.
 bool ResolveAnimSetPath(const char* pAnimSet, const char* pFile, char* pOut, size_t uiCapacity,
                         Common::CInputErrors& kError)
 {
-    using DataProvider::DataPoviderInterface;
-    const bool bAbsolute = DataPoviderInterface::IsAbsolutePath(pAnimSet);
-    if (!bAbsolute && !DataPoviderInterface::HasInstance())
-    {
-        FormatError(kError, pFile, "AnimSet", "relative path \"%s\" needs a data root, and there is no data provider",
-                    pAnimSet);
-        return false;
-    }
-    const DataPoviderInterface* pProvider = bAbsolute ? nullptr : DataPoviderInterface::GetInstance();
-    // Checked here so that a path too long is the file's problem, not a
-    // report of the data provider.
-    const size_t uiLength = pProvider ? pProvider->GetResolvedLength(pAnimSet) : std::strlen(pAnimSet);
-    if (uiLength >= uiCapacity)
-    {
-        FormatError(kError, pFile, "AnimSet", "\"%s\" resolves to a path of %zu characters (at most %zu)", pAnimSet,
-                    uiLength, uiCapacity - 1);
-        return false;
-    }
-    if (!pProvider)
-    {
-        std::memcpy(pOut, pAnimSet, uiLength + 1);
+    char acProblem[kProblemCapacity];
+    if (ResolveDataPath(pAnimSet, pOut, uiCapacity, acProblem, sizeof(acProblem)))
         return true;
-    }
-    return pProvider->ResolvePath(pAnimSet, pOut, uiCapacity);
+    FormatError(kError, pFile, "AnimSet", "%s", acProblem);
+    return false;
 }
 
 }  // namespace
@@ -234,9 +307,13 @@ bool PrefabContainer::LoadFile(const char* pPath, Common::CInputErrors& kError)
             return false;
     }
 
-    // "AddInObjects": optional array. Malformed elements are taken out of
-    // the document, so that the builders see only add-ins they can read.
-    uint32 uiSkipped = 0;
+    // "AddInObjects": optional array. Malformed elements are left out, so
+    // that the builders see only add-ins they can read; the others are
+    // offered once the prefab is accepted.
+    Common::CInputErrors kAddInProblems;
+    kAddInProblems.Reset(pPath, Common::CInputErrors::EForm::FirstProblem, kErrorTextCapacity);
+    TarnRenderer::TArray<uint32> kOffered;
+    const PluginJsonValue* pAddIns = nullptr;
     const auto kAddInsIt = kDocument.FindMember("AddInObjects");
     if (kAddInsIt != kDocument.MemberEnd())
     {
@@ -246,19 +323,24 @@ bool PrefabContainer::LoadFile(const char* pPath, Common::CInputErrors& kError)
             FormatError(kError, pPath, "AddInObjects", "expected an array");
             return false;
         }
-        uint32 uiFileIndex = 0;
-        for (auto kIt = kAddIns.Begin(); kIt != kAddIns.End(); ++uiFileIndex)
+        pAddIns = &kAddIns;
+        for (uint32 uiIndex = 0; uiIndex < kAddIns.Size(); ++uiIndex)
         {
-            char acProblem[256];
-            const char* pProblem = CheckAddIn(*kIt, acProblem, sizeof(acProblem));
+            char acAddInProblem[kProblemCapacity];
+            const char* pMember = "";
+            const char* pProblem =
+                CheckAddIn(kAddIns[uiIndex], kDocument.GetAllocator(), pMember, acAddInProblem, sizeof(acAddInProblem));
             if (!pProblem)
             {
-                ++kIt;
+                kOffered.Add(uiIndex);
                 continue;
             }
-            Common::CDebugLog::Print("%s: AddInObjects[%u]: %s; the add-in is skipped", pPath, uiFileIndex, pProblem);
-            ++uiSkipped;
-            kIt = kAddIns.Erase(kIt);
+            Common::CDebugLog::Print(Common::CDebugLog::ELevel::Warn,
+                                     "%s: AddInObjects[%u]%s: %s; the add-in is skipped", pPath, uiIndex, pMember,
+                                     pProblem);
+            char acMember[64];
+            snprintf(acMember, sizeof(acMember), "AddInObjects[%u]%s", uiIndex, pMember);
+            kAddInProblems.Add(acMember, "%s; the add-in is skipped", pProblem);
         }
     }
 
@@ -298,14 +380,94 @@ bool PrefabContainer::LoadFile(const char* pPath, Common::CInputErrors& kError)
     m_acName[kNameIt->value.GetStringLength()] = '\0';
     std::memcpy(m_acAnimSetPath, acAnimSetPath, sizeof(m_acAnimSetPath));
     m_pSkeleton = pSkeleton;
-    m_uiSkippedAddIns = uiSkipped;
+    m_uiSkippedAddIns = kAddInProblems.GetCount();
     m_bLoaded = true;
 
-    // A builder that refuses an add-in stops the remaining ones; the prefab
-    // itself is loaded all the same.
-    if (!LoadAddIns(kDocument, this, nullptr))
-        Common::CDebugLog::Print("%s: AddInObjects: an add-in was refused; the add-ins after it are skipped", pPath);
+    OfferAddIns(pAddIns, kOffered, kAddInProblems);
+    m_kAddInProblems = kAddInProblems;
     return true;
+}
+
+void PrefabContainer::OfferAddIns(const PluginJsonValue* pAddIns, const TarnRenderer::TArray<uint32>& kOffered,
+                                  Common::CInputErrors& kProblems)
+{
+    RetireData();
+    Common::CInputErrors kDocumentErrors;
+    for (const uint32 uiIndex : kOffered)
+    {
+        const PluginJsonValue& kAddIn = (*pAddIns)[uiIndex];
+        const char* pType = kAddIn["Type"].GetString();
+        const auto kFileIt = kAddIn.FindMember("JsonFile");
+        SAddInLoadContext kContext;
+        kContext.pContainerFile = m_acPath;
+        kContext.uiAddInIndex = uiIndex;
+        kContext.pDocumentFile = kFileIt != kAddIn.MemberEnd() ? kFileIt->value.GetString() : nullptr;
+        kContext.pDocumentErrors = &kDocumentErrors;
+        kDocumentErrors.Reset("document");
+
+        const uint32 uiBefore = GetPluginData().GetSize();
+        const bool bAccepted = LoadAddIn(kAddIn, &kContext, nullptr);
+        const uint32 uiAfter = GetPluginData().GetSize();
+        char acMember[64];
+        if (!kDocumentErrors.IsEmpty())
+        {
+            // The builder could not read the document: the data it kept, if
+            // any, is not to be used.
+            for (uint32 i = uiBefore; i < uiAfter; ++i)
+                m_kUnusableData.Add(GetPluginData()[i]);
+            LogDocumentProblems(kContext, kDocumentErrors);
+            snprintf(acMember, sizeof(acMember), "AddInObjects[%u].%s", uiIndex,
+                     kContext.pDocumentFile ? "JsonFile" : "Json");
+            if (kContext.pDocumentFile)
+                kProblems.Add(acMember, "%s: %s: %s", kContext.pDocumentFile, kDocumentErrors.GetPath(0),
+                              kDocumentErrors.GetProblem(0));
+            else
+                kProblems.Add(acMember, "%s: %s", kDocumentErrors.GetPath(0), kDocumentErrors.GetProblem(0));
+        }
+        else if (bAccepted && uiAfter == uiBefore)
+        {
+            // No builder of that type for prefabs (its plug-in is not
+            // loaded, say): the add-in gives no component.
+            Common::CDebugLog::Print(Common::CDebugLog::ELevel::Warn,
+                                     "%s: AddInObjects[%u]: no component builder made data of type \"%s\"", m_acPath,
+                                     uiIndex, pType);
+            snprintf(acMember, sizeof(acMember), "AddInObjects[%u]", uiIndex);
+            kProblems.Add(acMember, "no component builder made data of type \"%s\"", pType);
+        }
+        if (!bAccepted)
+        {
+            // A builder that refuses an add-in stops the remaining ones; the
+            // prefab itself is loaded all the same.
+            Common::CDebugLog::Print(Common::CDebugLog::ELevel::Warn,
+                                     "%s: AddInObjects: an add-in was refused; the add-ins after it are skipped",
+                                     m_acPath);
+            snprintf(acMember, sizeof(acMember), "AddInObjects[%u]", uiIndex);
+            kProblems.Add(acMember, "refused by a component builder of type \"%s\"; the add-ins after it are skipped",
+                          pType);
+            break;
+        }
+    }
+}
+
+void PrefabContainer::LogDocumentProblems(const SAddInLoadContext& kContext, const Common::CInputErrors& kErrors) const
+{
+    // Each line names the file the document is in, then the member.
+    char acSource[kMaxPathLength + 64];
+    if (kContext.pDocumentFile)
+        snprintf(acSource, sizeof(acSource), "%s", kContext.pDocumentFile);
+    else
+        snprintf(acSource, sizeof(acSource), "%s: AddInObjects[%u].Json", m_acPath, kContext.uiAddInIndex);
+    for (uint32 i = 0; i < kErrors.GetKeptCount(); ++i)
+        Common::CDebugLog::Print(Common::CDebugLog::ELevel::Warn, "%s: %s: %s", acSource, kErrors.GetPath(i),
+                                 kErrors.GetProblem(i));
+    char acUnlisted[128];
+    if (kErrors.FormatUnlisted(kErrors.GetKeptCount(), acUnlisted, sizeof(acUnlisted)))
+        Common::CDebugLog::Print(Common::CDebugLog::ELevel::Warn, "%s: document: %s", acSource, acUnlisted);
+}
+
+bool PrefabContainer::IsDataUsable(const IPluginComponentData* pData) const
+{
+    return pData && m_kUnusableData.Find(pData) == m_kUnusableData.uiMaxValue;
 }
 
 }  // namespace TarnEngine

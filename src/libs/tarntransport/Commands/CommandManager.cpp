@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <new>
 
 #include <rapidjson/error/en.h>
 
@@ -50,7 +51,42 @@ private:
     Common::CInputErrors m_kFailure{1};
 };
 
+// Copies pText and pSuffix behind each other at pCursor, terminated, and
+// moves the cursor past them; returns the copy.
+const char* CopyText(char*& pCursor, const char* pText, const char* pSuffix = "")
+{
+    char* pCopy = pCursor;
+    const size_t uiText = strlen(pText), uiSuffix = strlen(pSuffix);
+    memcpy(pCursor, pText, uiText);
+    memcpy(pCursor + uiText, pSuffix, uiSuffix);
+    pCursor[uiText + uiSuffix] = 0;
+    pCursor += uiText + uiSuffix + 1;
+    return pCopy;
+}
+
+// Room for a type name as the catalogue keeps it: a remote object's is
+// found when the list is made, an optional one ends with '?'.
+size_t TypeTextSize(const SRemoteType& kType)
+{
+    return kType.pName ? strlen(kType.pName) + (kType.bOptional ? 2 : 1) : 0;
+}
+
+void CopyTypeText(char*& pCursor, SRemoteType& kType)
+{
+    if (kType.pName)
+        kType.pName = CopyText(pCursor, kType.pName, kType.bOptional ? "?" : "");
+}
+
 }  // namespace
+
+struct CommandManager::SCatalogueEntry
+{
+    EngineCommand* pCommand = nullptr;
+    const char* pClassName = "";
+    const char* pMethodName = "";
+    // Its type names point into the entry's block.
+    SCommandSignature kSignature;
+};
 
 CommandManager::~CommandManager()
 {
@@ -59,6 +95,12 @@ CommandManager::~CommandManager()
         for (auto& kPair : m_kRegistry)
             FreeCommand(kPair.Value);
         m_kRegistry.Clear();
+        for (SCatalogueEntry* pEntry : m_kCatalogue)
+        {
+            pEntry->~SCatalogueEntry();
+            TARN_FREE(pEntry);
+        }
+        m_kCatalogue.Clear();
     }
     if (m_pPointerResolver)
     {
@@ -86,13 +128,84 @@ void CommandManager::FreeCommand(EngineCommand* pCommand)
     TARN_FREE(pCommand);
 }
 
-bool CommandManager::Insert(uint32 uiCommandId, EngineCommand* pCommand)
+bool CommandManager::Insert(uint32 uiCommandId, EngineCommand* pCommand, const char* pClassName,
+                            const char* pMethodName, const SCommandSignature& kSignature)
 {
-    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
-    if (m_kRegistry.Lookup(uiCommandId))
+    // The names are copied: a plug-in's texts live in its module.
+    const char* pClass = pClassName ? pClassName : "";
+    const char* pMethod = pMethodName ? pMethodName : "";
+    SCommandSignature kCopy = kSignature;
+    kCopy.uiArgCount = kCopy.uiArgCount < kMaxCommandArgs ? kCopy.uiArgCount : kMaxCommandArgs;
+    size_t uiTextSize = strlen(pClass) + strlen(pMethod) + 2 + TypeTextSize(kCopy.kResult);
+    for (uint32 uiArg = 0; uiArg < kCopy.uiArgCount; ++uiArg)
+        uiTextSize += TypeTextSize(kCopy.akArgs[uiArg]);
+    void* pBlock = nullptr;
+    {
+        Common::Mem::CTagScope kTag("TarnEngine::CommandManager::Insert");
+        pBlock = TARN_ALLOC(sizeof(SCatalogueEntry) + uiTextSize);
+    }
+    if (!TARN_ASSERT(pBlock, "no memory to list the command %s.%s", pClass, pMethod))
         return false;
-    m_kRegistry.Insert(uiCommandId, pCommand);
-    return m_kRegistry.Lookup(uiCommandId) != nullptr;
+    SCatalogueEntry* pEntry = ::new (pBlock) SCatalogueEntry();
+    char* pCursor = static_cast<char*>(pBlock) + sizeof(SCatalogueEntry);
+    pEntry->pCommand = pCommand;
+    pEntry->pClassName = CopyText(pCursor, pClass);
+    pEntry->pMethodName = CopyText(pCursor, pMethod);
+    CopyTypeText(pCursor, kCopy.kResult);
+    for (uint32 uiArg = 0; uiArg < kCopy.uiArgCount; ++uiArg)
+        CopyTypeText(pCursor, kCopy.akArgs[uiArg]);
+    pEntry->kSignature = kCopy;
+
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+        if (!m_kRegistry.Lookup(uiCommandId))
+        {
+            m_kRegistry.Insert(uiCommandId, pCommand);
+            if (m_kRegistry.Lookup(uiCommandId))
+            {
+                const uint32 uiListed = m_kCatalogue.GetSize();
+                m_kCatalogue.Add(pEntry);
+                if (m_kCatalogue.GetSize() == uiListed + 1)
+                    return true;
+                m_kRegistry.Remove(uiCommandId);
+            }
+        }
+    }
+    pEntry->~SCatalogueEntry();
+    TARN_FREE(pBlock);
+    return false;
+}
+
+const char* CommandManager::FindClassOfInterface(uint32 uiKey) const
+{
+    for (const SCatalogueEntry* pEntry : m_kCatalogue)
+        if (pEntry->kSignature.uiTargetKey == uiKey)
+            return pEntry->pClassName;
+    return nullptr;
+}
+
+void CommandManager::ListCommands(TarnRenderer::TArray<SRemoteMethodInfo>& kOut) const
+{
+    kOut.Clear();
+    Common::MT::CScopeLock<Common::CLockable> kGuard(&m_kRegistryLock);
+    kOut.Reserve(m_kCatalogue.GetSize());
+    const auto Name = [this](const SRemoteType& kType) {
+        const char* pClass = kType.pName ? kType.pName : FindClassOfInterface(kType.uiInterfaceKey);
+        return pClass ? pClass : "object";
+    };
+    for (const SCatalogueEntry* pEntry : m_kCatalogue)
+    {
+        const SCommandSignature& kSignature = pEntry->kSignature;
+        SRemoteMethodInfo& kInfo = kOut.Add();
+        kInfo.pClassName = pEntry->pClassName;
+        kInfo.pMethodName = pEntry->pMethodName;
+        kInfo.pResultType = Name(kSignature.kResult);
+        kInfo.uiArgCount = kSignature.uiArgCount;
+        for (uint32 uiArg = 0; uiArg < kSignature.uiArgCount; ++uiArg)
+            kInfo.apArgTypes[uiArg] = Name(kSignature.akArgs[uiArg]);
+        kInfo.bSingletonClass = kSignature.bSingleton;
+        kInfo.bSafeOffEngineThread = pEntry->pCommand->IsSafeOffEngineThread();
+    }
 }
 
 EngineCommand* CommandManager::FindCommand(uint32 uiCommandId) const

@@ -7,6 +7,7 @@
 #include "Commands/CommandQueue.h"
 #include "Commands/EngineCommand.h"
 #include "Commands/PointerResolver.h"
+#include "Commands/RemoteTypes.h"
 #include "Commands/ReturnBuffer.h"
 #include "Containers/TMap.h"
 #include "Core/Types.h"
@@ -17,13 +18,33 @@
 
 namespace TarnEngine {
 
+// One registered command as CommandManager::ListCommands gives it. The texts
+// belong to the manager and stay valid as long as it lives.
+struct SRemoteMethodInfo
+{
+    const char* pClassName = "";
+    const char* pMethodName = "";
+    // Type names as RemoteTypes.h gives them, a remote object by the class
+    // name its interface is registered under ("object" for an interface no
+    // class was registered with).
+    const char* pResultType = "";
+    uint32 uiArgCount = 0;
+    const char* apArgTypes[kMaxCommandArgs] = {};
+    // Whether the class is a singleton one (any "InstanceID" reaches it).
+    bool bSingletonClass = false;
+    bool bSafeOffEngineThread = false;
+};
+
 // The registry of engine commands and the queue that runs them.
 //
-// Commands are keyed by GenerateUIntIdFromString(class name, method name);
-// the names are not kept. The first registration of a pair stays in force:
-// registering it again changes nothing. Plug-ins register their commands on
-// the host's manager. Registration may happen while network threads look
-// commands up: the registry has its own lock.
+// Commands are keyed by GenerateUIntIdFromString(class name, method name).
+// Beside the registry, a catalogue keeps, per command, copies of the names
+// and the signature that the command type describes (what its arguments
+// are read as and its result written as), so that clients can list the
+// remote classes as they really are (ListCommands). The first registration
+// of a pair stays in force: registering it again changes nothing. Plug-ins
+// register their commands on the host's manager. Registration may happen
+// while network threads look commands up: the registry has its own lock.
 //
 // A request is one JSON object:
 //   {"ClassName": string, "MethodName": string, "InstanceID": int32,
@@ -97,6 +118,9 @@ public:
     EngineCommand* FindCommand(const char* pClassName, const char* pMethodName) const;
     EngineCommand* FindCommand(uint32 uiCommandId) const;
     uint32 GetCommandCount() const;
+    // Every registered command, in registration order, into kOut (emptied
+    // first).
+    void ListCommands(TarnRenderer::TArray<SRemoteMethodInfo>& kOut) const;
 
     // Runs one request (uiLength bytes of JSON text; the second form reads a
     // zero-terminated text). pReply, when given, receives the result of a
@@ -127,12 +151,22 @@ public:
     Common::CEvent& GetWakeEvent() { return m_kQueue.GetWakeEvent(); }
 
 private:
-    // Adds (id, command) unless the id is present; true when added.
-    bool Insert(uint32 uiCommandId, EngineCommand* pCommand);
+    // A command's names and signature, the texts in the same block behind it.
+    struct SCatalogueEntry;
+
+    // Adds (id, command) and the command's catalogue entry unless the id is
+    // present; true when added.
+    bool Insert(uint32 uiCommandId, EngineCommand* pCommand, const char* pClassName, const char* pMethodName,
+                const SCommandSignature& kSignature);
     static void FreeCommand(EngineCommand* pCommand);
+    // The class name registered for commands of the interface uiKey, or
+    // null. Registry lock held.
+    const char* FindClassOfInterface(uint32 uiKey) const;
 
     CPointerResolver* m_pPointerResolver = nullptr;
     TarnRenderer::TMap<unsigned int, EngineCommand*> m_kRegistry;
+    // Owned, in registration order; guarded by the registry lock.
+    TarnRenderer::TArray<SCatalogueEntry*> m_kCatalogue;
     CommandQueue m_kQueue;
     mutable Common::CLockable m_kRegistryLock;
 };
@@ -156,10 +190,17 @@ C* CommandManager::GenericRegister(const char* pClassName, const char* pMethodNa
     if (!TARN_ASSERT(pBlock, "no memory for an engine command"))
         return &s_kSpare;
     C* pCommand = ::new (pBlock) C(std::forward<Args>(kArgs)...);
+    // Command types describe the method they call; any other is listed
+    // with an unknown result and no argument.
+    SCommandSignature kSignature;
+    if constexpr (requires { C::Describe(); })
+        kSignature = C::Describe();
+    else
+        kSignature.kResult.pName = "unknown";
     // The command is freed through its EngineCommand pointer.
     if (!TARN_ASSERT(static_cast<void*>(static_cast<EngineCommand*>(pCommand)) == pBlock,
                      "engine command base is not at the start of the object") ||
-        !Insert(uiCommandId, pCommand))
+        !Insert(uiCommandId, pCommand, pClassName, pMethodName, kSignature))
     {
         TARN_FREE(pBlock);
         return &s_kSpare;

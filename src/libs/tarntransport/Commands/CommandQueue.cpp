@@ -224,9 +224,14 @@ uint32 CommandQueue::ProcessQueue()
             return 0;
         kBatch = std::move(m_kPending);
     }
+    // A command run while another runs (a waiting push from the engine
+    // thread itself) gives the outer one its account back.
+    IRequestAccount* const pOuterAccount = m_pRunningAccount;
     for (JSonCommand* pCommand : kBatch)
     {
+        m_pRunningAccount = pCommand->m_pAccount;
         RunCommand(pCommand);
+        m_pRunningAccount = pOuterAccount;
         if (pCommand->m_bWaitAck)
             PublishDone(pCommand);  // its pusher gives it back
         else

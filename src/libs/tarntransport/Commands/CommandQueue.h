@@ -12,6 +12,8 @@
 
 namespace TarnEngine {
 
+class CPushChannel;
+
 // Who pays for a request while the engine holds it. The network endpoint
 // charges a connection's account before it reads a request; the command
 // that carries the request refunds the charge, exactly once, when it is done
@@ -20,6 +22,9 @@ class IRequestAccount
 {
 public:
     virtual void Refund(uint64 uiBytes) = 0;
+    // Where the connection that sent the request takes frames it did not ask
+    // for (see CPushChannel); null when it takes none.
+    virtual CPushChannel* GetPushChannel() { return nullptr; }
 
 protected:
     ~IRequestAccount() = default;
@@ -131,6 +136,10 @@ public:
     // Names the calling thread as the engine thread.
     void SetEngineThread();
     bool IsEngineThread() const;
+    // The account of the request that ProcessQueue runs now, null between
+    // requests or for one made inside the process: how a remote method learns
+    // which connection called it. Engine thread only.
+    IRequestAccount* GetRunningAccount() const { return m_pRunningAccount; }
 
     // Commands waiting now.
     uint32 GetPendingCount();
@@ -160,6 +169,7 @@ private:
     std::atomic<uint32> m_uiEngineThreadId{0};
     std::atomic<uint64> m_uiExecuted{0};
     uint32 m_uiWaitSpinMicroseconds = 0;
+    IRequestAccount* m_pRunningAccount = nullptr;
 };
 
 }  // namespace TarnEngine

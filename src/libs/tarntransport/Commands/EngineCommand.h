@@ -6,6 +6,7 @@
 
 #include "Commands/ParamReader.h"
 #include "Commands/PointerResolver.h"
+#include "Commands/RemoteTypes.h"
 #include "Commands/SingletonManager.h"
 #include "Commands/TextArgReader.h"
 #include "Core/Types.h"
@@ -145,6 +146,8 @@ public:
     }
 
     Method GetMethod() const { return m_pMethod; }
+    // What the method takes and gives, for the listing of remote classes.
+    static SCommandSignature Describe() { return DescribeCommand<I, R, A...>(); }
 
 private:
     R Call(I* pObject, std::tuple<ArgStorage<A>...>& kArgs)
@@ -253,6 +256,9 @@ public:
     {
         return ResolveCommandTarget<I>(0, nullptr) ? 1 : 0;
     }
+
+    // No argument; the singleton itself as the result.
+    static SCommandSignature Describe() { return DescribeCommand<I, I*>(); }
 };
 
 }  // namespace TarnEngine

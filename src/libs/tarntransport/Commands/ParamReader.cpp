@@ -56,6 +56,24 @@ bool RefuseRemoteCall(const char* pFile, int iLine, const char* pExpression, con
     return false;
 }
 
+bool RefuseRemoteInput(const Common::CInputErrors& kErrors)
+{
+    if (JSonParamReader* pCall = JSonParamReader::GetCurrentCall())
+        pCall->NoteInputFailure(kErrors);
+    return false;
+}
+
+bool JSonParamReader::NoteInputFailure(const Common::CInputErrors& kErrors)
+{
+    if (kErrors.IsEmpty())
+        return NoteFailure("kErrors", "an input was refused without a reason");
+    if (m_kFailures.IsEmpty())
+        m_kFailures = kErrors;
+    else
+        m_kFailures.Add(kErrors.GetPath(0), "%s", kErrors.GetProblem(0));
+    return false;
+}
+
 bool JSonParamReader::NoteFailure(const char* pExpression, const char* pFormat, ...)
 {
     va_list kArgs;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <type_traits>
 
 #include <rapidjson/writer.h>
@@ -37,6 +38,8 @@ namespace TarnEngine {
 //                         zero; normalised on the way in
 //   Math::LocalVector3    {"x","y","z"} numbers, all required
 //   remote object T*      null, or {"InstanceID": integer} of T's interface
+//   std::optional<T>      T's form, or absent or null for no value (an
+//                         argument the method may do without)
 // Numbers of float type (float, the members of quaternions and vectors) must
 // be finite floats, within +-3.4e38; strings must not hold NUL characters.
 // A missing, mistyped or out-of-range argument is reported, recorded as the
@@ -50,7 +53,8 @@ namespace TarnEngine {
 // The result is written only when the reader has a writer (the request asked
 // for an acknowledgment), compactly, as {"Res": value} ({} for void):
 // the forms above, a remote object as {"InstanceID": id} after one AddRef,
-// a null object or string as null, a non-finite number as null.
+// a null object or string as null, a non-finite number as null, and a
+// result type with a WriteJson(ResultWriter&) member as it writes itself.
 class JSonParamReader
 {
 public:
@@ -111,6 +115,12 @@ public:
     // its problem (the first failure is kept, the others only counted);
     // reports nothing. Returns false.
     bool NoteFailure(const char* pExpression, const char* pFormat, ...) TARN_PRINTF_FORMAT(3, 4);
+    // Fails the call with the problems of an input the method read for it
+    // (a file the request names): the reply's text is kErrors' own, in the
+    // form it was made in, e.g. "<file>: <member>: <problem>". Reports
+    // nothing (the input's reader logs its problems). A failure noted
+    // before stays the one the reply gives. Returns false.
+    bool NoteInputFailure(const Common::CInputErrors& kErrors);
     bool HasFailed() const { return !m_kFailures.IsEmpty(); }
     // The first failure as the reply carries it: "Assertion \"<expression>\"
     // failed. <explanation>".
@@ -148,6 +158,10 @@ public:
     {
         WriteValue(kWriter, static_cast<std::underlying_type_t<E>>(eValue));
     }
+    // A result that writes itself (a list, a record of several members).
+    template <class T>
+    requires requires(const T& kValue, ResultWriter& kOut) { kValue.WriteJson(kOut); }
+    static void WriteValue(ResultWriter& kWriter, const T& kValue) { kValue.WriteJson(kWriter); }
     // A remote object: {"InstanceID": id} after one AddRef; null as null.
     template <RemoteObjectPointer P> static void WriteValue(ResultWriter& kWriter, P pObject)
     {
@@ -230,6 +244,19 @@ private:
         return true;
     }
 
+    // An argument the method may do without: absent or null gives no value.
+    template <class T> bool ReadValue(const Common::JsonValue* pArg, const char* pName, std::optional<T>& kValue)
+    {
+        kValue.reset();
+        if (!pArg || pArg->IsNull())
+            return true;
+        T kRead{};
+        if (!ReadValue(pArg, pName, kRead))
+            return false;
+        kValue = kRead;
+        return true;
+    }
+
     // {"InstanceID": integer} or null.
     bool ReadObjectReference(const Common::JsonValue* pArg, const char* pName, uint32& uiId, bool& bNull);
     // Reports and records that pName is not of the expected form.
@@ -248,5 +275,10 @@ private:
 // Returns false.
 bool RefuseRemoteCall(const char* pFile, int iLine, const char* pExpression, const char* pFormat, ...)
     TARN_PRINTF_FORMAT(4, 5);
+
+// Fails the remote call running on the calling thread, if any, with the
+// problems of an input the method read for it (see
+// JSonParamReader::NoteInputFailure); reports nothing. Returns false.
+bool RefuseRemoteInput(const Common::CInputErrors& kErrors);
 
 }  // namespace TarnEngine

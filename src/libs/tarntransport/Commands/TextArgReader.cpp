@@ -2,6 +2,14 @@
 
 namespace TarnEngine {
 
+bool CTextArgReader::HasToken() const
+{
+    const char* pCursor = m_pCursor;
+    while (pCursor && *pCursor == ' ')
+        ++pCursor;
+    return pCursor && *pCursor != 0;
+}
+
 const char* CTextArgReader::NextToken()
 {
     if (!m_pCursor)

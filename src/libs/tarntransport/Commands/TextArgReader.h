@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <optional>
 #include <type_traits>
 
 #include "Utils/assertion.h"
@@ -9,12 +10,25 @@ namespace TarnEngine {
 
 // Arguments given as one space-separated text (commands run from the engine's
 // own code or console). A float or double argument takes the next token
-// converted by atof, a string argument takes the token itself; any other type
-// is reported ("unknown paremeter type !"). Tokens are cut in place.
+// converted by atof, a string argument takes the token itself, an optional
+// one has no value once the tokens are used up; any other type is reported
+// ("unknown paremeter type !"). Tokens are cut in place.
 class CTextArgReader
 {
 public:
     explicit CTextArgReader(char* pText) : m_pCursor(pText) {}
+
+    template <class T> bool ReadArg(std::optional<T>& kValue)
+    {
+        kValue.reset();
+        if (!HasToken())
+            return true;
+        T kRead{};
+        if (!ReadArg(kRead))
+            return false;
+        kValue = kRead;
+        return true;
+    }
 
     template <class T> bool ReadArg(T& kValue)
     {
@@ -38,6 +52,8 @@ public:
     }
 
 private:
+    // Whether a token is left.
+    bool HasToken() const;
     // The next space-separated token, terminated in place; null at the end.
     const char* NextToken();
     char* m_pCursor;

@@ -1,13 +1,17 @@
 #include "Host/EngineHost.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sched.h>
 
 #include "Commands/CommandManager.h"
 #include "Commands/ReturnBuffer.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Posix/PosixClock.h"
 #include "Utils/assertion.h"
 #include "Utils/debuglog.h"
 
@@ -45,6 +49,8 @@ bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
     m_uiMaxConnections = kOptions.uiMaxConnections;
     m_uiFrameTimeoutMs = kOptions.uiFrameTimeoutMs;
     m_uiSendTimeoutMs = kOptions.uiSendTimeoutMs;
+    m_kPushLimits.uiMaxFrames = kOptions.uiMaxPushedFrames;
+    m_kPushLimits.uiMaxBytes = kOptions.uiMaxPushedBytes;
     CRequestBudget::SLimits kLimits;
     kLimits.uiMaxPerConnection = kOptions.uiMaxQueuedPerConnection;
     kLimits.uiMaxRequests = kOptions.uiMaxQueuedRequests;
@@ -186,7 +192,9 @@ void CEngineHost::AddConnection(int iDescriptor, const char* pPeer)
             return;
         }
     }
-    Common::CDebugLog::Print("Start new client connection on port %i", static_cast<int>(m_uiPort));
+    // The host's port, then the client's address and port, which tell the
+    // connections apart.
+    Common::CDebugLog::Print("Start new client connection on port %i from %s", static_cast<int>(m_uiPort), pPeer);
     if (!pConnection->Start("connection"))
     {
         Common::CDebugLog::Print("[EngineHost] : could not start a thread for the connection from %s", pPeer);
@@ -261,6 +269,21 @@ CEngineHost::ConnectionThread::ConnectionThread(CEngineHost* pHost, int iDescrip
     : m_pHost(pHost), m_kSocket(iDescriptor), m_kAccount(pHost->GetBudget())
 {
     snprintf(m_acPeer, sizeof(m_acPeer), "%s", pPeer ? pPeer : "?");
+    // Without a channel the connection is served all the same; only
+    // subscriptions are refused to it.
+    m_pChannel = CPushChannel::Create(pHost->GetPushLimits());
+    if (m_pChannel)
+        m_pChannel->Attach(&m_kSocket);
+    m_kAccount.SetPushChannel(m_pChannel);
+}
+
+CEngineHost::ConnectionThread::~ConnectionThread()
+{
+    if (m_pChannel)
+    {
+        m_pChannel->Close();
+        m_pChannel->Release();
+    }
 }
 
 uint32 CEngineHost::ConnectionThread::Run()
@@ -275,6 +298,10 @@ uint32 CEngineHost::ConnectionThread::Run()
         // them.
         m_kAccount.WaitDrained();
     }
+    // Publishers still holding the channel must no longer reach the socket
+    // (a drop shuts it down): it is forgotten before it is closed.
+    if (m_pChannel)
+        m_pChannel->Close();
     m_kSocket.Close();
     m_bFinished.store(true, std::memory_order_release);
     return 0;
@@ -295,8 +322,21 @@ void CEngineHost::ConnectionThread::Serve()
     const char* pText = nullptr;
     CReturnBuffer kReply;
 
+    // Whether the last turn served a request: the next one may follow at
+    // once, and is looked for before the thread sleeps.
+    bool bServed = false;
     while (!m_pHost->IsStopping())
     {
+        // What was pushed while the connection waited for a request goes
+        // out before the next request is read.
+        if (!SendPushedFrames())
+            return;
+        if (!kReader.HasBuffered() && !WaitForRequest(bServed))
+        {
+            bServed = false;
+            continue;
+        }
+        bServed = true;
         uint32 uiLength = 0;
         const Common::MessageFraming::EReceive eReceived = kReader.Receive(m_kSocket, &pText, &uiLength, &kAdmission);
         if (eReceived != Common::MessageFraming::EReceive::Message)
@@ -316,6 +356,8 @@ void CEngineHost::ConnectionThread::Serve()
                 Common::CDebugLog::Print("[EngineHost] : empty message rejected");
                 break;
             case Common::MessageFraming::EReceive::Closed:
+                // A drop shuts the socket down under a receive.
+                ReportDrop();
                 return;
             case Common::MessageFraming::EReceive::TimedOut:
                 Common::CDebugLog::Print(
@@ -327,10 +369,15 @@ void CEngineHost::ConnectionThread::Serve()
                 kReply.Clear();
                 pManager->ExecuteJSon(pText, uiLength, &kReply, &m_kAccount, kAdmission.TakeCharge());
                 kReader.Trim();
+                // The frames pushed while the request ran go before its
+                // reply: whatever follows the reply was made after the
+                // request ran.
+                if (!SendPushedFrames())
+                    return;
                 const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
                 if (uiReplyLength != 0 && !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
                 {
-                    if (m_kSocket.HasTimedOut())
+                    if (!ReportDrop() && m_kSocket.HasTimedOut())
                         Common::CDebugLog::Print(
                             "[EngineHost] : %s did not take its replies within %u ms, connection closed", m_acPeer,
                             m_pHost->GetSendTimeoutMs());
@@ -340,6 +387,60 @@ void CEngineHost::ConnectionThread::Serve()
             }
         }
     }
+}
+
+bool CEngineHost::ConnectionThread::WaitForRequest(bool bSpin)
+{
+    pollfd akPoll[2] = {{m_kSocket.GetDescriptor(), POLLIN, 0},
+                        {m_pChannel ? m_pChannel->GetWakeDescriptor() : -1, POLLIN, 0}};
+    // A client calling in a loop sends its next request at once: looking
+    // for it a little while before sleeping spares waking this thread.
+    const uint32 uiSpin = bSpin ? m_pHost->GetSpinMicroseconds() : 0;
+    const int64 iSpinUntilNs = uiSpin ? Common::Posix::GetMonotonicNs() + static_cast<int64>(uiSpin) * 1000 : 0;
+    for (;;)
+    {
+        const bool bSpinning = iSpinUntilNs != 0 && Common::Posix::GetMonotonicNs() < iSpinUntilNs;
+        const int iReady = poll(akPoll, 2, bSpinning ? 0 : -1);
+        if (iReady > 0)
+            return akPoll[0].revents != 0;
+        if (iReady < 0 && errno != EINTR)
+            return true;  // the receive meets the failure and reports it
+        if (bSpinning)
+            sched_yield();
+    }
+}
+
+bool CEngineHost::ConnectionThread::SendPushedFrames()
+{
+    if (!m_pChannel)
+        return true;
+    m_pChannel->ClearWake();
+    CPushChannel::SFrame kFrame;
+    while (m_pChannel->Pop(kFrame))
+    {
+        const bool bSent = Common::MessageFraming::Send(m_kSocket, kFrame.pText, kFrame.uiLength);
+        CPushChannel::FreeFrame(kFrame);
+        if (!bSent)
+        {
+            if (!ReportDrop() && m_kSocket.HasTimedOut())
+                Common::CDebugLog::Print(
+                    "[EngineHost] : %s did not take its pushed frames within %u ms, connection closed", m_acPeer,
+                    m_pHost->GetSendTimeoutMs());
+            return false;
+        }
+    }
+    return !ReportDrop();
+}
+
+bool CEngineHost::ConnectionThread::ReportDrop()
+{
+    if (!m_pChannel || !m_pChannel->HasOverflowed())
+        return false;
+    const CPushChannel::SLimits& kLimits = m_pChannel->GetLimits();
+    Common::CDebugLog::Print("[EngineHost] : %s did not keep up with the frames pushed to it (%u frames or %llu bytes "
+                             "waiting at most), connection closed",
+                             m_acPeer, kLimits.uiMaxFrames, static_cast<unsigned long long>(kLimits.uiMaxBytes));
+    return true;
 }
 
 }  // namespace TarnEngine

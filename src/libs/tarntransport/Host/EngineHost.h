@@ -6,6 +6,7 @@
 #include "Core/Types.h"
 #include "Host/NetOptions.h"
 #include "Host/RequestBudget.h"
+#include "Push/PushChannel.h"
 #include "System/Mutex/Mutex.h"
 #include "System/Net/TcpSocket.h"
 #include "System/Thread/Thread.h"
@@ -39,9 +40,20 @@ class CommandManager;
 //   must be taken within uiSendTimeoutMs, or the connection is closed
 //   (logged); a connection between messages may stay idle;
 // - the lines a connection logs are throttled (CDebugLog::CThrottleScope);
+// - frames pushed to a client unasked (subscriptions) wait in its
+//   connection's CPushChannel, within uiMaxPushedFrames and
+//   uiMaxPushedBytes; a client that lets more pile up is dropped (logged),
+//   so the engine, which pushes, never waits for a client;
 // - connection threads are tracked: Stop ends the reading of every
 //   connection, lets the engine run what was read, sends those replies, then
 //   closes the connections and waits for every thread.
+//
+// Each connection thread is the only writer of its socket, so a pushed frame
+// never lands inside a reply and replies keep the order of the requests.
+// When a request has run, the frames pushed meanwhile go out first, then the
+// reply: whatever follows a reply was made after its request ran. Between
+// requests it waits for the next one and for pushed frames at once (poll on
+// the socket and the channel's wake descriptor).
 //
 // A connection thread that waits for an acknowledged command is released
 // only by the engine thread running it. Stop therefore runs the command
@@ -71,6 +83,7 @@ public:
     {
     public:
         ConnectionThread(CEngineHost* pHost, int iDescriptor, const char* pPeer);
+        ~ConnectionThread() override;
         uint32 Run() override;
 
         // Ends a blocking receive or send from another thread; the thread
@@ -86,9 +99,23 @@ public:
         // Serves the requests until the connection ends (the peer closed it,
         // broke a rule, which is logged, or the host stops).
         void Serve();
+        // Waits until the client sends something (or the connection ends):
+        // true; or until frames were pushed: false. bSpin: a request was
+        // just served, look for the next one a while before sleeping.
+        bool WaitForRequest(bool bSpin);
+        // Sends the frames pushed so far. False when the connection is to
+        // end (logged): a send failed, or the client was dropped.
+        bool SendPushedFrames();
+        // Logs the drop of a client that did not keep up with its pushed
+        // frames; false when it was not dropped.
+        bool ReportDrop();
 
         CEngineHost* m_pHost;
         Common::TcpSocket m_kSocket;
+        // The frames pushed to this connection (null when the channel could
+        // not be made: nothing can be pushed then). One reference, given
+        // back when the thread object goes; closed before the socket is.
+        CPushChannel* m_pChannel = nullptr;
         // What this connection's requests hold of the host's budget; every
         // command charged to it is done with before the thread ends.
         CRequestBudget::CAccount m_kAccount;
@@ -125,6 +152,7 @@ public:
     uint32 GetSpinMicroseconds() const { return m_uiSpinMicroseconds; }
     uint32 GetFrameTimeoutMs() const { return m_uiFrameTimeoutMs; }
     uint32 GetSendTimeoutMs() const { return m_uiSendTimeoutMs; }
+    const CPushChannel::SLimits& GetPushLimits() const { return m_kPushLimits; }
     CRequestBudget& GetBudget() { return m_kBudget; }
 
 private:
@@ -140,6 +168,7 @@ private:
     Common::CMutex m_kConnectionsLock;
     TarnRenderer::TArray<ConnectionThread*> m_kConnections;
     CRequestBudget m_kBudget;
+    CPushChannel::SLimits m_kPushLimits;
     std::atomic<bool> m_bStopping{false};
     uint32 m_uiMaxFrameBytes = 0;
     uint32 m_uiSpinMicroseconds = 0;

@@ -29,6 +29,11 @@ struct SNetOptions
     // between messages may stay idle for any time.
     uint32 uiFrameTimeoutMs = 10000;
     uint32 uiSendTimeoutMs = 10000;
+    // The frames a connection holds for its client unasked (subscriptions,
+    // see CPushChannel) and their bytes of text: a client that lets more
+    // pile up is dropped.
+    uint32 uiMaxPushedFrames = 64;
+    uint64 uiMaxPushedBytes = 1ull << 20;
 };
 
 }  // namespace TarnEngine

@@ -45,6 +45,11 @@ public:
         // (nothing charged) once the budget is closed.
         bool Charge(uint64 uiBytes);
         void Refund(uint64 uiBytes) override;
+        // The connection's push channel (not owned), which its requests'
+        // remote methods reach through the account; set before the first
+        // charge.
+        CPushChannel* GetPushChannel() override { return m_pPushChannel; }
+        void SetPushChannel(CPushChannel* pChannel) { m_pPushChannel = pChannel; }
         // Waits until everything charged has been refunded.
         void WaitDrained();
         uint32 GetPending();
@@ -52,6 +57,7 @@ public:
     private:
         friend class CRequestBudget;
         CRequestBudget& m_kBudget;
+        CPushChannel* m_pPushChannel = nullptr;
         uint32 m_uiPending = 0;
         uint64 m_uiBytes = 0;
     };

@@ -673,7 +673,11 @@ void GaitActor::RaiseFootOnFloor()
         const float fPoint = static_cast<float>(kPoint.m_iFrame);
         const bool bPassed = bWrapped ? (fFrom < fPoint || fPoint <= fNow) : (fFrom < fPoint && fPoint <= fNow);
         if (bPassed && m_pFootOnFloorCallback)
+        {
+            m_pReportedFootOnFloor = &kPoint;
             m_pFootOnFloorCallback(m_pLink, m_pAnimActor, m_pFootOnFloorContext);
+            m_pReportedFootOnFloor = nullptr;
+        }
     }
 }
 

@@ -148,6 +148,9 @@ public:
     const TarnRenderer::TArray<AnimationAxis>& GetAxes() const { return m_kAxes; }
     TarnRenderer::Link* GetLink() const { return m_pLink; }
     TarnRenderer::AnimActor* GetAnimActor() const { return m_pAnimActor; }
+    // The foot-on-floor point the foot-on-floor callback is being told of;
+    // null outside the callback.
+    const InfoFoFPoint* GetReportedFootOnFloor() const { return m_pReportedFootOnFloor; }
 
 private:
     TarnAnim::Skeleton* GetSkeleton() const;
@@ -216,6 +219,7 @@ private:
     // Foot-on-floor tracking: the movement and position last seen.
     uint32 m_eContactMovement = kInvalidIndex;
     float m_fContactPosition = 0.0f;
+    const InfoFoFPoint* m_pReportedFootOnFloor = nullptr;
     // Controls kept on the instance in standby, so that the pose stays.
     TarnRenderer::TArray<uint32> m_kHeldControls;
     TarnRenderer::TArray<uint32> m_kHeldSequences;

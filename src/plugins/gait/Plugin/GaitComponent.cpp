@@ -1,7 +1,10 @@
 #include "Plugin/GaitComponent.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <numbers>
 
 #include <rapidjson/document.h>
 
@@ -52,7 +55,116 @@ const GaitRuntimeData& NoRuntimeData()
     return s_kEmpty;
 }
 
+// The heading of a rotation: the angle about Z from +X to where it turns +X,
+// in degrees.
+double HeadingDegrees(const Math::Quaternion& q)
+{
+    const double x = q.x, y = q.y, z = q.z, w = q.w;
+    return std::atan2(2.0 * (w * z + x * y), 1.0 - 2.0 * (y * y + z * z)) * 180.0 / std::numbers::pi;
+}
+
 }  // namespace
+
+GaitComponent::CFootContactLog::~CFootContactLog()
+{
+    if (m_pRing)
+        TARN_FREE(m_pRing);
+}
+
+bool GaitComponent::CFootContactLog::Start()
+{
+    if (m_pRing)
+        return true;
+    void* pBlock = nullptr;
+    {
+        Common::Mem::CTagScope kTag("GaitPlugin::GaitComponent::TakeFootContacts");
+        pBlock = TARN_ALLOC(sizeof(SFootContact) * kMaxFootContacts);
+    }
+    if (!TARN_ASSERT(pBlock, "GaitComponent : no memory to record foot contacts"))
+        return false;
+    m_pRing = static_cast<SFootContact*>(pBlock);
+    for (uint32 i = 0; i < kMaxFootContacts; ++i)
+        ::new (m_pRing + i) SFootContact();
+    return true;
+}
+
+void GaitComponent::CFootContactLog::Record(const SFootContact& kContact)
+{
+    if (!m_pRing)
+        return;
+    if (m_uiCount < kMaxFootContacts)
+    {
+        m_pRing[(m_uiOldest + m_uiCount) % kMaxFootContacts] = kContact;
+        ++m_uiCount;
+        return;
+    }
+    m_pRing[m_uiOldest] = kContact;
+    m_uiOldest = (m_uiOldest + 1) % kMaxFootContacts;
+    if (m_uiDropped != UINT32_MAX)
+        ++m_uiDropped;
+}
+
+uint32 GaitComponent::CFootContactLog::Take(SFootContact (&akOut)[kMaxFootContacts], uint32& uiDropped)
+{
+    const uint32 uiCount = m_uiCount;
+    for (uint32 i = 0; i < uiCount; ++i)
+        akOut[i] = m_pRing[(m_uiOldest + i) % kMaxFootContacts];
+    uiDropped = m_uiDropped;
+    m_uiOldest = m_uiCount = m_uiDropped = 0;
+    return uiCount;
+}
+
+void GaitComponent::RecordFootOnFloor(TarnRenderer::Link* pLink, TarnRenderer::AnimActor*, void* pContext)
+{
+    auto* pComponent = static_cast<GaitComponent*>(pContext);
+    if (!pComponent || !pComponent->m_kFootContacts.IsStarted())
+        return;
+    SFootContact kContact;
+    if (const InfoFoFPoint* pPoint = pComponent->m_kActor.GetReportedFootOnFloor())
+    {
+        kContact.eMovement = pPoint->m_eAnim;
+        kContact.uiFrame = pPoint->m_iFrame;
+    }
+    if (pLink)
+        kContact.kPosition = pLink->GetWorldPosition();
+    kContact.uiTimeMs = pComponent->m_uiElapsedMs;
+    pComponent->m_kFootContacts.Record(kContact);
+}
+
+uint32 GaitComponent::TakeFootContacts(SFootContact (&akOut)[kMaxFootContacts], uint32& uiDropped)
+{
+    uiDropped = 0;
+    if (!m_kFootContacts.IsStarted())
+    {
+        m_kFootContacts.Start();
+        return 0;
+    }
+    return m_kFootContacts.Take(akOut, uiDropped);
+}
+
+float GaitComponent::GetHeadingDegrees() const
+{
+    return m_pLink ? static_cast<float>(HeadingDegrees(m_pLink->GetWorldRotation())) : 0.0f;
+}
+
+float GaitComponent::GetHeadingErrorDegrees() const
+{
+    const double dCurrent = m_pLink ? HeadingDegrees(m_pLink->GetWorldRotation()) : 0.0;
+    double dError = std::remainder(HeadingDegrees(m_kRotation) - dCurrent, 360.0);
+    // The remainder is -180 to 180 inclusive: a target right behind reads 180.
+    if (dError <= -180.0)
+        dError += 360.0;
+    return static_cast<float>(dError);
+}
+
+bool GaitComponent::HasArrived() const
+{
+    if (m_kActor.IsStandby() || !(std::fabs(GetHeadingErrorDegrees()) <= kArrivedDegrees))
+        return false;
+    const bool bSpeedRequested = m_fSpeed >= GaitActor::kMinSpeed;
+    const uint32 eMovement = m_kActor.GetCurrentMovement();
+    return bSpeedRequested ? eMovement == EAnimMovement::Walk : eMovement == EAnimMovement::Idle;
+}
 
 void GaitComponent::CRuntimeDataRef::Reset(GaitSharedRuntimeData* pShared)
 {
@@ -98,6 +210,7 @@ void GaitComponent::SetSpeed(float fSpeed)
 
 void GaitComponent::Update(void*, TarnRenderer::Link*, TarnEngine::StepTime kTime)
 {
+    m_uiElapsedMs += kTime.uiElapsedMs;
     m_kActor.Update(m_kRotation, m_fSpeed, static_cast<float>(kTime.uiElapsedMs));
 }
 
@@ -134,6 +247,9 @@ void GaitComponent::Init(TarnRenderer::Link* pLink, void* pPrefabInstance)
     // The steering option: the rectified root rotation turns the link.
     m_kActor.SetRotationCallback(
         pShared->kValue.m_kSteering.ApplyRectifiedRotation ? &GaitActor::ApplyRotationToLink : nullptr, nullptr);
+    // The component stays where Init finds it (in its link's record), so the
+    // actor may hold on to it.
+    m_kActor.SetFootOnFloorCallback(&GaitComponent::RecordFootOnFloor, this);
     m_kActor.SetStandby(true);
 }
 

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "Data/GaitSerializer.h"
+#include "Factory/AddInLoadContext.h"
 #include "Plugin/GaitComponent.h"
 #include "Plugins/PluginManager.h"
 #include "Plugins/PluginParam.h"
@@ -107,9 +109,13 @@ bool GaitComponentBuilder::BuildComponentData(
     auto* pContainer = TARN_NEW_TAGGED("GaitPlugin::GaitComponentBuilder::BuildComponentData", GaitComponentContainer);
     if (!pContainer)
         return true;
-    // A document the loader rejects has been reported member by member; the
-    // container is kept all the same, with empty parameters.
-    pContainer->Load(kDocument, _pContextA, _pContextB);
+    // A document the loader rejects has been reported member by member, and
+    // its problems go to the prefab's loader, which logs them naming the
+    // file; the container is kept all the same, with empty parameters, for a
+    // later ReloadFromJson.
+    const auto* pLoad = static_cast<const TarnEngine::SAddInLoadContext*>(_pContextA);
+    (void)_pContextB;
+    GaitSerializer::LoadFromDocument(kDocument, pContainer->GetParam(), pLoad ? pLoad->pDocumentErrors : nullptr);
     pContainer->SetTypeID(GetDesc()->m_uiComponentId);
     kOut.Add(pContainer);
     return true;

@@ -28,6 +28,11 @@ public:
 
     TarnEngine::PluginComponent* BuildComponent(void* _pPrefabInstance, TarnRenderer::Link* _pLink,
                                                 TarnEngine::IPluginComponentData* _pData) override;
+    // Makes a GaitComponentContainer from the add-in's gait document, also
+    // from one the loader rejects (with empty parameters then). Load context
+    // A is null or, from a prefab's loader, the add-in's
+    // TarnEngine::SAddInLoadContext, whose list receives the document's
+    // problems.
     bool BuildComponentData(const TarnEngine::PluginJsonValue& kDocument, void* _pContextA, void* _pContextB,
                             TarnRenderer::TArray<TarnEngine::IPluginComponentData*, unsigned int>& kOut) override;
     void OnBuilderEvent(void*) override {}

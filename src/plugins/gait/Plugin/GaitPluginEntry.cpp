@@ -8,6 +8,7 @@
 #include "Plugin/GaitComponentBuilder.h"
 #include "Plugins/PluginManager.h"
 #include "RPC/GaitComponentBuilderRpc.h"
+#include "RPC/GaitSubscriptionRpc.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "System/Posix/PosixClock.h"
 #include "Utils/assertion.h"
@@ -24,6 +25,7 @@ const char* const kResolverSource = "src/libs/tarnengine/Core/CommandManager/Com
 
 GaitComponentBuilder* s_pBuilder = nullptr;
 RPC::CGaitComponentBuilderRpc* s_pBuilderRpc = nullptr;
+RPC::CGaitSubscriptionRpc* s_pSubscriptionRpc = nullptr;
 TarnEngine::EditorPickCallback s_pEditorPickCallback = nullptr;
 
 // Milliseconds of the high-resolution counter, or of the tick count when the
@@ -82,6 +84,7 @@ void HookRemoteCommands()
         Common::CDebugLog::Print("%s : Instance has already been set", kResolverSource);
 
     RPC::RegisterGaitRemoteClasses(*pCommands);
+    RPC::RegisterGaitSubscriptionRemoteClass(*pCommands);
 }
 
 void ReseedRandom()
@@ -166,6 +169,16 @@ bool GaitComponentBuilder::InitPluginStatic(TarnEngine::PluginParam* _pParam)
 
     if (!s_pBuilderRpc)
         s_pBuilderRpc = TARN_NEW_TAGGED(kInitTag, RPC::CGaitComponentBuilderRpc);
+    // Only an engine with an endpoint (hence a resolver) has connections to
+    // push frames to.
+    if (!s_pSubscriptionRpc && TarnEngine::CPointerResolver::GetInstance())
+    {
+        // It publishes at the end of the host engine's steps.
+        TarnEngine::CEngine* pEngine =
+            TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
+        s_pSubscriptionRpc =
+            TARN_NEW_TAGGED(kInitTag, RPC::CGaitSubscriptionRpc, pEngine ? &pEngine->GetStepPublishers() : nullptr);
+    }
     return true;
 }
 
@@ -184,6 +197,12 @@ bool GaitComponentBuilder::ReleasePluginStatic(TarnEngine::IPluginManager* _pMan
         // The facades stay alive, with their clients' references.
         TARN_DELETE(s_pBuilderRpc);
         s_pBuilderRpc = nullptr;
+    }
+    if (s_pSubscriptionRpc)
+    {
+        // Its subscriptions end; their connections stay.
+        TARN_DELETE(s_pSubscriptionRpc);
+        s_pSubscriptionRpc = nullptr;
     }
     return true;
 }

@@ -26,7 +26,7 @@ class CGaitComponentBuilderRpc;
 //   7-8. takes the command manager of the engine's network endpoint, binds
 //        its pointer resolver (a resolver bound already stays, and the line
 //        "<resolver source> : Instance has already been set" is logged) and
-//        registers the ten Gait remote commands there; an engine without an
+//        registers the eleven Gait remote commands there; an engine without an
 //        endpoint is reported ("pEngineNet") and both are skipped;
 //   9.   re-seeds the random generator from the millisecond clock;
 //   10.  creates the remote singleton (when there is none yet).

@@ -77,6 +77,7 @@ void RegisterGaitRemoteClasses(TarnEngine::CommandManager& kManager)
     kManager.Register("GaitComponentRpc", "ReloadFromJson", &IRPCStub_CGaitComponent::ReloadFromJson);
     kManager.Register("GaitComponentRpc", "Activate", &IRPCStub_CGaitComponent::Activate);
     kManager.Register("GaitComponentRpc", "IsActive", &IRPCStub_CGaitComponent::IsActive);
+    kManager.Register("GaitComponentRpc", "GetState", &IRPCStub_CGaitComponent::GetState);
 }
 
 }  // namespace RPC

@@ -58,11 +58,11 @@ private:
     Common::SelfLocked<Registry> m_kFacades;
 };
 
-// Registers the ten remote commands of the Gait plug-in with a command
+// Registers the eleven remote commands of the Gait plug-in with a command
 // manager, builder class first: "GaitComponentBuilderRpc" ReleaseRef,
 // GetRPCSingleton, GetPrefabComponent; "GaitComponentRpc" ReleaseRef, Reset,
-// SetRotation, SetSpeed, ReloadFromJson, Activate, IsActive. Pairs the
-// manager holds already keep their command. None is safe off the engine
+// SetRotation, SetSpeed, ReloadFromJson, Activate, IsActive, GetState. Pairs
+// the manager holds already keep their command. None is safe off the engine
 // thread.
 void RegisterGaitRemoteClasses(TarnEngine::CommandManager& kManager);
 

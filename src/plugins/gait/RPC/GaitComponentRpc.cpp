@@ -77,4 +77,85 @@ bool CGaitComponent::IsActive()
     return pComponent && pComponent->IsActive();
 }
 
+CGaitState CGaitComponent::GetState()
+{
+    CGaitState kState;
+    GaitPlugin::GaitComponent* pComponent = FindComponent();
+    if (!pComponent)
+        return kState;
+    const GaitPlugin::GaitActor& kActor = pComponent->GetActor();
+    kState.m_bHasComponent = true;
+    kState.m_bActive = !kActor.IsStandby();
+    kState.m_bArrived = pComponent->HasArrived();
+    kState.m_eMovement = kActor.GetCurrentMovement();
+    kState.m_fSpeed = pComponent->GetSpeed();
+    kState.m_kRotation = pComponent->GetRotation();
+    if (const TarnRenderer::Link* pLink = kActor.GetLink())
+        kState.m_kPosition = pLink->GetWorldPosition();
+    kState.m_fHeadingDegrees = pComponent->GetHeadingDegrees();
+    kState.m_fHeadingErrorDegrees = pComponent->GetHeadingErrorDegrees();
+    kState.m_uiContactCount = pComponent->TakeFootContacts(kState.m_akContacts, kState.m_uiContactsDropped);
+    return kState;
+}
+
+namespace {
+
+// A movement's name, or null for none (a character in standby or unbound).
+void WriteMovement(TarnEngine::JSonParamReader::ResultWriter& kWriter, uint32 eMovement)
+{
+    if (eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
+        kWriter.String(GaitPlugin::g_apAnimMovementNames[eMovement]);
+    else
+        kWriter.Null();
+}
+
+}  // namespace
+
+void CGaitState::WriteJson(TarnEngine::JSonParamReader::ResultWriter& kWriter) const
+{
+    using TarnEngine::JSonParamReader;
+    if (!m_bHasComponent)
+    {
+        kWriter.Null();
+        return;
+    }
+    kWriter.StartObject();
+    kWriter.Key("Active");
+    kWriter.Bool(m_bActive);
+    kWriter.Key("Movement");
+    WriteMovement(kWriter, m_eMovement);
+    kWriter.Key("Speed");
+    JSonParamReader::WriteValue(kWriter, m_fSpeed);
+    kWriter.Key("Rotation");
+    JSonParamReader::WriteValue(kWriter, m_kRotation);
+    kWriter.Key("Position");
+    JSonParamReader::WriteValue(kWriter, m_kPosition);
+    kWriter.Key("Heading");
+    JSonParamReader::WriteValue(kWriter, m_fHeadingDegrees);
+    kWriter.Key("HeadingError");
+    JSonParamReader::WriteValue(kWriter, m_fHeadingErrorDegrees);
+    kWriter.Key("Arrived");
+    kWriter.Bool(m_bArrived);
+    kWriter.Key("Contacts");
+    kWriter.StartArray();
+    for (uint32 i = 0; i < m_uiContactCount; ++i)
+    {
+        const GaitPlugin::SFootContact& kContact = m_akContacts[i];
+        kWriter.StartObject();
+        kWriter.Key("Movement");
+        WriteMovement(kWriter, kContact.eMovement);
+        kWriter.Key("Frame");
+        kWriter.Uint(kContact.uiFrame);
+        kWriter.Key("Position");
+        JSonParamReader::WriteValue(kWriter, kContact.kPosition);
+        kWriter.Key("TimeMs");
+        kWriter.Uint64(kContact.uiTimeMs);
+        kWriter.EndObject();
+    }
+    kWriter.EndArray();
+    kWriter.Key("ContactsDropped");
+    kWriter.Uint(m_uiContactsDropped);
+    kWriter.EndObject();
+}
+
 }  // namespace RPC

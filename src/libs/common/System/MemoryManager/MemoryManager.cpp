@@ -672,8 +672,13 @@ void CMemoryManager::Shutdown()
         pAccounting->~CTagAccounting();
         free(pAccounting);
     }
-    m_uiLeaksAtShutdown = ReportLeaks();
-    CheckBufferOverrun();
+    {
+        // The closing report goes to standard error in every program: their
+        // standard output holds what they produce (replies, a ready line).
+        CDebugLog::CStandardErrorScope kToStandardError;
+        m_uiLeaksAtShutdown = ReportLeaks();
+        CheckBufferOverrun();
+    }
 
     const uint32 uiHeaps = m_iNumHeaps.load(std::memory_order_acquire);
     for (uint32 uiHeap = 0; uiHeap < uiHeaps; ++uiHeap)

@@ -113,8 +113,10 @@ public:
     // Binds this module to another module's live instance.
     static void SetInstance(CMemoryManager* pInstance);
     // Shuts down and frees the instance that GetInstance created (an instance
-    // bound with SetInstance is only let go). Returns the number of blocks
-    // that leaked. Nothing allocated by the manager may be used afterwards.
+    // bound with SetInstance is only let go). The closing report (leaks and
+    // buffer overruns) goes through the debug log to standard error. Returns
+    // the number of blocks that leaked. Nothing allocated by the manager may
+    // be used afterwards.
     static uint32 DestroyInstance();
 
     CMemoryManager();
