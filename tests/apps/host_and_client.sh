@@ -30,6 +30,30 @@ last="$(grep '^t=' "$work/demo.out" | tail -1)"
 x="$(echo "$last" | sed 's/.*position ( *\([-0-9.]*\),.*/\1/')"
 awk -v x="$x" 'BEGIN { exit !(x > 0.5) }' || fail "the character did not move: $last"
 
+# The host's own character (placed by --demo, not by a client) is listed,
+# reached by its Id and steered until it walks.
+"$rpc" --port "$port" Root GetPrefabManager >"$work/own-manager.out" 2>/dev/null || fail "GetPrefabManager failed"
+own_manager="$(sed -n 's/.*"InstanceID":\([0-9]*\).*/\1/p' "$work/own-manager.out")"
+"$rpc" --port "$port" PrefabManager ListPrefabs --id "$own_manager" >"$work/list.out" 2>/dev/null || fail "ListPrefabs failed"
+grep -q '"File":"demo/biped.prefab.json"' "$work/list.out" || fail "the host's character is not listed: $(cat "$work/list.out")"
+own_id="$(grep -o '"Id":[0-9]*' "$work/list.out" | head -1 | cut -d: -f2)"
+"$rpc" --port "$port" PrefabManager GetPrefab --id "$own_manager" "$own_id" >"$work/own.out" 2>/dev/null ||
+  fail "GetPrefab $own_id failed: $(cat "$work/own.out")"
+own_prefab="$(sed -n 's/.*"InstanceID":\([0-9]*\).*/\1/p' "$work/own.out")"
+"$rpc" --port "$port" GaitComponentBuilderRpc GetPrefabComponent "{\"InstanceID\":$own_prefab}" >"$work/own-gait.out" \
+  2>/dev/null || fail "GetPrefabComponent of the host's character failed"
+own_gait="$(sed -n 's/.*"InstanceID":\([0-9]*\).*/\1/p' "$work/own-gait.out")"
+"$rpc" --port "$port" GaitComponentRpc Activate --id "$own_gait" true >/dev/null 2>&1 || fail "Activate failed"
+"$rpc" --port "$port" GaitComponentRpc SetSpeed --id "$own_gait" 1 >/dev/null 2>&1 || fail "SetSpeed failed"
+# Bounded generously: a sanitizer build steps the engine slowly.
+for _ in $(seq 1 300); do
+  "$rpc" --port "$port" GaitComponentRpc GetState --id "$own_gait" >"$work/state.out" 2>/dev/null || fail "GetState failed"
+  grep -q '"Movement":"Walk"' "$work/state.out" && break
+  sleep 0.1
+done
+grep -q '"Movement":"Walk"' "$work/state.out" || fail "the host's character does not walk: $(cat "$work/state.out")"
+"$rpc" --port "$port" GaitComponentRpc SetSpeed --id "$own_gait" 0 >/dev/null 2>&1 || fail "SetSpeed 0 failed"
+
 # A bad request: an error reply and exit code 3; a bad argument: exit code 1.
 "$rpc" --port "$port" GaitComponentRpc IsActive --id 12345 >"$work/error.out" 2>/dev/null
 [ $? -eq 3 ] || fail "an error reply must give exit code 3"
