@@ -75,6 +75,7 @@ protected:
             RPC::CGaitComponent* pFacade = GaitPlugin::GetPluginBuilderRpc()->GetPrefabComponent(pPrefab);
             ASSERT_NE(pFacade, nullptr);
             m_kFacades.push_back(pFacade->GetInstanceID());
+            m_kHandles.push_back(pInstance->GetHandle());
             ASSERT_TRUE(i != 1 || m_pEngine->RemoveInstance(pInstance));
         }
     }
@@ -126,6 +127,7 @@ protected:
     CEngine* m_pEngine = nullptr;
     std::string m_kBareFile;
     std::vector<uint32> m_kFacades;
+    std::vector<uint64> m_kHandles;
 };
 
 TEST_F(GaitSubscriptionTest, StatesArriveEveryStepBetweenRepliesUntilUnsubscribed)
@@ -194,6 +196,94 @@ TEST_F(GaitSubscriptionTest, StatesArriveEveryStepBetweenRepliesUntilUnsubscribe
     }
     EXPECT_EQ(uiReplies, kReplies.size());
     EXPECT_TRUE(bRemovedSeen);
+}
+
+TEST_F(GaitSubscriptionTest, AViewShowsEveryCharacterAndTheSelectedOnesDetails)
+{
+    const auto View = [](const char* pMethod, const std::string& kArg0 = "") {
+        return Request("GaitViewRpc", pMethod, 0, kArg0);
+    };
+    const uint32 uiWalker = m_kFacades[0];
+    const std::string kWalkerId = std::to_string(m_kHandles[0]);
+    const std::string kIsActive = Request("GaitComponentRpc", "IsActive", uiWalker);
+    // 90 degrees to the left.
+    const std::string kLeft = R"({"x":0,"y":0,"z":0.70710678,"w":0.70710678})";
+    const std::vector<std::string> kFrames =
+        Run({View("Select", kWalkerId), View("Subscribe", "0"), View("Select", kWalkerId),
+             Request("GaitComponentRpc", "Activate", uiWalker, "true"),
+             Request("GaitComponentRpc", "SetRotation", uiWalker, kLeft),
+             Request("GaitComponentRpc", "SetSpeed", uiWalker, "1.5"), kIsActive, kIsActive, kIsActive, kIsActive,
+             View("Select", std::to_string(m_kHandles[1])), View("Unsubscribe"), View("Select", "0")});
+
+    const std::string kNoView =
+        R"({"Error":"Assertion \"pView\" failed. no view on this connection: call Subscribe first"})";
+    const std::vector<std::string> kReplies = {
+        kNoView,
+        "{}",
+        "{}",
+        "{}",
+        "{}",
+        "{}",
+        R"({"Res":true})",
+        R"({"Res":true})",
+        R"({"Res":true})",
+        R"({"Res":true})",
+        R"({"Error":"Assertion \"Arg0\" failed. argument Arg0 must be the Id of a placed prefab, or 0: none has )" +
+            std::to_string(m_kHandles[1]) + "\"}",
+        R"({"Res":true})",
+        kNoView};
+    size_t uiReplies = 0;
+    uint64 uiSeq = 0;
+    bool bSawWeights = false;
+    for (const std::string& kText : kFrames)
+    {
+        rapidjson::Document kFrame;
+        ASSERT_FALSE(kFrame.Parse(kText.c_str()).HasParseError()) << kText;
+        if (!kFrame.HasMember("Event"))
+        {
+            ASSERT_LT(uiReplies, kReplies.size());
+            EXPECT_EQ(kText, kReplies[uiReplies++]);
+            continue;
+        }
+        EXPECT_STREQ(kFrame["Event"].GetString(), "GaitView");
+        EXPECT_EQ(kFrame["Seq"].GetUint64(), uiSeq++);
+        EXPECT_LT(uiReplies, 12u) << "a frame after the reply to Unsubscribe";
+        const auto& kMovements = kFrame["Movements"].GetArray();
+        // Only the walker: the removed one is gone, the bare one has no Gait.
+        const auto& kCharacters = kFrame["Characters"].GetArray();
+        ASSERT_EQ(kCharacters.Size(), 1u) << kText;
+        const auto& kRow = kCharacters[0].GetArray();
+        ASSERT_EQ(kRow.Size(), 8u);
+        EXPECT_EQ(kRow[0].GetUint64(), m_kHandles[0]);
+        const int iMovement = kRow[5].GetInt();
+        EXPECT_TRUE(iMovement >= -1 && iMovement < int(kMovements.Size()));
+        const auto& kSelected = kFrame["Selected"];
+        // Frames made before Select ran come first, with nobody selected.
+        if (kSelected.IsNull() && uiReplies < 3)
+            continue;
+        ASSERT_TRUE(kSelected.IsObject()) << kText;
+        EXPECT_EQ(kSelected["Id"].GetUint64(), m_kHandles[0]);
+        ASSERT_EQ(kSelected["Weights"].Size(), kMovements.Size());
+        if (uiReplies >= 6)
+        {
+            // Made after SetSpeed ran: active, asked for 1.5 and a heading of
+            // 90 degrees, in the row and in the details alike.
+            EXPECT_EQ(kRow[7].GetUint() & 2u, 2u);
+            EXPECT_EQ(kRow[6].GetDouble(), 1.5);
+            EXPECT_NEAR(kRow[4].GetDouble(), 90.0, 0.1);
+            EXPECT_NEAR(kSelected["RequestedHeading"].GetDouble(), 90.0, 0.1);
+            EXPECT_NEAR(kSelected["HeadingError"].GetDouble(),
+                        kSelected["RequestedHeading"].GetDouble() - kSelected["Heading"].GetDouble(), 0.2);
+            EXPECT_TRUE(kSelected["Active"].GetBool());
+            double dWeights = 0.0;
+            for (const auto& kWeight : kSelected["Weights"].GetArray())
+                dWeights += kWeight.GetDouble();
+            bSawWeights = bSawWeights || dWeights > 0.5;
+        }
+    }
+    EXPECT_EQ(uiReplies, kReplies.size());
+    EXPECT_GT(uiSeq, 0u);
+    EXPECT_TRUE(bSawWeights);
 }
 
 }  // namespace

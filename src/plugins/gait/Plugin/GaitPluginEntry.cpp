@@ -9,6 +9,7 @@
 #include "Plugins/PluginManager.h"
 #include "RPC/GaitComponentBuilderRpc.h"
 #include "RPC/GaitSubscriptionRpc.h"
+#include "RPC/GaitViewRpc.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "System/Posix/PosixClock.h"
 #include "Utils/assertion.h"
@@ -26,6 +27,7 @@ const char* const kResolverSource = "src/libs/tarnengine/Core/CommandManager/Com
 GaitComponentBuilder* s_pBuilder = nullptr;
 RPC::CGaitComponentBuilderRpc* s_pBuilderRpc = nullptr;
 RPC::CGaitSubscriptionRpc* s_pSubscriptionRpc = nullptr;
+RPC::CGaitViewRpc* s_pViewRpc = nullptr;
 TarnEngine::EditorPickCallback s_pEditorPickCallback = nullptr;
 
 // Milliseconds of the high-resolution counter, or of the tick count when the
@@ -85,6 +87,7 @@ void HookRemoteCommands()
 
     RPC::RegisterGaitRemoteClasses(*pCommands);
     RPC::RegisterGaitSubscriptionRemoteClass(*pCommands);
+    RPC::RegisterGaitViewRemoteClass(*pCommands);
 }
 
 void ReseedRandom()
@@ -171,13 +174,16 @@ bool GaitComponentBuilder::InitPluginStatic(TarnEngine::PluginParam* _pParam)
         s_pBuilderRpc = TARN_NEW_TAGGED(kInitTag, RPC::CGaitComponentBuilderRpc);
     // Only an engine with an endpoint (hence a resolver) has connections to
     // push frames to.
-    if (!s_pSubscriptionRpc && TarnEngine::CPointerResolver::GetInstance())
+    if (TarnEngine::CPointerResolver::GetInstance())
     {
-        // It publishes at the end of the host engine's steps.
+        // They publish at the end of the host engine's steps.
         TarnEngine::CEngine* pEngine =
             TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
-        s_pSubscriptionRpc =
-            TARN_NEW_TAGGED(kInitTag, RPC::CGaitSubscriptionRpc, pEngine ? &pEngine->GetStepPublishers() : nullptr);
+        TarnEngine::CStepPublishers* pPublishers = pEngine ? &pEngine->GetStepPublishers() : nullptr;
+        if (!s_pSubscriptionRpc)
+            s_pSubscriptionRpc = TARN_NEW_TAGGED(kInitTag, RPC::CGaitSubscriptionRpc, pPublishers);
+        if (!s_pViewRpc)
+            s_pViewRpc = TARN_NEW_TAGGED(kInitTag, RPC::CGaitViewRpc, pPublishers);
     }
     return true;
 }
@@ -203,6 +209,11 @@ bool GaitComponentBuilder::ReleasePluginStatic(TarnEngine::IPluginManager* _pMan
         // Its subscriptions end; their connections stay.
         TARN_DELETE(s_pSubscriptionRpc);
         s_pSubscriptionRpc = nullptr;
+    }
+    if (s_pViewRpc)
+    {
+        TARN_DELETE(s_pViewRpc);
+        s_pViewRpc = nullptr;
     }
     return true;
 }

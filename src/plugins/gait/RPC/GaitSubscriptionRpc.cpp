@@ -3,10 +3,10 @@
 #include "Commands/CommandManager.h"
 #include "Commands/ParamReader.h"
 #include "Engine/Engine.h"
-#include "Engine/EngineNet.h"
 #include "Plugin/GaitComponent.h"
 #include "Plugin/GaitComponentBuilder.h"
 #include "RPC/GaitComponentRpc.h"
+#include "RPC/PushSchedule.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
@@ -14,15 +14,6 @@
 namespace RPC {
 
 namespace {
-
-// The push channel of the connection whose request runs now, or null.
-TarnEngine::CPushChannel* CallerChannel()
-{
-    TarnEngine::CEngine* pEngine = TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
-    TarnEngine::CEngineNet* pNet = pEngine ? pEngine->GetEngineNet() : nullptr;
-    TarnEngine::CommandManager* pCommands = pNet ? pNet->GetCommandManager() : nullptr;
-    return pCommands ? TarnEngine::CPushChannel::GetCaller(pCommands->GetQueue()) : nullptr;
-}
 
 void WriteState(TarnEngine::JSonParamReader::ResultWriter& kWriter, GaitPlugin::GaitComponent& kComponent,
                 const TarnRenderer::Link& kLink)
@@ -200,16 +191,7 @@ void CGaitSubscriptionRpc::PublishStep(uint64 uiStep, uint32 uiElapsedMs)
     for (uint32 i = 0; i < m_kSubscriptions.GetSize();)
     {
         SSubscription& kSubscription = *m_kSubscriptions[i];
-        const uint32 uiPeriodMs = kSubscription.uiPeriodMs;
-        bool bDue = true;
-        if (uiPeriodMs != 0)
-        {
-            // The step's time is capped where it makes no difference, so
-            // that the sum cannot wrap however long the step.
-            const uint32 uiSince = kSubscription.uiSinceMs + (uiElapsedMs < kMaxPeriodMs ? uiElapsedMs : kMaxPeriodMs);
-            bDue = uiSince >= uiPeriodMs;
-            kSubscription.uiSinceMs = bDue ? uiSince % uiPeriodMs : uiSince;
-        }
+        const bool bDue = IsFrameDue(kSubscription.uiSinceMs, kSubscription.uiPeriodMs, uiElapsedMs, kMaxPeriodMs);
         bool bKeep = kSubscription.pChannel->IsOpen();
         if (bKeep && bDue)
         {

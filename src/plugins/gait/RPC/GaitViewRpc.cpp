@@ -1,0 +1,286 @@
+#include "RPC/GaitViewRpc.h"
+
+#include <cmath>
+
+#include "Commands/CommandManager.h"
+#include "Commands/ParamReader.h"
+#include "DataDynamic/AnimationControl.h"
+#include "Engine/Engine.h"
+#include "Plugin/GaitComponent.h"
+#include "Plugin/GaitComponentBuilder.h"
+#include "RPC/PushSchedule.h"
+#include "System/MemoryManager/MemoryManager.h"
+#include "Utils/assertion.h"
+#include "World/PrefabInstance.h"
+#include "World/World.h"
+
+namespace RPC {
+
+namespace {
+
+using ResultWriter = TarnEngine::JSonParamReader::ResultWriter;
+
+// Decimal places of the frame's numbers: millimetres for positions, which
+// keeps a frame of a thousand characters near 45 KB.
+constexpr int kDecimalPlaces = 3;
+
+// Rounded to a tenth: headings need no more, and shorter text parses faster.
+double Tenth(double dValue)
+{
+    return std::isfinite(dValue) ? std::round(dValue * 10.0) / 10.0 : 0.0;
+}
+
+double RequestedHeading(const GaitPlugin::GaitComponent& kComponent)
+{
+    double dHeading = std::remainder(static_cast<double>(kComponent.GetHeadingDegrees()) +
+                                         static_cast<double>(kComponent.GetHeadingErrorDegrees()),
+                                     360.0);
+    if (dHeading <= -180.0)
+        dHeading += 360.0;
+    return dHeading;
+}
+
+int32 MovementIndex(uint32 eMovement)
+{
+    return eMovement < GaitPlugin::EAnimMovement::NB_TYPE ? static_cast<int32>(eMovement) : -1;
+}
+
+void WriteSelected(ResultWriter& kWriter, uint64 uiId, GaitPlugin::GaitComponent& kComponent,
+                   const TarnRenderer::Link& kLink)
+{
+    using TarnEngine::JSonParamReader;
+    const GaitPlugin::GaitActor& kActor = kComponent.GetActor();
+    const uint32 eMovement = kActor.GetCurrentMovement();
+    kWriter.StartObject();
+    kWriter.Key("Id");
+    kWriter.Uint64(uiId);
+    kWriter.Key("Active");
+    kWriter.Bool(kComponent.IsActive());
+    kWriter.Key("Movement");
+    if (eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
+        kWriter.String(GaitPlugin::g_apAnimMovementNames[eMovement]);
+    else
+        kWriter.Null();
+    kWriter.Key("Speed");
+    JSonParamReader::WriteValue(kWriter, kComponent.GetSpeed());
+    kWriter.Key("Heading");
+    kWriter.Double(Tenth(kComponent.GetHeadingDegrees()));
+    kWriter.Key("RequestedHeading");
+    kWriter.Double(Tenth(RequestedHeading(kComponent)));
+    kWriter.Key("HeadingError");
+    kWriter.Double(Tenth(kComponent.GetHeadingErrorDegrees()));
+    kWriter.Key("Arrived");
+    kWriter.Bool(kComponent.HasArrived());
+    kWriter.Key("Position");
+    JSonParamReader::WriteValue(kWriter, kLink.GetWorldPosition());
+    kWriter.Key("Contacts");
+    kWriter.StartArray();
+    GaitPlugin::SFootContact akContacts[GaitPlugin::GaitComponent::kMaxFootContacts];
+    uint32 uiDropped = 0;
+    const uint32 uiContacts = kComponent.TakeFootContacts(akContacts, uiDropped);
+    for (uint32 i = 0; i < uiContacts; ++i)
+    {
+        const GaitPlugin::SFootContact& kContact = akContacts[i];
+        kWriter.StartObject();
+        kWriter.Key("Movement");
+        if (kContact.eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
+            kWriter.String(GaitPlugin::g_apAnimMovementNames[kContact.eMovement]);
+        else
+            kWriter.Null();
+        kWriter.Key("Frame");
+        kWriter.Uint(kContact.uiFrame);
+        kWriter.Key("Position");
+        JSonParamReader::WriteValue(kWriter, kContact.kPosition);
+        kWriter.Key("TimeMs");
+        kWriter.Uint64(kContact.uiTimeMs);
+        kWriter.EndObject();
+    }
+    kWriter.EndArray();
+    kWriter.Key("Weights");
+    kWriter.StartArray();
+    for (uint32 m = 0; m < GaitPlugin::EAnimMovement::NB_TYPE; ++m)
+    {
+        const TarnAnim::AnimationControl* pControl = kActor.GetMovementControl(m);
+        JSonParamReader::WriteValue(kWriter, pControl ? pControl->GetEffectiveWeight() : 0.0f);
+    }
+    kWriter.EndArray();
+    kWriter.EndObject();
+}
+
+}  // namespace
+
+CGaitViewRpc::CGaitViewRpc(TarnEngine::CStepPublishers* pPublishers) : m_pPublishers(pPublishers)
+{
+    if (m_pPublishers && !m_pPublishers->Add(this))
+        m_pPublishers = nullptr;
+}
+
+CGaitViewRpc::~CGaitViewRpc()
+{
+    if (m_pPublishers)
+        m_pPublishers->Remove(this);
+    while (!m_kViews.IsEmpty())
+        End(m_kViews.GetSize() - 1);
+}
+
+uint32 CGaitViewRpc::FindCallers() const
+{
+    const TarnEngine::CPushChannel* pChannel = CallerChannel();
+    for (uint32 i = 0; pChannel && i < m_kViews.GetSize(); ++i)
+        if (m_kViews[i]->pChannel == pChannel)
+            return i;
+    return kInvalidIndex;
+}
+
+void CGaitViewRpc::Subscribe(const uint32& uiPeriodMs)
+{
+    if (!TARN_REMOTE_CHECK(uiPeriodMs <= kMaxPeriodMs, "Arg0", "argument Arg0 must be a period from 0 to %u ms",
+                           kMaxPeriodMs))
+        return;
+    const uint32 uiIndex = FindCallers();
+    SView* pView = uiIndex != kInvalidIndex ? m_kViews[uiIndex] : nullptr;
+    if (!pView)
+    {
+        TarnEngine::CPushChannel* pChannel = CallerChannel();
+        if (!TARN_REMOTE_CHECK(pChannel, "pChannel", "a view is made over a network connection, which its frames are "
+                                                     "pushed to"))
+            return;
+        pView = TARN_NEW(SView);
+        if (!TARN_ASSERT(pView, "no memory for a Gait view"))
+            return;
+        const uint32 uiBefore = m_kViews.GetSize();
+        m_kViews.Add(pView);
+        if (m_kViews.GetSize() != uiBefore + 1)
+        {
+            TARN_DELETE(pView);
+            return;
+        }
+        pChannel->AddRef();
+        pView->pChannel = pChannel;
+    }
+    pView->uiPeriodMs = uiPeriodMs;
+    // Due at the next step.
+    pView->uiSinceMs = uiPeriodMs;
+}
+
+void CGaitViewRpc::Select(const uint64& uiId)
+{
+    const uint32 uiIndex = FindCallers();
+    if (!TARN_REMOTE_CHECK(uiIndex != kInvalidIndex, "pView", "no view on this connection: call Subscribe first"))
+        return;
+    if (!TARN_REMOTE_CHECK(uiId == 0 || TarnEngine::CEngine::FindPlacedInstance(uiId), "Arg0",
+                           "argument Arg0 must be the Id of a placed prefab, or 0: none has %llu",
+                           static_cast<unsigned long long>(uiId)))
+        return;
+    m_kViews[uiIndex]->uiSelected = uiId;
+}
+
+bool CGaitViewRpc::Unsubscribe()
+{
+    const uint32 uiIndex = FindCallers();
+    if (uiIndex == kInvalidIndex)
+        return false;
+    End(uiIndex);
+    return true;
+}
+
+void CGaitViewRpc::End(uint32 uiIndex)
+{
+    SView* pView = m_kViews[uiIndex];
+    m_kViews.RemoveAt(uiIndex);
+    pView->pChannel->Release();
+    TARN_DELETE(pView);
+}
+
+void CGaitViewRpc::WriteFrame(SView& kView, uint64 uiStep)
+{
+    m_kFrame.Clear();
+    ResultWriter kWriter(m_kFrame, &m_kJsonAllocator);
+    kWriter.SetMaxDecimalPlaces(kDecimalPlaces);
+    kWriter.StartObject();
+    kWriter.Key("Event");
+    kWriter.String("GaitView");
+    kWriter.Key("Step");
+    kWriter.Uint64(uiStep);
+    kWriter.Key("Seq");
+    kWriter.Uint64(kView.uiSeq);
+    kWriter.Key("Movements");
+    kWriter.StartArray();
+    for (uint32 m = 0; m < GaitPlugin::EAnimMovement::NB_TYPE; ++m)
+        kWriter.String(GaitPlugin::g_apAnimMovementNames[m]);
+    kWriter.EndArray();
+
+    const TarnEngine::CEngine* pEngine =
+        TarnEngine::CEngine::HasInstance() ? TarnEngine::CEngine::GetInstance() : nullptr;
+    const TarnEngine::CWorld* pWorld = pEngine ? pEngine->GetWorld() : nullptr;
+    kWriter.Key("Characters");
+    kWriter.StartArray();
+    for (uint32 i = 0; pWorld && i < pWorld->GetInstances().GetSize(); ++i)
+    {
+        TarnEngine::PrefabInstance* pInstance = pWorld->GetInstances()[i];
+        const TarnRenderer::Link* pLink = pInstance->GetLink();
+        const GaitPlugin::GaitComponent* pComponent = GaitPlugin::GaitComponentBuilder::GetComponent(pLink);
+        if (!pComponent)
+            continue;
+        const Math::LocalVector3 kPosition = pLink->GetWorldPosition();
+        const uint32 uiFlags = (pComponent->HasArrived() ? 1u : 0u) | (pComponent->GetActor().IsStandby() ? 0u : 2u);
+        kWriter.StartArray();
+        kWriter.Uint64(pInstance->GetHandle());
+        kWriter.Double(std::isfinite(kPosition.x) ? kPosition.x : 0.0);
+        kWriter.Double(std::isfinite(kPosition.y) ? kPosition.y : 0.0);
+        kWriter.Double(Tenth(pComponent->GetHeadingDegrees()));
+        kWriter.Double(Tenth(RequestedHeading(*pComponent)));
+        kWriter.Int(MovementIndex(pComponent->GetActor().GetCurrentMovement()));
+        kWriter.Double(pComponent->GetSpeed());
+        kWriter.Uint(uiFlags);
+        kWriter.EndArray();
+    }
+    kWriter.EndArray();
+
+    kWriter.Key("Selected");
+    TarnEngine::PrefabInstance* pSelected =
+        kView.uiSelected ? TarnEngine::CEngine::FindPlacedInstance(kView.uiSelected) : nullptr;
+    GaitPlugin::GaitComponent* pComponent =
+        pSelected ? GaitPlugin::GaitComponentBuilder::GetComponent(pSelected->GetLink()) : nullptr;
+    if (pComponent)
+        WriteSelected(kWriter, kView.uiSelected, *pComponent, *pSelected->GetLink());
+    else
+        kWriter.Null();
+    if (!pSelected)
+        kView.uiSelected = 0;
+    kWriter.EndObject();
+}
+
+void CGaitViewRpc::PublishStep(uint64 uiStep, uint32 uiElapsedMs)
+{
+    for (uint32 i = 0; i < m_kViews.GetSize();)
+    {
+        SView& kView = *m_kViews[i];
+        const bool bDue = IsFrameDue(kView.uiSinceMs, kView.uiPeriodMs, uiElapsedMs, kMaxPeriodMs);
+        bool bKeep = kView.pChannel->IsOpen();
+        if (bKeep && bDue)
+        {
+            WriteFrame(kView, uiStep);
+            // A frame that does not fit drops the connection (which logs
+            // it): the view ends with it.
+            bKeep = kView.pChannel->Push(m_kFrame.GetText(), static_cast<uint32>(m_kFrame.GetLength())) ==
+                    TarnEngine::CPushChannel::EPush::Queued;
+            ++kView.uiSeq;
+        }
+        if (bKeep)
+            ++i;
+        else
+            End(i);
+    }
+}
+
+void RegisterGaitViewRemoteClass(TarnEngine::CommandManager& kManager)
+{
+    kManager.RegisterReleaseRef<IRPCStub_CGaitView>("GaitViewRpc");
+    kManager.RegisterSingleton<IRPCStub_CGaitView>("GaitViewRpc");
+    kManager.Register("GaitViewRpc", "Subscribe", &IRPCStub_CGaitView::Subscribe);
+    kManager.Register("GaitViewRpc", "Select", &IRPCStub_CGaitView::Select);
+    kManager.Register("GaitViewRpc", "Unsubscribe", &IRPCStub_CGaitView::Unsubscribe);
+}
+
+}  // namespace RPC
