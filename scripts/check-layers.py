@@ -23,6 +23,7 @@ LAYERS = {
     "src/libs/tarnanimmanager": ["src/libs/tarnanim"],
     "src/libs/tarntransport": ["src/libs/common"],
     "src/libs/tarnengine": ["src/libs/tarnanimmanager", "src/libs/tarntransport"],
+    "src/libs/tarnweb": ["src/libs/tarntransport"],
     "src/plugins/gait": ["src/libs/tarnengine"],
 }
 

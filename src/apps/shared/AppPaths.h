@@ -29,16 +29,29 @@ inline bool IsDirectory(const std::string& kPath)
     return stat(kPath.c_str(), &kStat) == 0 && S_ISDIR(kStat.st_mode);
 }
 
-// The data folder: <exe>/data, then the installed <exe>/../share/tarn/data,
-// then the source tree's data folder this program was built from.
-inline std::string DefaultDataDirectory()
+// A folder of the product: <exe>/<name>, then the installed
+// <exe>/../share/tarn/<name>, then pSourceFolder, the source tree's folder
+// this program was built from.
+inline std::string FindProductFolder(const char* pName, const char* pSourceFolder)
 {
     const std::string kExeDir = ExecutableDirectory();
-    if (IsDirectory(kExeDir + "/data"))
-        return kExeDir + "/data";
-    if (IsDirectory(kExeDir + "/../share/tarn/data"))
-        return kExeDir + "/../share/tarn/data";
-    return TARN_SOURCE_DATA_DIR;
+    if (IsDirectory(kExeDir + "/" + pName))
+        return kExeDir + "/" + pName;
+    if (IsDirectory(kExeDir + "/../share/tarn/" + pName))
+        return kExeDir + "/../share/tarn/" + pName;
+    return pSourceFolder;
+}
+
+// The data folder (data).
+inline std::string DefaultDataDirectory()
+{
+    return FindProductFolder("data", TARN_SOURCE_DATA_DIR);
+}
+
+// The live page's files (web).
+inline std::string DefaultWebDirectory()
+{
+    return FindProductFolder("web", TARN_SOURCE_WEB_DIR);
 }
 
 }  // namespace TarnApp

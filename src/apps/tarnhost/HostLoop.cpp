@@ -16,12 +16,44 @@ constexpr uint64 kMaxWaitMs = 50;
 // A loop that fell this many steps behind (a debugger stop, a long load)
 // starts counting again from now instead of catching up in a burst.
 constexpr uint64 kMaxStepsBehind = 10;
+// Step durations are counted to 10 us, up to 100 ms.
+constexpr uint64 kBucketMicroseconds = 10;
+constexpr size_t kBuckets = 10000;
 
 }  // namespace
 
 CHostLoop::CHostLoop(TarnEngine::CEngine& kEngine, uint32 uiStepMs, uint32 uiSpinMicroseconds)
-    : m_kEngine(kEngine), m_uiStepMs(uiStepMs ? uiStepMs : 1), m_uiSpinMicroseconds(uiSpinMicroseconds)
+    : m_kEngine(kEngine), m_uiStepMs(uiStepMs ? uiStepMs : 1), m_uiSpinMicroseconds(uiSpinMicroseconds),
+      m_kStepHistogram(kBuckets, 0u)
 {
+}
+
+void CHostLoop::RecordStep(uint64 uiMicroseconds)
+{
+    const uint64 uiBucket = uiMicroseconds / kBucketMicroseconds;
+    ++m_kStepHistogram[uiBucket < kBuckets ? uiBucket : kBuckets - 1];
+    ++m_uiStepCount;
+    m_uiStepMicroseconds += uiMicroseconds;
+}
+
+double CHostLoop::GetMeanStepMicroseconds() const
+{
+    return m_uiStepCount ? static_cast<double>(m_uiStepMicroseconds) / static_cast<double>(m_uiStepCount) : 0.0;
+}
+
+double CHostLoop::GetStepQuantileMicroseconds(double dQuantile) const
+{
+    if (m_uiStepCount == 0)
+        return 0.0;
+    const double dRank = dQuantile * static_cast<double>(m_uiStepCount);
+    uint64 uiSeen = 0;
+    for (size_t i = 0; i < kBuckets; ++i)
+    {
+        uiSeen += m_kStepHistogram[i];
+        if (static_cast<double>(uiSeen) >= dRank && uiSeen > 0)
+            return static_cast<double>((i + 1) * kBucketMicroseconds);
+    }
+    return static_cast<double>(kBuckets * kBucketMicroseconds);
 }
 
 uint64 CHostLoop::Run()
@@ -37,7 +69,9 @@ uint64 CHostLoop::Run()
         const uint64 uiNow = Common::Posix::GetTickCount64();
         if (uiNow >= uiNextStep)
         {
+            const int64 iStartNs = Common::Posix::GetMonotonicNs();
             m_kEngine.Step(m_uiStepMs);
+            RecordStep(static_cast<uint64>(Common::Posix::GetMonotonicNs() - iStartNs) / 1000u);
             ++uiSteps;
             uiNextStep += m_uiStepMs;
             if (uiNow > uiNextStep + kMaxStepsBehind * m_uiStepMs)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 #include "Core/Types.h"
 
@@ -31,11 +32,24 @@ public:
     uint64 Run();
     void Stop() { m_bStop.store(true, std::memory_order_release); }
 
+    // How long the engine's steps took (frame processing, components and
+    // what the publishers pushed), in microseconds: the mean and the
+    // fraction dQuantile (0 to 1) of them, to 10 us. 0 before any step.
+    double GetMeanStepMicroseconds() const;
+    double GetStepQuantileMicroseconds(double dQuantile) const;
+
 private:
+    // Counts one step's duration.
+    void RecordStep(uint64 uiMicroseconds);
+
     TarnEngine::CEngine& m_kEngine;
     uint32 m_uiStepMs;
     uint32 m_uiSpinMicroseconds;
     std::atomic<bool> m_bStop{false};
+    // Steps by duration, 10 us wide, the last one for everything longer.
+    std::vector<uint32> m_kStepHistogram;
+    uint64 m_uiStepCount = 0;
+    uint64 m_uiStepMicroseconds = 0;
 };
 
 }  // namespace TarnHost

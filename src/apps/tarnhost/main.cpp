@@ -16,6 +16,7 @@
 #include "Engine/EngineNet.h"
 #include "Factory/PrefabContainer.h"
 #include "HostLoop.h"
+#include "Http/WebServer.h"
 #include "Math/LocalVector3.h"
 #include "Math/Quaternion.h"
 #include "Plugins/PluginManager.h"
@@ -67,7 +68,32 @@ struct SOptions
     std::string kData;
     std::string kLog;
     bool bStrict = false;
+    // The live page: off unless --http is given.
+    bool bHttp = false;
+    std::string kHttpAddress = "127.0.0.1";
+    uint16 uiHttpPort = 0;
+    std::string kWeb;
 };
+
+// Reads "[ADDR:]PORT" of --http; false for anything else.
+bool ParseHttpEndpoint(const std::string& kText, std::string& kAddress, uint16& uiPort)
+{
+    const size_t uiColon = kText.rfind(':');
+    const std::string kPort = uiColon == std::string::npos ? kText : kText.substr(uiColon + 1);
+    if (uiColon != std::string::npos)
+    {
+        kAddress = kText.substr(0, uiColon);
+        if (kAddress.empty())
+            return false;
+    }
+    if (kPort.empty() || kPort.size() > 5 || kPort.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long ulPort = strtoul(kPort.c_str(), nullptr, 10);
+    if (ulPort > 65535)
+        return false;
+    uiPort = static_cast<uint16>(ulPort);
+    return true;
+}
 
 // Loads the prefab and places uiCount instances of it in a row; the number
 // of characters among them (see TarnHost::CountCharacters) in uiCharacters.
@@ -173,6 +199,21 @@ int RunHost(const SOptions& kOptions)
         !PlaceCharacters(*pEngine, kPrefab, kOptions.uiCount, kOptions.bStrict, uiCharacters))
         iExit = kExitInput;
 
+    TarnWeb::CWebServer kWeb;
+    if (iExit == kExitOk && kOptions.bHttp)
+    {
+        TarnWeb::SWebOptions kWebOptions;
+        kWebOptions.kBindAddress = kOptions.kHttpAddress;
+        kWebOptions.uiPort = kOptions.uiHttpPort;
+        kWebOptions.kRoot = kOptions.kWeb.empty() ? TarnApp::DefaultWebDirectory() : kOptions.kWeb;
+        std::string kError;
+        if (!pNet || !pNet->GetCommandManager() || !kWeb.Start(*pNet->GetCommandManager(), kWebOptions, &kError))
+        {
+            fprintf(stderr, "tarn-host: --http: %s\n", kError.empty() ? "no command manager" : kError.c_str());
+            iExit = kError.rfind("cannot listen", 0) == 0 ? kExitConnection : kExitInput;
+        }
+    }
+
     if (iExit == kExitOk)
     {
         const uint32 uiStepMs = (1000 + kOptions.uiHz / 2) / kOptions.uiHz;
@@ -184,8 +225,11 @@ int RunHost(const SOptions& kOptions)
         sigaction(SIGINT, &kAction, nullptr);
         sigaction(SIGTERM, &kAction, nullptr);
 
-        printf("tarn-host ready: listening on %s:%u, plug-ins loaded: %u, characters: %u, step: %u ms\n",
-               kOptions.kBind.c_str(), static_cast<unsigned>(uiPort), uiPlugins, uiCharacters, uiStepMs);
+        std::string kPage;
+        if (kWeb.IsRunning())
+            kPage = ", page: http://" + kOptions.kHttpAddress + ":" + std::to_string(kWeb.GetPort()) + "/";
+        printf("tarn-host ready: listening on %s:%u, plug-ins loaded: %u, characters: %u, step: %u ms%s\n",
+               kOptions.kBind.c_str(), static_cast<unsigned>(uiPort), uiPlugins, uiCharacters, uiStepMs, kPage.c_str());
         fflush(stdout);
         const uint64 uiSteps = kLoop.Run();
         signal(SIGINT, SIG_DFL);
@@ -193,7 +237,16 @@ int RunHost(const SOptions& kOptions)
         s_pLoop = nullptr;
         Common::CDebugLog::Print("tarn-host: stopping after %llu steps%s", static_cast<unsigned long long>(uiSteps),
                                  pEngine->IsQuitRequested() ? " (ForceQuit)" : "");
+        Common::CDebugLog::Print("tarn-host: step time mean %.0f us, median %.0f us, 99th percentile %.0f us",
+                                 kLoop.GetMeanStepMicroseconds(), kLoop.GetStepQuantileMicroseconds(0.5),
+                                 kLoop.GetStepQuantileMicroseconds(0.99));
+        if (kWeb.IsRunning())
+            Common::CDebugLog::Print("tarn-host: live streams sent %llu bytes",
+                                     static_cast<unsigned long long>(kWeb.GetStreamBytes()));
     }
+    // The page's requests in flight are answered (this is the engine
+    // thread) before the engine goes.
+    kWeb.Stop();
 
     TarnEngine::CEngine::DestroyInstance();
     // The memory manager prints its closing report, on standard error, as it
@@ -276,6 +329,15 @@ int main(int iArgc, char** ppArgv)
                     "(also the normal course of events) or debug (also details)")
         ->capture_default_str()
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
+    std::string kHttp;
+    kApp.add_option("--http", kHttp,
+                    "Serve the live page on [ADDR:]PORT (address 127.0.0.1 unless given; 0 picks a free port, "
+                    "printed in the ready line as the page's URL); anything but a loopback address lets other "
+                    "machines steer the engine without authentication")
+        ->type_name("[ADDR:]PORT");
+    kApp.add_option("--web", kOptions.kWeb,
+                    "Folder of the live page's files (default: web beside the executable, the installed "
+                    "share/tarn/web, else the source tree's web)");
     kApp.add_flag("--strict", kOptions.bStrict,
                   "Refuse to start (exit code 1, naming what failed) unless every plug-in module of the plug-in "
                   "folder starts and every add-in of the prefab gives a working component (its document loads)");
@@ -288,6 +350,16 @@ int main(int iArgc, char** ppArgv)
     {
         // --help and --version end here too, with CLI11's code 0.
         return kApp.exit(kParseError) == 0 ? kExitOk : kExitInput;
+    }
+    if (!kHttp.empty())
+    {
+        kOptions.bHttp = true;
+        if (!ParseHttpEndpoint(kHttp, kOptions.kHttpAddress, kOptions.uiHttpPort))
+        {
+            fprintf(stderr, "tarn-host: --http takes [ADDR:]PORT with a port from 0 to 65535, not \"%s\"\n",
+                    kHttp.c_str());
+            return kExitInput;
+        }
     }
     Common::CDebugLog::ELevel eLevel = Common::CDebugLog::ELevel::Info;
     Common::CDebugLog::ParseLevel(kLogLevel.c_str(), eLevel);

@@ -21,16 +21,6 @@ namespace {
 
 constexpr uint32 kPollMs = 10;
 constexpr size_t kPeerCapacity = 64;
-
-// Whether a dotted IPv4 address is on the loopback network (127.0.0.0/8).
-bool IsLoopbackAddress(const char* pAddress)
-{
-    in_addr kAddress;
-    if (inet_pton(AF_INET, pAddress, &kAddress) != 1)
-        return false;
-    return (ntohl(kAddress.s_addr) >> 24) == 127u;
-}
-
 }  // namespace
 
 CEngineHost::~CEngineHost()
@@ -67,7 +57,7 @@ bool CEngineHost::Start(CommandManager& kManager, const SNetOptions& kOptions)
         return false;
     }
     m_uiPort = pThread->GetSocket().GetPort();
-    if (!IsLoopbackAddress(pAddress))
+    if (!Common::TcpSocket::IsLoopbackAddress(pAddress))
         Common::CDebugLog::Print("[EngineHost] : warning: listening on %s:%u, remote calls are unauthenticated",
                                  pAddress, static_cast<unsigned>(m_uiPort));
     m_pHostThread = pThread;

@@ -42,6 +42,14 @@ void DisableSendDelay(int iSocket)
 
 }  // namespace
 
+bool TcpSocket::IsLoopbackAddress(const char* pAddress)
+{
+    in_addr kAddress;
+    if (!pAddress || inet_pton(AF_INET, pAddress, &kAddress) != 1)
+        return false;
+    return (ntohl(kAddress.s_addr) >> 24) == 127u;
+}
+
 bool TcpSocket::Listen(uint16 uiPort, const char* pAddress)
 {
     Close();

@@ -19,6 +19,10 @@ class TcpSocket
 public:
     static constexpr uint16 kDefaultPort = 27921;
 
+    // Whether pAddress is a dotted IPv4 address of the loopback network
+    // (127.0.0.0/8); false for anything else, host names included.
+    static bool IsLoopbackAddress(const char* pAddress);
+
     TcpSocket() = default;
     explicit TcpSocket(int iDescriptor) : m_iSocket(iDescriptor), m_bConnected(iDescriptor >= 0) {}
     ~TcpSocket() { Close(); }
