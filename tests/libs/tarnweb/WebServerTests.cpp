@@ -64,8 +64,8 @@ TEST(OriginPolicyTest, OnlyThePagesOwnOriginReachesTheEngine)
         {"http://", "", true, false},
     };
     for (const SCase& kCase : akCases)
-        EXPECT_EQ(TarnWeb::IsOwnPageRequest(kCase.pOrigin ? kCase.pOrigin : "", kCase.pOrigin != nullptr,
-                                            kCase.pHost, kCase.bOriginRequired),
+        EXPECT_EQ(TarnWeb::IsOwnPageRequest(kCase.pOrigin ? kCase.pOrigin : "", kCase.pOrigin != nullptr, kCase.pHost,
+                                            kCase.bOriginRequired),
                   kCase.bAccepted)
             << "Origin " << (kCase.pOrigin ? kCase.pOrigin : "(none)") << ", Host " << kCase.pHost;
 }

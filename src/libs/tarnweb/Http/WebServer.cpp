@@ -207,8 +207,9 @@ struct CWebServer::SImpl
                                      "[WebServer] : %s did not keep up with its live stream, dropped (%zu open)",
                                      pStream->kPeer.c_str(), uiOpen);
         else
-            Common::CDebugLog::Print(Common::CDebugLog::ELevel::Info, "[WebServer] : live stream of %s closed (%zu open)",
-                                     pStream->kPeer.c_str(), uiOpen);
+            Common::CDebugLog::Print(Common::CDebugLog::ELevel::Info,
+                                     "[WebServer] : live stream of %s closed (%zu open)", pStream->kPeer.c_str(),
+                                     uiOpen);
         delete pStream;
     }
 
@@ -321,7 +322,9 @@ struct CWebServer::SImpl
     }
 };
 
-CWebServer::CWebServer() : m_pImpl(std::make_unique<SImpl>()) {}
+CWebServer::CWebServer() : m_pImpl(std::make_unique<SImpl>())
+{
+}
 
 CWebServer::~CWebServer()
 {
@@ -391,8 +394,8 @@ bool CWebServer::Start(TarnEngine::CommandManager& kManager, const SWebOptions& 
         return Fail("cannot listen on " + kOptions.kBindAddress + ":" + std::to_string(kOptions.uiPort));
     kImpl.uiPort = static_cast<uint16>(iPort);
     if (!Common::TcpSocket::IsLoopbackAddress(pAddress))
-        Common::CDebugLog::Print("[WebServer] : warning: listening on %s:%u, remote calls are unauthenticated", pAddress,
-                                 static_cast<unsigned>(kImpl.uiPort));
+        Common::CDebugLog::Print("[WebServer] : warning: listening on %s:%u, remote calls are unauthenticated",
+                                 pAddress, static_cast<unsigned>(kImpl.uiPort));
     kImpl.kListener = std::thread([&kServer] { kServer.listen_after_bind(); });
     kImpl.bRunning = true;
     return true;

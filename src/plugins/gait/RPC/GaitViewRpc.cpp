@@ -142,8 +142,9 @@ void CGaitViewRpc::Subscribe(const uint32& uiPeriodMs)
     if (!pView)
     {
         TarnEngine::CPushChannel* pChannel = CallerChannel();
-        if (!TARN_REMOTE_CHECK(pChannel, "pChannel", "a view is made over a network connection, which its frames are "
-                                                     "pushed to"))
+        if (!TARN_REMOTE_CHECK(pChannel, "pChannel",
+                               "a view is made over a network connection, which its frames are "
+                               "pushed to"))
             return;
         pView = TARN_NEW(SView);
         if (!TARN_ASSERT(pView, "no memory for a Gait view"))
