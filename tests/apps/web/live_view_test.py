@@ -347,15 +347,44 @@ def step_times(log):
     return tuple(int(v) for v in match.groups()) if match else None
 
 
+def read_stream(host, seconds):
+    """Reads the live stream as a plain client, no browser, with the view
+    subscribed at every step, for a while."""
+    origin = "http://127.0.0.1:%d" % host.http_port
+    stream = http.client.HTTPConnection("127.0.0.1", host.http_port, timeout=30)
+    stream.request("GET", "/live", headers={"Origin": origin})
+    response = stream.getresponse()
+    hello = b""
+    while b"}" not in hello:
+        hello += response.read1(1024)
+    token = re.search(rb'"Stream":"([0-9a-f]+)"', hello).group(1).decode()
+    for method, args in (("GetRPCSingleton", {}), ("Subscribe", {"Arg0": 0})):
+        post = http.client.HTTPConnection("127.0.0.1", host.http_port, timeout=30)
+        post.request("POST", "/rpc", body=json.dumps(dict({"ClassName": "GaitViewRpc", "MethodName": method,
+                                                           "InstanceID": 0, "WaitAck": True,
+                                                           "UseTcpThread": False}, **args)),
+                     headers={"Origin": origin, "X-Tarn-Stream": token, "Content-Type": "application/json"})
+        post.getresponse().read()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        response.read1(65536)
+    stream.close()
+
+
 def figures(executable, counts):
-    print("| characters | page frames/s | updates/s | live kB/s | step mean/median/p99 us, page | without page |")
-    print("| --- | --- | --- | --- | --- | --- |")
+    print("| characters | page frames/s | updates/s | live kB/s | step mean/median/p99 us: with the page |"
+          " a plain stream reader | no reader |")
+    print("| --- | --- | --- | --- | --- | --- | --- |")
     for count in counts:
-        # Without a page first.
+        # Without a page first, then with a stream read without a browser.
         host = Host(executable, count)
         time.sleep(8)
         host.stop()
         idle = step_times(host.final_output)
+        host = Host(executable, count)
+        read_stream(host, 8)
+        host.stop()
+        plain = step_times(host.final_output)
         host = Host(executable, count)
         driver = browser()
         try:
@@ -375,8 +404,8 @@ def figures(executable, counts):
             driver.quit()
         host.stop()
         busy = step_times(host.final_output)
-        print("| %d | %s | %s | %.0f | %s | %s |" % (count, fps, updates, (rate or 0) / 1000.0,
-                                                     "/".join(map(str, busy or ())), "/".join(map(str, idle or ()))))
+        print("| %d | %s | %s | %.0f | %s | %s | %s |" % (count, fps, updates, (rate or 0) / 1000.0,
+                                                          *("/".join(map(str, t or ())) for t in (busy, plain, idle))))
 
 
 def main():
