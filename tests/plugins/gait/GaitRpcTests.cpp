@@ -51,6 +51,8 @@ const char* const kMethods[kMethodCount] = {
 // And the subscription class's (GaitSubscriptionTests.cpp): ReleaseRef,
 // GetRPCSingleton, Subscribe, Add, Remove, Unsubscribe.
 constexpr size_t kSubscriptionMethodCount = 6;
+// GaitViewRpc: ReleaseRef, GetRPCSingleton, Subscribe, Select, Unsubscribe.
+constexpr size_t kViewMethodCount = 5;
 
 std::string Request(const char* pClass, const char* pMethod, uint32 uiInstance, bool bWaitAck,
                     const std::string& kArgs = "")
@@ -574,7 +576,8 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_STREQ(pBuilder->GetDesc()->m_acDisplayName, "Gait Plugin");
     EXPECT_EQ(ResolverSingleton(), pSingleton);
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
-    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + kMethodCount + kSubscriptionMethodCount);
+    EXPECT_EQ(m_pCommands->GetCommandCount(),
+              uiEngineCommands + kMethodCount + kSubscriptionMethodCount + kViewMethodCount);
     // Every command runs on the engine thread only.
     const auto Find = [&](size_t i) {
         return m_pCommands->FindCommand(i < 3 ? "GaitComponentBuilderRpc" : "GaitComponentRpc", kMethods[i]);
@@ -590,7 +593,8 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_TRUE(GaitComponentBuilder::InitPluginStatic(&m_kParam));
     EXPECT_TRUE(kLog.Contains(" : Instance has already been set"));
     EXPECT_EQ(TarnEngine::CPointerResolver::GetInstance(), m_pCommands->GetPointerResolver());
-    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + kMethodCount + kSubscriptionMethodCount);
+    EXPECT_EQ(m_pCommands->GetCommandCount(),
+              uiEngineCommands + kMethodCount + kSubscriptionMethodCount + kViewMethodCount);
     for (size_t i = 0; i < kMethodCount; ++i)
         EXPECT_EQ(Find(i), apFirst[i]) << kMethods[i];
     EXPECT_EQ(GaitPlugin::GetPluginBuilder(), pBuilder);
@@ -600,7 +604,8 @@ TEST_F(GaitPluginEntryTest, StartRegistersCommandsBuilderAndSingletonAndASecondS
     EXPECT_TRUE(GaitComponentBuilder::ReleasePluginStatic(m_pManager));
     EXPECT_TRUE(Released());
     EXPECT_EQ(RegisteredGait(), nullptr);
-    EXPECT_EQ(m_pCommands->GetCommandCount(), uiEngineCommands + kMethodCount + kSubscriptionMethodCount);
+    EXPECT_EQ(m_pCommands->GetCommandCount(),
+              uiEngineCommands + kMethodCount + kSubscriptionMethodCount + kViewMethodCount);
 }
 
 TEST_F(GaitPluginEntryTest, ReleaseWithAManagerThatNeverRegisteredTheBuilder)
