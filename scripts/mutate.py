@@ -30,6 +30,21 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # turns when a walk starts (a walk starts only once the turns have arrived
 # and been stilled).
 MUTATIONS = [
+    ("a loop's path smoothed as a cycle",
+     "src/apps/tarnimport/Importer.cpp",
+     "kX = kSpec.bLoop ? SmoothCycle(kX, iHalf) : Smooth(kX, iHalf);",
+     "kX = Smooth(kX, iHalf);",
+     "TarnImportTake.LoopingClipsRootMotion"),
+    ("control characters escaped in names",
+     "src/apps/tarnimport/Writers.cpp",
+     "if (static_cast<unsigned char>(c) < 0x20)",
+     "if (false)",
+     "TarnImportGltf.JointNames"),
+    ("a foot is down only while slow",
+     "src/apps/tarnimport/Importer.cpp",
+     "&& dSpeed < m_kOptions.dContactSpeed",
+     "",
+     "TarnImportTake.FootContacts"),
     ("the page's origin must match its host",
      "src/libs/tarnweb/Http/OriginPolicy.cpp",
      "kOrigin.substr(kScheme.size()) == kHost;",

@@ -221,9 +221,23 @@ def take_screenshot(page, client, path):
     for character_id, heading in zip(listed, (30.0, -45.0, 150.0, 100.0)):
         steer(client, character_id, heading, 1.0)
     time.sleep(3.0)
-    here = page.character(listed[0])
-    page.click_at(here["x"], here["y"])
-    wait_for(lambda: page.view("window.tarnView.selectedId") == listed[0], "the first character selected")
+    # The first one stops, so that a click finds it where the page drew it.
+    steer(client, listed[0], 30.0, 0.0)
+    wait_for(lambda: client.state(listed[0])["Movement"] in ("Idle", "Breath"), "the first character to stand")
+
+    def select_first():
+        here = page.character(listed[0])
+        page.click_at(here["x"], here["y"])
+        return wait_for(lambda: page.view("window.tarnView.selectedId") == listed[0], "the first character selected",
+                        timeout=5)
+
+    for attempt in range(3):
+        try:
+            select_first()
+            break
+        except Failure:
+            if attempt == 2:
+                raise
     time.sleep(1.0)
     page.driver.save_screenshot(path)
     print("screenshot: " + path)
