@@ -219,6 +219,77 @@ TEST_F(EngineNetTest, ClientsAreServedAtOnceUpToTheLimitAndOneDroppingMidFrameFr
     EXPECT_EQ(akPeers[1].Call(kGetTotal), Res(31));
 }
 
+TEST_F(EngineNetTest, PipelinedRequestsSentAtOnceAreAnsweredInOrderExactlyOnce)
+{
+    Start();
+    CRawPeer kPeer;
+    ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()));
+    // A thousand mixed requests in one send: acknowledged and not, reads,
+    // broken ones and unknown ones, each with the reply it must get.
+    std::string kBytes;
+    std::vector<std::string> kExpected;
+    int iTotal = 0;
+    for (int i = 0; i < 1000; ++i)
+    {
+        switch (i % 5)
+        {
+            case 0:
+                kBytes += Frame(Add(1));
+                kExpected.push_back(Res(++iTotal));
+                break;
+            case 1:
+                kBytes += Frame(Add(2, false));
+                iTotal += 2;
+                break;
+            case 2:
+                kBytes += Frame(kGetTotal);
+                kExpected.push_back(Res(iTotal));
+                break;
+            case 3:
+                kBytes += Frame(R"({"ClassName":"NetCounter","WaitAck":true})");
+                kExpected.push_back("<error>");
+                break;
+            default:
+                kBytes += Frame(Request("Nothing", "", true));
+                kExpected.push_back("<error>");
+                break;
+        }
+    }
+    ASSERT_TRUE(kPeer.Send(kBytes));
+    for (size_t i = 0; i < kExpected.size(); ++i)
+    {
+        const std::string kReply = kPeer.ReceiveFrame();
+        if (kExpected[i] == "<error>")
+            EXPECT_EQ(kReply.rfind("{\"Error\":", 0), 0u) << "reply " << i << ": " << kReply;
+        else
+            EXPECT_EQ(kReply, kExpected[i]) << "reply " << i;
+        if (HasFailure())
+            break;
+    }
+    // Nothing more: the next reply is the next request's.
+    EXPECT_EQ(kPeer.Call(kGetTotal), Res(iTotal));
+}
+
+TEST_F(EngineNetTest, APipelinedBatchCutOffByADisconnectRunsOnlyItsWholeRequests)
+{
+    Start();
+    {
+        CRawPeer kPeer;
+        ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()));
+        std::string kBytes;
+        for (int i = 0; i < 50; ++i)
+            kBytes += Frame(Add(1, false));
+        // The last one is cut short, then the client goes.
+        const std::string kLast = Frame(Add(1000, false));
+        kBytes += kLast.substr(0, kLast.size() - 5);
+        ASSERT_TRUE(kPeer.Send(kBytes));
+    }
+    ASSERT_TRUE(WaitForConnections(0));
+    CRawPeer kCheck;
+    ASSERT_TRUE(kCheck.Connect(m_kHost.GetPort()));
+    EXPECT_EQ(kCheck.Call(kGetTotal), Res(50));
+}
+
 TEST_F(EngineNetTest, StopAnswersWhatWasReadThenClosesEveryConnectionWithoutReadingMore)
 {
     // No engine thread: this thread is the engine thread, and the requests
@@ -230,26 +301,40 @@ TEST_F(EngineNetTest, StopAnswersWhatWasReadThenClosesEveryConnectionWithoutRead
     CRawPeer akPeers[kClients + 2];  // and one idle, one in the middle of a message
     for (CRawPeer& kPeer : akPeers)
         ASSERT_TRUE(kPeer.Connect(uiPort));
-    // Three requests at once: the host reads the first and waits for the
-    // engine with it; the others are not read before the stop.
+    // Three requests at once: the host reads them together and waits for
+    // the engine with them; a fourth sent after they were read is not read
+    // before the stop.
     for (int i = 0; i < kClients; ++i)
         ASSERT_TRUE(akPeers[i].Send(Frame(Add(1)) + Frame(Add(1)) + Frame(Add(1))));
     ASSERT_TRUE(akPeers[kClients + 1].Send(Length(100) + "{\"Class"));
-    ASSERT_TRUE(WaitFor([&] { return m_kManager.GetQueue().GetPendingCount() == kClients; }));
+    ASSERT_TRUE(WaitFor([&] { return m_kManager.GetQueue().GetPendingCount() == 3 * kClients; }));
+    for (int i = 0; i < kClients; ++i)
+        ASSERT_TRUE(akPeers[i].Send(Frame(Add(100))));
     ASSERT_TRUE(WaitForConnections(kClients + 2));
     m_kHost.Stop();
     EXPECT_FALSE(m_kHost.IsRunning());
     EXPECT_EQ(m_kHost.GetConnectionCount(), 0u);
-    EXPECT_EQ(m_pCounter->GetTotal(), kClients);
-    // Every request that ran was answered, and nothing more was run.
-    std::vector<std::string> kReplies;
+    EXPECT_EQ(m_pCounter->GetTotal(), 3 * kClients);
+    // Every request that ran was answered, each client's in order, and
+    // nothing more was run.
+    std::vector<int> kTotals;
     for (int i = 0; i < kClients; ++i)
     {
-        kReplies.push_back(akPeers[i].ReceiveFrame());
+        int iLast = 0;
+        for (int r = 0; r < 3; ++r)
+        {
+            const std::string kReply = akPeers[i].ReceiveFrame();
+            ASSERT_EQ(kReply.rfind("{\"Res\":", 0), 0u) << kReply;
+            const int iTotal = std::stoi(kReply.substr(7));
+            EXPECT_GT(iTotal, iLast);
+            iLast = iTotal;
+            kTotals.push_back(iTotal);
+        }
         EXPECT_EQ(akPeers[i].ReceiveFrame(), "<closed>");
     }
-    std::sort(kReplies.begin(), kReplies.end());
-    EXPECT_EQ(kReplies, (std::vector<std::string>{Res(1), Res(2), Res(3), Res(4)}));
+    std::sort(kTotals.begin(), kTotals.end());
+    for (int i = 0; i < 3 * kClients; ++i)
+        EXPECT_EQ(kTotals[static_cast<size_t>(i)], i + 1);
     EXPECT_TRUE(akPeers[kClients].WasClosedByHost());
     EXPECT_TRUE(akPeers[kClients + 1].WasClosedByHost());
     CRawPeer kLate;

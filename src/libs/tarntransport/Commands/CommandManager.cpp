@@ -232,7 +232,7 @@ bool CommandManager::ExecuteJSon(const char* pText, CReturnBuffer* pReply)
 }
 
 bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply, IRequestAccount* pAccount,
-                                 uint64 uiCharge)
+                                 uint64 uiCharge, CPendingReplies* pDeferred)
 {
     // Refused before it has a command: the charge goes back here. Text
     // that cannot be read is answered when it asks for a reply, so that a
@@ -363,7 +363,7 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
     if (pCommand->m_bUseTcpThread && !pEngineCommand->IsSafeOffEngineThread())
         pCommand->m_bUseTcpThread = false;
 
-    m_kQueue.Push(pCommand);
+    m_kQueue.Push(pCommand, pDeferred);
     return true;
 }
 

@@ -135,8 +135,12 @@ public:
     // uiCharge for the request and gets it back exactly once, when the
     // request is done with. True when the request was accepted (run or
     // queued).
+    // With pDeferred, an acknowledged request is queued without waiting for
+    // it (see CommandQueue::Push): its reply is in pReply once
+    // CommandQueue::WaitPending(*pDeferred) returns; pReply must live until
+    // then. A request refused before it is queued is answered at once.
     bool ExecuteJSon(const char* pText, size_t uiLength, CReturnBuffer* pReply, IRequestAccount* pAccount = nullptr,
-                     uint64 uiCharge = 0);
+                     uint64 uiCharge = 0, CPendingReplies* pDeferred = nullptr);
     bool ExecuteJSon(const char* pText, CReturnBuffer* pReply);
 
     // Runs a registered command at once on the calling thread, instance 0,

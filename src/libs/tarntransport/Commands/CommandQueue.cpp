@@ -175,12 +175,42 @@ void CommandQueue::WaitDone(JSonCommand* pCommand)
     TARN_ASSERT(pCommand->m_bDone.load(std::memory_order_acquire), "a waited command was not done");
 }
 
-void CommandQueue::Push(JSonCommand* pCommand)
+CPendingReplies::~CPendingReplies()
+{
+    // Deferred commands hold reply buffers and accounts of their connection:
+    // they are waited for before it goes.
+    if (m_pQueue && !m_kWaiting.IsEmpty())
+        m_pQueue->WaitPending(*this);
+}
+
+void CommandQueue::WaitPending(CPendingReplies& kPending)
+{
+    for (JSonCommand* pCommand : kPending.m_kWaiting)
+    {
+        WaitDone(pCommand);
+        if (pCommand->m_bOrphaned)
+            TARN_DELETE(pCommand);
+        else
+            ReleaseCommand(pCommand);
+    }
+    kPending.m_kWaiting.Clear();
+}
+
+void CommandQueue::Push(JSonCommand* pCommand, CPendingReplies* pDeferred)
 {
     if (!TARN_ASSERT(pCommand, "null command pushed"))
         return;
+    // The engine thread never defers: nobody would run what it waits for.
+    if (pDeferred && IsEngineThread())
+    {
+        WaitPending(*pDeferred);
+        pDeferred = nullptr;
+    }
     if (pCommand->m_bUseTcpThread)
     {
+        // It runs now: what came before it first.
+        if (pDeferred)
+            WaitPending(*pDeferred);
         RunCommand(pCommand);
         if (pCommand->m_bWaitAck && pCommand->m_pReply)
             *pCommand->m_pReply = pCommand->m_kResult;
@@ -205,6 +235,17 @@ void CommandQueue::Push(JSonCommand* pCommand)
         m_kWakeEvent.Set();
     if (!bWaitAck)
         return;  // the engine thread owns the command now
+    if (pDeferred)
+    {
+        // Waited for, with the others of its connection, by WaitPending.
+        pDeferred->m_pQueue = this;
+        const uint32 uiBefore = pDeferred->m_kWaiting.GetSize();
+        pDeferred->m_kWaiting.Add(pCommand);
+        if (pDeferred->m_kWaiting.GetSize() == uiBefore + 1)
+            return;
+        // No memory to keep it: it is waited for at once instead.
+        WaitPending(*pDeferred);
+    }
 
     if (IsEngineThread())
         ProcessQueue();  // waiting for ourselves would never end

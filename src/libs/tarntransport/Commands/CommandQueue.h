@@ -80,6 +80,27 @@ public:
     Common::CEvent m_kDoneEvent;
 };
 
+// The acknowledged requests a connection has queued without waiting for
+// them yet: a client that sends several requests at once has them all
+// queued, then waits for their results together (CommandQueue::WaitPending),
+// in the order they were pushed. Belongs to one connection thread.
+class CPendingReplies
+{
+public:
+    CPendingReplies() = default;
+    ~CPendingReplies();
+    CPendingReplies(const CPendingReplies&) = delete;
+    CPendingReplies& operator=(const CPendingReplies&) = delete;
+
+    bool IsEmpty() const { return m_kWaiting.IsEmpty(); }
+    uint32 GetCount() const { return m_kWaiting.GetSize(); }
+
+private:
+    friend class CommandQueue;
+    TarnRenderer::TArray<JSonCommand*> m_kWaiting;
+    class CommandQueue* m_pQueue = nullptr;
+};
+
 // The commands waiting for the engine thread.
 //
 // Network threads push; the engine thread runs the pending commands in push
@@ -111,7 +132,15 @@ public:
     //   the engine thread itself, the queue is processed right here), then
     //   deletes it; without, it returns at once and the engine thread
     //   deletes it after running it.
-    void Push(JSonCommand* pCommand);
+    //
+    // With pDeferred (a connection thread's), an acknowledged command is
+    // queued without waiting: its result reaches its reply buffer when it
+    // has run, and WaitPending waits for it. A "UseTcpThread" command first
+    // waits for those, so that requests still run in the order they came.
+    void Push(JSonCommand* pCommand, CPendingReplies* pDeferred = nullptr);
+    // Waits until every command deferred in kPending has run (their results
+    // are then in their reply buffers), in push order, and empties it.
+    void WaitPending(CPendingReplies& kPending);
 
     // A command to fill: a spare one when there is, else a new one. Null
     // (reported) when memory is refused.

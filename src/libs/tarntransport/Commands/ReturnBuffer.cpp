@@ -63,6 +63,22 @@ size_t CReturnBuffer::Put(char cChar)
     return m_uiLength;
 }
 
+bool CReturnBuffer::Append(const char* pData, size_t uiLength)
+{
+    if (m_uiLength + uiLength + 1 > m_uiCapacity)
+    {
+        size_t uiNewCapacity = m_uiCapacity ? m_uiCapacity : kInitialCapacity;
+        while (uiNewCapacity < m_uiLength + uiLength + 1)
+            uiNewCapacity *= 2;
+        if (!Reallocate(uiNewCapacity, m_uiLength))
+            return false;
+    }
+    memcpy(m_pBuffer + m_uiLength, pData, uiLength);
+    m_uiLength += uiLength;
+    m_pBuffer[m_uiLength] = 0;
+    return true;
+}
+
 CReturnBuffer& CReturnBuffer::operator=(const CReturnBuffer& kOther)
 {
     if (this == &kOther)

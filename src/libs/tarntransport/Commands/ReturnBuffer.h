@@ -27,9 +27,19 @@ public:
     // not fit because memory was refused is dropped (reported).
     size_t Put(char cChar) override;
     void Flush() override {}
+    // Appends uiLength bytes (any bytes, zeros included). False, nothing
+    // appended, when memory is refused (reported).
+    bool Append(const char* pData, size_t uiLength);
 
     // Drops the contents: length 0, capacity 256, zero-filled.
     void Clear();
+    // Empties the text but keeps the memory, for a buffer refilled often.
+    void Rewind()
+    {
+        m_uiLength = 0;
+        if (m_pBuffer)
+            m_pBuffer[0] = 0;
+    }
     // Replaces the contents by a zero-terminated text.
     void SetText(const char* pText);
 

@@ -310,7 +310,9 @@ void CEngineHost::ConnectionThread::Serve()
     m_kSocket.SetSendTimeout(m_pHost->GetSendTimeoutMs());
     CAdmission kAdmission(*m_pHost, m_kAccount);
     const char* pText = nullptr;
-    CReturnBuffer kReply;
+    // The replies of one batch of requests, and their frames as sent.
+    CReturnBuffer akReplies[kMaxPipelined];
+    CReturnBuffer kOutgoing;
 
     // Whether the last turn served a request: the next one may follow at
     // once, and is looked for before the thread sleeps.
@@ -330,53 +332,99 @@ void CEngineHost::ConnectionThread::Serve()
         uint32 uiLength = 0;
         const Common::MessageFraming::EReceive eReceived = kReader.Receive(m_kSocket, &pText, &uiLength, &kAdmission);
         if (eReceived != Common::MessageFraming::EReceive::Message)
-            kAdmission.RefundUnused();
-        switch (eReceived)
         {
-            case Common::MessageFraming::EReceive::CloseMarker:
-                Common::CDebugLog::Print("client connection closed...");
-                Common::MessageFraming::SendCloseMarker(m_kSocket);
+            kAdmission.RefundUnused();
+            if (!HandleOtherReceive(eReceived, uiLength, uiMaxFrameBytes))
                 return;
-            case Common::MessageFraming::EReceive::TooLong:
-                Common::CDebugLog::Print(
-                    "[EngineHost] : message of %u bytes exceeds the limit of %u bytes, connection closed", uiLength,
-                    uiMaxFrameBytes);
-                return;
-            case Common::MessageFraming::EReceive::Empty:
-                Common::CDebugLog::Print("[EngineHost] : empty message rejected");
+            continue;
+        }
+        // Every whole request the client has sent already is queued
+        // at once (a client may send many before reading replies),
+        // then their replies go out in order with one send.
+        CPendingReplies kPending;
+        uint32 uiBatch = 0;
+        akReplies[uiBatch].Rewind();
+        pManager->ExecuteJSon(pText, uiLength, &akReplies[uiBatch], &m_kAccount, kAdmission.TakeCharge(), &kPending);
+        ++uiBatch;
+        Common::MessageFraming::EReceive eNext = Common::MessageFraming::EReceive::Message;
+        while (uiBatch < kMaxPipelined && kReader.HasWholeMessage() && !m_pHost->IsStopping())
+        {
+            eNext = kReader.Receive(m_kSocket, &pText, &uiLength, &kAdmission);
+            if (eNext != Common::MessageFraming::EReceive::Message)
                 break;
-            case Common::MessageFraming::EReceive::Closed:
-                // A drop shuts the socket down under a receive.
-                ReportDrop();
+            akReplies[uiBatch].Rewind();
+            pManager->ExecuteJSon(pText, uiLength, &akReplies[uiBatch], &m_kAccount, kAdmission.TakeCharge(),
+                                  &kPending);
+            ++uiBatch;
+        }
+        pManager->GetQueue().WaitPending(kPending);
+        kReader.Trim();
+        // The frames pushed while the requests ran go before their
+        // replies: whatever follows a reply was made after its
+        // request ran.
+        if (!SendPushedFrames() || !SendReplies(akReplies, uiBatch, kOutgoing))
+            return;
+        if (eNext != Common::MessageFraming::EReceive::Message)
+        {
+            // What ended the batch is handled as if read alone.
+            kAdmission.RefundUnused();
+            if (!HandleOtherReceive(eNext, uiLength, uiMaxFrameBytes))
                 return;
-            case Common::MessageFraming::EReceive::TimedOut:
-                Common::CDebugLog::Print(
-                    "[EngineHost] : %s sent part of a message and nothing more for %u ms, connection closed", m_acPeer,
-                    m_pHost->GetFrameTimeoutMs());
-                return;
-            case Common::MessageFraming::EReceive::Message:
-            {
-                kReply.Clear();
-                pManager->ExecuteJSon(pText, uiLength, &kReply, &m_kAccount, kAdmission.TakeCharge());
-                kReader.Trim();
-                // The frames pushed while the request ran go before its
-                // reply: whatever follows the reply was made after the
-                // request ran.
-                if (!SendPushedFrames())
-                    return;
-                const uint32 uiReplyLength = static_cast<uint32>(strnlen(kReply.GetText(), kReply.GetLength()));
-                if (uiReplyLength != 0 && !Common::MessageFraming::Send(m_kSocket, kReply.GetText(), uiReplyLength))
-                {
-                    if (!ReportDrop() && m_kSocket.HasTimedOut())
-                        Common::CDebugLog::Print(
-                            "[EngineHost] : %s did not take its replies within %u ms, connection closed", m_acPeer,
-                            m_pHost->GetSendTimeoutMs());
-                    return;
-                }
-                break;
-            }
         }
     }
+}
+
+bool CEngineHost::ConnectionThread::HandleOtherReceive(Common::MessageFraming::EReceive eReceived, uint32 uiLength,
+                                                       uint32 uiMaxFrameBytes)
+{
+    switch (eReceived)
+    {
+        case Common::MessageFraming::EReceive::CloseMarker:
+            Common::CDebugLog::Print("client connection closed...");
+            Common::MessageFraming::SendCloseMarker(m_kSocket);
+            return false;
+        case Common::MessageFraming::EReceive::TooLong:
+            Common::CDebugLog::Print(
+                "[EngineHost] : message of %u bytes exceeds the limit of %u bytes, connection closed", uiLength,
+                uiMaxFrameBytes);
+            return false;
+        case Common::MessageFraming::EReceive::Empty:
+            Common::CDebugLog::Print("[EngineHost] : empty message rejected");
+            return true;
+        case Common::MessageFraming::EReceive::Closed:
+            // A drop shuts the socket down under a receive.
+            ReportDrop();
+            return false;
+        case Common::MessageFraming::EReceive::TimedOut:
+            Common::CDebugLog::Print(
+                "[EngineHost] : %s sent part of a message and nothing more for %u ms, connection closed", m_acPeer,
+                m_pHost->GetFrameTimeoutMs());
+            return false;
+        case Common::MessageFraming::EReceive::Message:
+            break;
+    }
+    return true;
+}
+
+bool CEngineHost::ConnectionThread::SendReplies(CReturnBuffer* pReplies, uint32 uiCount, CReturnBuffer& kOutgoing)
+{
+    kOutgoing.Rewind();
+    for (uint32 i = 0; i < uiCount; ++i)
+    {
+        const uint32 uiLength = static_cast<uint32>(strnlen(pReplies[i].GetText(), pReplies[i].GetLength()));
+        if (uiLength == 0)
+            continue;  // a request without "WaitAck"
+        const char acLength[4] = {static_cast<char>(uiLength), static_cast<char>(uiLength >> 8),
+                                  static_cast<char>(uiLength >> 16), static_cast<char>(uiLength >> 24)};
+        if (!kOutgoing.Append(acLength, sizeof(acLength)) || !kOutgoing.Append(pReplies[i].GetText(), uiLength))
+            return false;
+    }
+    if (kOutgoing.IsEmpty() || m_kSocket.Send(kOutgoing.GetText(), kOutgoing.GetLength()))
+        return true;
+    if (!ReportDrop() && m_kSocket.HasTimedOut())
+        Common::CDebugLog::Print("[EngineHost] : %s did not take its replies within %u ms, connection closed", m_acPeer,
+                                 m_pHost->GetSendTimeoutMs());
+    return false;
 }
 
 bool CEngineHost::ConnectionThread::WaitForRequest(bool bSpin)

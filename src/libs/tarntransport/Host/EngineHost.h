@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Commands/ReturnBuffer.h"
 #include "Containers/TArray.h"
 #include "Core/Types.h"
 #include "Host/NetOptions.h"
@@ -79,9 +80,14 @@ public:
 
     // Serves one accepted connection until the peer closes it, sends the
     // close marker, breaks a rule of the endpoint, or the host stops.
+    //
+    // Requests the client sent ahead (pipelined) are queued together, up to
+    // kMaxPipelined at a time, and their replies sent together, in order.
     class ConnectionThread : public Common::CThread
     {
     public:
+        static constexpr uint32 kMaxPipelined = 64;
+
         ConnectionThread(CEngineHost* pHost, int iDescriptor, const char* pPeer);
         ~ConnectionThread() override;
         uint32 Run() override;
@@ -106,6 +112,14 @@ public:
         // Sends the frames pushed so far. False when the connection is to
         // end (logged): a send failed, or the client was dropped.
         bool SendPushedFrames();
+        // Handles what Receive gave that is not a request (the close
+        // marker, a message too long or empty, the end, a time-out): false
+        // when the connection is to end (logged).
+        bool HandleOtherReceive(Common::MessageFraming::EReceive eReceived, uint32 uiLength, uint32 uiMaxFrameBytes);
+        // Sends the replies of a batch of requests, framed, with one send
+        // (requests without "WaitAck" have none). False when the connection
+        // is to end (logged).
+        bool SendReplies(CReturnBuffer* pReplies, uint32 uiCount, CReturnBuffer& kOutgoing);
         // Logs the drop of a client that did not keep up with its pushed
         // frames; false when it was not dropped.
         bool ReportDrop();

@@ -455,6 +455,22 @@ bool CReader::Fill(TcpSocket& kSocket, size_t uiBytes, int64 iDeadlineNs)
     return true;
 }
 
+bool CReader::HasWholeMessage() const
+{
+    const size_t uiHave = m_uiEnd - m_uiBegin;
+    if (uiHave < 4)
+        return false;
+    unsigned char acLength[4];
+    memcpy(acLength, m_pBuffer + m_uiBegin, sizeof(acLength));
+    // The last message's terminator may cover this header's first byte.
+    if (m_bRestore && m_uiRestoreAt == m_uiBegin)
+        acLength[0] = static_cast<unsigned char>(m_cRestore);
+    const uint32 uiLength = DecodeLength(acLength);
+    if (uiLength == kCloseMarker || uiLength == 0 || uiLength > m_uiMaxLength)
+        return true;
+    return uiHave >= 4 + static_cast<size_t>(uiLength);
+}
+
 EReceive CReader::Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength, IFrameAdmission* pAdmission)
 {
     if (m_bRestore)

@@ -155,6 +155,11 @@ public:
     EReceive Receive(TcpSocket& kSocket, const char** ppText, uint32* puiLength, IFrameAdmission* pAdmission = nullptr);
     // Whether bytes of a next message are buffered already.
     bool HasBuffered() const { return m_uiEnd > m_uiBegin; }
+    // Whether the next Receive needs nothing more from the socket: a whole
+    // message is buffered, or a header that Receive answers by itself (the
+    // close marker, an empty or too long message). A client that sends
+    // several requests at once is served them in one go.
+    bool HasWholeMessage() const;
     // Forgets what is buffered (a new connection).
     void Reset();
     // Gives a buffer grown for a long message back once nothing is buffered,
