@@ -98,6 +98,9 @@ bool ParseCommandLine(int iArgc, const char* const* ppArgv, SCommandLine& kLine,
     kApp.add_option("-n,--requests", kLoad.uiRequests, "bench: requests in all")
         ->capture_default_str()
         ->check(CLI::Range(1u, 100000000u));
+    kApp.add_option("-P,--pipeline", kLoad.uiPipeline,
+                    "bench: requests each connection sends before reading their replies (default 1)")
+        ->check(CLI::Range(1u, 4096u));
     kApp.add_option("--spin-us", kLoad.uiSpinMicroseconds,
                     "bench: microseconds each connection polls for its reply before it sleeps (default 0)")
         ->check(CLI::Range(0u, 1000000u));

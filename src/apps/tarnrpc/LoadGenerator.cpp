@@ -86,6 +86,66 @@ double Percentile(const std::vector<double>& kSorted, double dFraction)
 
 }  // namespace
 
+// One connection of a pipelined bench: sends uiCount requests in batches of
+// kOptions.uiPipeline frames, each batch with one send, and with "WaitAck"
+// reads the batch's replies before the next; without, one acknowledged
+// kFlush ends it. False when the connection fails or a reply is missing.
+bool RunPipelined(const SLoadOptions& kOptions, const std::string& kRequest, const std::string& kFlush, uint32 uiCount,
+                  std::vector<double>& kLatencies)
+{
+    Common::TcpSocket kSocket;
+    if (!kSocket.Connect(kOptions.kHost.c_str(), kOptions.uiPort))
+        return false;
+    const auto Frame = [](const std::string& kText) {
+        const uint32 ui = static_cast<uint32>(kText.size());
+        return std::string{static_cast<char>(ui), static_cast<char>(ui >> 8), static_cast<char>(ui >> 16),
+                           static_cast<char>(ui >> 24)} +
+               kText;
+    };
+    const std::string kFrame = Frame(kRequest);
+    std::string kBatch;
+    for (uint32 i = 0; i < kOptions.uiPipeline; ++i)
+        kBatch += kFrame;
+    Common::MessageFraming::CReader kReader(16u << 20);
+    const auto ReadReplies = [&](uint32 uiReplies) {
+        for (uint32 i = 0; i < uiReplies; ++i)
+        {
+            const char* pText = nullptr;
+            uint32 uiLength = 0;
+            if (kReader.Receive(kSocket, &pText, &uiLength) != Common::MessageFraming::EReceive::Message)
+                return false;
+        }
+        return true;
+    };
+    if (kOptions.bWaitAck)
+        kLatencies.reserve(uiCount / kOptions.uiPipeline + 1);
+    for (uint32 uiSent = 0; uiSent < uiCount;)
+    {
+        const uint32 uiBatch = std::min(kOptions.uiPipeline, uiCount - uiSent);
+        const Clock::time_point kSent = Clock::now();
+        if (!kSocket.Send(kBatch.data(), kFrame.size() * uiBatch))
+            return false;
+        if (kOptions.bWaitAck)
+        {
+            if (!ReadReplies(uiBatch))
+                return false;
+            kLatencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - kSent).count());
+        }
+        uiSent += uiBatch;
+    }
+    // Requests of one connection run in order: once this one is answered,
+    // every earlier one has run.
+    if (!kOptions.bWaitAck)
+    {
+        const std::string kLast = Frame(kFlush);
+        if (!kSocket.Send(kLast.data(), kLast.size()) || !ReadReplies(1))
+            return false;
+    }
+    Common::MessageFraming::SendCloseMarker(kSocket);
+    kSocket.Close();
+    return true;
+}
+
 int RunLoad(const SLoadOptions& kOptions, FILE* pOut)
 {
     const size_t uiDot = kOptions.kMethod.find('.');
@@ -133,6 +193,14 @@ int RunLoad(const SLoadOptions& kOptions, FILE* pOut)
     {
         const uint32 uiCount = kOptions.uiRequests / uiConnections + (c < kOptions.uiRequests % uiConnections);
         kThreads.emplace_back([&, c, uiCount] {
+            if (kOptions.uiPipeline > 1)
+            {
+                if (RunPipelined(kOptions, kRequest, kFlush, uiCount, kLatencies[c]))
+                    uiDone.fetch_add(uiCount);
+                else
+                    uiFailures.fetch_add(1);
+                return;
+            }
             TarnEngine::CEngineClientRPC kClient;
             if (!kClient.TryConnect(kOptions.kHost.c_str(), kOptions.uiPort))
             {
@@ -183,14 +251,15 @@ int RunLoad(const SLoadOptions& kOptions, FILE* pOut)
     for (const std::vector<double>& kMine : kLatencies)
         kAll.insert(kAll.end(), kMine.begin(), kMine.end());
     std::sort(kAll.begin(), kAll.end());
-    fprintf(pOut, "bench: %s, %s, %u connection(s): %llu requests in %.3f s = %.0f requests/s\n",
+    fprintf(pOut, "bench: %s, %s, %u connection(s)%s: %llu requests in %.3f s = %.0f requests/s\n",
             kOptions.kMethod.c_str(), kOptions.bWaitAck ? "WaitAck" : "no WaitAck", uiConnections,
+            kOptions.uiPipeline > 1 ? (", " + std::to_string(kOptions.uiPipeline) + " pipelined").c_str() : "",
             static_cast<unsigned long long>(uiDone.load()), dSeconds,
             dSeconds > 0.0 ? static_cast<double>(uiDone.load()) / dSeconds : 0.0);
     if (kOptions.bWaitAck)
-        fprintf(pOut, "bench: round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n",
-                Percentile(kAll, 0.50), Percentile(kAll, 0.99), Percentile(kAll, 0.999),
-                kAll.empty() ? 0.0 : kAll.back());
+        fprintf(pOut, "bench: round trip%s p50 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n",
+                kOptions.uiPipeline > 1 ? " of a batch" : "", Percentile(kAll, 0.50), Percentile(kAll, 0.99),
+                Percentile(kAll, 0.999), kAll.empty() ? 0.0 : kAll.back());
     if (iExecutedBefore >= 0 && iExecutedAfter >= 0)
         fprintf(pOut, "bench: the host ran %lld of the %llu requests\n", iExecuted,
                 static_cast<unsigned long long>(uiDone.load()));

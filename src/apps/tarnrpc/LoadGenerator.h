@@ -18,6 +18,9 @@ struct SLoadOptions
     // "Root.KeepAlive", "GaitComponentRpc.IsActive" or "GaitComponentRpc.SetSpeed".
     std::string kMethod = "Root.KeepAlive";
     bool bWaitAck = true;
+    // Requests each connection sends before it reads their replies (1: one
+    // at a time). With several, the round trip measured is a whole batch's.
+    uint32 uiPipeline = 1;
     // How long each connection polls for its reply before it sleeps: with
     // it, the client's own wake-up stays out of the measured round trip.
     uint32 uiSpinMicroseconds = 0;
