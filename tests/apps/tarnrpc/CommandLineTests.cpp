@@ -195,14 +195,16 @@ TEST(RpcCommandLine, CallsBecomeRequestsAndBenchTakesTheConnectionOptions)
             << kTurn.kLine.kRequest;
     }
 
-    const SParsed kBench =
-        Parse({"--host", "10.0.0.2", "--port", "4000", "--no-ack", "bench", "--method", "GaitComponentRpc.IsActive"});
+    const SParsed kBench = Parse({"--host", "10.0.0.2", "--port", "4000", "--no-ack", "bench", "--method",
+                                  "GaitComponentRpc.IsActive", "-P", "16"});
     ASSERT_TRUE(kBench.bRun);
     EXPECT_EQ(kBench.kLine.eMode, ERunMode::Bench);
     EXPECT_EQ(kBench.kLine.kLoad.kHost, "10.0.0.2");
     EXPECT_EQ(kBench.kLine.kLoad.uiPort, 4000);
     EXPECT_FALSE(kBench.kLine.kLoad.bWaitAck);
     EXPECT_EQ(kBench.kLine.kLoad.kMethod, "GaitComponentRpc.IsActive");
+    EXPECT_EQ(kBench.kLine.kLoad.uiPipeline, 16u);
+    EXPECT_FALSE(Parse({"bench", "-P", "0"}).bRun);
 }
 
 TEST(RpcSession, AsksForReplyOnlyForRequestsTheHostReads)
