@@ -396,11 +396,16 @@ TEST_F(WebServerTest, ConnectionsBeyondTheBoundAreRefused)
     const httplib::Result kRefused = Client().Get("/");
     ASSERT_TRUE(kRefused);
     EXPECT_EQ(kRefused->status, 503);
+    // A closed connection frees its place once its thread is done with it.
     akStreams[0].Close();
-    ASSERT_TRUE(WaitFor([&] { return m_kServer.GetStreamCount() == 1; }));
-    const httplib::Result kServed = Client().Get("/");
-    ASSERT_TRUE(kServed);
-    EXPECT_EQ(kServed->status, 200);
+    bool bServed = false;
+    WaitFor([&] {
+        const httplib::Result kServed = Client().Get("/");
+        bServed = bServed || (kServed && kServed->status == 200);
+        return bServed;
+    });
+    EXPECT_TRUE(bServed);
+    EXPECT_EQ(m_kServer.GetStreamCount(), 1u);
 }
 
 TEST_F(WebServerTest, StopOnTheEngineThreadAnswersTheRequestsInFlight)
