@@ -98,9 +98,6 @@ CGaitState CGaitComponent::GetState()
     return kState;
 }
 
-namespace {
-
-// A movement's name, or null for none (a character in standby or unbound).
 void WriteMovement(TarnEngine::JSonParamReader::ResultWriter& kWriter, uint32 eMovement)
 {
     if (eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
@@ -109,7 +106,27 @@ void WriteMovement(TarnEngine::JSonParamReader::ResultWriter& kWriter, uint32 eM
         kWriter.Null();
 }
 
-}  // namespace
+void WriteFootContacts(TarnEngine::JSonParamReader::ResultWriter& kWriter, const GaitPlugin::SFootContact* pContacts,
+                       uint32 uiCount)
+{
+    using TarnEngine::JSonParamReader;
+    kWriter.StartArray();
+    for (uint32 i = 0; i < uiCount; ++i)
+    {
+        const GaitPlugin::SFootContact& kContact = pContacts[i];
+        kWriter.StartObject();
+        kWriter.Key("Movement");
+        WriteMovement(kWriter, kContact.eMovement);
+        kWriter.Key("Frame");
+        kWriter.Uint(kContact.uiFrame);
+        kWriter.Key("Position");
+        JSonParamReader::WriteValue(kWriter, kContact.kPosition);
+        kWriter.Key("TimeMs");
+        kWriter.Uint64(kContact.uiTimeMs);
+        kWriter.EndObject();
+    }
+    kWriter.EndArray();
+}
 
 void CGaitState::WriteJson(TarnEngine::JSonParamReader::ResultWriter& kWriter) const
 {
@@ -137,22 +154,7 @@ void CGaitState::WriteJson(TarnEngine::JSonParamReader::ResultWriter& kWriter) c
     kWriter.Key("Arrived");
     kWriter.Bool(m_bArrived);
     kWriter.Key("Contacts");
-    kWriter.StartArray();
-    for (uint32 i = 0; i < m_uiContactCount; ++i)
-    {
-        const GaitPlugin::SFootContact& kContact = m_akContacts[i];
-        kWriter.StartObject();
-        kWriter.Key("Movement");
-        WriteMovement(kWriter, kContact.eMovement);
-        kWriter.Key("Frame");
-        kWriter.Uint(kContact.uiFrame);
-        kWriter.Key("Position");
-        JSonParamReader::WriteValue(kWriter, kContact.kPosition);
-        kWriter.Key("TimeMs");
-        kWriter.Uint64(kContact.uiTimeMs);
-        kWriter.EndObject();
-    }
-    kWriter.EndArray();
+    WriteFootContacts(kWriter, m_akContacts, m_uiContactCount);
     kWriter.Key("ContactsDropped");
     kWriter.Uint(m_uiContactsDropped);
     kWriter.EndObject();

@@ -44,6 +44,13 @@ public:
     GaitPlugin::SFootContact m_akContacts[GaitPlugin::GaitComponent::kMaxFootContacts];
 };
 
+// A movement's name, or null for none (a character in standby or unbound).
+void WriteMovement(TarnEngine::JSonParamReader::ResultWriter& kWriter, uint32 eMovement);
+// Foot contacts as GetState words them: [{"Movement", "Frame", "Position",
+// "TimeMs"}, ...].
+void WriteFootContacts(TarnEngine::JSonParamReader::ResultWriter& kWriter, const GaitPlugin::SFootContact* pContacts,
+                       uint32 uiCount);
+
 // The remote interface of one link's Gait component ("GaitComponentRpc").
 // Remote methods, in slot order after the reference-count hook and the
 // destructor.

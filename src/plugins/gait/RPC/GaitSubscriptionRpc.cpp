@@ -6,7 +6,6 @@
 #include "Plugin/GaitComponent.h"
 #include "Plugin/GaitComponentBuilder.h"
 #include "RPC/GaitComponentRpc.h"
-#include "RPC/PushSchedule.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
@@ -24,10 +23,7 @@ void WriteState(TarnEngine::JSonParamReader::ResultWriter& kWriter, GaitPlugin::
     kWriter.Key("Active");
     kWriter.Bool(kComponent.IsActive());
     kWriter.Key("Movement");
-    if (eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
-        kWriter.String(GaitPlugin::g_apAnimMovementNames[eMovement]);
-    else
-        kWriter.Null();
+    WriteMovement(kWriter, eMovement);
     kWriter.Key("Speed");
     JSonParamReader::WriteValue(kWriter, kComponent.GetSpeed());
     kWriter.Key("Rotation");
@@ -51,59 +47,22 @@ CGaitSubscriptionRpc::~CGaitSubscriptionRpc()
 {
     if (m_pPublishers)
         m_pPublishers->Remove(this);
-    while (!m_kSubscriptions.IsEmpty())
-        End(m_kSubscriptions.GetSize() - 1);
-}
-
-uint32 CGaitSubscriptionRpc::FindCallers() const
-{
-    const TarnEngine::CPushChannel* pChannel = CallerChannel();
-    for (uint32 i = 0; pChannel && i < m_kSubscriptions.GetSize(); ++i)
-        if (m_kSubscriptions[i]->pChannel == pChannel)
-            return i;
-    return kInvalidIndex;
 }
 
 void CGaitSubscriptionRpc::Subscribe(const uint32& uiPeriodMs)
 {
-    if (!TARN_REMOTE_CHECK(uiPeriodMs <= kMaxPeriodMs, "Arg0", "argument Arg0 must be a period from 0 to %u ms",
-                           kMaxPeriodMs))
-        return;
-    const uint32 uiIndex = FindCallers();
-    SSubscription* pSubscription = uiIndex != kInvalidIndex ? m_kSubscriptions[uiIndex] : nullptr;
-    if (!pSubscription)
-    {
-        TarnEngine::CPushChannel* pChannel = CallerChannel();
-        if (!TARN_REMOTE_CHECK(pChannel, "pChannel",
-                               "a subscription is made over a network connection, which its frames are pushed to"))
-            return;
-        pSubscription = TARN_NEW(SSubscription);
-        if (!TARN_ASSERT(pSubscription, "no memory for a Gait subscription"))
-            return;
-        const uint32 uiBefore = m_kSubscriptions.GetSize();
-        m_kSubscriptions.Add(pSubscription);
-        if (m_kSubscriptions.GetSize() != uiBefore + 1)
-        {
-            TARN_DELETE(pSubscription);
-            return;
-        }
-        pChannel->AddRef();
-        pSubscription->pChannel = pChannel;
-    }
-    pSubscription->uiPeriodMs = uiPeriodMs;
-    // Due at the next step.
-    pSubscription->uiSinceMs = uiPeriodMs;
+    m_kSubscriptions.Open(uiPeriodMs,
+                          "a subscription is made over a network connection, which its frames are pushed to");
 }
 
 void CGaitSubscriptionRpc::Add(CGaitComponent* const& pComponent)
 {
     if (!TARN_REMOTE_CHECK(pComponent, "Arg0", "argument Arg0 must be a GaitComponentRpc"))
         return;
-    const uint32 uiIndex = FindCallers();
-    if (!TARN_REMOTE_CHECK(uiIndex != kInvalidIndex, "pSubscription",
-                           "no subscription on this connection: call Subscribe first"))
+    SSubscription* pSubscription = m_kSubscriptions.FindCallers();
+    if (!TARN_REMOTE_CHECK(pSubscription, "pSubscription", "no subscription on this connection: call Subscribe first"))
         return;
-    TarnRenderer::TArray<SCharacter>& kCharacters = m_kSubscriptions[uiIndex]->kCharacters;
+    TarnRenderer::TArray<SCharacter>& kCharacters = pSubscription->kCharacters;
     for (const SCharacter& kCharacter : kCharacters)
         if (kCharacter.uiInstanceID == pComponent->GetInstanceID())
             return;
@@ -115,10 +74,10 @@ void CGaitSubscriptionRpc::Add(CGaitComponent* const& pComponent)
 
 void CGaitSubscriptionRpc::Remove(CGaitComponent* const& pComponent)
 {
-    const uint32 uiIndex = FindCallers();
-    if (!pComponent || uiIndex == kInvalidIndex)
+    SSubscription* pSubscription = m_kSubscriptions.FindCallers();
+    if (!pComponent || !pSubscription)
         return;
-    TarnRenderer::TArray<SCharacter>& kCharacters = m_kSubscriptions[uiIndex]->kCharacters;
+    TarnRenderer::TArray<SCharacter>& kCharacters = pSubscription->kCharacters;
     for (uint32 i = 0; i < kCharacters.GetSize(); ++i)
         if (kCharacters[i].uiInstanceID == pComponent->GetInstanceID())
         {
@@ -129,22 +88,10 @@ void CGaitSubscriptionRpc::Remove(CGaitComponent* const& pComponent)
 
 bool CGaitSubscriptionRpc::Unsubscribe()
 {
-    const uint32 uiIndex = FindCallers();
-    if (uiIndex == kInvalidIndex)
-        return false;
-    End(uiIndex);
-    return true;
+    return m_kSubscriptions.Close();
 }
 
-void CGaitSubscriptionRpc::End(uint32 uiIndex)
-{
-    SSubscription* pSubscription = m_kSubscriptions[uiIndex];
-    m_kSubscriptions.RemoveAt(uiIndex);
-    pSubscription->pChannel->Release();
-    TARN_DELETE(pSubscription);
-}
-
-void CGaitSubscriptionRpc::WriteFrame(SSubscription& kSubscription, uint64 uiStep)
+const TarnEngine::CReturnBuffer& CGaitSubscriptionRpc::WriteFrame(SSubscription& kSubscription, uint64 uiStep)
 {
     m_kFrame.Clear();
     TarnEngine::JSonParamReader::ResultWriter kWriter(m_kFrame, &m_kJsonAllocator);
@@ -184,29 +131,14 @@ void CGaitSubscriptionRpc::WriteFrame(SSubscription& kSubscription, uint64 uiSte
     }
     kWriter.EndArray();
     kWriter.EndObject();
+    return m_kFrame;
 }
 
 void CGaitSubscriptionRpc::PublishStep(uint64 uiStep, uint32 uiElapsedMs)
 {
-    for (uint32 i = 0; i < m_kSubscriptions.GetSize();)
-    {
-        SSubscription& kSubscription = *m_kSubscriptions[i];
-        const bool bDue = IsFrameDue(kSubscription.uiSinceMs, kSubscription.uiPeriodMs, uiElapsedMs, kMaxPeriodMs);
-        bool bKeep = kSubscription.pChannel->IsOpen();
-        if (bKeep && bDue)
-        {
-            WriteFrame(kSubscription, uiStep);
-            // A frame that does not fit drops the connection (the
-            // connection logs it): the subscription ends with it.
-            bKeep = kSubscription.pChannel->Push(m_kFrame.GetText(), static_cast<uint32>(m_kFrame.GetLength())) ==
-                    TarnEngine::CPushChannel::EPush::Queued;
-            ++kSubscription.uiSeq;
-        }
-        if (bKeep)
-            ++i;
-        else
-            End(i);
-    }
+    m_kSubscriptions.Publish(uiElapsedMs, [&](SSubscription& kSubscription) -> const TarnEngine::CReturnBuffer& {
+        return WriteFrame(kSubscription, uiStep);
+    });
 }
 
 void RegisterGaitSubscriptionRemoteClass(TarnEngine::CommandManager& kManager)

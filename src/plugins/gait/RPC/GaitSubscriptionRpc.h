@@ -3,8 +3,8 @@
 #include "Commands/ReturnBuffer.h"
 #include "Commands/SingletonManager.h"
 #include "Containers/TArray.h"
-#include "Push/PushChannel.h"
 #include "Push/StepPublishers.h"
+#include "RPC/ConnectionFeeds.h"
 #include "Utils/JsonAllocator.h"
 
 namespace TarnEngine {
@@ -61,7 +61,7 @@ class CGaitSubscriptionRpc : public IRPCStub_CGaitSubscription, public TarnEngin
 public:
     // Most characters in one subscription, and the longest period.
     static constexpr uint32 kMaxCharacters = 64;
-    static constexpr uint32 kMaxPeriodMs = 60000;
+    static constexpr uint32 kMaxPeriodMs = CConnectionFeeds<SFeed>::kMaxPeriodMs;
 
     // pPublishers: the engine's, or null for none (nothing is then ever
     // published).
@@ -84,7 +84,7 @@ public:
 
     void PublishStep(uint64 uiStep, uint32 uiElapsedMs) override;
 
-    uint32 GetSubscriptionCount() const { return m_kSubscriptions.GetSize(); }
+    uint32 GetSubscriptionCount() const { return m_kSubscriptions.GetCount(); }
 
 private:
     struct SCharacter
@@ -92,26 +92,17 @@ private:
         uint32 uiInstanceID = 0;
         uint64 uiInstanceHandle = 0;
     };
-    struct SSubscription
+    struct SSubscription : SFeed
     {
-        TarnEngine::CPushChannel* pChannel = nullptr;
-        uint32 uiPeriodMs = 0;
-        // Engine time since the last frame.
-        uint32 uiSinceMs = 0;
-        uint64 uiSeq = 0;
         TarnRenderer::TArray<SCharacter> kCharacters;
     };
 
-    // The index of the calling connection's subscription, or kInvalidIndex.
-    uint32 FindCallers() const;
     // Writes one frame of a subscription into m_kFrame and takes the
     // characters it reported removed out of it.
-    void WriteFrame(SSubscription& kSubscription, uint64 uiStep);
-    // Ends the subscription at uiIndex.
-    void End(uint32 uiIndex);
+    const TarnEngine::CReturnBuffer& WriteFrame(SSubscription& kSubscription, uint64 uiStep);
 
     TarnEngine::CStepPublishers* m_pPublishers;
-    TarnRenderer::TArray<SSubscription*> m_kSubscriptions;
+    CConnectionFeeds<SSubscription> m_kSubscriptions;
     // The frame being made, kept for the next one.
     TarnEngine::CReturnBuffer m_kFrame;
     Common::CJsonAllocator m_kJsonAllocator;

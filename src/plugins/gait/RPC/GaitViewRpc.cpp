@@ -8,7 +8,7 @@
 #include "Engine/Engine.h"
 #include "Plugin/GaitComponent.h"
 #include "Plugin/GaitComponentBuilder.h"
-#include "RPC/PushSchedule.h"
+#include "RPC/GaitComponentRpc.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
@@ -91,10 +91,7 @@ void WriteSelected(ResultWriter& kWriter, uint64 uiId, GaitPlugin::GaitComponent
     kWriter.Key("Active");
     kWriter.Bool(kComponent.IsActive());
     kWriter.Key("Movement");
-    if (eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
-        kWriter.String(GaitPlugin::g_apAnimMovementNames[eMovement]);
-    else
-        kWriter.Null();
+    WriteMovement(kWriter, eMovement);
     kWriter.Key("Speed");
     JSonParamReader::WriteValue(kWriter, kComponent.GetSpeed());
     kWriter.Key("Heading");
@@ -108,28 +105,9 @@ void WriteSelected(ResultWriter& kWriter, uint64 uiId, GaitPlugin::GaitComponent
     kWriter.Key("Position");
     JSonParamReader::WriteValue(kWriter, kLink.GetWorldPosition());
     kWriter.Key("Contacts");
-    kWriter.StartArray();
     GaitPlugin::SFootContact akContacts[GaitPlugin::GaitComponent::kMaxFootContacts];
     uint32 uiDropped = 0;
-    const uint32 uiContacts = kComponent.TakeFootContacts(akContacts, uiDropped);
-    for (uint32 i = 0; i < uiContacts; ++i)
-    {
-        const GaitPlugin::SFootContact& kContact = akContacts[i];
-        kWriter.StartObject();
-        kWriter.Key("Movement");
-        if (kContact.eMovement < GaitPlugin::EAnimMovement::NB_TYPE)
-            kWriter.String(GaitPlugin::g_apAnimMovementNames[kContact.eMovement]);
-        else
-            kWriter.Null();
-        kWriter.Key("Frame");
-        kWriter.Uint(kContact.uiFrame);
-        kWriter.Key("Position");
-        JSonParamReader::WriteValue(kWriter, kContact.kPosition);
-        kWriter.Key("TimeMs");
-        kWriter.Uint64(kContact.uiTimeMs);
-        kWriter.EndObject();
-    }
-    kWriter.EndArray();
+    WriteFootContacts(kWriter, akContacts, kComponent.TakeFootContacts(akContacts, uiDropped));
     kWriter.Key("Weights");
     kWriter.StartArray();
     for (uint32 m = 0; m < GaitPlugin::EAnimMovement::NB_TYPE; ++m)
@@ -153,81 +131,31 @@ CGaitViewRpc::~CGaitViewRpc()
 {
     if (m_pPublishers)
         m_pPublishers->Remove(this);
-    while (!m_kViews.IsEmpty())
-        End(m_kViews.GetSize() - 1);
-}
-
-uint32 CGaitViewRpc::FindCallers() const
-{
-    const TarnEngine::CPushChannel* pChannel = CallerChannel();
-    for (uint32 i = 0; pChannel && i < m_kViews.GetSize(); ++i)
-        if (m_kViews[i]->pChannel == pChannel)
-            return i;
-    return kInvalidIndex;
 }
 
 void CGaitViewRpc::Subscribe(const uint32& uiPeriodMs)
 {
-    if (!TARN_REMOTE_CHECK(uiPeriodMs <= kMaxPeriodMs, "Arg0", "argument Arg0 must be a period from 0 to %u ms",
-                           kMaxPeriodMs))
-        return;
-    const uint32 uiIndex = FindCallers();
-    SView* pView = uiIndex != kInvalidIndex ? m_kViews[uiIndex] : nullptr;
-    if (!pView)
-    {
-        TarnEngine::CPushChannel* pChannel = CallerChannel();
-        if (!TARN_REMOTE_CHECK(pChannel, "pChannel",
-                               "a view is made over a network connection, which its frames are "
-                               "pushed to"))
-            return;
-        pView = TARN_NEW(SView);
-        if (!TARN_ASSERT(pView, "no memory for a Gait view"))
-            return;
-        const uint32 uiBefore = m_kViews.GetSize();
-        m_kViews.Add(pView);
-        if (m_kViews.GetSize() != uiBefore + 1)
-        {
-            TARN_DELETE(pView);
-            return;
-        }
-        pChannel->AddRef();
-        pView->pChannel = pChannel;
-    }
-    pView->uiPeriodMs = uiPeriodMs;
-    // Due at the next step.
-    pView->uiSinceMs = uiPeriodMs;
+    m_kViews.Open(uiPeriodMs, "a view is made over a network connection, which its frames are pushed to");
 }
 
 void CGaitViewRpc::Select(const uint64& uiId)
 {
-    const uint32 uiIndex = FindCallers();
-    if (!TARN_REMOTE_CHECK(uiIndex != kInvalidIndex, "pView", "no view on this connection: call Subscribe first"))
+    SView* pView = m_kViews.FindCallers();
+    if (!TARN_REMOTE_CHECK(pView, "pView", "no view on this connection: call Subscribe first"))
         return;
     if (!TARN_REMOTE_CHECK(uiId == 0 || TarnEngine::CEngine::FindPlacedInstance(uiId), "Arg0",
                            "argument Arg0 must be the Id of a placed prefab, or 0: none has %llu",
                            static_cast<unsigned long long>(uiId)))
         return;
-    m_kViews[uiIndex]->uiSelected = uiId;
+    pView->uiSelected = uiId;
 }
 
 bool CGaitViewRpc::Unsubscribe()
 {
-    const uint32 uiIndex = FindCallers();
-    if (uiIndex == kInvalidIndex)
-        return false;
-    End(uiIndex);
-    return true;
+    return m_kViews.Close();
 }
 
-void CGaitViewRpc::End(uint32 uiIndex)
-{
-    SView* pView = m_kViews[uiIndex];
-    m_kViews.RemoveAt(uiIndex);
-    pView->pChannel->Release();
-    TARN_DELETE(pView);
-}
-
-void CGaitViewRpc::WriteFrame(SView& kView, uint64 uiStep)
+const TarnEngine::CReturnBuffer& CGaitViewRpc::WriteFrame(SView& kView, uint64 uiStep)
 {
     m_kFrame.Clear();
     ResultWriter kWriter(m_kFrame, &m_kJsonAllocator);
@@ -284,29 +212,13 @@ void CGaitViewRpc::WriteFrame(SView& kView, uint64 uiStep)
     if (!pSelected)
         kView.uiSelected = 0;
     kWriter.EndObject();
+    return m_kFrame;
 }
 
 void CGaitViewRpc::PublishStep(uint64 uiStep, uint32 uiElapsedMs)
 {
-    for (uint32 i = 0; i < m_kViews.GetSize();)
-    {
-        SView& kView = *m_kViews[i];
-        const bool bDue = IsFrameDue(kView.uiSinceMs, kView.uiPeriodMs, uiElapsedMs, kMaxPeriodMs);
-        bool bKeep = kView.pChannel->IsOpen();
-        if (bKeep && bDue)
-        {
-            WriteFrame(kView, uiStep);
-            // A frame that does not fit drops the connection (which logs
-            // it): the view ends with it.
-            bKeep = kView.pChannel->Push(m_kFrame.GetText(), static_cast<uint32>(m_kFrame.GetLength())) ==
-                    TarnEngine::CPushChannel::EPush::Queued;
-            ++kView.uiSeq;
-        }
-        if (bKeep)
-            ++i;
-        else
-            End(i);
-    }
+    m_kViews.Publish(uiElapsedMs,
+                     [&](SView& kView) -> const TarnEngine::CReturnBuffer& { return WriteFrame(kView, uiStep); });
 }
 
 void RegisterGaitViewRemoteClass(TarnEngine::CommandManager& kManager)

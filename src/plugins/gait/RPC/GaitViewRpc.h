@@ -3,8 +3,8 @@
 #include "Commands/ReturnBuffer.h"
 #include "Commands/SingletonManager.h"
 #include "Containers/TArray.h"
-#include "Push/PushChannel.h"
 #include "Push/StepPublishers.h"
+#include "RPC/ConnectionFeeds.h"
 #include "Utils/JsonAllocator.h"
 
 namespace TarnEngine {
@@ -55,7 +55,7 @@ public:
 class CGaitViewRpc : public IRPCStub_CGaitView, public TarnEngine::IStepPublisher
 {
 public:
-    static constexpr uint32 kMaxPeriodMs = 60000;
+    static constexpr uint32 kMaxPeriodMs = CConnectionFeeds<SFeed>::kMaxPeriodMs;
 
     // pPublishers: the engine's, or null for none (nothing is then ever
     // published).
@@ -76,28 +76,20 @@ public:
 
     void PublishStep(uint64 uiStep, uint32 uiElapsedMs) override;
 
-    uint32 GetViewCount() const { return m_kViews.GetSize(); }
+    uint32 GetViewCount() const { return m_kViews.GetCount(); }
 
 private:
-    struct SView
+    struct SView : SFeed
     {
-        TarnEngine::CPushChannel* pChannel = nullptr;
-        uint32 uiPeriodMs = 0;
-        // Engine time since the last frame.
-        uint32 uiSinceMs = 0;
-        uint64 uiSeq = 0;
         uint64 uiSelected = 0;
     };
 
-    // The index of the calling connection's view, or kInvalidIndex.
-    uint32 FindCallers() const;
     // Writes one frame of a view into m_kFrame; forgets a selected character
     // that was removed.
-    void WriteFrame(SView& kView, uint64 uiStep);
-    void End(uint32 uiIndex);
+    const TarnEngine::CReturnBuffer& WriteFrame(SView& kView, uint64 uiStep);
 
     TarnEngine::CStepPublishers* m_pPublishers;
-    TarnRenderer::TArray<SView*> m_kViews;
+    CConnectionFeeds<SView> m_kViews;
     // The frame being made, kept for the next one.
     TarnEngine::CReturnBuffer m_kFrame;
     Common::CJsonAllocator m_kJsonAllocator;

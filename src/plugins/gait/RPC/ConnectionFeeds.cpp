@@ -1,9 +1,8 @@
-#include "RPC/PushSchedule.h"
+#include "RPC/ConnectionFeeds.h"
 
 #include "Commands/CommandManager.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
-#include "Push/PushChannel.h"
 
 namespace RPC {
 
