@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Control/GaitActor.h"
+#include "shared/TextFormat.h"
 
 namespace GaitSim {
 
@@ -86,19 +87,7 @@ bool IsDark(const char* pColour)
 // zeros.
 std::string Num(double dValue, int iDecimals = 2)
 {
-    char acText[48];
-    snprintf(acText, sizeof(acText), "%.*f", iDecimals, dValue);
-    std::string kText(acText);
-    if (kText.find('.') != std::string::npos)
-    {
-        while (kText.back() == '0')
-            kText.pop_back();
-        if (kText.back() == '.')
-            kText.pop_back();
-    }
-    if (kText == "-0")
-        kText = "0";
-    return kText;
+    return TarnApp::ShortNumber(dValue, iDecimals);
 }
 
 // Text joined by appending only (g++ 12 warns wrongly on a literal plus a

@@ -4,29 +4,17 @@
 #include <map>
 
 #include "Importer.h"
+#include "shared/TextFormat.h"
 
 namespace TarnImport {
 
 namespace {
 
-// A number with at most iDecimals decimals, trailing zeros cut.
+// A number with at most iDecimals decimals, trailing zeros cut; 0 for one
+// that is not finite.
 void AppendNumber(std::string& kOut, double dValue, int iDecimals)
 {
-    char acText[48];
-    if (!std::isfinite(dValue))
-        dValue = 0.0;
-    snprintf(acText, sizeof(acText), "%.*f", iDecimals, dValue);
-    std::string kText(acText);
-    if (kText.find('.') != std::string::npos)
-    {
-        while (kText.back() == '0')
-            kText.pop_back();
-        if (kText.back() == '.')
-            kText.pop_back();
-    }
-    if (kText == "-0")
-        kText = "0";
-    kOut += kText;
+    kOut += TarnApp::ShortNumber(std::isfinite(dValue) ? dValue : 0.0, iDecimals);
 }
 
 std::string Quoted(const std::string& kText)
