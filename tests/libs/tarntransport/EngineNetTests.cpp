@@ -17,10 +17,14 @@
 #include "System/Net/TcpSocket.h"
 #include "System/Thread/Thread.h"
 #include "support/ReportCapture.h"
+#include "support/WaitFor.h"
 
 using namespace TarnEngine;
 
 namespace {
+
+using TestSupport::kGiveUpMs;
+using TestSupport::WaitFor;
 
 // A small singleton remote class for the network tests: a running total.
 class CNetCounter : public TarnEngine::CSingletonManager<CNetCounter>
@@ -31,9 +35,6 @@ public:
 
     std::atomic<int> m_iTotal{0};
 };
-
-// Generous: only there so that a broken host fails a test instead of hanging.
-constexpr int kGiveUpMs = 10000;
 
 std::string Request(const char* pMethod, const std::string& kArgs, bool bWaitAck)
 {
@@ -83,14 +84,6 @@ public:
 
     Common::TcpSocket m_kSocket;
 };
-
-// Waits (bounded) until bDone() holds; returns its last answer.
-template <class F> bool WaitFor(F&& bDone)
-{
-    for (int iMs = 0; iMs < kGiveUpMs && !bDone(); iMs += 5)
-        Common::CThread::SleepCurrent(5);
-    return bDone();
-}
 
 class EngineNetTest : public testing::Test
 {

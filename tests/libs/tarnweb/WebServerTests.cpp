@@ -19,19 +19,14 @@
 #include "System/Net/TcpSocket.h"
 #include "System/Thread/Thread.h"
 #include "support/ReportCapture.h"
+#include "support/WaitFor.h"
 
 using namespace TarnEngine;
 
 namespace {
 
-constexpr int kGiveUpMs = 10000;
-
-template <class F> bool WaitFor(F&& bDone)
-{
-    for (int iMs = 0; iMs < kGiveUpMs && !bDone(); iMs += 2)
-        Common::CThread::SleepCurrent(2);
-    return bDone();
-}
+using TestSupport::kGiveUpMs;
+using TestSupport::WaitFor;
 
 TEST(OriginPolicyTest, OnlyThePagesOwnOriginReachesTheEngine)
 {
