@@ -429,7 +429,9 @@ SRunFigures Measure(const SCharacter& kCharacter, size_t uiFrom, float fTarget)
     return kOut;
 }
 
-class LocomotionSweep : public testing::TestWithParam<float>
+// A step size, and a character: the demo one or the one made from motion
+// capture.
+class LocomotionSweep : public testing::TestWithParam<std::tuple<float, const char*>>
 {
 };
 
@@ -760,7 +762,7 @@ TEST(DemoCharacterTest, StartsAndStopsThroughSynchronisedHandOversAlsoWhenTheSpe
 // after a walk and a stop, with and without steering.
 TEST_P(LocomotionSweep, EveryTargetIsReachedWithoutStuckStatesOrSnaps)
 {
-    const float fDt = GetParam();
+    const auto [fDt, pCharacter] = GetParam();
     float fWorstError = 0.0f, fSlowestSettle = 0.0f, fFastestTurn = 0.0f, fSlowestWalk = 0.0f,
           fFastestCorrection = 0.0f;
     for (bool bSteering : {true, false})
@@ -769,7 +771,7 @@ TEST_P(LocomotionSweep, EveryTargetIsReachedWithoutStuckStatesOrSnaps)
             {
                 SCOPED_TRACE(testing::Message() << iTarget << " degrees, " << (bSteering ? "steering" : "no steering")
                                                 << (bAfterWalk ? ", after a walk and a stop" : ", from rest"));
-                CWorld kWorld;
+                CWorld kWorld(nullptr, pCharacter);
                 ASSERT_TRUE(kWorld.IsReady());
                 SCharacter& kCharacter = kWorld.AddCharacter(bSteering);
                 if (bAfterWalk)
@@ -816,15 +818,20 @@ TEST_P(LocomotionSweep, EveryTargetIsReachedWithoutStuckStatesOrSnaps)
                     fSlowestSettle = std::max(fSlowestSettle, kRun.fSettleAfter);
                 }
             }
-    printf("[ figures  ] step %2.0f ms: worst final heading error %.2f deg, slowest settling %.2f s, slowest walk "
+    printf("[ figures  ] %s, step %2.0f ms: worst final heading error %.2f deg, slowest settling %.2f s, slowest walk "
            "%.2f s, fastest turn %.1f deg/s (rectifier %.1f deg/s)\n",
-           fDt, fWorstError / kDegrees, fSlowestSettle, fSlowestWalk, fFastestTurn / kDegrees,
+           pCharacter, fDt, fWorstError / kDegrees, fSlowestSettle, fSlowestWalk, fFastestTurn / kDegrees,
            fFastestCorrection / kDegrees);
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, LocomotionSweep, testing::Values(8.0f, 16.0f, 33.0f, 50.0f),
-                         [](const testing::TestParamInfo<float>& kInfo) {
-                             return std::to_string(static_cast<int>(kInfo.param)) + "ms";
+INSTANTIATE_TEST_SUITE_P(Steps, LocomotionSweep,
+                         testing::Combine(testing::Values(8.0f, 16.0f, 33.0f, 50.0f),
+                                          testing::Values("demo/biped", "mocap-walker/walker")),
+                         [](const testing::TestParamInfo<std::tuple<float, const char*>>& kInfo) {
+                             const std::string kCharacter = std::get<1>(kInfo.param);
+                             std::string kName = kCharacter.substr(0, kCharacter.find('/'));
+                             kName.erase(std::remove(kName.begin(), kName.end(), '-'), kName.end());
+                             return std::to_string(static_cast<int>(std::get<0>(kInfo.param))) + "ms_" + kName;
                          });
 
 TEST(Locomotion, EveryTurnPlaysAlsoAfterAWalk)
