@@ -34,7 +34,7 @@ MUTATIONS = [
      "src/apps/tarnimport/Importer.cpp",
      "kX = kSpec.bLoop ? SmoothCycle(kX, iHalf) : Smooth(kX, iHalf);",
      "kX = Smooth(kX, iHalf);",
-     "TarnImportTake.LoopingClipsRootMotion"),
+     "TarnImportTake.LoopingClip"),
     ("control characters escaped in names",
      "src/apps/tarnimport/Writers.cpp",
      "if (static_cast<unsigned char>(c) < 0x20)",

@@ -41,6 +41,28 @@ std::string Subscription(const char* pMethod, const std::string& kArg0 = "")
     return Request("GaitSubscriptionRpc", pMethod, 0, kArg0);
 }
 
+// Checks the replies among kFrames against kReplies, in order and all of
+// them, and hands every pushed frame to kOnEvent with the count of replies
+// read before it.
+template <class F>
+void CheckFrames(const std::vector<std::string>& kFrames, const std::vector<std::string>& kReplies, F&& kOnEvent)
+{
+    size_t uiReplies = 0;
+    for (const std::string& kText : kFrames)
+    {
+        rapidjson::Document kFrame;
+        ASSERT_FALSE(kFrame.Parse(kText.c_str()).HasParseError()) << kText;
+        if (!kFrame.HasMember("Event"))
+        {
+            ASSERT_LT(uiReplies, kReplies.size());
+            EXPECT_EQ(kText, kReplies[uiReplies++]);
+            continue;
+        }
+        kOnEvent(kFrame, kText, uiReplies);
+    }
+    EXPECT_EQ(uiReplies, kReplies.size());
+}
+
 class GaitSubscriptionTest : public testing::Test
 {
 protected:
@@ -154,19 +176,9 @@ TEST_F(GaitSubscriptionTest, StatesArriveEveryStepBetweenRepliesUntilUnsubscribe
         "{\"Error\":\"Assertion \\\"pSubscription\\\" failed. no subscription on this connection: call Subscribe "
         "first\"}",
         "{\"Error\":\"Assertion \\\"Arg0\\\" failed. argument Arg0 must be a period from 0 to 60000 ms\"}"};
-    size_t uiReplies = 0;
     uint64 uiStep = 0, uiSeq = 0;
     bool bRemovedSeen = false;
-    for (const std::string& kText : kFrames)
-    {
-        rapidjson::Document kFrame;
-        ASSERT_FALSE(kFrame.Parse(kText.c_str()).HasParseError()) << kText;
-        if (!kFrame.HasMember("Event"))
-        {
-            ASSERT_LT(uiReplies, kReplies.size());
-            EXPECT_EQ(kText, kReplies[uiReplies++]);
-            continue;
-        }
+    CheckFrames(kFrames, kReplies, [&](const rapidjson::Document& kFrame, const std::string& kText, size_t uiReplies) {
         // One frame per step, counted from 0, none after Unsubscribe's reply.
         EXPECT_TRUE(uiStep == 0 || kFrame["Step"].GetUint64() == uiStep + 1) << kText;
         uiStep = kFrame["Step"].GetUint64();
@@ -193,8 +205,7 @@ TEST_F(GaitSubscriptionTest, StatesArriveEveryStepBetweenRepliesUntilUnsubscribe
                 EXPECT_TRUE(kState["State"]["Movement"].IsString());
             }
         }
-    }
-    EXPECT_EQ(uiReplies, kReplies.size());
+    });
     EXPECT_TRUE(bRemovedSeen);
 }
 
@@ -232,19 +243,9 @@ TEST_F(GaitSubscriptionTest, AViewShowsEveryCharacterAndTheSelectedOnesDetails)
             std::to_string(m_kHandles[1]) + "\"}",
         R"({"Res":true})",
         kNoView};
-    size_t uiReplies = 0;
     uint64 uiSeq = 0;
     bool bSawWeights = false;
-    for (const std::string& kText : kFrames)
-    {
-        rapidjson::Document kFrame;
-        ASSERT_FALSE(kFrame.Parse(kText.c_str()).HasParseError()) << kText;
-        if (!kFrame.HasMember("Event"))
-        {
-            ASSERT_LT(uiReplies, kReplies.size());
-            EXPECT_EQ(kText, kReplies[uiReplies++]);
-            continue;
-        }
+    CheckFrames(kFrames, kReplies, [&](const rapidjson::Document& kFrame, const std::string& kText, size_t uiReplies) {
         EXPECT_STREQ(kFrame["Event"].GetString(), "GaitView");
         EXPECT_EQ(kFrame["Seq"].GetUint64(), uiSeq++);
         EXPECT_LT(uiReplies, 12u) << "a frame after the reply to Unsubscribe";
@@ -260,7 +261,7 @@ TEST_F(GaitSubscriptionTest, AViewShowsEveryCharacterAndTheSelectedOnesDetails)
         const auto& kSelected = kFrame["Selected"];
         // Frames made before Select ran come first, with nobody selected.
         if (kSelected.IsNull() && uiReplies < 3)
-            continue;
+            return;
         ASSERT_TRUE(kSelected.IsObject()) << kText;
         EXPECT_EQ(kSelected["Id"].GetUint64(), m_kHandles[0]);
         ASSERT_EQ(kSelected["Weights"].Size(), kMovements.Size());
@@ -280,8 +281,7 @@ TEST_F(GaitSubscriptionTest, AViewShowsEveryCharacterAndTheSelectedOnesDetails)
                 dWeights += kWeight.GetDouble();
             bSawWeights = bSawWeights || dWeights > 0.5;
         }
-    }
-    EXPECT_EQ(uiReplies, kReplies.size());
+    });
     EXPECT_GT(uiSeq, 0u);
     EXPECT_TRUE(bSawWeights);
 }

@@ -1119,83 +1119,52 @@ float WorstFootSlide(const std::vector<SSample>& kLog, size_t uiFrom, float fFla
     return fWorst;
 }
 
-TEST(Locomotion, TheMotionCaptureWalkerTurnsWalksAndStopsAtRestFacingItsTarget)
-{
-    // The character tarn-import made from a real take (data/mocap-walker):
-    // asked for 90 degrees and a walk it turns in place, starts, walks, and
-    // when asked to stop it stands still facing the target; its planted
-    // ankles slide little.
-    CWorld kWorld(nullptr, "mocap-walker/walker");
-    ASSERT_TRUE(kWorld.IsReady());
-    kWorld.m_bRecordAnkles = true;
-    SCharacter& kCharacter = kWorld.AddCharacter(true);
-    kCharacter.kTarget = Yaw(90.0f * kDegrees);
-    kCharacter.fSpeed = 1.0f;
-    // Phases for the foot-slide figures: the turn in place (made from the
-    // idle's pose: its feet turn with the body), the start (the walk itself
-    // fading in over the idle), the walk.
-    kWorld.RunFor(1.7f, 16.0f);
-    const size_t uiTurned = kCharacter.kLog.size();
-    kWorld.RunFor(1.3f, 16.0f);
-    const size_t uiStarted = kCharacter.kLog.size();
-    kWorld.RunFor(3.0f, 16.0f);
-    const size_t uiWalked = kCharacter.kLog.size();
-    const std::vector<uint32> kWalked = Movements(kCharacter, 0);
-    for (uint32 eMovement : {EAnimMovement::TurnLeft, EAnimMovement::IdleToWalkRight, EAnimMovement::Walk})
-        EXPECT_NE(std::find(kWalked.begin(), kWalked.end(), eMovement), kWalked.end())
-            << GaitPlugin::g_apAnimMovementNames[eMovement];
-    EXPECT_GT(kCharacter.Last().kPosition.y, 2.0f);
-    kCharacter.fSpeed = 0.0f;
-    kWorld.RunFor(4.0f, 16.0f);
-    EXPECT_EQ(kCharacter.Movement(), EAnimMovement::Idle);
-    EXPECT_LE(AngleBetween(kCharacter.HeadingNow(), 90.0f * kDegrees), 10.0f * kDegrees);
-    const std::vector<SSample>& kLog = kCharacter.kLog;
-    const SSample& kEnd = kLog.back();
-    const SSample& kSecondBefore = kLog[kLog.size() - 63];
-    EXPECT_LE((kEnd.kPosition - kSecondBefore.kPosition).Length(), 0.01f) << "still moving at rest";
-    const std::vector<SSample> kTurn(kLog.begin(), kLog.begin() + static_cast<long>(uiTurned));
-    const std::vector<SSample> kStart(kLog.begin(), kLog.begin() + static_cast<long>(uiStarted));
-    const std::vector<SSample> kWalk(kLog.begin(), kLog.begin() + static_cast<long>(uiWalked));
-    const float fWalk = WorstFootSlide(kWalk, uiStarted);
-    printf("[ figures  ] foot slide (ankle down and slow), motion-capture walker: turn in place %.1f mm, start "
-           "%.1f mm, walk %.1f mm, stop %.1f mm\n",
-           WorstFootSlide(kTurn, 0) * 1000.0f, WorstFootSlide(kStart, uiTurned) * 1000.0f, fWalk * 1000.0f,
-           WorstFootSlide(kLog, uiWalked) * 1000.0f);
-    // A captured walk keeps its feet about where they land: the take's own
-    // ankles roll 2 to 3 cm forward while the foot is down.
-    EXPECT_LE(fWalk, 0.06f);
-}
-
 TEST(Locomotion, PlantedFeetDoNotSlide)
 {
-    // The largest distance an ankle moves while it stays flat on the floor.
-    // Name, speed, target in degrees, a stop, and the bound: about twice what
-    // the demo character does.
-    const std::tuple<const char*, float, float, bool, float> akCases[] = {{"walk, speed 1", 1.0f, 0.0f, false, 0.01f},
-                                                                          {"walk, speed 2", 2.0f, 0.0f, false, 0.01f},
-                                                                          {"turn 180", 1.0f, 180.0f, false, 0.01f},
-                                                                          {"stop, speed 1", 1.0f, 0.0f, true, 0.01f},
-                                                                          {"stop, speed 2", 2.0f, 0.0f, true, 0.03f}};
-    for (const auto& [pName, fSpeed, fTarget, bStop, fBound] : akCases)
+    // The largest distance an ankle moves while it stays on the floor, from
+    // a second (after the start of the walk) or from the request to stop.
+    // Character, name, speed, target in degrees, a stop, and the bound:
+    // about twice what the demo character does; for the character made from
+    // motion capture about what it does, its take's own ankles rolling 2 to
+    // 3 cm while down and its stop handing over from another phase of the
+    // take (its start is the walk fading in over the idle: left out).
+    const struct
     {
-        CWorld kWorld;
+        const char* pCharacter;
+        const char* pName;
+        float fSpeed, fTarget;
+        bool bStop;
+        float fFromSeconds, fBound;
+    } akCases[] = {{"demo/biped", "walk, speed 1", 1.0f, 0.0f, false, 0.0f, 0.01f},
+                   {"demo/biped", "walk, speed 2", 2.0f, 0.0f, false, 0.0f, 0.01f},
+                   {"demo/biped", "turn 180", 1.0f, 180.0f, false, 0.0f, 0.01f},
+                   {"demo/biped", "stop, speed 1", 1.0f, 0.0f, true, 0.0f, 0.01f},
+                   {"demo/biped", "stop, speed 2", 2.0f, 0.0f, true, 0.0f, 0.03f},
+                   {"mocap-walker/walker", "walk, speed 1", 1.0f, 0.0f, false, 2.5f, 0.06f},
+                   {"mocap-walker/walker", "stop, speed 1", 1.0f, 0.0f, true, 0.0f, 0.1f}};
+    for (const auto& kCase : akCases)
+    {
+        CWorld kWorld(nullptr, kCase.pCharacter);
         ASSERT_TRUE(kWorld.IsReady());
         kWorld.m_bRecordAnkles = true;
         SCharacter& kCharacter = kWorld.AddCharacter(true);
-        kCharacter.fSpeed = fSpeed;
-        kCharacter.kTarget = Yaw(fTarget * kDegrees);
-        kWorld.RunFor(4.0f, 16.0f);
-        const size_t uiFrom = bStop ? kCharacter.kLog.size() : 0;
-        if (bStop)
+        kCharacter.fSpeed = kCase.fSpeed;
+        kCharacter.kTarget = Yaw(kCase.fTarget * kDegrees);
+        kWorld.RunFor(kCase.fFromSeconds, 16.0f);
+        size_t uiFrom = kCharacter.kLog.size();
+        kWorld.RunFor(4.0f - kCase.fFromSeconds, 16.0f);
+        if (kCase.bStop)
         {
+            uiFrom = kCharacter.kLog.size();
             kCharacter.fSpeed = 0.0f;
             kWorld.RunFor(2.0f, 16.0f);
         }
-        // Above 5.3 cm the demo character's ankle is not flat.
-        const float fWorst = WorstFootSlide(kCharacter.kLog, uiFrom, 0.053f);
-        printf("[ figures  ] foot slide (ankle down and slow), demo, %s: %.1f mm\n", pName,
-               WorstFootSlide(kCharacter.kLog, uiFrom) * 1000.0f);
-        printf("[ figures  ] foot slide, %s: %.1f mm\n", pName, fWorst * 1000.0f);
-        EXPECT_LE(fWorst, fBound) << pName;
+        // The demo character's ankle is flat below 5.3 cm; a person's is
+        // told by its height and speed.
+        const bool bDemo = std::string(kCase.pCharacter) == "demo/biped";
+        const float fWorst = WorstFootSlide(kCharacter.kLog, uiFrom, bDemo ? 0.053f : 0.0f);
+        printf("[ figures  ] foot slide, %s, %s: %.1f mm (ankle down and slow: %.1f mm)\n", kCase.pCharacter,
+               kCase.pName, fWorst * 1000.0f, WorstFootSlide(kCharacter.kLog, uiFrom) * 1000.0f);
+        EXPECT_LE(fWorst, kCase.fBound) << kCase.pCharacter << ", " << kCase.pName;
     }
 }
