@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,9 +64,10 @@ TEST(OriginPolicyTest, OnlyThePagesOwnOriginReachesTheEngine)
             << "Origin " << (kCase.pOrigin ? kCase.pOrigin : "(none)") << ", Host " << kCase.pHost;
 }
 
-// Remote methods for the tests: Echo answers its argument, Count counts
-// calls, Subscribe keeps the caller's push channel, and the test pushes
-// frames to the kept channels from the engine thread.
+// Remote methods for the tests, run on the engine thread: Echo answers its
+// argument, Count counts calls, Subscribe keeps the caller's push channel,
+// Emit pushes uiCount frames of uiBytes bytes (numbered from 0) to the kept
+// channels.
 class CWebProbe : public CSingletonManager<CWebProbe>
 {
 public:
@@ -81,34 +81,31 @@ public:
     bool Subscribe()
     {
         CPushChannel* pChannel = CPushChannel::GetCaller(*m_pQueue);
-        if (!pChannel)
-            return false;
-        pChannel->AddRef();
-        std::lock_guard<std::mutex> kGuard(m_kLock);
-        m_kChannels.push_back(pChannel);
-        return true;
+        if (pChannel)
+        {
+            pChannel->AddRef();
+            m_kChannels.push_back(pChannel);
+        }
+        return pChannel != nullptr;
     }
-    // Pushes kText to every kept channel; how many took it.
-    uint32 PushAll(const std::string& kText)
+    void Emit(const uint32& uiCount, const uint32& uiBytes)
     {
-        std::lock_guard<std::mutex> kGuard(m_kLock);
-        uint32 uiQueued = 0;
-        for (CPushChannel* pChannel : m_kChannels)
-            uiQueued += pChannel->Push(kText.data(), static_cast<uint32>(kText.size())) == CPushChannel::EPush::Queued;
-        return uiQueued;
-    }
-    size_t GetChannelCount()
-    {
-        std::lock_guard<std::mutex> kGuard(m_kLock);
-        return m_kChannels.size();
+        for (uint32 i = 0; i < uiCount; ++i)
+        {
+            const std::string kHead = "{\"N\":" + std::to_string(m_uiEmitted++) + ",\"Pad\":\"";
+            const std::string kText =
+                kHead + std::string(uiBytes > kHead.size() + 2 ? uiBytes - kHead.size() - 2 : 0, 'x') + "\"}";
+            for (CPushChannel* pChannel : m_kChannels)
+                pChannel->Push(kText.data(), static_cast<uint32>(kText.size()));
+        }
     }
 
     CommandQueue* m_pQueue = nullptr;
     std::atomic<uint32> m_uiCount{0};
 
 private:
-    std::mutex m_kLock;
     std::vector<CPushChannel*> m_kChannels;
+    uint32 m_uiEmitted = 0;
 };
 
 std::string Request(const char* pMethod, const std::string& kArgs = "", bool bWaitAck = true)
@@ -119,7 +116,7 @@ std::string Request(const char* pMethod, const std::string& kArgs = "", bool bWa
 
 // A server on a free port over a folder with a page, a file beside the
 // folder that must never be served, and an engine thread that runs the
-// queue (and the pushes the test asks for) until the end.
+// queue until the end.
 class WebServerTest : public testing::Test
 {
 protected:
@@ -134,6 +131,7 @@ protected:
         m_kManager.RegisterSingleton<CWebProbe>("WebProbe");
         m_kManager.Register("WebProbe", "Echo", &CWebProbe::Echo);
         m_kManager.Register("WebProbe", "Count", &CWebProbe::Count);
+        m_kManager.Register("WebProbe", "Emit", &CWebProbe::Emit);
         m_kManager.Register("WebProbe", "Subscribe", &CWebProbe::Subscribe);
         m_pProbe = TARN_NEW(CWebProbe);
         m_pProbe->m_pQueue = &m_kManager.GetQueue();
@@ -156,13 +154,6 @@ protected:
                 {
                     m_kManager.GetWakeEvent().Wait(1);
                     m_kManager.ProcessQueue();
-                    std::string kPush;
-                    {
-                        std::lock_guard<std::mutex> kGuard(m_kPushLock);
-                        kPush.swap(m_kToPush);
-                    }
-                    for (size_t i = 0; i < m_uiPushes.exchange(0); ++i)
-                        m_pProbe->PushAll(kPush);
                 }
             });
         std::string kError;
@@ -174,15 +165,6 @@ protected:
         m_bStop = true;
         if (m_kEngineThread.joinable())
             m_kEngineThread.join();
-    }
-    // Has the engine thread push kText uiCount times to every subscriber.
-    void PushFromEngine(const std::string& kText, size_t uiCount)
-    {
-        {
-            std::lock_guard<std::mutex> kGuard(m_kPushLock);
-            m_kToPush = kText;
-        }
-        m_uiPushes = uiCount;
     }
     httplib::Client Client() const
     {
@@ -197,37 +179,35 @@ protected:
             kHeaders.emplace("X-Tarn-Stream", kStream);
         return Client().Post("/rpc", kHeaders, kBody, "application/json");
     }
-    // A raw request: the path goes out exactly as written.
-    std::string RawRequest(const std::string& kText, Common::TcpSocket& kSocket, size_t uiAtLeast = 1)
+    // Appends what the socket has to kText; false once nothing more comes.
+    static bool ReadSome(Common::TcpSocket& kSocket, std::string& kText)
     {
-        if (!kSocket.IsOpen() && !kSocket.Connect("127.0.0.1", m_kServer.GetPort()))
-            return "";
-        kSocket.Send(kText.data(), kText.size());
-        std::string kAnswer;
         char acBuffer[4096];
-        while (kAnswer.size() < uiAtLeast && kSocket.HasData(kGiveUpMs))
-        {
-            const ssize_t iRead = recv(kSocket.GetDescriptor(), acBuffer, sizeof(acBuffer), 0);
-            if (iRead <= 0)
-                break;
-            kAnswer.append(acBuffer, static_cast<size_t>(iRead));
-        }
+        const ssize_t iRead =
+            kSocket.HasData(kGiveUpMs) ? recv(kSocket.GetDescriptor(), acBuffer, sizeof(acBuffer), 0) : 0;
+        if (iRead > 0)
+            kText.append(acBuffer, static_cast<size_t>(iRead));
+        return iRead > 0;
+    }
+    // A raw request: the path goes out exactly as written; what came back
+    // once it holds pUntil, or (null) once nothing more comes.
+    std::string RawRequest(const std::string& kText, Common::TcpSocket& kSocket, const char* pUntil = nullptr)
+    {
+        std::string kAnswer;
+        if ((kSocket.IsOpen() || kSocket.Connect("127.0.0.1", m_kServer.GetPort())) &&
+            kSocket.Send(kText.data(), kText.size()))
+            while ((!pUntil || kAnswer.find(pUntil) == std::string::npos) && ReadSome(kSocket, kAnswer))
+            {
+            }
         return kAnswer;
     }
     // Opens /live on a socket of its own and reads its token.
     std::string OpenStream(Common::TcpSocket& kSocket)
     {
-        const std::string kHead = "GET /live HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_kServer.GetPort()) +
-                                  "\r\nOrigin: " + m_kOrigin + "\r\n\r\n";
-        std::string kAnswer = RawRequest(kHead, kSocket);
-        while (kAnswer.find("\"}") == std::string::npos && kSocket.HasData(kGiveUpMs))
-        {
-            char acBuffer[1024];
-            const ssize_t iRead = recv(kSocket.GetDescriptor(), acBuffer, sizeof(acBuffer), 0);
-            if (iRead <= 0)
-                break;
-            kAnswer.append(acBuffer, static_cast<size_t>(iRead));
-        }
+        const std::string kAnswer =
+            RawRequest("GET /live HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_kServer.GetPort()) +
+                           "\r\nOrigin: " + m_kOrigin + "\r\n\r\n",
+                       kSocket, "\"}");
         const size_t uiAt = kAnswer.find("{\"Stream\":\"");
         return uiAt == std::string::npos ? "" : kAnswer.substr(uiAt + 11, 32);
     }
@@ -240,9 +220,6 @@ protected:
     std::string m_kOrigin;
     std::thread m_kEngineThread;
     std::atomic<bool> m_bStop{false};
-    std::mutex m_kPushLock;
-    std::string m_kToPush;
-    std::atomic<size_t> m_uiPushes{0};
 };
 
 TEST_F(WebServerTest, ServesTheFilesOfItsFolderAndNothingElse)
@@ -266,9 +243,8 @@ TEST_F(WebServerTest, ServesTheFilesOfItsFolderAndNothingElse)
     for (const SCase& kCase : akCases)
     {
         Common::TcpSocket kSocket;
-        const std::string kAnswer =
-            RawRequest(std::string("GET ") + kCase.pPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
-                       kSocket, 12);
+        const std::string kAnswer = RawRequest(
+            std::string("GET ") + kCase.pPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", kSocket);
         EXPECT_EQ(kAnswer.substr(0, 12), "HTTP/1.1 " + std::to_string(kCase.iStatus)) << kCase.pPath;
         EXPECT_EQ(kAnswer.find("secret"), std::string::npos) << kCase.pPath;
     }
@@ -335,23 +311,19 @@ TEST_F(WebServerTest, FramesPushedForAStreamArriveOnItInOrder)
     ASSERT_TRUE(kSubscribed);
     EXPECT_EQ(kSubscribed->body, R"({"Res":true})");
 
+    // Three frames, pushed by the engine thread one call at a time.
     std::string kSeen;
     for (int i = 0; i < 3; ++i)
     {
-        PushFromEngine("{\"N\":" + std::to_string(i) + "}", 1);
-        ASSERT_TRUE(WaitFor([&] { return m_uiPushes.load() == 0; }));
-        const std::string kExpected = "data: {\"N\":" + std::to_string(i) + "}\n\n";
-        while (kSeen.find(kExpected) == std::string::npos && kStream.HasData(kGiveUpMs))
+        ASSERT_TRUE(Post(Request("Emit", ",\"Arg0\":1,\"Arg1\":0")));
+        const std::string kExpected = "data: {\"N\":" + std::to_string(i) + ",";
+        while (kSeen.find(kExpected) == std::string::npos && ReadSome(kStream, kSeen))
         {
-            char acBuffer[1024];
-            const ssize_t iRead = recv(kStream.GetDescriptor(), acBuffer, sizeof(acBuffer), 0);
-            ASSERT_GT(iRead, 0);
-            kSeen.append(acBuffer, static_cast<size_t>(iRead));
         }
         EXPECT_NE(kSeen.find(kExpected), std::string::npos) << kSeen;
     }
-    EXPECT_LT(kSeen.find("{\"N\":0}"), kSeen.find("{\"N\":1}"));
-    EXPECT_LT(kSeen.find("{\"N\":1}"), kSeen.find("{\"N\":2}"));
+    EXPECT_LT(kSeen.find("{\"N\":0,"), kSeen.find("{\"N\":1,"));
+    EXPECT_LT(kSeen.find("{\"N\":1,"), kSeen.find("{\"N\":2,"));
     EXPECT_EQ(m_kServer.GetStreamCount(), 1u);
     kStream.Close();
     EXPECT_TRUE(WaitFor([&] { return m_kServer.GetStreamCount() == 0; }));
@@ -368,10 +340,8 @@ TEST_F(WebServerTest, ABrowserThatFallsBehindIsDroppedAndTheServerGoesOn)
     ASSERT_TRUE(Post(Request("Subscribe"), kToken));
     // Frames of 64 KB, never read: the socket's buffers fill, then the
     // stream's bound, and the browser is dropped.
-    const std::string kBig = "{\"Pad\":\"" + std::string(64u << 10, 'x') + "\"}";
     EXPECT_TRUE(WaitFor([&] {
-        if (m_uiPushes.load() == 0)
-            PushFromEngine(kBig, 4);
+        Post(Request("Emit", ",\"Arg0\":4,\"Arg1\":65536", false));
         return m_kServer.GetStreamCount() == 0;
     }));
     EXPECT_TRUE(WaitFor([&] { return kLog.Contains("did not keep up with its live stream, dropped (0 open)"); }));
