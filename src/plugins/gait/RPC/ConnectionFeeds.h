@@ -5,6 +5,7 @@
 #include "Containers/TArray.h"
 #include "Core/Types.h"
 #include "Push/PushChannel.h"
+#include "Push/StepPublishers.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Utils/assertion.h"
 
@@ -38,15 +39,23 @@ struct SFeed
 // Owns its feeds, each with a reference to its connection's channel. A feed
 // ends when its connection asks, when the connection goes, or when a frame
 // does not fit its channel (the connection is then dropped, and logs it).
-// Engine thread only.
+// Registers its publisher with the engine's step publishers for as long as
+// it lives. Engine thread only.
 template <class TFeed> class CConnectionFeeds
 {
 public:
     static constexpr uint32 kMaxPeriodMs = 60000;
 
-    CConnectionFeeds() = default;
+    // pPublishers: the engine's, or null for none (pPublisher is then never
+    // called).
+    CConnectionFeeds(TarnEngine::CStepPublishers* pPublishers, TarnEngine::IStepPublisher* pPublisher)
+        : m_pPublishers(pPublishers && pPublishers->Add(pPublisher) ? pPublishers : nullptr), m_pPublisher(pPublisher)
+    {
+    }
     ~CConnectionFeeds()
     {
+        if (m_pPublishers)
+            m_pPublishers->Remove(m_pPublisher);
         while (!m_kFeeds.IsEmpty())
             End(m_kFeeds.GetSize() - 1);
     }
@@ -145,6 +154,8 @@ private:
         TARN_DELETE(pFeed);
     }
 
+    TarnEngine::CStepPublishers* m_pPublishers;
+    TarnEngine::IStepPublisher* m_pPublisher;
     TarnRenderer::TArray<TFeed*> m_kFeeds;
 };
 

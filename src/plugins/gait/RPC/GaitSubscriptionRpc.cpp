@@ -37,17 +37,12 @@ void WriteState(TarnEngine::JSonParamReader::ResultWriter& kWriter, GaitPlugin::
 
 }  // namespace
 
-CGaitSubscriptionRpc::CGaitSubscriptionRpc(TarnEngine::CStepPublishers* pPublishers) : m_pPublishers(pPublishers)
+CGaitSubscriptionRpc::CGaitSubscriptionRpc(TarnEngine::CStepPublishers* pPublishers)
+    : m_kSubscriptions(pPublishers, this)
 {
-    if (m_pPublishers && !m_pPublishers->Add(this))
-        m_pPublishers = nullptr;
 }
 
-CGaitSubscriptionRpc::~CGaitSubscriptionRpc()
-{
-    if (m_pPublishers)
-        m_pPublishers->Remove(this);
-}
+CGaitSubscriptionRpc::~CGaitSubscriptionRpc() = default;
 
 void CGaitSubscriptionRpc::Subscribe(const uint32& uiPeriodMs)
 {

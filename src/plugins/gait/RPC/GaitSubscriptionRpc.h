@@ -101,7 +101,6 @@ private:
     // characters it reported removed out of it.
     const TarnEngine::CReturnBuffer& WriteFrame(SSubscription& kSubscription, uint64 uiStep);
 
-    TarnEngine::CStepPublishers* m_pPublishers;
     CConnectionFeeds<SSubscription> m_kSubscriptions;
     // The frame being made, kept for the next one.
     TarnEngine::CReturnBuffer m_kFrame;

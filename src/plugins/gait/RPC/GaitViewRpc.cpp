@@ -121,17 +121,11 @@ void WriteSelected(ResultWriter& kWriter, uint64 uiId, GaitPlugin::GaitComponent
 
 }  // namespace
 
-CGaitViewRpc::CGaitViewRpc(TarnEngine::CStepPublishers* pPublishers) : m_pPublishers(pPublishers)
+CGaitViewRpc::CGaitViewRpc(TarnEngine::CStepPublishers* pPublishers) : m_kViews(pPublishers, this)
 {
-    if (m_pPublishers && !m_pPublishers->Add(this))
-        m_pPublishers = nullptr;
 }
 
-CGaitViewRpc::~CGaitViewRpc()
-{
-    if (m_pPublishers)
-        m_pPublishers->Remove(this);
-}
+CGaitViewRpc::~CGaitViewRpc() = default;
 
 void CGaitViewRpc::Subscribe(const uint32& uiPeriodMs)
 {

@@ -88,7 +88,6 @@ private:
     // that was removed.
     const TarnEngine::CReturnBuffer& WriteFrame(SView& kView, uint64 uiStep);
 
-    TarnEngine::CStepPublishers* m_pPublishers;
     CConnectionFeeds<SView> m_kViews;
     // The frame being made, kept for the next one.
     TarnEngine::CReturnBuffer m_kFrame;
