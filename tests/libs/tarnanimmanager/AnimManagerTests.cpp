@@ -53,8 +53,8 @@ protected:
         m_uiStorage = m_kManager.AddSession();
         m_pActor = m_kManager.CreateActor(m_uiStorage, &m_kSkeleton, 0, &m_kLink);
         ASSERT_NE(m_pActor, nullptr);
-        m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback([](Skeleton*, void* p) { ++*static_cast<uint32*>(p); },
-                                                              &m_uiSteps);
+        m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback(
+            [](Skeleton*, uint32, void* p) { ++*static_cast<uint32*>(p); }, &m_uiSteps);
     }
     void TearDown() override
     {

@@ -663,7 +663,7 @@ TEST_F(GaitActorTest, RectifierExponentCountsWholePowers)
         Rectify();
         // The document's fraction is per frame of the walk; the pass covers
         // the frame processor's last step.
-        const float fFrames = pProcessor->GetRootMotionStepMs() / Control(EAnimMovement::Walk)->GetMsPerFrame();
+        const float fFrames = pProcessor->GetRootMotionStepMs(0) / Control(EAnimMovement::Walk)->GetMsPerFrame();
         ASSERT_GT(fFrames, 0.0f);
         const float fPart = 1.0f - std::pow(1.0f - fPower * kFactor, fFrames);
         ASSERT_EQ(kSeen.size(), 1u);

@@ -296,6 +296,25 @@ void Skeleton::RemoveFadedControls()
     }
 }
 
+void Skeleton::RemoveFadedControls(uint32 uiInstance)
+{
+    const AnimatedSkeleton* pInstance = GetAnimatedSkeleton(uiInstance);
+    if (!pInstance)
+        return;
+    // Newest first: a removal takes the id out of the list being read.
+    const TarnRenderer::TArray<uint32>& kIds = pInstance->m_kVecIdAnimationControl;
+    for (uint32 i = kIds.GetSize(); i-- > 0;)
+    {
+        if (i >= kIds.GetSize())
+            continue;
+        const uint32 uiId = kIds[i];
+        const AnimationControl* pControl = GetControl(uiId);
+        if (pControl && pControl->m_abFlags[AnimationControl::kFlagRemoveWhenFadedOut] &&
+            pControl->GetEffectiveWeight() <= 0.0f)
+            RemoveAnimationControl(uiId);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Events
 
@@ -318,6 +337,7 @@ void Skeleton::UnbindControlEvents(uint32 uiControlId)
         if (pInstance && pInstance->m_uiControlId == uiControlId)
         {
             m_kVecEventInstance[i] = nullptr;
+            --m_uiLiveEventInstances;
             TARN_DELETE(pInstance);
         }
     }
@@ -363,6 +383,7 @@ EventInstance* Skeleton::AddEventInstance(uint32 uiControlId, uint32 uiEventInfo
     if (!pInstance)
         return nullptr;
     pInstance->m_uiId = StoreInFreeSlot(m_kVecEventInstance, pInstance);
+    ++m_uiLiveEventInstances;
     pInstance->m_uiSerial = m_uiNextEventSerial++;
     pInstance->m_uiEventInfoId = uiEventInfoId;
     pInstance->m_uiControlId = uiControlId;
@@ -380,6 +401,7 @@ void Skeleton::RemoveEventInfo(uint32 uiEventInfoId)
         if (pInstance && pInstance->m_uiEventInfoId == uiEventInfoId)
         {
             m_kVecEventInstance[i] = nullptr;
+            --m_uiLiveEventInstances;
             TARN_DELETE(pInstance);
         }
     }
@@ -393,18 +415,21 @@ void Skeleton::RemoveEventInstance(uint32 uiEventInstanceId)
     if (!TARN_ASSERT(pEventInstance, "EventInstance already removed"))
         return;
     m_kVecEventInstance[uiEventInstanceId] = nullptr;
+    --m_uiLiveEventInstances;
     TARN_DELETE(pEventInstance);
 }
 
-void Skeleton::CheckEvents()
+void Skeleton::CheckEvents(uint32 uiAnimated)
 {
-    for (uint32 i = 0; i < m_kVecEventInstance.GetSize(); ++i)
+    for (uint32 i = 0; m_uiLiveEventInstances > 0 && i < m_kVecEventInstance.GetSize(); ++i)
     {
         EventInstance* pInstance = m_kVecEventInstance[i];
         if (!pInstance)
             continue;
-        const EventInfo* pInfo = GetEventInfo(pInstance->m_uiEventInfoId);
         AnimationControl* pControl = GetControl(pInstance->m_uiControlId);
+        if (pControl && pControl->m_uiInstanceIndex != uiAnimated)
+            continue;
+        const EventInfo* pInfo = GetEventInfo(pInstance->m_uiEventInfoId);
         const bool bOnFrame =
             pInfo && pControl && pControl->m_fFrame == pInfo->m_fFrame && pControl->GetEffectiveWeight() > 0.001f;
         if (!bOnFrame)
@@ -532,6 +557,7 @@ void Skeleton::Release()
         pInstance = nullptr;
     }
     m_kVecEventInstance.Clear();
+    m_uiLiveEventInstances = 0;
     for (EventInfo*& pInfo : m_kVecEventInfo)
     {
         TARN_DELETE(pInfo);

@@ -91,7 +91,10 @@ public:
     // has no mocap yet, or the instance or sequence does not exist.
     AnimationControl* CreateAnimatedControl(uint32 uiInstance, uint32 uiMocapIndex, uint32 uiSequenceIndex);
     bool RemoveAnimationControl(uint32 uiControlId);
+    // Removes the controls flagged to go once faded out whose weight reached
+    // zero: of every instance, or of one.
     void RemoveFadedControls();
+    void RemoveFadedControls(uint32 uiInstance);
     AnimationControl* GetControl(uint32 uiControlId) const
     {
         return uiControlId < m_kControls.GetSize() ? m_kControls[uiControlId] : nullptr;
@@ -115,9 +118,12 @@ public:
     {
         return uiId < m_kVecEventInstance.GetSize() ? m_kVecEventInstance[uiId] : nullptr;
     }
-    // Fires the events whose control stands on their frame (see the class
-    // comment of EventInfo); run at the start and end of every frame step.
-    void CheckEvents();
+    // Fires the events of the instance's controls that stand on their frame
+    // (see the class comment of EventInfo); run at the start and end of every
+    // pass of the instance. Costs nothing while the skeleton has no event
+    // instance; otherwise it reads every event instance of the skeleton.
+    void CheckEvents(uint32 uiInstance);
+    bool HasEventInstances() const { return m_uiLiveEventInstances > 0; }
     void SetEventCallback(EventCallback pCallback, void* pUserData)
     {
         m_pEventCallback = pCallback;
@@ -186,6 +192,7 @@ private:
     void* m_pEventUserData = nullptr;
     bool m_bHasMocap = false;
     uint32 m_uiNextEventSerial = 1;
+    uint32 m_uiLiveEventInstances = 0;
     float m_afLodDistances[4] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
                                  std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity()};
 };

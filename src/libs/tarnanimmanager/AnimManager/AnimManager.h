@@ -4,6 +4,7 @@
 #include "Core/Types.h"
 #include "DataDynamic/AccumulationSwitch.h"
 #include "DataDynamic/AnimActor.h"
+#include "Process/FrameProcessor.h"
 
 namespace TarnAnim {
 class Skeleton;
@@ -59,7 +60,10 @@ public:
     // The actor of a link in a storage, or null.
     AnimActor* FindActor(uint32 uiStorage, const Link* pLink) const;
 
-    // Advances every skeleton of the storage by fDeltaMs, frame by frame.
+    // Advances every skeleton of the storage by fDeltaMs, frame by frame:
+    // actor by actor, each instance through its whole tick; then the
+    // instances no actor names. Controls faded out and flagged to go are
+    // removed at the end of their instance's tick.
     void Tick(uint32 uiStorage, float fDeltaMs);
     void SetTickCallback(TickCallback pCallback, void* pUserData)
     {
@@ -74,7 +78,12 @@ public:
     bool SetAccumulation(AnimActor* pActor, bool bEnable) override;
 
 private:
+    // One actor's instance, with its extra skeleton's, through the tick.
+    void TickActor(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimActor& kActor,
+                   TarnAnim::FrameProcessor::SWorkspace& kWorkspace);
+
     TArray<AnimManagerStorage*> m_kStorages;  // null entries are free
+    TArray<TarnAnim::FrameProcessor::SWorkspace> m_kWorkspaces;
     uint32 m_uiTickingStorage = kInvalidIndex;
     TickCallback m_pTickCallback = nullptr;
     void* m_pTickUserData = nullptr;

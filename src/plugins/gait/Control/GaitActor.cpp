@@ -326,6 +326,19 @@ void GaitActor::BuildAxes()
     m_kAxes[2] = AnimationAxis{EAnimMovement::TurnLeft, EAnimMovement::TurnRight, 0.0f};
 }
 
+void GaitActor::PrefetchControls() const
+{
+    const TarnAnim::Skeleton* pSkeleton = GetSkeleton();
+    if (!pSkeleton)
+        return;
+    for (const GaitAnimationTune& kTune : m_kTunes)
+        if (const AnimationControl* pControl = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx))
+        {
+            __builtin_prefetch(pControl);
+            __builtin_prefetch(reinterpret_cast<const char*>(pControl) + sizeof(AnimationControl) - 1);
+        }
+}
+
 AnimationControl* GaitActor::GetMovementControl(uint32 eMovement) const
 {
     TarnAnim::Skeleton* pSkeleton = GetSkeleton();
@@ -996,7 +1009,10 @@ void GaitActor::RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVec
     // The time this pass covers: the correction is a rate, so that it does
     // not depend on how many passes a step makes.
     const TarnAnim::Skeleton* pSkeleton = kActor.GetSkeleton();
-    const float fPassMs = pSkeleton ? pSkeleton->GetFrameProcessor()->GetRootMotionStepMs() : 0.0f;
+    const float fPassMs =
+        pSkeleton && kActor.m_pAnimActor
+            ? pSkeleton->GetFrameProcessor()->GetRootMotionStepMs(kActor.m_pAnimActor->iAnimatedSkeletonIdx)
+            : 0.0f;
     if (bMoving && fPassMs > 0.0f)
     {
         const GaitRuntimeParameters& kParameters = kActor.m_pData->m_kParameters;

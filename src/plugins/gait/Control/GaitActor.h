@@ -145,6 +145,8 @@ public:
     // The hand-over table (empty while stopped).
     const TarnRenderer::TArray<GaitAnimTransition>& GetTransitions() const;
     const TarnRenderer::TArray<GaitAnimationTune>& GetTunes() const { return m_kTunes; }
+    // Fetches the movements' controls into the cache ahead of an update.
+    void PrefetchControls() const;
     const TarnRenderer::TArray<AnimationAxis>& GetAxes() const { return m_kAxes; }
     TarnRenderer::Link* GetLink() const { return m_pLink; }
     TarnRenderer::AnimActor* GetAnimActor() const { return m_pAnimActor; }

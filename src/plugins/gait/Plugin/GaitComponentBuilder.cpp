@@ -25,6 +25,7 @@ constexpr uint32 kPrefetchLink = 16;
 constexpr uint32 kPrefetchRecord = 12;
 constexpr uint32 kPrefetchPayload = 8;
 constexpr uint32 kPrefetchActorData = 4;
+constexpr uint32 kPrefetchControls = 2;
 
 void PrefetchAhead(const TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>& kLinks, uint32 uiIndex)
 {
@@ -53,6 +54,10 @@ void PrefetchAhead(const TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>
             __builtin_prefetch(pComponent->GetActor().GetAnimActor());
         }
     }
+    // The update reads the weight and frame of every movement's control.
+    if (uiIndex + kPrefetchControls < uiCount)
+        if (GaitComponent* pComponent = GaitComponentBuilder::GetComponent(kLinks[uiIndex + kPrefetchControls]))
+            pComponent->GetActor().PrefetchControls();
 }
 
 }  // namespace
