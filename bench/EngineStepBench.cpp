@@ -1,12 +1,16 @@
 // Engine steps of 16 ms with many demo characters: the demo prefab instanced
 // by the engine, the Gait builder registered as a static plug-in, every
-// character walking, turning and stopping on a fixed script. Measures the
-// nanoseconds per character step, whole and split the way CEngine::Step runs
-// it (command drain, component updates, animation tick with root motion),
-// and what a character costs in memory: resident bytes and memory-manager
-// bytes, taken before instancing and after instancing plus a warm-up.
+// character walking, turning and stopping on a fixed script, on 1 or more
+// threads. Measures the nanoseconds per character step, whole and split the
+// way CEngine::Step runs it (command drain, component updates, animation tick
+// with root motion), and what a character costs in memory: resident bytes and
+// memory-manager bytes, taken before instancing and after instancing plus a
+// warm-up. After the warm-up every character's position, rotation and
+// movement are hashed: a run on several threads must give the hash of the
+// run on one (it fails otherwise).
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,17 +26,17 @@
 #include "Plugins/PluginManager.h"
 #include "Plugins/PluginParam.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Thread/WorkerPool.h"
 #include "World/PrefabInstance.h"
 #include "World/World.h"
+#include "support/Crowd.h"
 
-using GaitPlugin::GaitComponent;
 using GaitPlugin::GaitComponentBuilder;
 using TarnEngine::CEngine;
 
 namespace {
 
 constexpr uint32 kStepMs = 16;
-constexpr uint32 kPhaseSteps = 120;  // about two seconds per phase
 constexpr uint32 kWarmUpSteps = 60;
 
 // Resident bytes of the process.
@@ -47,26 +51,6 @@ double ResidentBytes()
         ulResident = 0;
     std::fclose(pFile);
     return static_cast<double>(ulResident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
-// The script, in four phases: walk toward a heading, turn to a new heading
-// and walk on, turn again, stop. Each character runs it a little offset in
-// time and heading; its requests are set at its first step and then at
-// every phase boundary.
-void ApplyScript(std::vector<GaitComponent*>& kComponents, uint32 uiStep)
-{
-    const uint32 uiCount = static_cast<uint32>(kComponents.size());
-    for (uint32 i = 0; i < uiCount; ++i)
-    {
-        const uint32 uiLocal = uiStep + (i % 13) * 5;
-        if (uiStep != 0 && uiLocal % kPhaseSteps != 0)
-            continue;
-        const uint32 uiPhase = (uiLocal / kPhaseSteps) % 4;
-        const float fHeading = 1.2f * static_cast<float>(uiPhase == 0 ? 0u : uiPhase - 1u) +
-                               0.1f * static_cast<float>(i % 7) + (uiPhase == 1 ? 0.9f : 0.0f);
-        kComponents[i]->SetRotation(Math::Quaternion::FromAxisAngle({0.0f, 0.0f, 1.0f}, fHeading));
-        kComponents[i]->SetSpeed(uiPhase == 3 ? 0.0f : 1.0f);
-    }
 }
 
 // How many instances stand elsewhere than at the given positions.
@@ -94,10 +78,14 @@ std::vector<Math::LocalVector3> Positions(const std::vector<TarnEngine::PrefabIn
 void EngineStep(benchmark::State& kState)
 {
     const uint32 uiCharacters = static_cast<uint32>(kState.range(0));
+    const uint32 uiThreads = static_cast<uint32>(kState.range(1));
     static const std::string s_kDataDir = TARN_DATA_DIR;
+    // The hash after the warm-up of the first run of each crowd size.
+    static std::map<uint32, uint64_t> s_kHashes;
     TarnEngine::SEngineStartup kStartup;
     kStartup.pDataRoot = s_kDataDir.c_str();
     kStartup.bStartNetwork = false;
+    kStartup.uiThreads = uiThreads;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
         pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly,
                                        &GaitComponentBuilder::ReleaseBuilderOnly);
@@ -118,27 +106,19 @@ void EngineStep(benchmark::State& kState)
     Common::Mem::CMemoryManager* pMemory = Common::Mem::CMemoryManager::GetInstance();
     const double dRssBefore = ResidentBytes();
     const double dHeapBefore = static_cast<double>(pMemory->GetAllocatedBytes());
-    std::vector<TarnEngine::PrefabInstance*> kInstances;
-    std::vector<GaitComponent*> kComponents;
-    for (uint32 i = 0; i < uiCharacters; ++i)
-    {
-        const Math::LocalVector3 kPlace{static_cast<float>(i % 100) * 2.0f, static_cast<float>(i / 100) * 2.0f, 0.0f};
-        TarnEngine::PrefabInstance* pInstance = pEngine->InstancePrefab(pPrefab, kPlace, Math::Quaternion::Identity());
-        GaitComponent* pComponent = pInstance ? GaitComponentBuilder::GetComponent(pInstance->GetLink()) : nullptr;
-        if (!pComponent)
-            break;
-        pComponent->Activate(true);
-        kInstances.push_back(pInstance);
-        kComponents.push_back(pComponent);
-    }
+    TestSupport::SCrowd kCrowd = TestSupport::PlaceCrowd(*pEngine, pPrefab, uiCharacters);
+    const std::vector<TarnEngine::PrefabInstance*>& kInstances = kCrowd.kInstances;
     const std::vector<Math::LocalVector3> kPlaces = Positions(kInstances);
 
     uint32 uiStep = 0;
     for (; uiStep < kWarmUpSteps; ++uiStep)
     {
-        ApplyScript(kComponents, uiStep);
+        TestSupport::ApplyCrowdScript(kCrowd, uiStep);
         pEngine->Step(kStepMs);
     }
+    const uint64_t ui64Hash = TestSupport::HashCrowd(kCrowd);
+    const auto [kFirst, bFirst] = s_kHashes.emplace(uiCharacters, ui64Hash);
+    const bool bSameAsFirst = bFirst || kFirst->second == ui64Hash;
     const double dRssAfter = ResidentBytes();
     const double dHeapAfter = static_cast<double>(pMemory->GetAllocatedBytes());
     const std::vector<Math::LocalVector3> kWarmedUp = Positions(kInstances);
@@ -151,13 +131,16 @@ void EngineStep(benchmark::State& kState)
     double dTickNs = 0.0;
     for (auto _ : kState)
     {
-        ApplyScript(kComponents, uiStep++);
+        TestSupport::ApplyCrowdScript(kCrowd, uiStep++);
         const auto kT0 = std::chrono::steady_clock::now();
         pEngine->ProcessCommands();
         const auto kT1 = std::chrono::steady_clock::now();
-        pPlugins->UpdateComponentBuilders(nullptr, TarnEngine::StepTime{kStepMs});
+        // As CEngine::Step does it, with the same threads.
+        pWorld->BeginParallelPhase();
+        pPlugins->UpdateComponentBuilders(nullptr, TarnEngine::StepTime{kStepMs}, pEngine->GetWorkers());
+        pWorld->EndParallelPhase();
         const auto kT2 = std::chrono::steady_clock::now();
-        pWorld->Tick(kStepMs);
+        pWorld->Tick(kStepMs, pEngine->GetWorkers());
         const auto kT3 = std::chrono::steady_clock::now();
         dDrainNs += std::chrono::duration<double, std::nano>(kT1 - kT0).count();
         dUpdateNs += std::chrono::duration<double, std::nano>(kT2 - kT1).count();
@@ -167,6 +150,8 @@ void EngineStep(benchmark::State& kState)
     // Every character walked off its place, and the timed steps moved some.
     if (kInstances.size() != uiCharacters)
         kState.SkipWithError("not every character was instanced");
+    else if (!bSameAsFirst)
+        kState.SkipWithError("the characters are not where the first run of this crowd left them");
     else if (CountMoved(kInstances, kPlaces) != uiCharacters)
         kState.SkipWithError("a character never moved");
     else if (kState.iterations() > 0 && CountMoved(kInstances, kWarmedUp) == 0)
@@ -182,6 +167,9 @@ void EngineStep(benchmark::State& kState)
     }
     kState.counters["rss_bytes_per_character"] = (dRssAfter - dRssBefore) / uiCharacters;
     kState.counters["heap_bytes_per_character"] = (dHeapAfter - dHeapBefore) / uiCharacters;
+    kState.counters["threads"] = pEngine->GetWorkers() ? pEngine->GetWorkers()->GetThreadCount() : 1;
+    // The low 32 bits of the warm-up's hash, to compare runs by eye.
+    kState.counters["hash_low"] = static_cast<double>(ui64Hash & 0xffffffffu);
 
     // Newest first: each removal is then the cheapest for the world's lists.
     for (size_t i = kInstances.size(); i-- > 0;)
@@ -191,4 +179,10 @@ void EngineStep(benchmark::State& kState)
 
 }  // namespace
 
-BENCHMARK(EngineStep)->Arg(1)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+// Characters, threads (0: one per processor).
+BENCHMARK(EngineStep)
+    ->ArgsProduct({{1, 100, 1000, 10000}, {1, 0}})
+    ->Args({100000, 1})
+    ->Args({100000, 0})
+    ->ArgNames({"characters", "threads"})
+    ->Unit(benchmark::kMicrosecond);

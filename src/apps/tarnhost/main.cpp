@@ -62,6 +62,7 @@ struct SOptions
     std::string kBind = "127.0.0.1";
     uint32 uiHz = 60;
     uint32 uiSpinMicroseconds = TarnEngine::SNetOptions().uiSpinMicroseconds;
+    uint32 uiThreads = 0;  // one per processor
     uint32 uiCount = 1;
     bool bDemo = false;
     std::string kPrefab;
@@ -169,6 +170,7 @@ int RunHost(const SOptions& kOptions)
     kStartup.kNetOptions.uiPort = kOptions.uiPort;
     kStartup.kNetOptions.pBindAddress = kOptions.kBind.c_str();
     kStartup.kNetOptions.uiSpinMicroseconds = kOptions.uiSpinMicroseconds;
+    kStartup.uiThreads = kOptions.uiThreads;
     TarnEngine::CEngine* pEngine = TarnEngine::CEngine::CreateInstance(kStartup);
     if (!pEngine)
     {
@@ -302,6 +304,11 @@ int main(int iArgc, char** ppArgv)
                     "once calls flow (lower latency for a busy client; 0 always sleeps at once)")
         ->capture_default_str()
         ->check(CLI::Range(0u, 10000u));
+    kApp.add_option("--threads", kOptions.uiThreads,
+                    "Threads that share each step's character updates and animation (0: one per processor; 1: "
+                    "the engine thread alone); the characters move the same whatever the count")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 256u));
     kApp.add_option("--hz", kOptions.uiHz,
                     "Engine steps per second (the step is a whole number of "
                     "milliseconds)")

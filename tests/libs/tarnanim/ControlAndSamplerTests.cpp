@@ -291,3 +291,46 @@ TEST(SamplerTest, InterpolatesKeysByTheirSchemeWithinTheFirstAndLastRefusesWhatI
     EXPECT_EQ(kIdentity.kRotation, Quaternion::Identity());
     EXPECT_EQ(kIdentity.kTranslation, LocalVector3());
 }
+
+TEST_F(AnimationControlTest, WhileInstancesStepInParallelTheTableStaysPutAndWhatWouldMoveItIsRefused)
+{
+    std::vector<AnimationControl*> kMade;
+    for (int i = 0; i < 5; ++i)
+        kMade.push_back(Create(0));
+    // Room for three more: the fourth would move the table under the other
+    // threads' feet.
+    m_kSkeleton.BeginParallelPhase(3);
+    TestSupport::CAssertCapture kReports;
+    const uint32 uiRoom = m_kSkeleton.GetControlSlotCount() + 3;
+    while (m_kSkeleton.GetControlSlotCount() < uiRoom)
+        ASSERT_NE(Create(1), nullptr);
+    // A freed id is reused without growing the table.
+    ASSERT_TRUE(m_kSkeleton.RemoveAnimationControl(kMade[1]->GetId()));
+    AnimationControl* pReused = Create(2);
+    ASSERT_NE(pReused, nullptr);
+    EXPECT_EQ(pReused->GetId(), 1u);
+    EXPECT_EQ(kReports.Count(), 0u);
+    // Phases nest: the table stays put until the last one ends.
+    m_kSkeleton.BeginParallelPhase(0);
+    m_kSkeleton.EndParallelPhase();
+    // Made until refused: at least the room asked for was given.
+    uint32 uiMore = 0;
+    while (uiMore < 1000 && Create(0))
+        ++uiMore;
+    EXPECT_LT(uiMore, 1000u);
+    EXPECT_EQ(kReports.Count(), 1u);
+    EXPECT_GE(m_kSkeleton.GetControlSlotCount(), uiRoom);
+    EXPECT_TRUE(kReports.Has("Assertion \"!IsInParallelPhase() || uiId < m_kControls.GetCapacity()\" failed. "
+                             "Skeleton : no room left for another control while instances are stepped in parallel"));
+    EXPECT_EQ(m_kSkeleton.CreateAnimatedSkeleton(), nullptr);
+    EXPECT_TRUE(kReports.Has("Assertion \"!IsInParallelPhase()\" failed. Skeleton : instances are made between "
+                             "steps, not while they are stepped"));
+    // What was made before stays as it was.
+    EXPECT_EQ(m_kSkeleton.GetControl(kMade[4]->GetId()), kMade[4]);
+    m_kSkeleton.EndParallelPhase();
+    // Outside the phase the table grows again.
+    kReports.Clear();
+    EXPECT_NE(Create(0), nullptr);
+    EXPECT_NE(m_kSkeleton.CreateAnimatedSkeleton(), nullptr);
+    EXPECT_EQ(kReports.Count(), 0u);
+}

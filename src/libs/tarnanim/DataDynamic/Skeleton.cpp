@@ -135,6 +135,8 @@ void Skeleton::ReleaseMocap(uint32 uiMocapIndex)
 
 AnimatedSkeleton* Skeleton::CreateAnimatedSkeleton(uint32 _indexNewInstanceAt)
 {
+    if (!TARN_ASSERT(!IsInParallelPhase(), "Skeleton : instances are made between steps, not while they are stepped"))
+        return nullptr;
     if (!TARN_ASSERT(m_iNbCursor, "AnimatedSkeleton : Number of double buffer not set"))
         return nullptr;
     if (_indexNewInstanceAt == kInvalidIndex)
@@ -152,6 +154,9 @@ AnimatedSkeleton* Skeleton::CreateAnimatedSkeleton(uint32 _indexNewInstanceAt)
 
 void Skeleton::DestroyAnimatedSkeleton(uint32 uiIndex)
 {
+    if (!TARN_ASSERT(!IsInParallelPhase(),
+                     "Skeleton : instances are removed between steps, not while they are stepped"))
+        return;
     AnimatedSkeleton* pInstance = GetAnimatedSkeleton(uiIndex);
     if (!pInstance)
         return;
@@ -185,16 +190,24 @@ AnimationControl* Skeleton::CreateAnimatedControl(uint32 uiInstance, uint32 uiMo
     if (!pInstance || !pSequence)
         return nullptr;
 
+    std::lock_guard<std::recursive_mutex> kLock(m_kTableLock);
     // The lowest free id: every slot below the hint is taken.
     uint32 uiId = m_uiFirstFreeControl < m_kControls.GetSize() ? m_uiFirstFreeControl : m_kControls.GetSize();
     while (uiId < m_kControls.GetSize() && m_kControls[uiId])
         ++uiId;
+    // While other threads read the table it must not move.
+    if (!TARN_ASSERT(!IsInParallelPhase() || uiId < m_kControls.GetCapacity(),
+                     "Skeleton : no room left for another control while instances are stepped in parallel"))
+        return nullptr;
     void* pSlot = AcquireControlSlot(uiId);
     if (!pSlot)
         return nullptr;
     auto* pControl = ::new (pSlot) AnimationControl();
     if (uiId == m_kControls.GetSize())
+    {
         m_kControls.Add(pControl);
+        m_uiControlSlots.store(m_kControls.GetSize(), std::memory_order_release);
+    }
     else
         m_kControls[uiId] = pControl;
     m_uiFirstFreeControl = uiId + 1;
@@ -216,6 +229,7 @@ AnimationControl* Skeleton::CreateAnimatedControl(uint32 uiInstance, uint32 uiMo
 
 bool Skeleton::RemoveAnimationControl(uint32 uiControlId)
 {
+    std::lock_guard<std::recursive_mutex> kLock(m_kTableLock);
     AnimationControl* pControl = GetControl(uiControlId);
     if (!pControl)
         return false;
@@ -275,6 +289,22 @@ void Skeleton::ReleaseControlSlot(uint32 uiControlId)
         TARN_FREE(kBlock.pStorage);
         kBlock.pStorage = nullptr;
     }
+}
+
+void Skeleton::BeginParallelPhase(uint32 uiHeadroom)
+{
+    std::lock_guard<std::recursive_mutex> kLock(m_kTableLock);
+    const uint32 uiWanted = m_kControls.GetSize() + uiHeadroom;
+    if (m_uiParallelPhases == 0 && m_kControls.GetCapacity() < uiWanted)
+        m_kControls.Reserve(uiWanted);
+    ++m_uiParallelPhases;
+}
+
+void Skeleton::EndParallelPhase()
+{
+    std::lock_guard<std::recursive_mutex> kLock(m_kTableLock);
+    if (TARN_ASSERT(m_uiParallelPhases > 0, "Skeleton : no parallel phase to end"))
+        --m_uiParallelPhases;
 }
 
 void Skeleton::RemoveFadedControls()
@@ -379,6 +409,7 @@ EventInfo* Skeleton::AddEventInfo(uint32 uiInstance, uint32 uiMocapIndex, uint32
 
 EventInstance* Skeleton::AddEventInstance(uint32 uiControlId, uint32 uiEventInfoId)
 {
+    std::lock_guard<std::recursive_mutex> kLock(m_kTableLock);
     auto* pInstance = TARN_NEW(EventInstance);
     if (!pInstance)
         return nullptr;
@@ -411,6 +442,7 @@ void Skeleton::RemoveEventInfo(uint32 uiEventInfoId)
 
 void Skeleton::RemoveEventInstance(uint32 uiEventInstanceId)
 {
+    std::lock_guard<std::recursive_mutex> kLock(m_kTableLock);
     EventInstance* pEventInstance = GetEventInstance(uiEventInstanceId);
     if (!TARN_ASSERT(pEventInstance, "EventInstance already removed"))
         return;
@@ -549,6 +581,7 @@ void Skeleton::Release()
     for (uint32 i = 0; i < m_kControls.GetSize(); ++i)
         RemoveAnimationControl(i);
     m_kControls.Clear();
+    m_uiControlSlots.store(0, std::memory_order_release);
     m_uiFirstFreeControl = 0;
     m_kControlBlocks.Clear();  // every block was freed with its last control
     for (EventInstance*& pInstance : m_kVecEventInstance)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <limits>
+#include <mutex>
 
 #include "Containers/TArray.h"
 #include "Core/Types.h"
@@ -44,6 +46,15 @@ struct EventInstance
 // instances, mocaps and events are null entries reused by the next
 // creation (lowest free first). Every mocap, event and instance must be
 // released (Release) before destruction.
+//
+// Threads: between BeginParallelPhase and EndParallelPhase, distinct
+// instances may be worked on by distinct threads (their controls created,
+// played, stepped and removed). Control and event creation and removal are
+// then serialised by the skeleton's lock, and the control table does not
+// move: a control beyond the room reserved at the phase's start is refused
+// (reported), as is creating or destroying an instance. A thread reads only
+// its own instances' controls meanwhile. Outside a phase the skeleton
+// belongs to one thread at a time.
 class Skeleton
 {
 public:
@@ -97,9 +108,17 @@ public:
     void RemoveFadedControls(uint32 uiInstance);
     AnimationControl* GetControl(uint32 uiControlId) const
     {
-        return uiControlId < m_kControls.GetSize() ? m_kControls[uiControlId] : nullptr;
+        return uiControlId < m_uiControlSlots.load(std::memory_order_acquire) ? m_kControls.GetData()[uiControlId]
+                                                                              : nullptr;
     }
-    uint32 GetControlSlotCount() const { return m_kControls.GetSize(); }
+    uint32 GetControlSlotCount() const { return m_uiControlSlots.load(std::memory_order_acquire); }
+
+    // Opens a phase in which threads work on distinct instances (see the
+    // class comment), with room for uiHeadroom more controls; closes it.
+    // Phases nest: the skeleton stays in one until the last is closed.
+    void BeginParallelPhase(uint32 uiHeadroom);
+    void EndParallelPhase();
+    bool IsInParallelPhase() const { return m_uiParallelPhases > 0; }
 
     // Events. The info is bound to controls created afterwards (of every
     // instance); the instance variant also binds existing controls at once.
@@ -174,6 +193,12 @@ private:
 
     TarnRenderer::TArray<AnimatedSkeleton*> m_kVecAnimatedSkeleton;
     TarnRenderer::TArray<AnimationControl*> m_kControls;
+    // m_kControls' size, read without the lock by GetControl.
+    std::atomic<uint32> m_uiControlSlots{0};
+    // Taken by control and event creation and removal (recursive: creating a
+    // control binds its events).
+    std::recursive_mutex m_kTableLock;
+    uint32 m_uiParallelPhases = 0;
     TarnRenderer::TArray<SControlBlock> m_kControlBlocks;
     TarnRenderer::TArray<Mocap*> m_kVecMocap;
     TarnRenderer::TArray<FixedName> m_kChannelNames;

@@ -1,6 +1,7 @@
 #include "Process/FrameProcessor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "DataDynamic/AnimHelper.h"
@@ -30,9 +31,12 @@ void FrameProcessor::PreUpdate(Skeleton& kSkeleton, float fDeltaMs)
 bool FrameProcessor::BeginInstance(Skeleton& kSkeleton, uint32 uiInstance)
 {
     const AnimatedSkeleton* pInstance = kSkeleton.GetAnimatedSkeleton(uiInstance);
-    if (!pInstance || uiInstance >= m_kInstances.GetSize() || m_kInstances[uiInstance].bBegun)
+    if (!pInstance || uiInstance >= m_kInstances.GetSize())
         return false;
-    m_kInstances[uiInstance].bBegun = true;
+    // Two actors may name one instance, and run on two threads: the first
+    // to get here has it.
+    if (std::atomic_ref<bool>(m_kInstances[uiInstance].bBegun).exchange(true, std::memory_order_relaxed))
+        return false;
     const float fDeltaMs = m_fTickMs;
     for (uint32 uiId : pInstance->GetControlIds())
     {

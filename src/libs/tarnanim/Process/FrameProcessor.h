@@ -42,11 +42,14 @@ class FrameProcessor
 public:
     // Called for each instance whose root moved in a pass, after its scene
     // object was moved: (scene object, its new position, its new rotation,
-    // user data). Both are working copies that the callback may change.
+    // user data). Both are working copies that the callback may change. It
+    // runs on the thread that steps the instance: when instances are stepped
+    // in parallel, on several threads at once, each for its own instance.
     using RootMotionCallback = void (*)(TarnRenderer::Link* pSceneObject, Math::LocalVector3& kTranslation,
                                         Math::Quaternion& kRotation, void* pUserData);
     // Called after every pass of an instance, once its transition engine ran:
-    // (skeleton, instance, user data).
+    // (skeleton, instance, user data). A skeleton with one is stepped on one
+    // thread.
     using EndOfPassCallback = void (*)(Skeleton* pSkeleton, uint32 uiInstance, void* pUserData);
 
     // Most whole-frame steps one control takes within a tick.
@@ -92,10 +95,6 @@ public:
     // Steps the instance's transition engine, then calls the end-of-pass
     // callback.
     void PostStep(Skeleton& kSkeleton, uint32 uiInstance);
-    bool HasBegun(uint32 uiInstance) const
-    {
-        return uiInstance < m_kInstances.GetSize() && m_kInstances[uiInstance].bBegun;
-    }
     // A removed control's slot has no time left in this tick: a control
     // created later in the same slot waits for the next tick.
     void ForgetControl(uint32 uiControlId)
@@ -111,6 +110,7 @@ public:
     }
     RootMotionCallback GetAccumulationCallback() const { return m_pRootMotionCallback; }
     void* GetAccumulationUserData() const { return m_pRootMotionUserData; }
+    bool HasEndOfPassCallback() const { return m_pEndOfPassCallback != nullptr; }
     void SetEndOfPassCallback(EndOfPassCallback pCallback, void* pUserData)
     {
         m_pEndOfPassCallback = pCallback;
@@ -144,7 +144,7 @@ private:
     {
         float fPlayedMs = 0.0f;          // how much of the tick its controls played so far
         float fRootMotionStepMs = 0.0f;  // what its last root-motion pass covered
-        bool bBegun = false;
+        bool bBegun = false;             // set through an atomic reference
     };
 
     TarnRenderer::TArray<SProgress> m_kProgress;  // per control id

@@ -6,6 +6,7 @@
 #include "Scene/Link.h"
 #include "Scene/UserData.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Thread/WorkerPool.h"
 #include "Transition/TransitionEngine.h"
 #include "Utils/assertion.h"
 
@@ -24,6 +25,15 @@ constexpr uint32 kPrefetchActor = 12;
 constexpr uint32 kPrefetchInstance = 6;
 constexpr uint32 kPrefetchInstanceData = 4;
 constexpr uint32 kPrefetchControls = 2;
+// Actors handed to a thread at a time in a parallel tick.
+constexpr uint32 kActorsPerChunk = 64;
+
+// Room for new controls while a parallel tick runs: transitions seldom make
+// any, and the table must not move meanwhile.
+uint32 ParallelHeadroom(const TarnAnim::Skeleton& kSkeleton)
+{
+    return 256 + kSkeleton.GetControlSlotCount() / 2;
+}
 constexpr uint32 kUserDataPrefetchBytes = 512;
 
 inline void PrefetchLines(const void* pObject, size_t uiBytes)
@@ -36,22 +46,24 @@ inline void PrefetchLines(const void* pObject, size_t uiBytes)
     __builtin_prefetch(pBytes + uiBytes - 1);
 }
 
-const TarnAnim::AnimatedSkeleton* ActorInstance(const TArray<AnimActor*>& kActors, uint32 uiActor)
+const TarnAnim::AnimatedSkeleton* ActorInstance(const TArray<AnimActor*>& kActors, uint32 uiActor, uint32 uiEnd)
 {
-    const AnimActor* pActor = uiActor < kActors.GetSize() ? kActors[uiActor] : nullptr;
+    const AnimActor* pActor = uiActor < uiEnd ? kActors[uiActor] : nullptr;
     return pActor && pActor->pSkeleton ? pActor->pSkeleton->GetAnimatedSkeleton(pActor->iAnimatedSkeletonIdx) : nullptr;
 }
 
-void PrefetchAhead(const TArray<AnimActor*>& kActors, uint32 uiActor)
+// Fetches ahead for the actors before uiEnd only: those beyond may be another
+// thread's, whose lists change meanwhile.
+void PrefetchAhead(const TArray<AnimActor*>& kActors, uint32 uiActor, uint32 uiEnd)
 {
-    if (uiActor + kPrefetchActor < kActors.GetSize())
+    if (uiActor + kPrefetchActor < uiEnd)
         __builtin_prefetch(kActors[uiActor + kPrefetchActor]);
-    if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchInstance))
+    if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchInstance, uiEnd))
     {
         PrefetchLines(pInstance, sizeof(TarnAnim::AnimatedSkeleton));
         __builtin_prefetch(kActors[uiActor + kPrefetchInstance]->pLink);
     }
-    if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchInstanceData))
+    if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchInstanceData, uiEnd))
     {
         if (const Link* pLink = kActors[uiActor + kPrefetchInstanceData]->pLink)
             __builtin_prefetch(pLink->GetFirstUserData());
@@ -59,7 +71,7 @@ void PrefetchAhead(const TArray<AnimActor*>& kActors, uint32 uiActor)
         if (const TarnAnim::TransitionEngine* pEngine = pInstance->GetTransitionEngine())
             PrefetchLines(pEngine, 256);
     }
-    if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchControls))
+    if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchControls, uiEnd))
     {
         const AnimActor* pActor = kActors[uiActor + kPrefetchControls];
         const UserData* pRecord = pActor->pLink ? pActor->pLink->GetFirstUserData() : nullptr;
@@ -121,6 +133,8 @@ void CAnimManager::RemoveSession(uint32 uiStorage)
 
 AnimActor* CAnimManager::CreateActor(uint32 uiStorage, TarnAnim::Skeleton* pSkeleton, uint32 uiInstance, Link* pLink)
 {
+    if (!TARN_ASSERT(!Common::CWorkerPool::IsInLoop(), "Actors are made between steps, not by a parallel step"))
+        return nullptr;
     AnimManagerStorage* pStorage = GetStorage(uiStorage);
     if (!TARN_ASSERT(pStorage, "No animation storage %u", uiStorage))
         return nullptr;
@@ -147,6 +161,8 @@ AnimActor* CAnimManager::CreateActor(uint32 uiStorage, TarnAnim::Skeleton* pSkel
 void CAnimManager::DestroyActor(AnimActor* pActor)
 {
     if (!pActor)
+        return;
+    if (!TARN_ASSERT(!Common::CWorkerPool::IsInLoop(), "Actors are removed between steps, not by a parallel step"))
         return;
     // A transition engine that names the actor must not keep a dangling
     // pointer to it: it is reset and forgets the actor.
@@ -178,7 +194,7 @@ AnimActor* CAnimManager::FindActor(uint32 uiStorage, const Link* pLink) const
     return nullptr;
 }
 
-void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
+void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* pPool)
 {
     AnimManagerStorage* pStorage = GetStorage(uiStorage);
     if (!pStorage)
@@ -187,15 +203,7 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
 
     // The distinct skeletons of the storage, each prepared once.
     TArray<TarnAnim::Skeleton*>& kSkeletons = pStorage->m_kTickSkeletons;
-    kSkeletons.Empty();
-    for (const AnimActor* pActor : pStorage->m_kActors)
-    {
-        if (!pActor)
-            continue;
-        for (TarnAnim::Skeleton* pSkeleton : {pActor->pSkeleton, pActor->pExtraSkeleton})
-            if (pSkeleton && kSkeletons.Find(pSkeleton) == TArray<TarnAnim::Skeleton*>::uiMaxValue)
-                kSkeletons.Add(pSkeleton);
-    }
+    CollectSkeletons(*pStorage, kSkeletons);
     for (TarnAnim::Skeleton* pSkeleton : kSkeletons)
         pSkeleton->GetFrameProcessor()->PreUpdate(*pSkeleton, fDeltaMs);
 
@@ -203,16 +211,40 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
     // actor's, together with the instance of its extra skeleton.
     //
     // Callbacks run inside the passes (events, transition behaviours, root
-    // motion, end of pass) and may create or destroy actors: the actor list
-    // is read by index and each actor's fields are copied before stepping.
-    if (m_kWorkspaces.IsEmpty())
-        m_kWorkspaces.Resize(1);
+    // motion, end of pass). On one thread they may create or destroy actors:
+    // the actor list is read by index and each actor's fields are copied
+    // before stepping. Actors are split over the pool's threads when every
+    // instance can be stepped on its own: no events (their callbacks see the
+    // skeleton's whole event table), no end-of-pass callback, no extra
+    // skeletons (whose instances are shared between actors).
+    const uint32 uiThreads = pPool && CanTickInParallel(kSkeletons, *pStorage) ? pPool->GetThreadCount() : 1;
+    if (m_kWorkspaces.GetSize() < uiThreads)
+        m_kWorkspaces.Resize(uiThreads);
     TarnAnim::FrameProcessor::SWorkspace& kWorkspace = m_kWorkspaces[0];
-    for (uint32 uiActor = 0; uiActor < pStorage->m_kActors.GetSize(); ++uiActor)
+    if (uiThreads > 1)
     {
-        PrefetchAhead(pStorage->m_kActors, uiActor);
-        if (const AnimActor* pActor = pStorage->m_kActors[uiActor])
-            TickActor(kSkeletons, *pActor, kWorkspace);
+        for (TarnAnim::Skeleton* pSkeleton : kSkeletons)
+            pSkeleton->BeginParallelPhase(ParallelHeadroom(*pSkeleton));
+        const TArray<AnimActor*>& kActors = pStorage->m_kActors;
+        pPool->ParallelFor(kActors.GetSize(), kActorsPerChunk, [&](uint32 uiFirst, uint32 uiEnd, uint32 uiThread) {
+            for (uint32 uiActor = uiFirst; uiActor < uiEnd; ++uiActor)
+            {
+                PrefetchAhead(kActors, uiActor, uiEnd);
+                if (const AnimActor* pActor = kActors[uiActor])
+                    TickActor(kSkeletons, *pActor, m_kWorkspaces[uiThread]);
+            }
+        });
+        for (TarnAnim::Skeleton* pSkeleton : kSkeletons)
+            pSkeleton->EndParallelPhase();
+    }
+    else
+    {
+        for (uint32 uiActor = 0; uiActor < pStorage->m_kActors.GetSize(); ++uiActor)
+        {
+            PrefetchAhead(pStorage->m_kActors, uiActor, pStorage->m_kActors.GetSize());
+            if (const AnimActor* pActor = pStorage->m_kActors[uiActor])
+                TickActor(kSkeletons, *pActor, kWorkspace);
+        }
     }
 
     // Instances that no actor names play their controls all the same.
@@ -226,6 +258,50 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs)
     m_uiTickingStorage = kInvalidIndex;
     if (m_pTickCallback)
         m_pTickCallback(this, uiStorage, m_pTickUserData);
+}
+
+void CAnimManager::CollectSkeletons(const AnimManagerStorage& kStorage, TArray<TarnAnim::Skeleton*>& kSkeletons)
+{
+    kSkeletons.Empty();
+    for (const AnimActor* pActor : kStorage.m_kActors)
+    {
+        if (!pActor)
+            continue;
+        for (TarnAnim::Skeleton* pSkeleton : {pActor->pSkeleton, pActor->pExtraSkeleton})
+            if (pSkeleton && kSkeletons.Find(pSkeleton) == TArray<TarnAnim::Skeleton*>::uiMaxValue)
+                kSkeletons.Add(pSkeleton);
+    }
+}
+
+void CAnimManager::BeginParallelPhase(uint32 uiStorage)
+{
+    AnimManagerStorage* pStorage = GetStorage(uiStorage);
+    if (!pStorage)
+        return;
+    CollectSkeletons(*pStorage, pStorage->m_kPhaseSkeletons);
+    for (TarnAnim::Skeleton* pSkeleton : pStorage->m_kPhaseSkeletons)
+        pSkeleton->BeginParallelPhase(ParallelHeadroom(*pSkeleton));
+}
+
+void CAnimManager::EndParallelPhase(uint32 uiStorage)
+{
+    AnimManagerStorage* pStorage = GetStorage(uiStorage);
+    if (!pStorage)
+        return;
+    for (TarnAnim::Skeleton* pSkeleton : pStorage->m_kPhaseSkeletons)
+        pSkeleton->EndParallelPhase();
+    pStorage->m_kPhaseSkeletons.Empty();
+}
+
+bool CAnimManager::CanTickInParallel(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimManagerStorage& kStorage)
+{
+    for (const TarnAnim::Skeleton* pSkeleton : kSkeletons)
+        if (pSkeleton->HasEventInstances() || pSkeleton->GetFrameProcessor()->HasEndOfPassCallback())
+            return false;
+    for (const AnimActor* pActor : kStorage.m_kActors)
+        if (pActor && pActor->pExtraSkeleton)
+            return false;
+    return true;
 }
 
 void CAnimManager::TickActor(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimActor& kActor,

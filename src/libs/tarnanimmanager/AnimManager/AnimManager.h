@@ -6,6 +6,10 @@
 #include "DataDynamic/AnimActor.h"
 #include "Process/FrameProcessor.h"
 
+namespace Common {
+class CWorkerPool;
+}
+
 namespace TarnAnim {
 class Skeleton;
 }
@@ -26,6 +30,7 @@ private:
     friend class CAnimManager;
     TArray<AnimActor*> m_kActors;  // null entries are free ids
     TArray<TarnAnim::Skeleton*> m_kTickSkeletons;
+    TArray<TarnAnim::Skeleton*> m_kPhaseSkeletons;  // in a parallel phase opened by the manager
 };
 
 // The renderer's animation manager: sessions (storages) of anim actors, the
@@ -63,8 +68,18 @@ public:
     // Advances every skeleton of the storage by fDeltaMs, frame by frame:
     // actor by actor, each instance through its whole tick; then the
     // instances no actor names. Controls faded out and flagged to go are
-    // removed at the end of their instance's tick.
-    void Tick(uint32 uiStorage, float fDeltaMs);
+    // removed at the end of their instance's tick. With a pool, the actors
+    // are split over its threads when their instances can be stepped apart
+    // (see the tick's comment); the results are those of one thread, bit for
+    // bit. Callbacks of a parallel tick must not create or destroy actors.
+    void Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* pPool = nullptr);
+    // Opens and closes a parallel phase (see Skeleton) on the skeletons of
+    // the storage's actors, around work that threads do on distinct actors
+    // outside the tick (component updates). No actor may be created or
+    // destroyed in between.
+    void BeginParallelPhase(uint32 uiStorage);
+    void EndParallelPhase(uint32 uiStorage);
+
     void SetTickCallback(TickCallback pCallback, void* pUserData)
     {
         m_pTickCallback = pCallback;
@@ -78,12 +93,14 @@ public:
     bool SetAccumulation(AnimActor* pActor, bool bEnable) override;
 
 private:
+    static void CollectSkeletons(const AnimManagerStorage& kStorage, TArray<TarnAnim::Skeleton*>& kSkeletons);
+    static bool CanTickInParallel(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimManagerStorage& kStorage);
     // One actor's instance, with its extra skeleton's, through the tick.
     void TickActor(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimActor& kActor,
                    TarnAnim::FrameProcessor::SWorkspace& kWorkspace);
 
-    TArray<AnimManagerStorage*> m_kStorages;  // null entries are free
-    TArray<TarnAnim::FrameProcessor::SWorkspace> m_kWorkspaces;
+    TArray<AnimManagerStorage*> m_kStorages;                     // null entries are free
+    TArray<TarnAnim::FrameProcessor::SWorkspace> m_kWorkspaces;  // one per thread of a tick
     uint32 m_uiTickingStorage = kInvalidIndex;
     TickCallback m_pTickCallback = nullptr;
     void* m_pTickUserData = nullptr;

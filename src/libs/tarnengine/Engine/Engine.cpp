@@ -10,6 +10,7 @@
 #include "Math/SFMT/SFMT.h"
 #include "Plugins/PluginManager.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Thread/WorkerPool.h"
 #include "Utils/assertion.h"
 #include "Utils/debuglog.h"
 #include "World/World.h"
@@ -135,6 +136,9 @@ void CEngine::Start(const SEngineStartup& kStartup)
         m_pDataProvider->SetDataRoot(kStartup.pDataRoot);
 
     m_pWorld = TARN_NEW_TAGGED("TarnEngine::CEngine::Start", CWorld);
+    const uint32 uiThreads = kStartup.uiThreads ? kStartup.uiThreads : Common::CWorkerPool::GetProcessorCount();
+    if (uiThreads > 1)
+        m_pWorkers = TARN_NEW_TAGGED("TarnEngine::CEngine::Start", Common::CWorkerPool, uiThreads);
 
     // The endpoint comes before the plug-ins: they register their remote
     // commands with its command manager while they start.
@@ -193,6 +197,8 @@ CEngine::~CEngine()
     m_kPrefabs.Clear();
     TARN_DELETE(m_pWorld);
     m_pWorld = nullptr;
+    TARN_DELETE(m_pWorkers);
+    m_pWorkers = nullptr;
     TARN_DELETE(m_pEngineNet);
     m_pEngineNet = nullptr;
     if (m_bOwnsDataProvider && DataProvider::DataPoviderInterface::HasInstance() &&
@@ -297,9 +303,17 @@ void CEngine::Step(uint32 uiElapsedMs)
 {
     ProcessCommands();
     if (m_pPluginManager)
-        m_pPluginManager->UpdateComponentBuilders(nullptr, StepTime{uiElapsedMs});
+    {
+        // Updates on several threads may make controls: the skeletons'
+        // tables stay put meanwhile.
+        if (m_pWorkers && m_pWorld)
+            m_pWorld->BeginParallelPhase();
+        m_pPluginManager->UpdateComponentBuilders(nullptr, StepTime{uiElapsedMs}, m_pWorkers);
+        if (m_pWorkers && m_pWorld)
+            m_pWorld->EndParallelPhase();
+    }
     if (m_pWorld)
-        m_pWorld->Tick(uiElapsedMs);
+        m_pWorld->Tick(uiElapsedMs, m_pWorkers);
     m_kStepPublishers.Publish(uiElapsedMs);
 }
 

@@ -17,6 +17,10 @@ namespace DataProvider {
 class DataPoviderInterface;
 }
 
+namespace Common {
+class CWorkerPool;
+}
+
 namespace TarnEngine {
 
 class BasePluginManager;
@@ -71,6 +75,10 @@ struct SEngineStartup
     // register their remote commands with it), and its options.
     bool bStartNetwork = false;
     SNetOptions kNetOptions;
+    // Threads that share a step's component updates and animation tick, the
+    // engine thread included: 0 is one per processor, 1 steps on the engine
+    // thread alone. The results are the same whatever the count.
+    uint32 uiThreads = 1;
 
     // Reads the options this record knows from a command line: "-mode
     // <name>" (the last one counts). pModeName then points into ppArgv.
@@ -137,6 +145,9 @@ public:
     CWorld* GetWorld() const { return m_pWorld; }
     // The network endpoint, or null when the start-up did not ask for one.
     CEngineNet* GetEngineNet() const { return m_pEngineNet; }
+    // The threads that share a step, null when it runs on the engine thread
+    // alone.
+    Common::CWorkerPool* GetWorkers() const { return m_pWorkers; }
     // What sends clients their subscribed frames at the end of each step.
     CStepPublishers& GetStepPublishers() { return m_kStepPublishers; }
 
@@ -201,6 +212,7 @@ private:
     CWorld* m_pWorld = nullptr;
     CEngineNet* m_pEngineNet = nullptr;
     CStepPublishers m_kStepPublishers;
+    Common::CWorkerPool* m_pWorkers = nullptr;  // null when the step runs on one thread
     std::atomic<bool> m_bQuitRequested{false};
     TarnRenderer::TArray<PrefabContainer*> m_kPrefabs;
     char m_acPluginBasePath[kMaxBasePathLength] = {};

@@ -36,6 +36,23 @@ public:
     virtual void OnBuilderEvent(void* _pValue) = 0;
     // Once per engine step: updates the component of every link in links.
     virtual void UpdateComponents(void* _pStepContext, StepTime kTime) = 0;
+    // A builder whose components update each on its own (an update writes
+    // only its component and what belongs to its character, and whatever
+    // it shares is locked) says how many it has; the engine then updates
+    // ranges of them on several threads with UpdateComponentRange instead of
+    // calling UpdateComponents, and the results must be those of
+    // UpdateComponents. An update that runs in parallel must not create or
+    // remove components, instances or actors. 0 (the default): updated by
+    // UpdateComponents on the engine thread.
+    virtual uint32 GetParallelComponentCount() const { return 0; }
+    // Updates the components [uiFirst, uiEnd) of the count above.
+    virtual void UpdateComponentRange(void* _pStepContext, StepTime kTime, uint32 uiFirst, uint32 uiEnd)
+    {
+        (void)_pStepContext;
+        (void)kTime;
+        (void)uiFirst;
+        (void)uiEnd;
+    }
     // The builder's descriptor, alive as long as the builder.
     virtual CustomComponentDesc* GetDesc() = 0;
     // Releases the component of a built link and forgets the link; a link

@@ -7,6 +7,7 @@
 
 #include "Plugins/ModuleLoader.h"
 #include "System/MemoryManager/MemoryManager.h"
+#include "System/Thread/WorkerPool.h"
 #include "Utils/JsonText.h"
 #include "Utils/assertion.h"
 #include "Utils/debuglog.h"
@@ -45,13 +46,24 @@ BasePluginManager::~BasePluginManager()
     m_kBuilderOwners.Clear();
 }
 
-void BasePluginManager::UpdateComponentBuilders(void* _pStepContext, StepTime kTime)
+void BasePluginManager::UpdateComponentBuilders(void* _pStepContext, StepTime kTime, Common::CWorkerPool* pPool)
 {
+    // Components handed to a thread at a time.
+    constexpr uint32 kComponentsPerChunk = 64;
     for (uint32 uiIdx = 0; uiIdx < m_kComponentBuilders.GetSize(); ++uiIdx)
     {
         PluginComponentBuilder* pBuilder = m_kComponentBuilders.GetAt(uiIdx).Value;
-        if (pBuilder)
+        if (!pBuilder)
+            continue;
+        const uint32 uiCount = pPool && pPool->GetThreadCount() > 1 ? pBuilder->GetParallelComponentCount() : 0;
+        if (uiCount == 0)
+        {
             pBuilder->UpdateComponents(_pStepContext, kTime);
+            continue;
+        }
+        pPool->ParallelFor(uiCount, kComponentsPerChunk, [&](uint32 uiFirst, uint32 uiEnd, uint32) {
+            pBuilder->UpdateComponentRange(_pStepContext, kTime, uiFirst, uiEnd);
+        });
     }
 }
 

@@ -13,6 +13,10 @@
 #include "Plugins/PluginParam.h"
 #include "Plugins/StepTime.h"
 
+namespace Common {
+class CWorkerPool;
+}
+
 namespace TarnEngine {
 
 class IPluginManager;
@@ -43,7 +47,9 @@ public:
 
     // Calls UpdateComponents(_pStepContext, kTime) of every builder, in key
     // order.
-    virtual void UpdateComponentBuilders(void* _pStepContext, StepTime kTime) = 0;
+    // Updates every builder's components; with a pool, those of builders
+    // that allow it in parallel (PluginComponentBuilder::GetParallelComponentCount).
+    virtual void UpdateComponentBuilders(void* _pStepContext, StepTime kTime, Common::CWorkerPool* pPool = nullptr) = 0;
     // Calls the callbacks of the named step in registration order.
     virtual void CallStepCallbacks(const char* pStepName, void* _pArgument) = 0;
     // Starts the plug-in modules of the directory pBasePath + "Plugins".
@@ -122,7 +128,7 @@ public:
     BasePluginManager(const BasePluginManager&) = delete;
     BasePluginManager& operator=(const BasePluginManager&) = delete;
 
-    void UpdateComponentBuilders(void* _pStepContext, StepTime kTime) override;
+    void UpdateComponentBuilders(void* _pStepContext, StepTime kTime, Common::CWorkerPool* pPool = nullptr) override;
     void CallStepCallbacks(const char* pStepName, void* _pArgument) override;
     bool LoadPlugins(const char* pBasePath) override;
     // Starts every module of pDirectory itself (no "Plugins" appended), in

@@ -111,9 +111,9 @@ void CWorld::RemoveAllInstances()
         RemoveInstance(m_kInstances[m_kInstances.GetSize() - 1]);
 }
 
-void CWorld::Tick(uint32 uiElapsedMs)
+void CWorld::Tick(uint32 uiElapsedMs, Common::CWorkerPool* pPool)
 {
-    m_kAnimManager.Tick(m_kContext.uiWorldIndex, static_cast<float>(uiElapsedMs));
+    m_kAnimManager.Tick(m_kContext.uiWorldIndex, static_cast<float>(uiElapsedMs), pPool);
 }
 
 bool CWorld::HasInstance(const PrefabInstance* pInstance) const

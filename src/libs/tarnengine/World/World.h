@@ -9,6 +9,10 @@
 #include "Scene/UserData.h"
 #include "World/WorldContext.h"
 
+namespace Common {
+class CWorkerPool;
+}
+
 namespace TarnEngine {
 
 class PrefabContainer;
@@ -71,8 +75,13 @@ public:
     // Removes every instance, newest first.
     void RemoveAllInstances();
 
-    // Advances the world's animation session by uiElapsedMs.
-    void Tick(uint32 uiElapsedMs);
+    // Advances the world's animation session by uiElapsedMs, on the pool's
+    // threads when one is given (see CAnimManager::Tick).
+    void Tick(uint32 uiElapsedMs, Common::CWorkerPool* pPool = nullptr);
+    // Around work done on several threads for distinct characters outside
+    // the tick (see CAnimManager::BeginParallelPhase).
+    void BeginParallelPhase() { m_kAnimManager.BeginParallelPhase(m_kContext.uiWorldIndex); }
+    void EndParallelPhase() { m_kAnimManager.EndParallelPhase(m_kContext.uiWorldIndex); }
 
     const WorldContext& GetContext() const { return m_kContext; }
     uint32 GetIndex() const { return m_kContext.uiWorldIndex; }

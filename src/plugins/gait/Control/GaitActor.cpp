@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 
 #include "AnimManager/AnimManager.h"
 #include "Containers/TMap.h"
@@ -21,6 +22,17 @@ namespace GaitPlugin {
 using TarnAnim::AnimationControl;
 
 namespace {
+
+// Taken (recursively: building a table releases the one it replaces) by
+// whatever changes a list the characters share (the rectified actors, the
+// transition tables): characters may be updated on several threads. The
+// rectifier reads its list without it: the list changes only when a
+// character starts or stops, never during an animation tick.
+std::recursive_mutex& SharedListsLock()
+{
+    static std::recursive_mutex s_kLock;
+    return s_kLock;
+}
 
 // The actors whose rectifier is installed, by the link they move. A skeleton
 // has one root-motion callback for all its instances, and many characters
@@ -113,6 +125,7 @@ TSharedList<GaitTransitionTable>& SharedTransitionTables()
 
 void ReleaseTransitionTable(TSharedList<GaitTransitionTable>::SEntry* pTable)
 {
+    std::lock_guard<std::recursive_mutex> kLock(SharedListsLock());
     SharedTransitionTables().Release(pTable);
 }
 
@@ -138,6 +151,7 @@ GaitActor::~GaitActor()
     // while its rectifier was still installed by other means.
     if (m_pLink)
     {
+        std::lock_guard<std::recursive_mutex> kLock(SharedListsLock());
         auto& kActors = RectifiedActors();
         if (GaitActor** ppActor = kActors.Lookup(m_pLink); ppActor && *ppActor == this)
             kActors.Remove(m_pLink);
@@ -146,10 +160,25 @@ GaitActor::~GaitActor()
     }
 }
 
+uint32 GaitActor::NextRandom()
+{
+    // xorshift32: the state is never 0.
+    uint32 x = m_uiRandomState;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    m_uiRandomState = x;
+    return x;
+}
+
 void GaitActor::Init(const GaitRuntimeData* pData, const TarnEngine::WorldContext* pWorldContext,
                      TarnRenderer::Link* pLink, TarnRenderer::AnimActor* pAnimActor, bool bStopExisting,
                      bool bUseTransitionEngine)
 {
+    // The actor's own stream, seeded from the engine's generator when the
+    // character is made (on the engine thread): its draws then do not depend
+    // on which thread updates it, or on the other characters' draws.
+    m_uiRandomState = Math::Random32() | 1u;
     m_pData = pData;
     m_pWorldContext = pWorldContext;
     m_pLink = pLink;
@@ -377,6 +406,7 @@ void GaitActor::BuildTransitions()
 
     // A start after a stop builds from nothing: a table built from the same
     // inputs serves as it is.
+    std::lock_guard<std::recursive_mutex> kLock(SharedListsLock());
     TSharedList<GaitTransitionTable>& kShared = SharedTransitionTables();
     TSharedList<GaitTransitionTable>::SEntry* pPrevious = m_pTransitions;
     if (!pPrevious)
@@ -709,7 +739,7 @@ void GaitActor::StartWalking()
     m_iTurnDirection = 0;
     m_bTurnArrived = false;
     // A uniform choice between the two starts.
-    const uint32 eStart = Math::RandomRange(0, 1) == 0 ? EAnimMovement::IdleToWalkRight : EAnimMovement::IdleToWalkLeft;
+    const uint32 eStart = (NextRandom() >> 31) == 0 ? EAnimMovement::IdleToWalkRight : EAnimMovement::IdleToWalkLeft;
     if (AnimationControl* pControl = GetMovementControl(eStart))
     {
         pControl->SetTime(0.0f);
@@ -947,6 +977,7 @@ void GaitActor::EnableRootMotion(bool bEnable)
     if (!TARN_ASSERT(m_pAnimActor, "TransitionEngine : No anim actor !"))
         return;
     TarnAnim::Skeleton* pSkeleton = GetSkeleton();
+    std::unique_lock<std::recursive_mutex> kLock(SharedListsLock());
     auto& kActors = RectifiedActors();
     if (pSkeleton && m_pLink)
     {
@@ -974,6 +1005,7 @@ void GaitActor::EnableRootMotion(bool bEnable)
                 kActors.Clear();
         }
     }
+    kLock.unlock();
     if (m_pWorldContext && m_pWorldContext->pAnimManager)
         m_pWorldContext->pAnimManager->SetAccumulation(m_pAnimActor, bEnable);
 }
@@ -987,7 +1019,7 @@ void GaitActor::RectifyRotation(TarnRenderer::Link* pSceneObject, Math::LocalVec
     // The root-motion pass visits the instances in order, and the links of
     // characters made one after another mostly follow in address order:
     // the entry after the previous one is tried before a search.
-    static uint32 s_uiNextEntry = 0;
+    thread_local uint32 s_uiNextEntry = 0;
     uint32 uiEntry = s_uiNextEntry;
     if (uiEntry >= pActors->GetSize() || pActors->GetAt(uiEntry).Key != pSceneObject)
         uiEntry = pActors->Find(pSceneObject);

@@ -156,6 +156,8 @@ public:
 
 private:
     TarnAnim::Skeleton* GetSkeleton() const;
+    // The next number of the actor's own random stream.
+    uint32 NextRandom();
     void CreateMovementControls();
     void BuildAxes();
     void BuildTransitions();
@@ -202,6 +204,7 @@ private:
     TarnRenderer::TArray<Math::Quaternion> m_kStableRotations;
     bool m_bStopExisting = false;
     bool m_bStandby = true;
+    uint32 m_uiRandomState = 1;  // the actor's random stream (NextRandom)
     bool m_bUseTransitionEngine = true;
     bool m_bInitialised = false;
     uint32 m_uiLastControlIndex = kInvalidIndex;

@@ -223,8 +223,12 @@ void GaitComponent::Init(TarnRenderer::Link* pLink, void* pPrefabInstance)
 
     const auto* pInstance = static_cast<const TarnEngine::PrefabInstance*>(pPrefabInstance);
     const TarnEngine::WorldContext* pWorld = pInstance ? pInstance->GetWorldContext() : nullptr;
-    TarnRenderer::AnimActor* pAnimActor =
-        pWorld && pWorld->pAnimManager ? pWorld->pAnimManager->FindActor(pWorld->uiWorldIndex, pLink) : nullptr;
+    // The instance's own actor when it moves this link; otherwise the one
+    // the session has for the link (a search through every actor).
+    TarnRenderer::AnimActor* pAnimActor = pInstance ? pInstance->GetAnimActor() : nullptr;
+    if (!pAnimActor || pAnimActor->pLink != pLink)
+        pAnimActor =
+            pWorld && pWorld->pAnimManager ? pWorld->pAnimManager->FindActor(pWorld->uiWorldIndex, pLink) : nullptr;
     TarnAnim::Skeleton* pSkeleton = pAnimActor ? pAnimActor->pSkeleton : nullptr;
     const TarnAnim::Mocap* pMocap = nullptr;
     for (uint32 i = 0; pSkeleton && !pMocap && i < pSkeleton->GetMocapSlotCount(); ++i)

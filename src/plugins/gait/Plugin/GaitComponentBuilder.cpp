@@ -27,9 +27,11 @@ constexpr uint32 kPrefetchPayload = 8;
 constexpr uint32 kPrefetchActorData = 4;
 constexpr uint32 kPrefetchControls = 2;
 
-void PrefetchAhead(const TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>& kLinks, uint32 uiIndex)
+// Fetches for the links before uiCount only: those beyond may be another
+// thread's.
+void PrefetchAhead(const TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>& kLinks, uint32 uiIndex,
+                   uint32 uiCount)
 {
-    const uint32 uiCount = kLinks.GetSize();
     if (uiIndex + kPrefetchLink < uiCount)
         __builtin_prefetch(kLinks[uiIndex + kPrefetchLink]);
     if (uiIndex + kPrefetchRecord < uiCount)
@@ -131,7 +133,21 @@ void GaitComponentBuilder::UpdateComponents(void* _pStepContext, TarnEngine::Ste
     // The size is read again for every index: an update may change the list.
     for (uint32 i = 0; i < links.GetSize(); ++i)
     {
-        PrefetchAhead(links, i);
+        PrefetchAhead(links, i, links.GetSize());
+        TarnRenderer::Link* pLink = links[i];
+        GaitComponent* pComponentContainer = GetComponent(pLink);
+        if (!TARN_ASSERT(pComponentContainer, "couldn't get link user data of type GaitComponent"))
+            continue;
+        pComponentContainer->Update(_pStepContext, pLink, kTime);
+    }
+}
+
+void GaitComponentBuilder::UpdateComponentRange(void* _pStepContext, TarnEngine::StepTime kTime, uint32 uiFirst,
+                                                uint32 uiEnd)
+{
+    for (uint32 i = uiFirst; i < uiEnd && i < links.GetSize(); ++i)
+    {
+        PrefetchAhead(links, i, uiEnd);
         TarnRenderer::Link* pLink = links[i];
         GaitComponent* pComponentContainer = GetComponent(pLink);
         if (!TARN_ASSERT(pComponentContainer, "couldn't get link user data of type GaitComponent"))

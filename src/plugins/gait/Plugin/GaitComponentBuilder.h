@@ -37,6 +37,11 @@ public:
                             TarnRenderer::TArray<TarnEngine::IPluginComponentData*, unsigned int>& kOut) override;
     void OnBuilderEvent(void*) override {}
     void UpdateComponents(void* _pStepContext, TarnEngine::StepTime kTime) override;
+    // Each character's update touches its own component, actor and controls;
+    // what characters share (transition tables, the rectifier's list) is
+    // locked, and each actor draws from a random stream of its own.
+    uint32 GetParallelComponentCount() const override { return links.GetSize(); }
+    void UpdateComponentRange(void* _pStepContext, TarnEngine::StepTime kTime, uint32 uiFirst, uint32 uiEnd) override;
     TarnEngine::CustomComponentDesc* GetDesc() override;
     void DestroyComponent(TarnRenderer::Link* _pLink) override;
 
