@@ -297,11 +297,11 @@ TEST_F(AnimationControlTest, WhileInstancesStepInParallelTheTableStaysPutAndWhat
     std::vector<AnimationControl*> kMade;
     for (int i = 0; i < 5; ++i)
         kMade.push_back(Create(0));
-    // Room for three more: the fourth would move the table under the other
-    // threads' feet.
-    m_kSkeleton.BeginParallelPhase(3);
+    // Room for forty more (beyond what the table holds now): one more than
+    // the room would move the table under the other threads' feet.
+    m_kSkeleton.BeginParallelPhase(40);
     TestSupport::CAssertCapture kReports;
-    const uint32 uiRoom = m_kSkeleton.GetControlSlotCount() + 3;
+    const uint32 uiRoom = m_kSkeleton.GetControlSlotCount() + 40;
     while (m_kSkeleton.GetControlSlotCount() < uiRoom)
         ASSERT_NE(Create(1), nullptr);
     // A freed id is reused without growing the table.

@@ -218,6 +218,30 @@ TEST_F(AnimManagerTest, RootMotionTurnsTheLinkByATurnsAngleAndMovesItAlongItsHea
     EXPECT_NEAR(Yaw(m_kLink.GetWorldRotation()), kPi / 2.0f, 1e-3f);
 }
 
+TEST_F(AnimManagerTest, EachInstanceRunsItsOwnPassesAndOneWithoutAnActorPlaysToo)
+{
+    // The actor's turn, one frame a pass; a second instance, no actor, with a
+    // walk at four times the rate and events of its own.
+    AnimationControl* pTurn = Play(kTurn);
+    ASSERT_NE(m_kSkeleton.CreateAnimatedSkeleton(), nullptr);
+    AnimationControl* pFast = AnimHelper::PlayAnim(&m_kSkeleton, 1, 0, kWalk, 0.0f);
+    ASSERT_NE(pFast, nullptr);
+    pFast->SetSpeed(4.0f);
+    LogEvents();
+    m_kSkeleton.AddEventInfo(1, 0, kWalk, 4, 4, false);
+    std::vector<uint32> kPasses(2, 0);
+    m_kSkeleton.GetFrameProcessor()->SetEndOfPassCallback(
+        [](Skeleton*, uint32 uiInstance, void* p) { ++(*static_cast<std::vector<uint32>*>(p))[uiInstance]; }, &kPasses);
+    m_kManager.Tick(m_uiStorage, 100.0f);
+    // 3 frames for the turn, 12 for the walk: each instance a pass a frame
+    // of its own, not one for each of the other's.
+    EXPECT_EQ(kPasses, (std::vector<uint32>{3u, 12u}));
+    EXPECT_NEAR(pTurn->GetPosition(), 3.0f, 1e-3f);
+    EXPECT_NEAR(pFast->GetPosition(), 12.0f, 1e-3f);
+    // The second instance's event fired when its walk stood on frame 4.
+    EXPECT_EQ(m_kEventFrames, (std::vector<float>{4.0f}));
+}
+
 TEST_F(AnimManagerTest, AccumulationNeedsMotionDataAndLandsOnTheActorsLink)
 {
     TarnAnim::AnimatedSkeleton* pInstance = m_kSkeleton.GetAnimatedSkeleton(0);
