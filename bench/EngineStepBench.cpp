@@ -136,11 +136,14 @@ void EngineStep(benchmark::State& kState)
         pEngine->ProcessCommands();
         const auto kT1 = std::chrono::steady_clock::now();
         // As CEngine::Step does it, with the same threads.
-        pWorld->BeginParallelPhase();
-        pPlugins->UpdateComponentBuilders(nullptr, TarnEngine::StepTime{kStepMs}, pEngine->GetWorkers());
-        pWorld->EndParallelPhase();
+        Common::CWorkerPool* pWorkers = pEngine->GetWorkers();
+        if (pWorkers)
+            pWorld->BeginParallelPhase();
+        pPlugins->UpdateComponentBuilders(nullptr, TarnEngine::StepTime{kStepMs}, pWorkers);
+        if (pWorkers)
+            pWorld->EndParallelPhase();
         const auto kT2 = std::chrono::steady_clock::now();
-        pWorld->Tick(kStepMs, pEngine->GetWorkers());
+        pWorld->Tick(kStepMs, pWorkers);
         const auto kT3 = std::chrono::steady_clock::now();
         dDrainNs += std::chrono::duration<double, std::nano>(kT1 - kT0).count();
         dUpdateNs += std::chrono::duration<double, std::nano>(kT2 - kT1).count();

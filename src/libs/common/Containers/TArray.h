@@ -96,6 +96,15 @@ public:
                 return i;
         return uiMaxValue;
     }
+    // Index of the last element equal to kValue, or uiMaxValue: the quick
+    // search for what was added last.
+    SizeT FindLast(const T& kValue) const
+    {
+        for (SizeT i = m_uiSize; i-- > 0;)
+            if (m_pData[i] == kValue)
+                return i;
+        return uiMaxValue;
+    }
 
     SizeT GetSize() const { return m_uiSize; }
     SizeT GetCapacity() const { return m_uiCapacity; }

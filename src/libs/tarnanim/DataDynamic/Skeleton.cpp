@@ -17,9 +17,10 @@ namespace TarnAnim {
 namespace {
 
 // The first null entry of a pointer array, or its size (append).
-template <class T> uint32 FirstFreeSlot(const TarnRenderer::TArray<T*>& kArray)
+// The lowest free slot at or after uiFrom (every slot below it is taken).
+template <class T> uint32 FirstFreeSlot(const TarnRenderer::TArray<T*>& kArray, uint32 uiFrom = 0)
 {
-    for (uint32 i = 0; i < kArray.GetSize(); ++i)
+    for (uint32 i = uiFrom; i < kArray.GetSize(); ++i)
         if (!kArray[i])
             return i;
     return kArray.GetSize();
@@ -140,7 +141,7 @@ AnimatedSkeleton* Skeleton::CreateAnimatedSkeleton(uint32 _indexNewInstanceAt)
     if (!TARN_ASSERT(m_iNbCursor, "AnimatedSkeleton : Number of double buffer not set"))
         return nullptr;
     if (_indexNewInstanceAt == kInvalidIndex)
-        _indexNewInstanceAt = FirstFreeSlot(m_kVecAnimatedSkeleton);
+        _indexNewInstanceAt = FirstFreeSlot(m_kVecAnimatedSkeleton, m_uiFirstFreeInstance);
     while (m_kVecAnimatedSkeleton.GetSize() <= _indexNewInstanceAt)
         m_kVecAnimatedSkeleton.Add(nullptr);
     if (!TARN_ASSERT(m_kVecAnimatedSkeleton[_indexNewInstanceAt] == 0,
@@ -149,6 +150,8 @@ AnimatedSkeleton* Skeleton::CreateAnimatedSkeleton(uint32 _indexNewInstanceAt)
     auto* pInstance = TARN_NEW_TAGGED("TarnAnim::Skeleton::CreateAnimatedSkeleton", AnimatedSkeleton,
                                       _indexNewInstanceAt, m_iNbCursor);
     m_kVecAnimatedSkeleton[_indexNewInstanceAt] = pInstance;
+    if (_indexNewInstanceAt == m_uiFirstFreeInstance)
+        m_uiFirstFreeInstance = _indexNewInstanceAt + 1;
     return pInstance;
 }
 
@@ -163,6 +166,8 @@ void Skeleton::DestroyAnimatedSkeleton(uint32 uiIndex)
     if (pInstance->GetTransitionEngine())
         pInstance->DestroyTransitionEngine();
     m_kVecAnimatedSkeleton[uiIndex] = nullptr;
+    if (uiIndex < m_uiFirstFreeInstance)
+        m_uiFirstFreeInstance = uiIndex;
     // Removing a control edits the instance's list: work on a copy.
     const TarnRenderer::TArray<uint32> kControlIds = pInstance->m_kVecIdAnimationControl;
     for (uint32 uiControlId : kControlIds)
@@ -578,6 +583,7 @@ void Skeleton::Release()
     for (uint32 i = 0; i < m_kVecAnimatedSkeleton.GetSize(); ++i)
         DestroyAnimatedSkeleton(i);
     m_kVecAnimatedSkeleton.Clear();
+    m_uiFirstFreeInstance = 0;
     for (uint32 i = 0; i < m_kControls.GetSize(); ++i)
         RemoveAnimationControl(i);
     m_kControls.Clear();

@@ -207,6 +207,8 @@ private:
     TarnRenderer::TArray<uint32> m_kChannelRanges;
     // No free control id lies below it (ids are handed out lowest first).
     uint32 m_uiFirstFreeControl = 0;
+    // No free instance slot lies below it.
+    uint32 m_uiFirstFreeInstance = 0;
     FrameProcessor* m_pFrameProcessor = nullptr;
     uint32 m_uiChannelCount = 0;
     uint32 m_uiLevelCount = 0;

@@ -147,7 +147,7 @@ AnimActor* CAnimManager::CreateActor(uint32 uiStorage, TarnAnim::Skeleton* pSkel
     pActor->pLink = pLink;
     pActor->uiStorage = uiStorage;
     TArray<AnimActor*>& kActors = pStorage->m_kActors;
-    uint32 uiId = 0;
+    uint32 uiId = pStorage->m_uiFirstFreeActor;
     while (uiId < kActors.GetSize() && kActors[uiId])
         ++uiId;
     if (uiId == kActors.GetSize())
@@ -155,6 +155,7 @@ AnimActor* CAnimManager::CreateActor(uint32 uiStorage, TarnAnim::Skeleton* pSkel
     else
         kActors[uiId] = pActor;
     pActor->uiId = uiId;
+    pStorage->m_uiFirstFreeActor = uiId + 1;
     return pActor;
 }
 
@@ -179,7 +180,11 @@ void CAnimManager::DestroyActor(AnimActor* pActor)
     }
     if (AnimManagerStorage* pStorage = GetStorage(pActor->uiStorage))
         if (pActor->uiId < pStorage->m_kActors.GetSize() && pStorage->m_kActors[pActor->uiId] == pActor)
+        {
             pStorage->m_kActors[pActor->uiId] = nullptr;
+            if (pActor->uiId < pStorage->m_uiFirstFreeActor)
+                pStorage->m_uiFirstFreeActor = pActor->uiId;
+        }
     TARN_DELETE(pActor);
 }
 

@@ -28,7 +28,8 @@ public:
 
 private:
     friend class CAnimManager;
-    TArray<AnimActor*> m_kActors;  // null entries are free ids
+    TArray<AnimActor*> m_kActors;   // null entries are free ids
+    uint32 m_uiFirstFreeActor = 0;  // no free id lies below it
     TArray<TarnAnim::Skeleton*> m_kTickSkeletons;
     TArray<TarnAnim::Skeleton*> m_kPhaseSkeletons;  // in a parallel phase opened by the manager
 };

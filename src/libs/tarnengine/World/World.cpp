@@ -75,7 +75,8 @@ PrefabInstance* CWorld::InstancePrefab(PrefabContainer* pContainer, const Math::
 
 bool CWorld::RemoveInstance(PrefabInstance* pInstance)
 {
-    const uint32 uiIndex = m_kInstances.Find(pInstance);
+    // Newest first is the usual order of removal.
+    const uint32 uiIndex = m_kInstances.FindLast(pInstance);
     if (!TARN_ASSERT(pInstance && uiIndex != TarnRenderer::TArray<PrefabInstance*>::uiMaxValue,
                      "CWorld : the prefab instance is not one of this world's"))
         return false;

@@ -158,7 +158,7 @@ void GaitComponentBuilder::UpdateComponentRange(void* _pStepContext, TarnEngine:
 
 void GaitComponentBuilder::DestroyComponent(TarnRenderer::Link* _pLink)
 {
-    const uint32 uiIndex = links.Find(_pLink);
+    const uint32 uiIndex = links.FindLast(_pLink);
     if (uiIndex == TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>::uiMaxValue)
         return;
     GaitComponent* pComponentContainer = GetComponent(_pLink);
