@@ -86,6 +86,7 @@ void EngineStep(benchmark::State& kState)
     kStartup.pDataRoot = s_kDataDir.c_str();
     kStartup.bStartNetwork = false;
     kStartup.uiThreads = uiThreads;
+    kStartup.uiMaxInstances = 100000;
     kStartup.pStaticPluginHook = [](TarnEngine::IPluginManager* pManager) {
         pManager->RegisterStaticPlugin(&GaitComponentBuilder::InitBuilderOnly,
                                        &GaitComponentBuilder::ReleaseBuilderOnly);

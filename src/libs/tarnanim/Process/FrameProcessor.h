@@ -88,6 +88,12 @@ public:
     // Gives the instance's controls the tick's time; false for a missing
     // instance or one that already began this tick.
     bool BeginInstance(Skeleton& kSkeleton, uint32 uiInstance);
+    // Whether the instance began this tick; read it only where no thread
+    // is stepping the skeleton.
+    bool HasBegun(uint32 uiInstance) const
+    {
+        return uiInstance < m_kInstances.GetSize() && m_kInstances[uiInstance].bBegun;
+    }
     // One pass of an instance: events, each of its controls up to its next
     // frame boundary, root motion, events. True while one of its controls
     // has time left.

@@ -257,7 +257,7 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* p
     {
         TarnAnim::FrameProcessor* pProcessor = pSkeleton->GetFrameProcessor();
         for (uint32 uiInstance = 0; uiInstance < pSkeleton->GetAnimatedSkeletonSlotCount(); ++uiInstance)
-            if (pProcessor->StepInstance(*pSkeleton, uiInstance, kWorkspace))
+            if (!pProcessor->HasBegun(uiInstance) && pProcessor->StepInstance(*pSkeleton, uiInstance, kWorkspace))
                 pSkeleton->RemoveFadedControls(uiInstance);
     }
     m_uiTickingStorage = kInvalidIndex;

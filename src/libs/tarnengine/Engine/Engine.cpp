@@ -136,6 +136,7 @@ void CEngine::Start(const SEngineStartup& kStartup)
         m_pDataProvider->SetDataRoot(kStartup.pDataRoot);
 
     m_pWorld = TARN_NEW_TAGGED("TarnEngine::CEngine::Start", CWorld);
+    m_uiMaxInstances = kStartup.uiMaxInstances;
     const uint32 uiThreads = kStartup.uiThreads ? kStartup.uiThreads : Common::CWorkerPool::GetProcessorCount();
     if (uiThreads > 1)
         m_pWorkers = TARN_NEW_TAGGED("TarnEngine::CEngine::Start", Common::CWorkerPool, uiThreads);
@@ -275,8 +276,8 @@ PrefabInstance* CEngine::InstancePrefab(PrefabContainer* pContainer, const Math:
         return nullptr;
     if (!m_pWorld)
         return nullptr;
-    if (!TARN_ASSERT(m_pWorld->GetInstances().GetSize() < kMaxInstances,
-                     "TarnEngine : the world holds %u instances already", kMaxInstances))
+    if (!TARN_ASSERT(m_pWorld->GetInstances().GetSize() < m_uiMaxInstances,
+                     "TarnEngine : the world holds %u instances already", m_uiMaxInstances))
         return nullptr;
     return m_pWorld->InstancePrefab(pContainer, kPosition, kRotation);
 }

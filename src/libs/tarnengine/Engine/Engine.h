@@ -79,6 +79,9 @@ struct SEngineStartup
     // engine thread included: 0 is one per processor, 1 steps on the engine
     // thread alone. The results are the same whatever the count.
     uint32 uiThreads = 1;
+    // Most instances the world holds at once (CEngine::kMaxInstances unless
+    // a program asks for another bound).
+    uint32 uiMaxInstances = 20000;
 
     // Reads the options this record knows from a command line: "-mode
     // <name>" (the last one counts). pModeName then points into ppArgv.
@@ -177,8 +180,10 @@ public:
     // The placed instance of a world handle (see CWorld::FindInstance), or
     // null: removed, or no engine.
     static PrefabInstance* FindPlacedInstance(uint64 uiHandle);
-    // Most instances the world holds at once; placing more is refused.
+    // Most instances the world holds at once by default; placing more than
+    // the engine's bound (GetMaxInstances) is refused.
     static constexpr uint32 kMaxInstances = 20000;
+    uint32 GetMaxInstances() const { return m_uiMaxInstances; }
 
     // One engine step: the queued remote commands run, the plug-ins'
     // builders update their components with the step time
@@ -213,6 +218,7 @@ private:
     CEngineNet* m_pEngineNet = nullptr;
     CStepPublishers m_kStepPublishers;
     Common::CWorkerPool* m_pWorkers = nullptr;  // null when the step runs on one thread
+    uint32 m_uiMaxInstances = kMaxInstances;
     std::atomic<bool> m_bQuitRequested{false};
     TarnRenderer::TArray<PrefabContainer*> m_kPrefabs;
     char m_acPluginBasePath[kMaxBasePathLength] = {};

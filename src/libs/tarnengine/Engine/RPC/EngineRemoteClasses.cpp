@@ -198,9 +198,9 @@ CPrefab* CPrefabManager::LoadFile(const char* const& pPath, const std::optional<
     if (!CheckRoomForPrefab())
         return nullptr;
     const TarnEngine::CWorld* pWorld = pEngine->GetWorld();
-    if (!TARN_REMOTE_CHECK(pWorld && pWorld->GetInstances().GetSize() < TarnEngine::CEngine::kMaxInstances,
-                           "kMaxInstances", "%u prefabs are placed already: remove some first",
-                           TarnEngine::CEngine::kMaxInstances))
+    const uint32 uiMaxInstances = pEngine->GetMaxInstances();
+    if (!TARN_REMOTE_CHECK(pWorld && pWorld->GetInstances().GetSize() < uiMaxInstances, "kMaxInstances",
+                           "%u prefabs are placed already: remove some first", uiMaxInstances))
         return nullptr;
     // The loader names the file and what is wrong with it; that text is the
     // client's answer (the engine logs it too).

@@ -126,7 +126,7 @@ public:
     // Prefab. The call is refused when the file cannot be loaded (with the
     // loader's text, "<file>: <member>: <problem>"), for a position farther
     // than CWorld::kWorldBound from the origin on an axis, while
-    // CEngine::kMaxInstances prefabs are placed, and while
+    // the engine's most instances (CEngine::GetMaxInstances) are placed, and while
     // kMaxObjectsPerType Prefab objects are held.
     CPrefab* LoadFile(const char* const& pPath, const std::optional<Math::LocalVector3>& kPosition,
                       const std::optional<float>& fHeadingDegrees) override;
