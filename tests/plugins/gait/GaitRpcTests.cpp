@@ -262,8 +262,9 @@ protected:
         const std::string kRequest = Request(pClass, pMethod, static_cast<uint32>(iInstance), true, kArgs);
         TarnEngine::CReturnBuffer kReply;
         EXPECT_TRUE(m_kClient.DoCall(kRequest.c_str(), &kReply)) << kRequest;
+        // Full precision: positions are compared with the engine's own.
         rapidjson::Document kDocument;
-        kDocument.Parse(kReply.GetText());
+        kDocument.Parse<rapidjson::kParseFullPrecisionFlag>(kReply.GetText());
         EXPECT_TRUE(kDocument.IsObject() && !kDocument.HasMember("Error")) << kReply.GetText();
         return kDocument;
     }
