@@ -15,9 +15,10 @@ using TarnEngine::CEngine;
 
 namespace {
 
-constexpr uint32 kCharacters = 300;
+// Enough for the engine to share the work between threads.
+constexpr uint32 kCharacters = 600;
 constexpr uint32 kCheckpoints = 4;
-constexpr uint32 kStepsPerCheckpoint = 150;
+constexpr uint32 kStepsPerCheckpoint = 100;
 
 // The crowd's fingerprint after each checkpoint's steps, on an engine that
 // steps on uiThreads threads, with every character's random stream seeded

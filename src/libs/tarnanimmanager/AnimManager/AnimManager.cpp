@@ -25,8 +25,11 @@ constexpr uint32 kPrefetchActor = 12;
 constexpr uint32 kPrefetchInstance = 6;
 constexpr uint32 kPrefetchInstanceData = 4;
 constexpr uint32 kPrefetchControls = 2;
-// Actors handed to a thread at a time in a parallel tick.
+// Actors handed to a thread at a time in a parallel tick, and the fewest
+// actors worth waking the other threads for (below, waking them costs more
+// than it saves).
 constexpr uint32 kActorsPerChunk = 64;
+constexpr uint32 kMinActorsToShare = 512;
 
 // Room for new controls while a parallel tick runs: transitions seldom make
 // any, and the table must not move meanwhile.
@@ -222,7 +225,10 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* p
     // instance can be stepped on its own: no events (their callbacks see the
     // skeleton's whole event table), no end-of-pass callback, no extra
     // skeletons (whose instances are shared between actors).
-    const uint32 uiThreads = pPool && CanTickInParallel(kSkeletons, *pStorage) ? pPool->GetThreadCount() : 1;
+    const uint32 uiThreads =
+        pPool && pStorage->m_kActors.GetSize() >= kMinActorsToShare && CanTickInParallel(kSkeletons, *pStorage)
+            ? pPool->GetThreadCount()
+            : 1;
     if (m_kWorkspaces.GetSize() < uiThreads)
         m_kWorkspaces.Resize(uiThreads);
     TarnAnim::FrameProcessor::SWorkspace& kWorkspace = m_kWorkspaces[0];

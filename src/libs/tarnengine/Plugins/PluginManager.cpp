@@ -48,15 +48,17 @@ BasePluginManager::~BasePluginManager()
 
 void BasePluginManager::UpdateComponentBuilders(void* _pStepContext, StepTime kTime, Common::CWorkerPool* pPool)
 {
-    // Components handed to a thread at a time.
+    // Components handed to a thread at a time, and the fewest worth waking
+    // the other threads for.
     constexpr uint32 kComponentsPerChunk = 64;
+    constexpr uint32 kMinComponentsToShare = 512;
     for (uint32 uiIdx = 0; uiIdx < m_kComponentBuilders.GetSize(); ++uiIdx)
     {
         PluginComponentBuilder* pBuilder = m_kComponentBuilders.GetAt(uiIdx).Value;
         if (!pBuilder)
             continue;
         const uint32 uiCount = pPool && pPool->GetThreadCount() > 1 ? pBuilder->GetParallelComponentCount() : 0;
-        if (uiCount == 0)
+        if (uiCount < kMinComponentsToShare)
         {
             pBuilder->UpdateComponents(_pStepContext, kTime);
             continue;
