@@ -1,5 +1,7 @@
 #include "HostLoop.h"
 
+#include <sched.h>
+
 #include "Commands/CommandManager.h"
 #include "Engine/Engine.h"
 #include "Engine/EngineNet.h"
@@ -56,10 +58,25 @@ double CHostLoop::GetStepQuantileMicroseconds(double dQuantile) const
     return static_cast<double>(kBuckets * kBucketMicroseconds);
 }
 
+bool CHostLoop::WatchQueue(TarnEngine::CommandQueue& kQueue, uint64 uiNextStep)
+{
+    const int64 iUntilNs = Common::Posix::GetMonotonicNs() + static_cast<int64>(m_uiSpinMicroseconds) * 1000;
+    kQueue.SetWatched(true);
+    bool bFound = false;
+    while (!(bFound = kQueue.HasPending()) && Common::Posix::GetMonotonicNs() < iUntilNs &&
+           Common::Posix::GetTickCount64() < uiNextStep && !m_bStop.load(std::memory_order_acquire))
+        sched_yield();  // a thread that would push may be waiting for this core
+    kQueue.SetWatched(false);
+    // A push made while the watch ended either is seen here or signalled
+    // the wake event.
+    return bFound || kQueue.HasPending();
+}
+
 uint64 CHostLoop::Run()
 {
     TarnEngine::CEngineNet* pNet = m_kEngine.GetEngineNet();
-    Common::CEvent* pWake = pNet && pNet->GetCommandManager() ? &pNet->GetCommandManager()->GetWakeEvent() : nullptr;
+    TarnEngine::CommandManager* pCommands = pNet ? pNet->GetCommandManager() : nullptr;
+    Common::CEvent* pWake = pCommands ? &pCommands->GetWakeEvent() : nullptr;
 
     uint64 uiSteps = 0;
     bool bCallsFlowing = false;
@@ -83,7 +100,15 @@ uint64 CHostLoop::Run()
             uiWait = kMaxWaitMs;
         if (pWake)
         {
-            bCallsFlowing = pWake->WaitSpinning(bCallsFlowing ? m_uiSpinMicroseconds : 0, static_cast<uint32>(uiWait));
+            // Right after calls, the next ones are looked for in the queue
+            // itself: no system call per look, and pushes skip the wake
+            // event meanwhile.
+            if (bCallsFlowing && m_uiSpinMicroseconds != 0 && WatchQueue(pCommands->GetQueue(), uiNextStep))
+            {
+                m_kEngine.ProcessCommands();
+                continue;
+            }
+            bCallsFlowing = pWake->Wait(static_cast<uint32>(uiWait));
             if (bCallsFlowing)
                 m_kEngine.ProcessCommands();
         }

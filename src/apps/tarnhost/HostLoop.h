@@ -7,7 +7,8 @@
 
 namespace TarnEngine {
 class CEngine;
-}
+class CommandQueue;
+}  // namespace TarnEngine
 
 namespace TarnHost {
 
@@ -39,6 +40,9 @@ public:
     double GetStepQuantileMicroseconds(double dQuantile) const;
 
 private:
+    // Looks at the queue without sleeping for up to the spin time (not past
+    // the next step): true when commands wait.
+    bool WatchQueue(TarnEngine::CommandQueue& kQueue, uint64 uiNextStep);
     // Counts one step's duration.
     void RecordStep(uint64 uiMicroseconds);
 

@@ -283,6 +283,10 @@ TEST_F(CommandManagerTest, ArgumentsOfEveryForm)
         {"SetPartner", R"("Arg0":null)", "SetPartner -1"},
         {"Configure", R"("Arg0":-4,"Arg1":4000000000,"Arg2":0.5,"Arg3":12345678901,"Arg4":false,"Arg5":"six")",
          "Configure -4 4000000000 0.5 12345678901 false six"},
+        // Strings longer than the parser's stacks hold inside a command, and
+        // far longer, arrive whole.
+        {"SetName", "\"Arg0\":\"" + std::string(3000, 'a') + "\"", "SetName " + std::string(3000, 'a')},
+        {"SetName", "\"Arg0\":\"" + std::string(40000, 'b') + "\"", "SetName " + std::string(40000, 'b')},
     };
     for (const auto& [pMethod, kArgs, kCall] : akCases)
     {

@@ -45,6 +45,8 @@ const auto Add = [](int iValue, bool bWaitAck = true) {
     return Request("Add", ",\"Arg0\":" + std::to_string(iValue), bWaitAck);
 };
 const std::string kGetTotal = Request("GetTotal", "", true);
+const std::string kPeekTotal =
+    R"({"ClassName":"NetCounter","MethodName":"PeekTotal","InstanceID":0,"WaitAck":true,"UseTcpThread":true})";
 const auto Res = [](int iValue) { return "{\"Res\":" + std::to_string(iValue) + "}"; };
 // The framing: a length of four bytes, least significant first, then the text.
 const auto Length = [](uint32 ui) { return std::string{char(ui), char(ui >> 8), char(ui >> 16), char(ui >> 24)}; };
@@ -94,6 +96,9 @@ protected:
         m_kManager.RegisterSingleton<CNetCounter>("NetCounter");
         m_kManager.Register("NetCounter", "Add", &CNetCounter::Add);
         m_kManager.Register("NetCounter", "GetTotal", &CNetCounter::GetTotal);
+        // The same read, safe off the engine thread: "UseTcpThread" runs it
+        // on the connection's own thread.
+        m_kManager.Register("NetCounter", "PeekTotal", &CNetCounter::GetTotal, true);
         m_pCounter = TARN_NEW(CNetCounter);
     }
     void TearDown() override
@@ -217,15 +222,21 @@ TEST_F(EngineNetTest, PipelinedRequestsSentAtOnceAreAnsweredInOrderExactlyOnce)
     Start();
     CRawPeer kPeer;
     ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()));
-    // A thousand mixed requests in one send: acknowledged and not, reads,
-    // broken ones and unknown ones, each with the reply it must get.
+    // A thousand mixed requests in one send: acknowledged and not, reads on
+    // the engine thread and on the connection's (which must see every
+    // request before them run), broken ones and unknown ones, each with the
+    // reply it must get.
     std::string kBytes;
     std::vector<std::string> kExpected;
     int iTotal = 0;
     for (int i = 0; i < 1000; ++i)
     {
-        switch (i % 5)
+        switch (i % 6)
         {
+            case 5:
+                kBytes += Frame(kPeekTotal);
+                kExpected.push_back(Res(iTotal));
+                break;
             case 0:
                 kBytes += Frame(Add(1));
                 kExpected.push_back(Res(++iTotal));

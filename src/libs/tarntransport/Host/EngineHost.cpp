@@ -20,6 +20,9 @@ namespace TarnEngine {
 namespace {
 
 constexpr uint32 kPollMs = 10;
+// How many requests of a batch are read before they are handed to the
+// engine thread together (see ConnectionThread::Serve).
+constexpr uint32 kSubmitEvery = 8;
 constexpr size_t kPeerCapacity = 64;
 }  // namespace
 
@@ -217,18 +220,29 @@ namespace {
 
 // Charges a connection's account for each message before its body is read,
 // and remembers the charge until the command takes it over.
+//
+// Room in the budget comes only from the engine running what is held, so
+// before a charge waits, the requests the connection has collected and not
+// queued yet are queued.
 class CAdmission final : public Common::MessageFraming::IFrameAdmission
 {
 public:
-    CAdmission(CEngineHost& kHost, CRequestBudget::CAccount& kAccount) : m_kHost(kHost), m_kAccount(kAccount) {}
+    CAdmission(CEngineHost& kHost, CRequestBudget::CAccount& kAccount, CommandQueue& kQueue, CPendingReplies& kPending)
+        : m_kHost(kHost), m_kAccount(kAccount), m_kQueue(kQueue), m_kPending(kPending)
+    {
+    }
 
     bool Admit(uint32 uiLength) override
     {
         if (m_kHost.IsStopping())
             return false;
         const uint64 uiCharge = CRequestBudget::CostOf(uiLength);
-        if (!m_kAccount.Charge(uiCharge))
-            return false;
+        if (!m_kAccount.TryCharge(uiCharge))
+        {
+            m_kQueue.SubmitPending(m_kPending);
+            if (!m_kAccount.Charge(uiCharge))
+                return false;
+        }
         m_uiCharge = uiCharge;
         m_bCharged = true;
         return true;
@@ -249,6 +263,8 @@ public:
 private:
     CEngineHost& m_kHost;
     CRequestBudget::CAccount& m_kAccount;
+    CommandQueue& m_kQueue;
+    CPendingReplies& m_kPending;
     uint64 m_uiCharge = 0;
     bool m_bCharged = false;
 };
@@ -308,11 +324,15 @@ void CEngineHost::ConnectionThread::Serve()
     kReader.SetSpinMicroseconds(m_pHost->GetSpinMicroseconds());
     kReader.SetFrameTimeoutMs(m_pHost->GetFrameTimeoutMs());
     m_kSocket.SetSendTimeout(m_pHost->GetSendTimeoutMs());
-    CAdmission kAdmission(*m_pHost, m_kAccount);
     const char* pText = nullptr;
     // The replies of one batch of requests, and their frames as sent.
     CReturnBuffer akReplies[kMaxPipelined];
     CReturnBuffer kOutgoing;
+    // The requests of one batch, queued together; kept across batches with
+    // its memory and its completion event. Its commands write into the
+    // replies above, which therefore outlive it.
+    CPendingReplies kPending;
+    CAdmission kAdmission(*m_pHost, m_kAccount, pManager->GetQueue(), kPending);
 
     // Whether the last turn served a request: the next one may follow at
     // once, and is looked for before the thread sleeps.
@@ -341,7 +361,6 @@ void CEngineHost::ConnectionThread::Serve()
         // Every whole request the client has sent already is queued
         // at once (a client may send many before reading replies),
         // then their replies go out in order with one send.
-        CPendingReplies kPending;
         uint32 uiBatch = 0;
         akReplies[uiBatch].Rewind();
         pManager->ExecuteJSon(pText, uiLength, &akReplies[uiBatch], &m_kAccount, kAdmission.TakeCharge(), &kPending);
@@ -352,6 +371,10 @@ void CEngineHost::ConnectionThread::Serve()
             eNext = kReader.Receive(m_kSocket, &pText, &uiLength, &kAdmission);
             if (eNext != Common::MessageFraming::EReceive::Message)
                 break;
+            // What is read so far goes to the engine thread now and then,
+            // so that it runs the first requests while later ones are read.
+            if (uiBatch % kSubmitEvery == 0)
+                pManager->GetQueue().SubmitPending(kPending);
             akReplies[uiBatch].Rewind();
             pManager->ExecuteJSon(pText, uiLength, &akReplies[uiBatch], &m_kAccount, kAdmission.TakeCharge(),
                                   &kPending);

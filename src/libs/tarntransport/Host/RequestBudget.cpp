@@ -64,8 +64,19 @@ uint64 CRequestBudget::GetPeakBytes()
 
 bool CRequestBudget::CAccount::Charge(uint64 uiBytes)
 {
+    std::unique_lock<std::mutex> kGuard(m_kBudget.m_kLock);
+    return ChargeLocked(kGuard, uiBytes, true);
+}
+
+bool CRequestBudget::CAccount::TryCharge(uint64 uiBytes)
+{
+    std::unique_lock<std::mutex> kGuard(m_kBudget.m_kLock);
+    return ChargeLocked(kGuard, uiBytes, false);
+}
+
+bool CRequestBudget::CAccount::ChargeLocked(std::unique_lock<std::mutex>& kGuard, uint64 uiBytes, bool bWait)
+{
     CRequestBudget& kBudget = m_kBudget;
-    std::unique_lock<std::mutex> kGuard(kBudget.m_kLock);
     const auto Fits = [&]() {
         // A request costing more than the whole budget goes when nothing
         // else is held.
@@ -75,8 +86,9 @@ bool CRequestBudget::CAccount::Charge(uint64 uiBytes)
                kBudget.m_uiRequests < kBudget.m_kLimits.uiMaxRequests &&
                kBudget.m_uiBytes + uiBytes <= kBudget.m_kLimits.uiMaxBytes;
     };
-    kBudget.m_kRoom.wait(kGuard, [&]() { return kBudget.m_bClosed || Fits(); });
-    if (kBudget.m_bClosed)
+    if (bWait)
+        kBudget.m_kRoom.wait(kGuard, [&]() { return kBudget.m_bClosed || Fits(); });
+    if (kBudget.m_bClosed || !Fits())
         return false;
     ++m_uiPending;
     m_uiBytes += uiBytes;

@@ -44,6 +44,9 @@ public:
         // Waits until a request costing uiBytes fits, then charges it. False
         // (nothing charged) once the budget is closed.
         bool Charge(uint64 uiBytes);
+        // Charges uiBytes only when it fits now; false (nothing charged)
+        // when it would have to wait or the budget is closed.
+        bool TryCharge(uint64 uiBytes);
         void Refund(uint64 uiBytes) override;
         // The connection's push channel (not owned), which its requests'
         // remote methods reach through the account; set before the first
@@ -56,6 +59,9 @@ public:
 
     private:
         friend class CRequestBudget;
+        // Charges uiBytes, waiting for room when bWait; the budget's lock
+        // held.
+        bool ChargeLocked(std::unique_lock<std::mutex>& kGuard, uint64 uiBytes, bool bWait);
         CRequestBudget& m_kBudget;
         CPushChannel* m_pPushChannel = nullptr;
         uint32 m_uiPending = 0;
