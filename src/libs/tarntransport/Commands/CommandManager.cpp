@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include <rapidjson/error/en.h>
 
@@ -19,7 +20,7 @@ void ReplyError(CReturnBuffer* pReply, bool bWaitAck, const char* pText)
 {
     if (!bWaitAck || !pReply)
         return;
-    pReply->Clear();
+    pReply->Rewind();
     JSonParamReader::WriteError(*pReply, pText);
 }
 
@@ -246,15 +247,22 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
     };
     if (!TARN_ASSERT(pText && uiLength > 0, "empty remote request"))
         return RefuseText(CRefusal("pText && uiLength > 0", "empty remote request"));
-    const Common::SJsonTextScan kScan = Common::ScanJsonText(pText, uiLength);
-    if (!TARN_ASSERT_TEXT(kScan.uiDeepAt == uiLength, "uiDeep == uiLength",
-                          "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
-        return RefuseText(
-            CRefusal("uiDeep == uiLength", "remote request nests deeper than %u levels", Common::kMaxJsonNesting));
-    if (!TARN_ASSERT_TEXT(kScan.uiValues <= kMaxRequestValues, "uiValues <= kMaxRequestValues",
-                          "remote request holds more than %u values", kMaxRequestValues))
-        return RefuseText(
-            CRefusal("uiValues <= kMaxRequestValues", "remote request holds more than %u values", kMaxRequestValues));
+    // A text no longer than the nesting bound can neither nest deeper than
+    // it nor hold more values than it has characters, and one more: only
+    // longer ones need the scan.
+    static_assert(Common::kMaxJsonNesting + 1 <= kMaxRequestValues, "short requests are within every bound");
+    if (uiLength > Common::kMaxJsonNesting)
+    {
+        const Common::SJsonTextScan kScan = Common::ScanJsonText(pText, uiLength);
+        if (!TARN_ASSERT_TEXT(kScan.uiDeepAt == uiLength, "uiDeep == uiLength",
+                              "remote request nests deeper than %u levels", Common::kMaxJsonNesting))
+            return RefuseText(
+                CRefusal("uiDeep == uiLength", "remote request nests deeper than %u levels", Common::kMaxJsonNesting));
+        if (!TARN_ASSERT_TEXT(kScan.uiValues <= kMaxRequestValues, "uiValues <= kMaxRequestValues",
+                              "remote request holds more than %u values", kMaxRequestValues))
+            return RefuseText(CRefusal("uiValues <= kMaxRequestValues", "remote request holds more than %u values",
+                                       kMaxRequestValues));
+    }
 
     JSonCommand* pCommand = m_kQueue.AcquireCommand();
     if (!pCommand)
@@ -263,7 +271,7 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
     // released.
     pCommand->m_pAccount = pAccount;
     pCommand->m_uiCharge = uiCharge;
-    Common::JsonDocument& kDocument = pCommand->m_kDocument;
+    JSonCommand::Document& kDocument = pCommand->m_kDocument;
     kDocument.Parse(pText, uiLength);
     if (kDocument.HasParseError() || !kDocument.IsObject())
     {
@@ -284,53 +292,87 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
         return false;
     }
 
-    // "WaitAck" first, so that every later failure can be answered.
-    const auto kWaitAck = kDocument.FindMember("WaitAck");
-    const bool bWaitAckValid = kWaitAck != kDocument.MemberEnd() && kWaitAck->value.IsBool();
-    const bool bWaitAck = bWaitAckValid && kWaitAck->value.GetBool();
-
     enum class EForm
     {
         String,
         Int32,
         Bool,
     };
-    static const struct
+    enum EEnvelope : uint32
+    {
+        kClassName,
+        kMethodName,
+        kInstanceID,
+        kWaitAck,
+        kUseTcpThread,
+        kEnvelopeMembers,
+    };
+    struct SEnvelopeMember
     {
         const char* pName;
+        uint32 uiNameLength;
         EForm eForm;
         const char* pExpected;
-    } s_akEnvelope[] = {
-        {"ClassName", EForm::String, "a string"},
-        {"MethodName", EForm::String, "a string"},
-        {"InstanceID", EForm::Int32, "a signed 32-bit integer"},
-        {"WaitAck", EForm::Bool, "a bool"},
-        {"UseTcpThread", EForm::Bool, "a bool"},
     };
-    for (const auto& kMember : s_akEnvelope)
+    static constexpr SEnvelopeMember s_akEnvelope[kEnvelopeMembers] = {
+        {"ClassName", 9, EForm::String, "a string"},
+        {"MethodName", 10, EForm::String, "a string"},
+        {"InstanceID", 10, EForm::Int32, "a signed 32-bit integer"},
+        {"WaitAck", 7, EForm::Bool, "a bool"},
+        {"UseTcpThread", 12, EForm::Bool, "a bool"},
+    };
+    static_assert(
+        [] {
+            for (const SEnvelopeMember& kMember : s_akEnvelope)
+                if (std::char_traits<char>::length(kMember.pName) != kMember.uiNameLength)
+                    return false;
+            return true;
+        }(),
+        "the envelope's name lengths match their names");
+    // The envelope's members in one pass over the request, the first of
+    // each name as a lookup by name would find it.
+    const Common::JsonValue* apEnvelope[kEnvelopeMembers] = {};
+    for (auto kIt = kDocument.MemberBegin(); kIt != kDocument.MemberEnd(); ++kIt)
     {
-        const auto kIt = kDocument.FindMember(kMember.pName);
-        bool bValid = kIt != kDocument.MemberEnd();
+        const uint32 uiNameLength = kIt->name.GetStringLength();
+        for (uint32 uiMember = 0; uiMember < kEnvelopeMembers; ++uiMember)
+        {
+            if (!apEnvelope[uiMember] && s_akEnvelope[uiMember].uiNameLength == uiNameLength &&
+                memcmp(kIt->name.GetString(), s_akEnvelope[uiMember].pName, uiNameLength) == 0)
+            {
+                apEnvelope[uiMember] = &kIt->value;
+                break;
+            }
+        }
+    }
+
+    // "WaitAck" first, so that every later failure can be answered.
+    const bool bWaitAck = apEnvelope[kWaitAck] && apEnvelope[kWaitAck]->IsBool() && apEnvelope[kWaitAck]->GetBool();
+
+    for (uint32 uiMember = 0; uiMember < kEnvelopeMembers; ++uiMember)
+    {
+        const auto& kMember = s_akEnvelope[uiMember];
+        const Common::JsonValue* pValue = apEnvelope[uiMember];
+        bool bValid = pValue != nullptr;
         if (bValid)
         {
-            const Common::JsonValue& kValue = kIt->value;
             switch (kMember.eForm)
             {
                 case EForm::String:
-                    bValid = kValue.IsString();
+                    bValid = pValue->IsString();
                     break;
                 case EForm::Int32:
-                    bValid = kValue.IsInt();
+                    bValid = pValue->IsInt();
                     break;
                 case EForm::Bool:
-                    bValid = kValue.IsBool();
+                    bValid = pValue->IsBool();
                     break;
             }
         }
         if (!TARN_ASSERT_TEXT(bValid, kMember.pName, "remote request member %s must be %s", kMember.pName,
                               kMember.pExpected) ||
             (kMember.eForm == EForm::String &&
-             !TARN_ASSERT_TEXT(!HasNulCharacter(kIt->value), kMember.pName, "remote request member %s must be %s",
+             !TARN_ASSERT_TEXT(!HasNulCharacter(*pValue), kMember.pName, "remote request member %s must be %s",
                                kMember.pName, "a string without NUL characters")))
         {
             const CRefusal kRefusal(kMember.pName, "remote request member %s must be %s", kMember.pName,
@@ -341,11 +383,11 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
         }
     }
 
-    pCommand->m_pClassName = kDocument["ClassName"].GetString();
-    pCommand->m_pMethodName = kDocument["MethodName"].GetString();
-    pCommand->m_uiInstanceID = static_cast<uint32>(kDocument["InstanceID"].GetInt());
+    pCommand->m_pClassName = apEnvelope[kClassName]->GetString();
+    pCommand->m_pMethodName = apEnvelope[kMethodName]->GetString();
+    pCommand->m_uiInstanceID = static_cast<uint32>(apEnvelope[kInstanceID]->GetInt());
     pCommand->m_bWaitAck = bWaitAck;
-    pCommand->m_bUseTcpThread = kDocument["UseTcpThread"].GetBool();
+    pCommand->m_bUseTcpThread = apEnvelope[kUseTcpThread]->GetBool();
     pCommand->m_pReply = pReply;
     pCommand->m_bDone.store(false, std::memory_order_relaxed);
 

@@ -265,9 +265,8 @@ void JSonParamReader::WriteVoidResult()
 {
     if (!m_pWriter)
         return;
-    ResultWriter kWriter(*m_pWriter, &m_kStackAllocator);
-    kWriter.StartObject();
-    kWriter.EndObject();
+    m_pWriter->Put('{');
+    m_pWriter->Put('}');
 }
 
 void JSonParamReader::WriteError(RetWriter& kOut, const char* pText)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -100,11 +101,16 @@ public:
     {
         if (!m_pWriter)
             return;
-        ResultWriter kWriter(*m_pWriter, &m_kStackAllocator);
-        kWriter.StartObject();
-        kWriter.Key("Res");
-        WriteValue(kWriter, kResult);
-        kWriter.EndObject();
+        // The envelope is written as text around the value, which the JSON
+        // writer writes as its root: a number, bool or string then needs no
+        // nesting stack, which the writer would allocate for every call.
+        for (const char cChar : {'{', '"', 'R', 'e', 's', '"', ':'})
+            m_pWriter->Put(cChar);
+        {
+            ResultWriter kWriter(*m_pWriter, &m_kStackAllocator);
+            WriteValue(kWriter, kResult);
+        }
+        m_pWriter->Put('}');
     }
     // Writes {} when there is a writer.
     void WriteVoidResult();
