@@ -17,14 +17,17 @@ namespace {
 // An actor's tick reads, before anything else, objects that lie apart in
 // memory: the actor, its instance, the instance's list of controls, the
 // controls and their tick records, its transition engine and its link. With
-// thousands of actors each would be a cache miss. The link's first user-data
-// record is fetched too: root-motion callbacks read the components kept there. They are fetched ahead in
+// thousands of actors each would be a cache miss. They are fetched ahead in
 // stages, each stage reading what the one before fetched, so that they have
-// arrived when the actor's turn comes. Only fetches: nothing is changed.
+// arrived when the actor's turn comes. The link's first user-data record and
+// the start of its payload are fetched too: root-motion callbacks read the
+// components kept there. Only fetches: nothing is changed.
 constexpr uint32 kPrefetchActor = 12;
 constexpr uint32 kPrefetchInstance = 6;
 constexpr uint32 kPrefetchInstanceData = 4;
 constexpr uint32 kPrefetchControls = 2;
+// How much of a link's first user-data payload is fetched.
+constexpr uint32 kUserDataPrefetchBytes = 512;
 // Actors handed to a thread at a time in a parallel tick, and the fewest
 // actors worth waking the other threads for (below, waking them costs more
 // than it saves).
@@ -37,8 +40,6 @@ uint32 ParallelHeadroom(const TarnAnim::Skeleton& kSkeleton)
 {
     return 256 + kSkeleton.GetControlSlotCount() / 2;
 }
-constexpr uint32 kUserDataPrefetchBytes = 512;
-
 inline void PrefetchLines(const void* pObject, size_t uiBytes)
 {
     if (uiBytes == 0)
