@@ -66,24 +66,33 @@ def main():
     def target_text(target, unit, better):
         if target is None:
             return ""
-        return f"{'≤' if better == 'lower' else '≥'} {target:,.0f} {unit}".strip()
+        shown = f"{target:,.0f}" if float(target).is_integer() else f"{target:,.1f}"
+        return f"{'≤' if better == 'lower' else '≥'} {shown} {unit}".strip()
 
     def ratio(a, b):
         return a / b if a is not None and b else None
 
-    # Engine step.
-    for count in (1, 100, 1000, 10000):
-        name = f"EngineStep/{count}"
+    # Engine step, on one thread and on one thread per processor.
+    def step(count, threads):
+        return f"EngineStep/characters:{count}/threads:{threads}"
+    for count in (1, 100, 1000, 10000, 100000):
         target = 1000 if count == 10000 else None
-        row(f"engine step, {count} characters, per character step", counter(name, "ns_per_character_step"), "ns",
-            target)
+        row(f"engine step, {count} characters, per character step", counter(step(count, 1), "ns_per_character_step"),
+            "ns", target)
     for phase, key in (("command drain", "ns_command_drain"), ("component updates", "ns_component_update"),
                        ("animation tick", "ns_anim_tick")):
-        row(f"  of which {phase} (10 000 characters)", counter("EngineStep/10000", key), "ns")
-    row("resident memory per character (10 000 characters)",
-        (counter("EngineStep/10000", "rss_bytes_per_character") or 0) / 1024 or None, "KiB", 16)
-    row("manager heap per character (10 000 characters)",
-        (counter("EngineStep/10000", "heap_bytes_per_character") or 0) / 1024 or None, "KiB")
+        row(f"  of which {phase} (10 000 characters)", counter(step(10000, 1), key), "ns")
+    row("10 000 against 100 characters, per character step",
+        ratio(counter(step(10000, 1), "ns_per_character_step"), counter(step(100, 1), "ns_per_character_step")), "×",
+        1.5)
+    for count in (10000, 100000):
+        row(f"engine step on every processor, {count} characters, speed-up",
+            ratio(counter(step(count, 1), "ns_per_character_step"), counter(step(count, 0), "ns_per_character_step")),
+            "×", 1.7 if count == 10000 else None, "higher")
+    row("resident memory per character (100 000 characters)",
+        (counter(step(100000, 1), "rss_bytes_per_character") or 0) / 1024 or None, "KiB", 4)
+    row("manager heap per character (100 000 characters)",
+        (counter(step(100000, 1), "heap_bytes_per_character") or 0) / 1024 or None, "KiB")
 
     # Remote calls.
     for label, name in (("Root.KeepAlive", "keepalive-ack"), ("GaitComponentRpc.IsActive", "isactive-ack"),
