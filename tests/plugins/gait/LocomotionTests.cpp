@@ -567,6 +567,7 @@ TEST_F(GaitActorTest, AFarTargetTurnsInPlaceBeforeWalking)
     EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetFadeDirection(), -1);
     EXPECT_EQ(Control(EAnimMovement::TurnRight)->GetSpeed(), 0.0f);
     EXPECT_EQ(Control(EAnimMovement::Idle)->GetFadeDirection(), 1);
+    ASSERT_EQ(Actor().GetAxisCount(), 3u);
     EXPECT_EQ(Actor().GetAxes()[2].m_fValue, 0.0f);
 }
 

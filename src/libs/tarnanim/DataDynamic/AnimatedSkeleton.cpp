@@ -6,11 +6,9 @@
 
 namespace TarnAnim {
 
-AnimatedSkeleton::AnimatedSkeleton(uint32 uiIndex, uint32 uiCursorCount) : m_uiIndex(uiIndex)
+AnimatedSkeleton::AnimatedSkeleton(uint32 uiIndex, uint32 uiCursorCount)
+    : m_uiIndex(uiIndex), m_uiCursorCount(uiCursorCount)
 {
-    m_kCursors.Resize(uiCursorCount);
-    for (uint32& uiCursor : m_kCursors)
-        uiCursor = kInvalidIndex;
 }
 
 AnimatedSkeleton::~AnimatedSkeleton()

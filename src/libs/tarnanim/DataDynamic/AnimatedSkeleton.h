@@ -71,7 +71,10 @@ private:
     uint32 m_uiIndex;
     bool m_abAccumulation[2] = {false, false};
     bool m_bDistanceSet = false;
-    TarnRenderer::TArray<uint32> m_kCursors;  // one per display buffer
+    // Display buffers the instance was made for. Only their number is kept:
+    // nothing reads a cursor per buffer, and an array of them would be one
+    // more block for every character.
+    uint32 m_uiCursorCount;
     uint32 m_uiLodPercentage = 100;
     uint32 m_uiLodQuality = 0;
     float m_fLodBlend = 0.0f;

@@ -291,7 +291,7 @@ void GaitActor::Stop()
     m_eCurrentMovement = kInvalidIndex;
     m_bStandby = true;
     m_kTunes.Clear();
-    m_kAxes.Clear();
+    m_uiAxisCount = 0;
     ReleaseTransitionTable(m_pTransitions);
     m_pTransitions = nullptr;
 }
@@ -349,10 +349,10 @@ void GaitActor::CreateMovementControls()
 
 void GaitActor::BuildAxes()
 {
-    m_kAxes.Resize(3);
-    m_kAxes[0] = AnimationAxis{EAnimMovement::LookLeft, EAnimMovement::LookRight, 0.0f};
-    m_kAxes[1] = AnimationAxis{EAnimMovement::LookUp, EAnimMovement::LookDown, 0.0f};
-    m_kAxes[2] = AnimationAxis{EAnimMovement::TurnLeft, EAnimMovement::TurnRight, 0.0f};
+    m_akAxes[0] = AnimationAxis{EAnimMovement::LookLeft, EAnimMovement::LookRight, 0.0f};
+    m_akAxes[1] = AnimationAxis{EAnimMovement::LookUp, EAnimMovement::LookDown, 0.0f};
+    m_akAxes[2] = AnimationAxis{EAnimMovement::TurnLeft, EAnimMovement::TurnRight, 0.0f};
+    m_uiAxisCount = kAxisCount;
 }
 
 void GaitActor::PrefetchControls() const
@@ -862,6 +862,8 @@ int32 GaitActor::TurnSign(const Math::Quaternion& kTarget) const
 void GaitActor::BuildStableRotations()
 {
     m_kStableRotations.Clear();
+    // Exactly as many as there are points at most: every character holds one.
+    m_kStableRotations.Reserve(m_pData->m_kStablePoints.GetSize());
     TarnAnim::Skeleton* pSkeleton = GetSkeleton();
     for (const InfoStablePoint& kPoint : m_pData->m_kStablePoints)
     {
@@ -902,8 +904,8 @@ void GaitActor::TurnInPlace(const Math::Quaternion& kTarget)
     if (m_fRequestedSpeed <= 0.0f)
     {
         // No speed: a turn under way gives way to the idle, where it is.
-        if (m_kAxes.GetSize() > 2)
-            m_kAxes[2].m_fValue = 0.0f;
+        if (m_uiAxisCount > 2)
+            m_akAxes[2].m_fValue = 0.0f;
         if (IsTurning())
         {
             for (uint32 eTurn : {uint32(EAnimMovement::TurnLeft), uint32(EAnimMovement::TurnRight)})

@@ -145,9 +145,12 @@ public:
     // The hand-over table (empty while stopped).
     const TarnRenderer::TArray<GaitAnimTransition>& GetTransitions() const;
     const TarnRenderer::TArray<GaitAnimationTune>& GetTunes() const { return m_kTunes; }
+    // The axes (look left/right, look up/down, turn left/right), GetAxisCount
+    // of them: 0 before the actor starts and after it stops.
+    const AnimationAxis* GetAxes() const { return m_akAxes; }
+    uint32 GetAxisCount() const { return m_uiAxisCount; }
     // Fetches the movements' controls into the cache ahead of an update.
     void PrefetchControls() const;
-    const TarnRenderer::TArray<AnimationAxis>& GetAxes() const { return m_kAxes; }
     TarnRenderer::Link* GetLink() const { return m_pLink; }
     TarnRenderer::AnimActor* GetAnimActor() const { return m_pAnimActor; }
     // The foot-on-floor point the foot-on-floor callback is being told of;
@@ -193,7 +196,11 @@ private:
     FootOnFloorCallback m_pFootOnFloorCallback = nullptr;
     void* m_pFootOnFloorContext = nullptr;
     TarnRenderer::TArray<GaitAnimationTune> m_kTunes;
-    TarnRenderer::TArray<AnimationAxis> m_kAxes;
+    // Look left/right, look up/down, turn left/right while built (inside the
+    // actor: every character holds them).
+    static constexpr uint32 kAxisCount = 3;
+    AnimationAxis m_akAxes[kAxisCount];
+    uint32 m_uiAxisCount = 0;
     // Read-only, and shared with the actors started on the same data and
     // sequences (see BuildTransitions); null while stopped.
     TSharedList<GaitTransitionTable>::SEntry* m_pTransitions = nullptr;
