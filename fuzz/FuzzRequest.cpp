@@ -167,6 +167,9 @@ void RunInput(const uint8_t* pData, size_t uiSize)
     if (s_pEngine->GetWorld()->GetInstances().GetSize() != 0)
         for (uint32 i = 0; i < kStepsWithCharacters; ++i)
             s_pEngine->Step(16);
+    // What the queue keeps for reuse follows how many commands were in flight
+    // at once, not the input: it goes before memory is counted.
+    s_pEngine->GetEngineNet()->GetCommandManager()->GetQueue().ReleaseCaches();
 
     if (LeftStateBehind())
     {

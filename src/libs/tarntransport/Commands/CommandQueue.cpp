@@ -165,6 +165,26 @@ CommandQueue::~CommandQueue()
     m_kSpare.Clear();
 }
 
+void CommandQueue::ReleaseCaches()
+{
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
+        for (JSonCommand* pSpare : m_kSpare)
+            TARN_DELETE(pSpare);
+        m_kSpare.Clear();
+    }
+    {
+        Common::MT::CScopeLock<Common::CLockable> kGuard(this);
+        if (m_kPending.IsEmpty())
+            m_kPending.Clear();
+    }
+    if (!m_bRunningTaken.exchange(true, std::memory_order_acquire))
+    {
+        m_kRunning.Clear();
+        m_bRunningTaken.store(false, std::memory_order_release);
+    }
+}
+
 JSonCommand* CommandQueue::AcquireCommand()
 {
     {

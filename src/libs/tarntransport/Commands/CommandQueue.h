@@ -235,6 +235,12 @@ public:
     // Gives a command back for reuse (or deletes it when enough are spare).
     // Null is accepted.
     void ReleaseCommand(JSonCommand* pCommand);
+    // Lets go of what the queue keeps for reuse: the spare commands and the
+    // memory of its two run lists. How much that is follows how many
+    // commands were in flight at once, not what they were, so a check that
+    // counts memory blocks between runs lets it go first. Call it on the
+    // engine thread, outside ProcessQueue.
+    void ReleaseCaches();
 
     // Runs every command pending at the call, in push order, on the calling
     // thread (the engine thread). Commands pushed meanwhile wait for the
