@@ -14,6 +14,7 @@
 #include "Scene/Link.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Transition/TransitionEngine.h"
+#include "Utils/Prefetch.h"
 #include "Utils/assertion.h"
 #include "World/WorldContext.h"
 
@@ -361,11 +362,7 @@ void GaitActor::PrefetchControls() const
     if (!pSkeleton)
         return;
     for (const GaitAnimationTune& kTune : m_kTunes)
-        if (const AnimationControl* pControl = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx))
-        {
-            __builtin_prefetch(pControl);
-            __builtin_prefetch(reinterpret_cast<const char*>(pControl) + sizeof(AnimationControl) - 1);
-        }
+        Common::PrefetchBytes(pSkeleton->GetControl(kTune.m_iAnimCtrlIdx), sizeof(AnimationControl));
 }
 
 AnimationControl* GaitActor::GetMovementControl(uint32 eMovement) const
