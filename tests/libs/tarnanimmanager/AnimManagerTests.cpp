@@ -242,6 +242,18 @@ TEST_F(AnimManagerTest, EachInstanceRunsItsOwnPassesAndOneWithoutAnActorPlaysToo
     EXPECT_EQ(m_kEventFrames, (std::vector<float>{4.0f}));
 }
 
+TEST_F(AnimManagerTest, AnInstanceTwoActorsNameIsSteppedOncePerTick)
+{
+    AnimationControl* pTurn = Play(kTurn);
+    Link kOtherLink;
+    AnimActor* pSecond = m_kManager.CreateActor(m_uiStorage, &m_kSkeleton, 0, &kOtherLink);
+    ASSERT_NE(pSecond, nullptr);
+    m_kManager.Tick(m_uiStorage, 100.0f);
+    EXPECT_EQ(m_uiSteps, 3u);
+    EXPECT_NEAR(pTurn->GetPosition(), 3.0f, 1e-3f);
+    m_kManager.DestroyActor(pSecond);
+}
+
 TEST_F(AnimManagerTest, AccumulationNeedsMotionDataAndLandsOnTheActorsLink)
 {
     TarnAnim::AnimatedSkeleton* pInstance = m_kSkeleton.GetAnimatedSkeleton(0);
