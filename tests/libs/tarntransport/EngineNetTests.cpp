@@ -405,6 +405,38 @@ INSTANTIATE_TEST_SUITE_P(Limits, EngineNetLimitTest,
                                          SLimitCase{"Bytes", 50, 1000, 3, 3, 3}),
                          [](const testing::TestParamInfo<SLimitCase>& kInfo) { return kInfo.param.pName; });
 
+TEST_F(EngineNetTest, APipelineLongerThanTheLimitsIsAnsweredWhole)
+{
+    // The acknowledged requests a connection has read hold their charge
+    // until it has seen them run: a pipeline longer than what the host may
+    // hold must not leave the connection waiting for room only its own
+    // waiting would make.
+    const std::string kRequest = Add(1);
+    const SLimitCase akCases[] = {{"PerConnection", 4, 1000, 1000, 0, 0},
+                                  {"AllConnections", 1000, 4, 1000, 0, 0},
+                                  {"Bytes", 1000, 1000, 4, 0, 0}};
+    for (const SLimitCase& kCase : akCases)
+    {
+        SCOPED_TRACE(kCase.pName);
+        m_kOptions.uiMaxQueuedPerConnection = kCase.uiPerConnection;
+        m_kOptions.uiMaxQueuedRequests = kCase.uiRequests;
+        m_kOptions.uiMaxQueuedBytes = kCase.uiBytesInRequests * CRequestBudget::CostOf(uint32(kRequest.size()));
+        if (!m_kEngineThread.joinable())
+            Start();
+        else
+            StartHost();
+        const int iBefore = m_pCounter->GetTotal();
+        std::string kBytes;
+        for (int i = 0; i < 40; ++i)
+            kBytes += Frame(kRequest);
+        CRawPeer kPeer;
+        ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()) && kPeer.Send(kBytes));
+        for (int i = 1; i <= 40 && !HasFailure(); ++i)
+            EXPECT_EQ(kPeer.ReceiveFrame(), Res(iBefore + i)) << "reply " << i;
+        m_kHost.Stop();
+    }
+}
+
 TEST_F(EngineNetTest, UnfinishedMessagesCloseTheirConnectionIdleOnesStay)
 {
     TestSupport::CLogCapture kLog;

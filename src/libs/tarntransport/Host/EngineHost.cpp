@@ -221,9 +221,11 @@ namespace {
 // Charges a connection's account for each message before its body is read,
 // and remembers the charge until the command takes it over.
 //
-// Room in the budget comes only from the engine running what is held, so
-// before a charge waits, the requests the connection has collected and not
-// queued yet are queued.
+// Room in the budget comes only from the engine running what is held, and
+// an acknowledged request gives its charge back only once the connection
+// has seen it run. So before a charge waits, the connection sees through
+// the requests it has collected: otherwise a pipeline longer than the limits
+// would wait for room that only its own waiting frees.
 class CAdmission final : public Common::MessageFraming::IFrameAdmission
 {
 public:
@@ -239,7 +241,7 @@ public:
         const uint64 uiCharge = CRequestBudget::CostOf(uiLength);
         if (!m_kAccount.TryCharge(uiCharge))
         {
-            m_kQueue.SubmitPending(m_kPending);
+            m_kQueue.WaitPending(m_kPending);
             if (!m_kAccount.Charge(uiCharge))
                 return false;
         }
