@@ -433,6 +433,9 @@ TEST_F(EngineNetTest, APipelineLongerThanTheLimitsIsAnsweredWhole)
         ASSERT_TRUE(kPeer.Connect(m_kHost.GetPort()) && kPeer.Send(kBytes));
         for (int i = 1; i <= 40 && !HasFailure(); ++i)
             EXPECT_EQ(kPeer.ReceiveFrame(), Res(iBefore + i)) << "reply " << i;
+        // Replies go out once their requests' charges are back.
+        EXPECT_EQ(m_kHost.GetBudget().GetRequests(), 0u);
+        EXPECT_EQ(m_kHost.GetBudget().GetBytes(), 0u);
         m_kHost.Stop();
     }
 }

@@ -264,7 +264,7 @@ bool CommandManager::ExecuteJSon(const char* pText, size_t uiLength, CReturnBuff
                                        kMaxRequestValues));
     }
 
-    JSonCommand* pCommand = m_kQueue.AcquireCommand();
+    JSonCommand* pCommand = m_kQueue.AcquireCommand(pDeferred);
     if (!pCommand)
         return RefuseText(CRefusal("pCommand", "no memory for a remote request"));
     // From here the command carries the charge, and refunds it when it is

@@ -185,8 +185,14 @@ void CommandQueue::ReleaseCaches()
     }
 }
 
-JSonCommand* CommandQueue::AcquireCommand()
+JSonCommand* CommandQueue::AcquireCommand(CPendingReplies* pLocal)
 {
+    if (pLocal && !pLocal->m_kSpare.IsEmpty())
+    {
+        JSonCommand* pCommand = pLocal->m_kSpare[pLocal->m_kSpare.GetSize() - 1];
+        pLocal->m_kSpare.RemoveAt(pLocal->m_kSpare.GetSize() - 1);
+        return pCommand;
+    }
     {
         Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
         if (!m_kSpare.IsEmpty())
@@ -263,7 +269,7 @@ void CommandQueue::PublishDone(JSonCommand* pCommand)
         // Its connection waits for the whole batch: counted down, and the
         // batch releases the command.
         pCommand->m_bDone.store(true, std::memory_order_release);
-        pBatch->CompleteOne();
+        pBatch->Complete(1);
         return;
     }
     if (pCommand->m_kDoneEvent.IsCreated())
@@ -297,12 +303,12 @@ void CommandQueue::WaitDone(JSonCommand* pCommand)
     TARN_ASSERT(pCommand->m_bDone.load(std::memory_order_acquire), "a waited command was not done");
 }
 
-void CPendingReplies::CompleteOne()
+void CPendingReplies::Complete(uint32 uiCount)
 {
     // Read before the count drops: from then on the connection may reuse
     // the batch or end.
     const bool bEvent = m_kDoneEvent.IsCreated();
-    if (m_uiOutstanding.fetch_sub(1, std::memory_order_acq_rel) == 1 && bEvent)
+    if (m_uiOutstanding.fetch_sub(uiCount, std::memory_order_acq_rel) == uiCount && bEvent)
     {
         // The connection let go of its hold before this: it sleeps on the
         // event, or is about to, and takes exactly this one signal. The
@@ -317,6 +323,8 @@ CPendingReplies::~CPendingReplies()
     // they are waited for before it goes.
     if (m_pQueue && !m_kCommands.IsEmpty())
         m_pQueue->WaitPending(*this);
+    for (JSonCommand* pCommand : m_kSpare)
+        TARN_DELETE(pCommand);
 }
 
 void CommandQueue::SubmitPending(CPendingReplies& kPending)
@@ -438,16 +446,44 @@ void CommandQueue::WaitPending(CPendingReplies& kPending)
     if (IsEngineThread() && kPending.m_bHeld)
         ProcessQueue();  // waiting for ourselves would never end
     WaitBatch(kPending);
+    // The charges go back once per account and the commands stay with the
+    // connection: no lock per command.
+    IRequestAccount* pAccount = nullptr;
+    uint64 uiBytes = 0;
+    uint32 uiRequests = 0;
     for (JSonCommand* pCommand : kPending.m_kCommands)
     {
         if (!pCommand)
             continue;
         TARN_ASSERT(pCommand->m_bDone.load(std::memory_order_acquire), "a waited command was not done");
         if (pCommand->m_bOrphaned)
+        {
             TARN_DELETE(pCommand);
-        else
+            continue;
+        }
+        if (pCommand->m_pAccount)
+        {
+            if (pCommand->m_pAccount != pAccount)
+            {
+                if (pAccount)
+                    pAccount->RefundBatch(uiBytes, uiRequests);
+                pAccount = pCommand->m_pAccount;
+                uiBytes = 0;
+                uiRequests = 0;
+            }
+            uiBytes += pCommand->m_uiCharge;
+            ++uiRequests;
+            pCommand->m_pAccount = nullptr;
+        }
+        pCommand->Reset();
+        const uint32 uiBefore = kPending.m_kSpare.GetSize();
+        if (uiBefore < kMaxSpareCommands)
+            kPending.m_kSpare.Add(pCommand);
+        if (kPending.m_kSpare.GetSize() == uiBefore)
             ReleaseCommand(pCommand);
     }
+    if (pAccount)
+        pAccount->RefundBatch(uiBytes, uiRequests);
     // The list keeps its memory for the next batch.
     kPending.m_kCommands.Empty();
     kPending.m_uiSubmitted = 0;
@@ -555,16 +591,38 @@ uint32 CommandQueue::ProcessQueue()
     // A command run while another runs (a waiting push from the engine
     // thread itself) gives the outer one its account back.
     IRequestAccount* const pOuterAccount = m_pRunningAccount;
+    // A connection's batch is counted down once for its commands that run
+    // one after the other here, not once per command: its count is watched
+    // by the connection, and each drop moves that line between the cores.
+    CPendingReplies* pOpenBatch = nullptr;
+    uint32 uiOpenDone = 0;
+    const auto CloseBatch = [&]() {
+        if (pOpenBatch)
+            pOpenBatch->Complete(uiOpenDone);
+        pOpenBatch = nullptr;
+        uiOpenDone = 0;
+    };
     for (JSonCommand* pCommand : kBatch)
     {
         m_pRunningAccount = pCommand->m_pAccount;
         RunCommand(pCommand);
         m_pRunningAccount = pOuterAccount;
-        if (pCommand->m_bWaitAck)
+        CPendingReplies* const pCommandBatch = pCommand->m_bWaitAck ? pCommand->m_pBatch : nullptr;
+        if (pCommandBatch)
+        {
+            if (pCommandBatch != pOpenBatch)
+                CloseBatch();
+            pOpenBatch = pCommandBatch;
+            ++uiOpenDone;
+            // Its connection releases it once the batch is told.
+            pCommand->m_bDone.store(true, std::memory_order_release);
+        }
+        else if (pCommand->m_bWaitAck)
             PublishDone(pCommand);  // its pusher gives it back
         else
             ReleaseCommand(pCommand);
     }
+    CloseBatch();
     const uint32 uiRan = kBatch.GetSize();
     kBatch.Empty();
     if (bShared)

@@ -22,6 +22,15 @@ class IRequestAccount
 {
 public:
     virtual void Refund(uint64 uiBytes) = 0;
+    // The charges of uiRequests requests at once, uiBytes in all: what a
+    // connection gives back for a batch it has seen through.
+    virtual void RefundBatch(uint64 uiBytes, uint32 uiRequests)
+    {
+        for (uint32 uiRequest = 1; uiRequest < uiRequests; ++uiRequest)
+            Refund(0);
+        if (uiRequests)
+            Refund(uiBytes);
+    }
     // Where the connection that sent the request takes frames it did not ask
     // for (see CPushChannel); null when it takes none.
     virtual CPushChannel* GetPushChannel() { return nullptr; }
@@ -156,10 +165,11 @@ public:
 
 private:
     friend class CommandQueue;
-    // Engine thread: one acknowledged command of the batch is done (its
-    // result is in its reply buffer). The batch may be reused or gone as
-    // soon as the count drops, so nothing of it is read after that.
-    void CompleteOne();
+    // Engine thread: uiCount acknowledged commands of the batch are done
+    // (their results are in their reply buffers). The batch may be reused
+    // or gone as soon as the count drops, so nothing of it is read after
+    // that.
+    void Complete(uint32 uiCount);
 
     // In push order. The first m_uiSubmitted are queued; of those, the ones
     // without "WaitAck" belong to the engine thread and are null here.
@@ -171,6 +181,9 @@ private:
     // asleep or about to be, and the engine sets m_kDoneEvent, once.
     std::atomic<uint32> m_uiOutstanding{0};
     bool m_bHeld = false;
+    // Commands of past batches, reset and ready for the connection's next
+    // requests: taken and given back without the queue's lock.
+    TarnRenderer::TArray<JSonCommand*> m_kSpare;
     // Made on the first acknowledged command and kept across batches; when
     // it cannot be made, the connection polls the count instead.
     Common::CEvent m_kDoneEvent;
@@ -226,12 +239,14 @@ public:
     void SubmitPending(CPendingReplies& kPending);
     // Queues what is left of kPending, waits until every command deferred
     // in it has run (their results are then in their reply buffers), and
-    // empties it.
+    // empties it. The commands' charges go back to their accounts together,
+    // and the commands are kept in kPending for its next requests.
     void WaitPending(CPendingReplies& kPending);
 
-    // A command to fill: a spare one when there is, else a new one. Null
-    // (reported) when memory is refused.
-    JSonCommand* AcquireCommand();
+    // A command to fill: a spare one of pLocal (a connection's batch) or
+    // of the queue when there is, else a new one. Null (reported) when
+    // memory is refused.
+    JSonCommand* AcquireCommand(CPendingReplies* pLocal = nullptr);
     // Gives a command back for reuse (or deletes it when enough are spare).
     // Null is accepted.
     void ReleaseCommand(JSonCommand* pCommand);

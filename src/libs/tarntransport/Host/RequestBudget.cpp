@@ -101,15 +101,18 @@ bool CRequestBudget::CAccount::ChargeLocked(std::unique_lock<std::mutex>& kGuard
 
 void CRequestBudget::CAccount::Refund(uint64 uiBytes)
 {
+    RefundBatch(uiBytes, 1);
+}
+
+void CRequestBudget::CAccount::RefundBatch(uint64 uiBytes, uint32 uiRequests)
+{
     CRequestBudget& kBudget = m_kBudget;
     {
         std::lock_guard<std::mutex> kGuard(kBudget.m_kLock);
         uiBytes = std::min(uiBytes, m_uiBytes);
-        if (m_uiPending > 0)
-            --m_uiPending;
+        m_uiPending -= std::min(uiRequests, m_uiPending);
         m_uiBytes -= uiBytes;
-        if (kBudget.m_uiRequests > 0)
-            --kBudget.m_uiRequests;
+        kBudget.m_uiRequests -= std::min(uiRequests, kBudget.m_uiRequests);
         kBudget.m_uiBytes -= std::min(uiBytes, kBudget.m_uiBytes);
     }
     // Every waiter looks again: a connection waits for its own share, the

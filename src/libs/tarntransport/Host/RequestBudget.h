@@ -48,6 +48,7 @@ public:
         // when it would have to wait or the budget is closed.
         bool TryCharge(uint64 uiBytes);
         void Refund(uint64 uiBytes) override;
+        void RefundBatch(uint64 uiBytes, uint32 uiRequests) override;
         // The connection's push channel (not owned), which its requests'
         // remote methods reach through the account; set before the first
         // charge.
