@@ -100,6 +100,9 @@ def main():
         text = read_text(folder, f"rpc-{name}.txt")
         row(f"WaitAck round trip p50, 1 connection, {label}", number(r"p50 ([\d.]+) us", text), "µs", 50)
         row(f"WaitAck round trip p99, 1 connection, {label}", number(r"p99 ([\d.]+) us", text), "µs", 200)
+    floor = next((run.get("items_per_second") for name, run in runs.items()
+                  if name.startswith("BM_LoopbackRoundTrip/echo_spins:1/")), None)
+    row("one connection at best here: round trip to a bare spinning echo over loopback, per s", floor, "/s")
     text = read_text(folder, "rpc-isactive-ack-8.txt")
     row("WaitAck requests/s, 8 connections, GaitComponentRpc.IsActive", number(r"= ([\d.]+) requests/s", text),
         "/s", 50000, "higher")
