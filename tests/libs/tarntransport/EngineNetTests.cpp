@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
@@ -32,8 +33,19 @@ class CNetCounter : public TarnEngine::CSingletonManager<CNetCounter>
 public:
     int Add(const int32& iValue) { return m_iTotal.fetch_add(iValue) + iValue; }
     int GetTotal() { return m_iTotal.load(); }
+    // Holds the engine thread until released, 5 s at most; counts the holds
+    // that were released rather than timed out.
+    int Hold()
+    {
+        for (int i = 0; i < 5000 && !m_bRelease.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        m_iReleased += m_bRelease.load() ? 1 : 0;
+        return 1;
+    }
 
     std::atomic<int> m_iTotal{0};
+    std::atomic<bool> m_bRelease{false};
+    std::atomic<int> m_iReleased{0};
 };
 
 std::string Request(const char* pMethod, const std::string& kArgs, bool bWaitAck)
@@ -96,6 +108,7 @@ protected:
         m_kManager.RegisterSingleton<CNetCounter>("NetCounter");
         m_kManager.Register("NetCounter", "Add", &CNetCounter::Add);
         m_kManager.Register("NetCounter", "GetTotal", &CNetCounter::GetTotal);
+        m_kManager.Register("NetCounter", "Hold", &CNetCounter::Hold);
         // The same read, safe off the engine thread: "UseTcpThread" runs it
         // on the connection's own thread.
         m_kManager.Register("NetCounter", "PeekTotal", &CNetCounter::GetTotal, true);
@@ -438,6 +451,27 @@ TEST_F(EngineNetTest, APipelineLongerThanTheLimitsIsAnsweredWhole)
         EXPECT_EQ(m_kHost.GetBudget().GetBytes(), 0u);
         m_kHost.Stop();
     }
+}
+
+TEST_F(EngineNetTest, ARequestIsAnsweredBeforeWhatOthersQueuedBehindItRuns)
+{
+    // One run of the queue: a connection's acknowledged request, then
+    // another client's request that holds the engine thread until the first
+    // reply has arrived. The reply must not wait for it.
+    Start(false);
+    CRawPeer kWaiting;
+    CRawPeer kHolding;
+    ASSERT_TRUE(kWaiting.Connect(m_kHost.GetPort()) && kHolding.Connect(m_kHost.GetPort()));
+    ASSERT_TRUE(kWaiting.Send(Frame(Add(1))));
+    ASSERT_TRUE(WaitFor([&] { return m_kManager.GetQueue().GetPendingCount() == 1; }));
+    ASSERT_TRUE(kHolding.Send(Frame(Request("Hold", "", false))));
+    ASSERT_TRUE(WaitFor([&] { return m_kManager.GetQueue().GetPendingCount() == 2; }));
+    m_bGate = true;
+    m_kManager.GetWakeEvent().Set();
+    EXPECT_EQ(kWaiting.ReceiveFrame(), Res(1));
+    m_pCounter->m_bRelease = true;
+    EXPECT_EQ(kHolding.Call(kGetTotal), Res(1));
+    EXPECT_EQ(m_pCounter->m_iReleased.load(), 1) << "the hold ran out before the first reply was sent";
 }
 
 TEST_F(EngineNetTest, UnfinishedMessagesCloseTheirConnectionIdleOnesStay)

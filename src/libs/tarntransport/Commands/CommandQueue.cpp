@@ -187,11 +187,29 @@ void CommandQueue::ReleaseCaches()
 
 JSonCommand* CommandQueue::AcquireCommand(CPendingReplies* pLocal)
 {
-    if (pLocal && !pLocal->m_kSpare.IsEmpty())
+    if (pLocal)
     {
-        JSonCommand* pCommand = pLocal->m_kSpare[pLocal->m_kSpare.GetSize() - 1];
-        pLocal->m_kSpare.RemoveAt(pLocal->m_kSpare.GetSize() - 1);
-        return pCommand;
+        TarnRenderer::TArray<JSonCommand*>& kLocal = pLocal->m_kSpare;
+        if (kLocal.IsEmpty())
+        {
+            // Refilled from the queue's spares a few at a time, under one
+            // lock.
+            Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
+            while (!m_kSpare.IsEmpty() && kLocal.GetSize() < kMaxConnectionSpares)
+            {
+                const uint32 uiBefore = kLocal.GetSize();
+                kLocal.Add(m_kSpare[m_kSpare.GetSize() - 1]);
+                if (kLocal.GetSize() == uiBefore)
+                    break;
+                m_kSpare.RemoveAt(m_kSpare.GetSize() - 1);
+            }
+        }
+        if (!kLocal.IsEmpty())
+        {
+            JSonCommand* pCommand = kLocal[kLocal.GetSize() - 1];
+            kLocal.RemoveAt(kLocal.GetSize() - 1);
+            return pCommand;
+        }
     }
     {
         Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
@@ -208,6 +226,24 @@ JSonCommand* CommandQueue::AcquireCommand(CPendingReplies* pLocal)
     JSonCommand* pCommand = TARN_NEW(JSonCommand);
     TARN_ASSERT(pCommand, "no memory for a remote request");
     return pCommand;
+}
+
+void CommandQueue::ReturnSpares(JSonCommand* const* ppCommands, uint32 uiCount)
+{
+    uint32 uiKept = 0;
+    {
+        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
+        while (uiKept < uiCount && m_kSpare.GetSize() < kMaxSpareCommands)
+        {
+            const uint32 uiBefore = m_kSpare.GetSize();
+            m_kSpare.Add(ppCommands[uiKept]);
+            if (m_kSpare.GetSize() == uiBefore)
+                break;
+            ++uiKept;
+        }
+    }
+    for (uint32 uiCommand = uiKept; uiCommand < uiCount; ++uiCommand)
+        TARN_DELETE(ppCommands[uiCommand]);
 }
 
 void CommandQueue::ReleaseCommand(JSonCommand* pCommand)
@@ -446,11 +482,14 @@ void CommandQueue::WaitPending(CPendingReplies& kPending)
     if (IsEngineThread() && kPending.m_bHeld)
         ProcessQueue();  // waiting for ourselves would never end
     WaitBatch(kPending);
-    // The charges go back once per account and the commands stay with the
-    // connection: no lock per command.
+    // The charges go back once per account, and the commands stay with the
+    // connection (a few) or go back to the queue together: no lock per
+    // command.
     IRequestAccount* pAccount = nullptr;
     uint64 uiBytes = 0;
     uint32 uiRequests = 0;
+    JSonCommand* apSurplus[kMaxConnectionSpares];
+    uint32 uiSurplus = 0;
     for (JSonCommand* pCommand : kPending.m_kCommands)
     {
         if (!pCommand)
@@ -477,11 +516,18 @@ void CommandQueue::WaitPending(CPendingReplies& kPending)
         }
         pCommand->Reset();
         const uint32 uiBefore = kPending.m_kSpare.GetSize();
-        if (uiBefore < kMaxSpareCommands)
+        if (uiBefore < kMaxConnectionSpares)
             kPending.m_kSpare.Add(pCommand);
-        if (kPending.m_kSpare.GetSize() == uiBefore)
-            ReleaseCommand(pCommand);
+        if (kPending.m_kSpare.GetSize() != uiBefore)
+            continue;
+        apSurplus[uiSurplus++] = pCommand;
+        if (uiSurplus == kMaxConnectionSpares)
+        {
+            ReturnSpares(apSurplus, uiSurplus);
+            uiSurplus = 0;
+        }
     }
+    ReturnSpares(apSurplus, uiSurplus);
     if (pAccount)
         pAccount->RefundBatch(uiBytes, uiRequests);
     // The list keeps its memory for the next batch.
@@ -594,6 +640,7 @@ uint32 CommandQueue::ProcessQueue()
     // A connection's batch is counted down once for its commands that run
     // one after the other here, not once per command: its count is watched
     // by the connection, and each drop moves that line between the cores.
+    // The count drops before the next command of anything else runs.
     CPendingReplies* pOpenBatch = nullptr;
     uint32 uiOpenDone = 0;
     const auto CloseBatch = [&]() {
@@ -604,14 +651,16 @@ uint32 CommandQueue::ProcessQueue()
     };
     for (JSonCommand* pCommand : kBatch)
     {
+        // A batch is told before anything else runs: a command of another
+        // connection (or one that takes long) must not hold its reply back.
+        CPendingReplies* const pCommandBatch = pCommand->m_bWaitAck ? pCommand->m_pBatch : nullptr;
+        if (pCommandBatch != pOpenBatch)
+            CloseBatch();
         m_pRunningAccount = pCommand->m_pAccount;
         RunCommand(pCommand);
         m_pRunningAccount = pOuterAccount;
-        CPendingReplies* const pCommandBatch = pCommand->m_bWaitAck ? pCommand->m_pBatch : nullptr;
         if (pCommandBatch)
         {
-            if (pCommandBatch != pOpenBatch)
-                CloseBatch();
             pOpenBatch = pCommandBatch;
             ++uiOpenDone;
             // Its connection releases it once the batch is told.

@@ -182,7 +182,9 @@ private:
     std::atomic<uint32> m_uiOutstanding{0};
     bool m_bHeld = false;
     // Commands of past batches, reset and ready for the connection's next
-    // requests: taken and given back without the queue's lock.
+    // requests (CommandQueue::kMaxConnectionSpares at most): taken and
+    // given back without the queue's lock, refilled from the queue's spares
+    // a few at a time.
     TarnRenderer::TArray<JSonCommand*> m_kSpare;
     // Made on the first acknowledged command and kept across batches; when
     // it cannot be made, the connection polls the count instead.
@@ -319,6 +321,11 @@ private:
     }
 
     static constexpr uint32 kMaxSpareCommands = 64;
+    // Spare commands a connection keeps for itself (see CPendingReplies).
+    static constexpr uint32 kMaxConnectionSpares = 16;
+    // Hands reset commands back to the spares under one lock, deleting
+    // those beyond kMaxSpareCommands.
+    void ReturnSpares(JSonCommand* const* ppCommands, uint32 uiCount);
 
     TarnRenderer::TArray<JSonCommand*> m_kPending;
     // m_kPending's size, kept beside it under the lock, read without it.
