@@ -8,7 +8,6 @@
 #include "System/MemoryManager/MemoryManager.h"
 #include "System/Thread/WorkerPool.h"
 #include "Transition/TransitionEngine.h"
-#include "Utils/Prefetch.h"
 #include "Utils/assertion.h"
 
 namespace TarnRenderer {
@@ -41,6 +40,16 @@ uint32 ParallelHeadroom(const TarnAnim::Skeleton& kSkeleton)
 {
     return 256 + kSkeleton.GetControlSlotCount() / 2;
 }
+inline void PrefetchLines(const void* pObject, size_t uiBytes)
+{
+    if (uiBytes == 0)
+        return;
+    const char* pBytes = static_cast<const char*>(pObject);
+    for (size_t uiOffset = 0; uiOffset < uiBytes; uiOffset += 64)
+        __builtin_prefetch(pBytes + uiOffset);
+    __builtin_prefetch(pBytes + uiBytes - 1);
+}
+
 const TarnAnim::AnimatedSkeleton* ActorInstance(const TArray<AnimActor*>& kActors, uint32 uiActor, uint32 uiEnd)
 {
     const AnimActor* pActor = uiActor < uiEnd ? kActors[uiActor] : nullptr;
@@ -55,7 +64,7 @@ void PrefetchAhead(const TArray<AnimActor*>& kActors, uint32 uiActor, uint32 uiE
         __builtin_prefetch(kActors[uiActor + kPrefetchActor]);
     if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchInstance, uiEnd))
     {
-        Common::PrefetchBytes(pInstance, sizeof(TarnAnim::AnimatedSkeleton));
+        PrefetchLines(pInstance, sizeof(TarnAnim::AnimatedSkeleton));
         __builtin_prefetch(kActors[uiActor + kPrefetchInstance]->pLink);
     }
     if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchInstanceData, uiEnd))
@@ -64,21 +73,20 @@ void PrefetchAhead(const TArray<AnimActor*>& kActors, uint32 uiActor, uint32 uiE
             __builtin_prefetch(pLink->GetFirstUserData());
         __builtin_prefetch(pInstance->GetControlIds().GetData());
         if (const TarnAnim::TransitionEngine* pEngine = pInstance->GetTransitionEngine())
-            Common::PrefetchBytes(pEngine, 256);
+            PrefetchLines(pEngine, 256);
     }
     if (const TarnAnim::AnimatedSkeleton* pInstance = ActorInstance(kActors, uiActor + kPrefetchControls, uiEnd))
     {
         const AnimActor* pActor = kActors[uiActor + kPrefetchControls];
         const UserData* pRecord = pActor->pLink ? pActor->pLink->GetFirstUserData() : nullptr;
         if (pRecord && pRecord->m_pData)
-            Common::PrefetchBytes(pRecord->m_pData, pRecord->m_uiSize < kUserDataPrefetchBytes
-                                                        ? pRecord->m_uiSize
-                                                        : kUserDataPrefetchBytes);
+            PrefetchLines(pRecord->m_pData,
+                          pRecord->m_uiSize < kUserDataPrefetchBytes ? pRecord->m_uiSize : kUserDataPrefetchBytes);
         const TarnAnim::Skeleton* pSkeleton = pActor->pSkeleton;
         for (uint32 uiId : pInstance->GetControlIds())
         {
             if (const TarnAnim::AnimationControl* pControl = pSkeleton->GetControl(uiId))
-                Common::PrefetchBytes(pControl, sizeof(TarnAnim::AnimationControl));
+                PrefetchLines(pControl, sizeof(TarnAnim::AnimationControl));
             pSkeleton->GetFrameProcessor()->PrefetchProgress(uiId);
         }
     }
@@ -204,7 +212,7 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* p
 
     // The distinct skeletons of the storage, each prepared once.
     TArray<TarnAnim::Skeleton*>& kSkeletons = pStorage->m_kTickSkeletons;
-    const bool bAnyExtra = CollectSkeletons(*pStorage, kSkeletons);
+    CollectSkeletons(*pStorage, kSkeletons);
     for (TarnAnim::Skeleton* pSkeleton : kSkeletons)
         pSkeleton->GetFrameProcessor()->PreUpdate(*pSkeleton, fDeltaMs);
 
@@ -219,7 +227,7 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* p
     // skeleton's whole event table), no end-of-pass callback, no extra
     // skeletons (whose instances are shared between actors).
     const uint32 uiThreads =
-        pPool && pStorage->m_kActors.GetSize() >= kMinActorsToShare && !bAnyExtra && CanTickInParallel(kSkeletons)
+        pPool && pStorage->m_kActors.GetSize() >= kMinActorsToShare && CanTickInParallel(kSkeletons, *pStorage)
             ? pPool->GetThreadCount()
             : 1;
     if (m_kWorkspaces.GetSize() < uiThreads)
@@ -264,20 +272,17 @@ void CAnimManager::Tick(uint32 uiStorage, float fDeltaMs, Common::CWorkerPool* p
         m_pTickCallback(this, uiStorage, m_pTickUserData);
 }
 
-bool CAnimManager::CollectSkeletons(const AnimManagerStorage& kStorage, TArray<TarnAnim::Skeleton*>& kSkeletons)
+void CAnimManager::CollectSkeletons(const AnimManagerStorage& kStorage, TArray<TarnAnim::Skeleton*>& kSkeletons)
 {
     kSkeletons.Empty();
-    bool bAnyExtra = false;
     for (const AnimActor* pActor : kStorage.m_kActors)
     {
         if (!pActor)
             continue;
-        bAnyExtra = bAnyExtra || pActor->pExtraSkeleton;
         for (TarnAnim::Skeleton* pSkeleton : {pActor->pSkeleton, pActor->pExtraSkeleton})
             if (pSkeleton && kSkeletons.Find(pSkeleton) == TArray<TarnAnim::Skeleton*>::uiMaxValue)
                 kSkeletons.Add(pSkeleton);
     }
-    return bAnyExtra;
 }
 
 void CAnimManager::BeginParallelPhase(uint32 uiStorage)
@@ -300,10 +305,13 @@ void CAnimManager::EndParallelPhase(uint32 uiStorage)
     pStorage->m_kPhaseSkeletons.Empty();
 }
 
-bool CAnimManager::CanTickInParallel(const TArray<TarnAnim::Skeleton*>& kSkeletons)
+bool CAnimManager::CanTickInParallel(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimManagerStorage& kStorage)
 {
     for (const TarnAnim::Skeleton* pSkeleton : kSkeletons)
         if (pSkeleton->HasEventInstances() || pSkeleton->GetFrameProcessor()->HasEndOfPassCallback())
+            return false;
+    for (const AnimActor* pActor : kStorage.m_kActors)
+        if (pActor && pActor->pExtraSkeleton)
             return false;
     return true;
 }

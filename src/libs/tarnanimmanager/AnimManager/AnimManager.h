@@ -94,11 +94,8 @@ public:
     bool SetAccumulation(AnimActor* pActor, bool bEnable) override;
 
 private:
-    // The distinct skeletons of the storage's actors, main and extra; true
-    // when some actor has an extra skeleton.
-    static bool CollectSkeletons(const AnimManagerStorage& kStorage, TArray<TarnAnim::Skeleton*>& kSkeletons);
-    // No skeleton has events or an end-of-pass callback.
-    static bool CanTickInParallel(const TArray<TarnAnim::Skeleton*>& kSkeletons);
+    static void CollectSkeletons(const AnimManagerStorage& kStorage, TArray<TarnAnim::Skeleton*>& kSkeletons);
+    static bool CanTickInParallel(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimManagerStorage& kStorage);
     // One actor's instance, with its extra skeleton's, through the tick.
     void TickActor(const TArray<TarnAnim::Skeleton*>& kSkeletons, const AnimActor& kActor,
                    TarnAnim::FrameProcessor::SWorkspace& kWorkspace);

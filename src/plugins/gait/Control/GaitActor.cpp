@@ -14,7 +14,6 @@
 #include "Scene/Link.h"
 #include "System/MemoryManager/MemoryManager.h"
 #include "Transition/TransitionEngine.h"
-#include "Utils/Prefetch.h"
 #include "Utils/assertion.h"
 #include "World/WorldContext.h"
 
@@ -362,7 +361,11 @@ void GaitActor::PrefetchControls() const
     if (!pSkeleton)
         return;
     for (const GaitAnimationTune& kTune : m_kTunes)
-        Common::PrefetchBytes(pSkeleton->GetControl(kTune.m_iAnimCtrlIdx), sizeof(AnimationControl));
+        if (const AnimationControl* pControl = pSkeleton->GetControl(kTune.m_iAnimCtrlIdx))
+        {
+            __builtin_prefetch(pControl);
+            __builtin_prefetch(reinterpret_cast<const char*>(pControl) + sizeof(AnimationControl) - 1);
+        }
 }
 
 AnimationControl* GaitActor::GetMovementControl(uint32 eMovement) const

@@ -8,7 +8,6 @@
 #include "Plugins/PluginManager.h"
 #include "Plugins/PluginParam.h"
 #include "System/MemoryManager/MemoryManager.h"
-#include "Utils/Prefetch.h"
 #include "Utils/assertion.h"
 #include "World/PrefabInstance.h"
 #include "World/WorldContext.h"
@@ -41,8 +40,13 @@ void PrefetchAhead(const TarnRenderer::TArray<TarnRenderer::Link*, unsigned int>
     if (uiIndex + kPrefetchPayload < uiCount)
     {
         const TarnRenderer::UserData* pRecord = kLinks[uiIndex + kPrefetchPayload]->GetFirstUserData();
-        if (pRecord)
-            Common::PrefetchBytes(pRecord->m_pData, TarnRenderer::kUserDataHeaderSize + sizeof(GaitComponent));
+        if (pRecord && pRecord->m_pData)
+        {
+            const char* pPayload = static_cast<const char*>(pRecord->m_pData);
+            for (size_t uiOffset = 0; uiOffset < TarnRenderer::kUserDataHeaderSize + sizeof(GaitComponent);
+                 uiOffset += 64)
+                __builtin_prefetch(pPayload + uiOffset);
+        }
     }
     if (uiIndex + kPrefetchActorData < uiCount)
     {
@@ -128,25 +132,28 @@ void GaitComponentBuilder::UpdateComponents(void* _pStepContext, TarnEngine::Ste
 {
     // The size is read again for every index: an update may change the list.
     for (uint32 i = 0; i < links.GetSize(); ++i)
-        UpdateAt(_pStepContext, kTime, i, links.GetSize());
-}
-
-void GaitComponentBuilder::UpdateAt(void* _pStepContext, TarnEngine::StepTime kTime, uint32 uiIndex,
-                                    uint32 uiPrefetchEnd)
-{
-    PrefetchAhead(links, uiIndex, uiPrefetchEnd);
-    TarnRenderer::Link* pLink = links[uiIndex];
-    GaitComponent* pComponentContainer = GetComponent(pLink);
-    if (!TARN_ASSERT(pComponentContainer, "couldn't get link user data of type GaitComponent"))
-        return;
-    pComponentContainer->Update(_pStepContext, pLink, kTime);
+    {
+        PrefetchAhead(links, i, links.GetSize());
+        TarnRenderer::Link* pLink = links[i];
+        GaitComponent* pComponentContainer = GetComponent(pLink);
+        if (!TARN_ASSERT(pComponentContainer, "couldn't get link user data of type GaitComponent"))
+            continue;
+        pComponentContainer->Update(_pStepContext, pLink, kTime);
+    }
 }
 
 void GaitComponentBuilder::UpdateComponentRange(void* _pStepContext, TarnEngine::StepTime kTime, uint32 uiFirst,
                                                 uint32 uiEnd)
 {
     for (uint32 i = uiFirst; i < uiEnd && i < links.GetSize(); ++i)
-        UpdateAt(_pStepContext, kTime, i, uiEnd);
+    {
+        PrefetchAhead(links, i, uiEnd);
+        TarnRenderer::Link* pLink = links[i];
+        GaitComponent* pComponentContainer = GetComponent(pLink);
+        if (!TARN_ASSERT(pComponentContainer, "couldn't get link user data of type GaitComponent"))
+            continue;
+        pComponentContainer->Update(_pStepContext, pLink, kTime);
+    }
 }
 
 void GaitComponentBuilder::DestroyComponent(TarnRenderer::Link* _pLink)

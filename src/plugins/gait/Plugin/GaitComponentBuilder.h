@@ -42,7 +42,6 @@ public:
     // locked, and each actor draws from a random stream of its own.
     uint32 GetParallelComponentCount() const override { return links.GetSize(); }
     void UpdateComponentRange(void* _pStepContext, TarnEngine::StepTime kTime, uint32 uiFirst, uint32 uiEnd) override;
-
     TarnEngine::CustomComponentDesc* GetDesc() override;
     void DestroyComponent(TarnRenderer::Link* _pLink) override;
 
@@ -61,11 +60,6 @@ public:
     static bool InitBuilderOnly(TarnEngine::PluginParam* _pParam);
     static bool ReleaseBuilderOnly(TarnEngine::IPluginManager* _pManager);
     static GaitComponentBuilder* GetBuilderOnly();
-
-private:
-    // Updates the component of links[uiIndex], fetching ahead for the links
-    // before uiPrefetchEnd.
-    void UpdateAt(void* _pStepContext, TarnEngine::StepTime kTime, uint32 uiIndex, uint32 uiPrefetchEnd);
 };
 
 }  // namespace GaitPlugin
