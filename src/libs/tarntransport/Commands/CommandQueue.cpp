@@ -211,7 +211,10 @@ JSonCommand* CommandQueue::AcquireCommand(CPendingReplies* pLocal)
             return pCommand;
         }
     }
+    else
     {
+        // A connection's refill above has looked at the queue's spares
+        // already; other callers take one of them here.
         Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
         if (!m_kSpare.IsEmpty())
         {
@@ -251,17 +254,7 @@ void CommandQueue::ReleaseCommand(JSonCommand* pCommand)
     if (!pCommand)
         return;
     pCommand->Reset();
-    {
-        Common::MT::CScopeLock<Common::CMutex> kGuard(&m_kSpareLock);
-        if (m_kSpare.GetSize() < kMaxSpareCommands)
-        {
-            const uint32 uiBefore = m_kSpare.GetSize();
-            m_kSpare.Add(pCommand);
-            if (m_kSpare.GetSize() != uiBefore)
-                return;
-        }
-    }
-    TARN_DELETE(pCommand);
+    ReturnSpares(&pCommand, 1);
 }
 
 void CommandQueue::SetEngineThread()
